@@ -1,0 +1,20 @@
+# The service address is compiled in; a missing or malformed one must stop the build, not the first request.
+function(quillora_check_service_url url)
+    if(url STREQUAL "")
+        message(FATAL_ERROR "QUILLORA_SERVICE_URL is empty: set it to the explanation service's https:// address")
+    endif()
+    if(NOT url MATCHES "^https?://[A-Za-z0-9._~-]+(:[0-9]+)?(/[^ \t]*)?$")
+        message(FATAL_ERROR "QUILLORA_SERVICE_URL '${url}' is not a valid http(s) URL")
+    endif()
+endfunction()
+
+# Generates a source file that defines the compiled-in service address and token. Each executable
+# compiles its own copy, so a test build can point the real program at a local stub service.
+function(quillora_add_service_config target url token)
+    quillora_check_service_url("${url}")
+    set(QUILLORA_CONFIG_URL "${url}")
+    set(QUILLORA_CONFIG_TOKEN "${token}")
+    set(out "${CMAKE_CURRENT_BINARY_DIR}/${target}_serviceconfig.cpp")
+    configure_file("${PROJECT_SOURCE_DIR}/src/app/serviceconfig.cpp.in" "${out}" @ONLY)
+    target_sources(${target} PRIVATE "${out}")
+endfunction()

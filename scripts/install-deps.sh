@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Installs every Debian 12 package that building, running and testing Quillora needs.
+# Idempotent: when everything is present it only runs dpkg-query and exits.
+set -euo pipefail
+
+packages=(
+    # build
+    cmake ninja-build g++ pkg-config clang-format
+    # Qt 6 and QCoro
+    qt6-base-dev qt6-declarative-dev qt6-svg-dev qt6-image-formats-plugins qcoro-qt6-dev
+    libgl-dev
+    qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-templates
+    qml6-module-qtquick-layouts qml6-module-qtquick-window qml6-module-qtqml-workerscript
+    qml6-module-qtquick-shapes
+    # X11 and accessibility
+    libxcb1-dev libxcb-xfixes0-dev libxcb-xinput-dev libxcb-xtest0-dev libxcb-randr0-dev
+    libxcb-shm0-dev libxcb-keysyms1-dev libxcb-res0-dev libatspi2.0-dev
+    # tests: stub service, test CA, test desktop
+    libcpp-httplib-dev libssl-dev openssl
+    xvfb xauth openbox dbus dbus-x11 at-spi2-core xdotool xclip xterm python3-gi gir1.2-gtk-3.0
+    x11-utils imagemagick
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
+    [[ "$status" == "install ok installed" ]] || missing+=("$p")
+done
+
+if ((${#missing[@]} == 0)); then
+    exit 0
+fi
+
+echo "Installing: ${missing[*]}"
+sudo_cmd=()
+[[ $(id -u) -eq 0 ]] || sudo_cmd=(sudo)
+export DEBIAN_FRONTEND=noninteractive
+"${sudo_cmd[@]}" apt-get update -qq
+"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,40 @@
+#include "platform/platform.h"
+
+#include "platform/unavailablebackends.h"
+#include "platform/x11/x11platform.h"
+
+#include <QGuiApplication>
+
+namespace {
+std::unique_ptr<Platform>& installed()
+{
+    static std::unique_ptr<Platform> platform;
+    return platform;
+}
+} // namespace
+
+Platform& Platform::current()
+{
+    if (!installed())
+        installed() = createForSession();
+    return *installed();
+}
+
+void Platform::install(std::unique_ptr<Platform> platform)
+{
+    installed() = std::move(platform);
+}
+
+std::unique_ptr<Platform> Platform::createForSession()
+{
+    auto platform = std::make_unique<Platform>();
+    platform->screens = makeQtScreens();
+    platform->mouseDownMonitor = makeUnavailableMouseDownMonitor();
+    platform->frontmostApplication = makeUnavailableFrontmostApplication();
+    platform->accessibility = makeUnavailableAccessibility();
+    platform->pasteboard = makeUnavailablePasteboard();
+    platform->keyboard = makeUnavailableKeyboard();
+    if (QGuiApplication::platformName() == QLatin1String("xcb"))
+        installX11Backends(*platform);
+    return platform;
+}

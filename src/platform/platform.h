@@ -1,0 +1,29 @@
+#pragma once
+
+#include "platform/accessibility.h"
+#include "platform/frontmostapplication.h"
+#include "platform/keyboardsynthesizer.h"
+#include "platform/mousedownmonitor.h"
+#include "platform/pasteboard.h"
+#include "platform/screens.h"
+
+#include <memory>
+
+// The desktop facilities the core uses. One set is installed per process: the X11 backends when Qt runs
+// on xcb, backends that report every facility as unavailable elsewhere, fakes in tests.
+class Platform {
+public:
+    std::unique_ptr<Screens> screens;
+    std::unique_ptr<MouseDownMonitor> mouseDownMonitor;
+    std::unique_ptr<FrontmostApplication> frontmostApplication;
+    std::unique_ptr<Accessibility> accessibility;
+    std::unique_ptr<Pasteboard> pasteboard;
+    std::unique_ptr<KeyboardSynthesizer> keyboard;
+
+    // The installed set; installs the one for this session on first use (needs a QGuiApplication).
+    static Platform& current();
+    // Replaces the installed set (tests install fakes). Takes ownership.
+    static void install(std::unique_ptr<Platform> platform);
+    // The backends for the session Qt runs in.
+    static std::unique_ptr<Platform> createForSession();
+};

@@ -1,0 +1,74 @@
+#include "platform/unavailablebackends.h"
+
+#include <QCursor>
+#include <QGuiApplication>
+#include <QScreen>
+
+namespace {
+
+ScreenInfo describe(const QScreen* screen)
+{
+    return { screen->name(), screen->geometry(), screen->availableGeometry(), screen->devicePixelRatio() };
+}
+
+// QScreen and QCursor serve every session Qt runs in.
+class QtScreens final : public Screens {
+public:
+    QList<ScreenInfo> screens() const override
+    {
+        QList<ScreenInfo> result;
+        for (const QScreen* screen : QGuiApplication::screens())
+            result.append(describe(screen));
+        return result;
+    }
+    ScreenInfo primary() const override
+    {
+        const QScreen* screen = QGuiApplication::primaryScreen();
+        return screen ? describe(screen) : ScreenInfo {};
+    }
+    QPointF pointerPosition() const override { return QCursor::pos(); }
+};
+
+class NoMouseDownMonitor final : public MouseDownMonitor {
+public:
+    void start() override { }
+    void stop() override { }
+};
+
+class NoFrontmostApplication final : public FrontmostApplication {
+public:
+    std::optional<FrontmostAppInfo> current() const override { return std::nullopt; }
+};
+
+class NoAccessibility final : public Accessibility {
+public:
+    QCoro::Task<bool> isUsable() override { co_return false; }
+    QCoro::Task<std::optional<AccessibleSelection>> focusedSelection() override { co_return std::nullopt; }
+    QCoro::Task<bool> enable() override { co_return false; }
+};
+
+class NoPasteboard final : public Pasteboard {
+public:
+    quint64 changeCount() const override { return 0; }
+    std::optional<QString> text() const override { return std::nullopt; }
+    PasteboardSnapshot snapshot() const override { return {}; }
+    void restore(const PasteboardSnapshot&) override { }
+    std::optional<QString> primarySelectionOwnedBy(qint64) const override { return std::nullopt; }
+};
+
+class NoKeyboard final : public KeyboardSynthesizer {
+public:
+    QCoro::Task<bool> sendCopyShortcut(bool) override { co_return false; }
+};
+
+} // namespace
+
+std::unique_ptr<Screens> makeQtScreens() { return std::make_unique<QtScreens>(); }
+std::unique_ptr<MouseDownMonitor> makeUnavailableMouseDownMonitor() { return std::make_unique<NoMouseDownMonitor>(); }
+std::unique_ptr<FrontmostApplication> makeUnavailableFrontmostApplication()
+{
+    return std::make_unique<NoFrontmostApplication>();
+}
+std::unique_ptr<Accessibility> makeUnavailableAccessibility() { return std::make_unique<NoAccessibility>(); }
+std::unique_ptr<Pasteboard> makeUnavailablePasteboard() { return std::make_unique<NoPasteboard>(); }
+std::unique_ptr<KeyboardSynthesizer> makeUnavailableKeyboard() { return std::make_unique<NoKeyboard>(); }

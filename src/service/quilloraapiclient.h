@@ -1,0 +1,59 @@
+#pragma once
+
+#include "service/apierror.h"
+#include "service/wirerecords.h"
+
+#include <QCoroTask>
+#include <QNetworkAccessManager>
+#include <QObject>
+#include <QSslConfiguration>
+#include <QUrl>
+
+#include <chrono>
+
+// The only component that talks to the network: one POST to the service per call, no retry, no cache.
+// Calls run on the thread that owns the client (the main thread); the network wait never blocks it.
+class QuilloraAPIClient : public QObject {
+    Q_OBJECT
+
+public:
+    static constexpr std::chrono::milliseconds defaultTimeout { 30'000 };
+    static constexpr qint64 maximumResponseSize = 16 * 1024 * 1024;
+
+    // tls: the trust the connection uses; tests pass one that trusts their own CA. Verification is never off.
+    QuilloraAPIClient(QUrl workerURL, QByteArray token,
+        QSslConfiguration tls = QSslConfiguration::defaultConfiguration(), QObject* parent = nullptr);
+
+    // A client for the service compiled into this executable.
+    static QuilloraAPIClient* createDefault(QObject* parent = nullptr);
+
+    QUrl workerURL() const { return m_workerURL; }
+
+    // A request without any received byte for this long fails. Tests shorten it.
+    void setTimeout(std::chrono::milliseconds timeout) { m_timeout = timeout; }
+
+    // The identifier sent as userId; defaults to AppSettings::shared().userId().
+    void setUserId(QString userId) { m_userId = std::move(userId); }
+
+    // An empty customSystemPrompt is left out of the request.
+    QCoro::Task<ExplanationResult> explain(QString text, QString customSystemPrompt, std::optional<AppContext> appContext);
+    QCoro::Task<ExplanationResult> explainImage(
+        QByteArray imageData, QString customSystemPrompt, std::optional<AppContext> appContext);
+    QCoro::Task<ExplanationResult> followUp(
+        ConversationHistory messages, QString customSystemPrompt, std::optional<AppContext> appContext);
+
+signals:
+    // A new TLS session was set up (not emitted when a kept-alive connection is reused).
+    void tlsHandshakeCompleted();
+
+private:
+    RequestCommon commonFields(QString customSystemPrompt, std::optional<AppContext> appContext) const;
+    QCoro::Task<ExplanationResult> post(QByteArray body);
+
+    QUrl m_workerURL;
+    QByteArray m_authorization;
+    QSslConfiguration m_tls;
+    std::chrono::milliseconds m_timeout = defaultTimeout;
+    QString m_userId;
+    QNetworkAccessManager m_network;
+};

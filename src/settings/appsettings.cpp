@@ -1,0 +1,67 @@
+#include "settings/appsettings.h"
+
+#include <QStandardPaths>
+#include <QUuid>
+
+AppSettings& AppSettings::shared()
+{
+    static AppSettings* instance = new AppSettings(defaultFileName());
+    return *instance;
+}
+
+QString AppSettings::defaultFileName()
+{
+    // Organisation and application are both "Quillora": $XDG_CONFIG_HOME/Quillora/Quillora.conf.
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
+        + QStringLiteral("/Quillora/Quillora.conf");
+}
+
+AppSettings::AppSettings(const QString& fileName, QObject* parent)
+    : QObject(parent)
+    , m_store(fileName, QSettings::IniFormat)
+{
+    m_customSystemPrompt = m_store.value(customSystemPromptKey, QString()).toString();
+
+    m_userId = m_store.value(userIdKey).toString();
+    if (m_userId.isEmpty()) {
+        m_userId = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
+        // On disk before anything can be sent with it, so every request of this install carries the same id.
+        writeNow(userIdKey, m_userId);
+    }
+}
+
+void AppSettings::setCustomSystemPrompt(const QString& prompt)
+{
+    if (prompt == m_customSystemPrompt)
+        return;
+    m_customSystemPrompt = prompt;
+    // Written through on every keystroke: a process killed right after typing keeps the text.
+    writeNow(customSystemPromptKey, prompt);
+    emit customSystemPromptChanged();
+}
+
+bool AppSettings::hasRegisteredLoginItem() const
+{
+    return m_store.value(hasRegisteredLoginItemKey, false).toBool();
+}
+
+void AppSettings::setHasRegisteredLoginItem(bool registered)
+{
+    writeNow(hasRegisteredLoginItemKey, registered);
+}
+
+bool AppSettings::hasCompletedOnboarding() const
+{
+    return m_store.value(hasCompletedOnboardingKey, false).toBool();
+}
+
+void AppSettings::setHasCompletedOnboarding(bool completed)
+{
+    writeNow(hasCompletedOnboardingKey, completed);
+}
+
+void AppSettings::writeNow(const char* key, const QVariant& value)
+{
+    m_store.setValue(QLatin1String(key), value);
+    m_store.sync();
+}

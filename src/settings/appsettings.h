@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QObject>
+#include <QSettings>
+#include <QString>
+
+// The user's settings, kept in $XDG_CONFIG_HOME/Quillora/Quillora.conf. One instance per process.
+class AppSettings : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(QString customSystemPrompt READ customSystemPrompt WRITE setCustomSystemPrompt NOTIFY
+            customSystemPromptChanged)
+    Q_PROPERTY(QString userId READ userId CONSTANT)
+
+public:
+    static constexpr auto customSystemPromptKey = "customSystemPrompt";
+    static constexpr auto userIdKey = "userId";
+    static constexpr auto hasRegisteredLoginItemKey = "hasRegisteredLoginItem";
+    static constexpr auto hasCompletedOnboardingKey = "hasCompletedOnboarding";
+
+    // Created on first use (from the main thread, or before other threads start) and never destroyed.
+    static AppSettings& shared();
+
+    // Opens the store at the given INI file; shared() uses the per-user location.
+    explicit AppSettings(const QString& fileName, QObject* parent = nullptr);
+
+    QString customSystemPrompt() const { return m_customSystemPrompt; }
+    void setCustomSystemPrompt(const QString& prompt);
+
+    // Never empty, never changes for the life of the process; safe to read from any thread.
+    QString userId() const { return m_userId; }
+
+    bool hasRegisteredLoginItem() const;
+    void setHasRegisteredLoginItem(bool registered);
+    bool hasCompletedOnboarding() const;
+    void setHasCompletedOnboarding(bool completed);
+
+    static QString defaultFileName();
+
+signals:
+    void customSystemPromptChanged();
+
+private:
+    void writeNow(const char* key, const QVariant& value);
+
+    QSettings m_store;
+    QString m_customSystemPrompt;
+    QString m_userId;
+};

@@ -1,0 +1,54 @@
+#include "fakeplatform.h"
+
+std::optional<QString> FakePasteboard::text() const
+{
+    for (const auto& [mime, data] : content.formats) {
+        if (mime == QLatin1String("text/plain") || mime == QLatin1String("text/plain;charset=utf-8"))
+            return QString::fromUtf8(data);
+    }
+    return std::nullopt;
+}
+
+std::optional<QString> FakePasteboard::primarySelectionOwnedBy(qint64 pid) const
+{
+    const auto found = primaryByOwnerPid.constFind(pid);
+    if (found == primaryByOwnerPid.cend())
+        return std::nullopt;
+    return *found;
+}
+
+void FakePasteboard::setContent(PasteboardSnapshot snapshot)
+{
+    content = std::move(snapshot);
+    ++changes;
+    emit changed();
+}
+
+void FakePasteboard::setText(const QString& text)
+{
+    setContent({ { { QStringLiteral("text/plain"), text.toUtf8() } } });
+}
+
+QCoro::Task<bool> FakeKeyboard::sendCopyShortcut(bool toTerminal)
+{
+    copyShortcutsSent.append(toTerminal);
+    if (pasteboard && textToCopy)
+        pasteboard->setText(*textToCopy);
+    co_return true;
+}
+
+FakePlatform FakePlatform::install()
+{
+    auto platform = std::make_unique<Platform>();
+    FakePlatform fakes {};
+    platform->screens = std::unique_ptr<Screens>(fakes.screens = new FakeScreens);
+    platform->mouseDownMonitor = std::unique_ptr<MouseDownMonitor>(fakes.mouseDownMonitor = new FakeMouseDownMonitor);
+    platform->frontmostApplication
+        = std::unique_ptr<FrontmostApplication>(fakes.frontmostApplication = new FakeFrontmostApplication);
+    platform->accessibility = std::unique_ptr<Accessibility>(fakes.accessibility = new FakeAccessibility);
+    platform->pasteboard = std::unique_ptr<Pasteboard>(fakes.pasteboard = new FakePasteboard);
+    platform->keyboard = std::unique_ptr<KeyboardSynthesizer>(fakes.keyboard = new FakeKeyboard);
+    fakes.keyboard->pasteboard = fakes.pasteboard;
+    Platform::install(std::move(platform));
+    return fakes;
+}

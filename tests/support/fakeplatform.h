@@ -1,0 +1,90 @@
+#pragma once
+
+#include "platform/platform.h"
+
+#include <QHash>
+
+// In-memory stand-ins for the desktop; a test sets their state and inspects what the core did.
+
+class FakeScreens final : public Screens {
+public:
+    QList<ScreenInfo> all { { QStringLiteral("fake-0"), QRectF(0, 0, 1920, 1080), QRectF(0, 32, 1920, 1048), 1.0 } };
+    QPointF pointer { 960, 540 };
+
+    QList<ScreenInfo> screens() const override { return all; }
+    ScreenInfo primary() const override { return all.value(0); }
+    QPointF pointerPosition() const override { return pointer; }
+};
+
+class FakeMouseDownMonitor final : public MouseDownMonitor {
+public:
+    bool running = false;
+    void start() override { running = true; }
+    void stop() override { running = false; }
+    void press(QPointF at) { if (running) emit mouseDown(at); }
+};
+
+class FakeFrontmostApplication final : public FrontmostApplication {
+public:
+    std::optional<FrontmostAppInfo> app;
+    std::optional<FrontmostAppInfo> current() const override { return app; }
+    void activateOther() { emit otherApplicationActivated(); }
+};
+
+class FakeAccessibility final : public Accessibility {
+public:
+    bool usable = true;
+    bool enableSucceeds = true;
+    std::optional<AccessibleSelection> selection;
+    int selectionReads = 0;
+
+    QCoro::Task<bool> isUsable() override { co_return usable; }
+    QCoro::Task<std::optional<AccessibleSelection>> focusedSelection() override
+    {
+        ++selectionReads;
+        co_return selection;
+    }
+    QCoro::Task<bool> enable() override
+    {
+        usable = usable || enableSucceeds;
+        co_return enableSucceeds;
+    }
+};
+
+class FakePasteboard final : public Pasteboard {
+public:
+    PasteboardSnapshot content;
+    quint64 changes = 0;
+    QHash<qint64, QString> primaryByOwnerPid;
+
+    quint64 changeCount() const override { return changes; }
+    std::optional<QString> text() const override;
+    PasteboardSnapshot snapshot() const override { return content; }
+    void restore(const PasteboardSnapshot& snapshot) override { setContent(snapshot); }
+    std::optional<QString> primarySelectionOwnedBy(qint64 pid) const override;
+
+    void setContent(PasteboardSnapshot snapshot);
+    void setText(const QString& text);
+};
+
+class FakeKeyboard final : public KeyboardSynthesizer {
+public:
+    // What a copy shortcut puts on the clipboard; nothing is copied when absent.
+    FakePasteboard* pasteboard = nullptr;
+    std::optional<QString> textToCopy;
+    QList<bool> copyShortcutsSent; // toTerminal of each call
+
+    QCoro::Task<bool> sendCopyShortcut(bool toTerminal) override;
+};
+
+// Installs a fresh set of fakes as Platform::current() and returns them for the test to drive.
+struct FakePlatform {
+    FakeScreens* screens;
+    FakeMouseDownMonitor* mouseDownMonitor;
+    FakeFrontmostApplication* frontmostApplication;
+    FakeAccessibility* accessibility;
+    FakePasteboard* pasteboard;
+    FakeKeyboard* keyboard;
+
+    static FakePlatform install();
+};

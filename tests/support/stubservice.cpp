@@ -1,0 +1,157 @@
+#include "stubservice.h"
+
+#include "testcerts.h"
+
+#include <httplib.h>
+
+#include <QDeadlineTimer>
+#include <QJsonDocument>
+#include <QTest>
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+struct StubService::State {
+    std::unique_ptr<httplib::Server> server;
+    std::thread thread;
+    int port = 0;
+    bool tls = true;
+
+    mutable std::mutex mutex;
+    std::condition_variable released;
+    bool stopping = false;
+    Reply defaultReply { 200, StubService::explanationBody(QStringLiteral("stub explanation")) };
+    std::deque<Reply> queue;
+    std::function<Reply(const Request&)> handler;
+    QList<Request> requests;
+
+    Reply replyFor(const Request& request)
+    {
+        std::function<Reply(const Request&)> decide;
+        {
+            std::lock_guard lock(mutex);
+            requests.append(request);
+            if (!queue.empty()) {
+                Reply reply = queue.front();
+                queue.pop_front();
+                return reply;
+            }
+            if (!handler)
+                return defaultReply;
+            decide = handler;
+        }
+        return decide(request);
+    }
+};
+
+QJsonObject StubService::Request::json() const
+{
+    return QJsonDocument::fromJson(body).object();
+}
+
+StubService::StubService(Tls tls)
+    : d(std::make_unique<State>())
+{
+    switch (tls) {
+    case Tls::TestCA:
+        d->server = std::make_unique<httplib::SSLServer>(
+            TestCerts::path("server.pem").toUtf8().constData(), TestCerts::path("server.key").toUtf8().constData());
+        break;
+    case Tls::Untrusted:
+        d->server = std::make_unique<httplib::SSLServer>(TestCerts::path("untrusted.pem").toUtf8().constData(),
+            TestCerts::path("untrusted.key").toUtf8().constData());
+        break;
+    case Tls::None:
+        d->server = std::make_unique<httplib::Server>();
+        d->tls = false;
+        break;
+    }
+    if (!d->server->is_valid())
+        qFatal("StubService: the server could not load its certificate");
+
+    d->server->set_keep_alive_max_count(100000);
+    d->server->Post(".*", [state = d.get()](const httplib::Request& req, httplib::Response& res) {
+        Request request;
+        request.method = QByteArray::fromStdString(req.method);
+        request.path = QByteArray::fromStdString(req.target);
+        for (const auto& [name, value] : req.headers)
+            request.headers.insert(QByteArray::fromStdString(name).toLower(), QByteArray::fromStdString(value));
+        request.body = QByteArray::fromStdString(req.body);
+
+        const Reply reply = state->replyFor(request);
+        if (reply.stall) {
+            std::unique_lock lock(state->mutex);
+            state->released.wait(lock, [state] { return state->stopping; });
+            return;
+        }
+        res.status = reply.status;
+        res.set_content(reply.body.toStdString(), reply.contentType.toStdString());
+    });
+
+    d->port = d->server->bind_to_any_port("127.0.0.1");
+    if (d->port <= 0)
+        qFatal("StubService: could not bind to 127.0.0.1");
+    d->thread = std::thread([server = d->server.get()] { server->listen_after_bind(); });
+}
+
+StubService::~StubService()
+{
+    {
+        std::lock_guard lock(d->mutex);
+        d->stopping = true;
+    }
+    d->released.notify_all();
+    d->server->stop();
+    d->thread.join();
+}
+
+QUrl StubService::url(const QString& path) const
+{
+    return QUrl(QStringLiteral("%1://127.0.0.1:%2%3").arg(d->tls ? "https" : "http").arg(d->port).arg(path));
+}
+
+int StubService::port() const
+{
+    return d->port;
+}
+
+void StubService::setReply(Reply reply)
+{
+    std::lock_guard lock(d->mutex);
+    d->defaultReply = std::move(reply);
+}
+
+void StubService::replyWithExplanation(const QString& explanation)
+{
+    setReply({ 200, explanationBody(explanation) });
+}
+
+void StubService::enqueue(Reply reply)
+{
+    std::lock_guard lock(d->mutex);
+    d->queue.push_back(std::move(reply));
+}
+
+void StubService::setHandler(std::function<Reply(const Request&)> handler)
+{
+    std::lock_guard lock(d->mutex);
+    d->handler = std::move(handler);
+}
+
+QList<StubService::Request> StubService::requests() const
+{
+    std::lock_guard lock(d->mutex);
+    return d->requests;
+}
+
+bool StubService::waitForRequests(int n, int timeoutMs) const
+{
+    return QTest::qWaitFor([&] { return requests().size() >= n; }, timeoutMs);
+}
+
+QByteArray StubService::explanationBody(const QString& explanation)
+{
+    return QJsonDocument(QJsonObject { { QStringLiteral("explanation"), explanation } }).toJson(QJsonDocument::Compact);
+}

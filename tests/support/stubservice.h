@@ -1,0 +1,61 @@
+#pragma once
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QList>
+#include <QMap>
+#include <QUrl>
+
+#include <functional>
+#include <memory>
+
+// A real explanation service stand-in on 127.0.0.1 (a free port), served from its own thread.
+class StubService {
+public:
+    enum class Tls {
+        TestCA, // a certificate signed by the test CA (TestCerts::trustingTestCA trusts it)
+        Untrusted, // a self-signed certificate that nothing trusts
+        None, // plain HTTP
+    };
+
+    struct Request {
+        QByteArray method;
+        QByteArray path; // with the query, as sent
+        QMap<QByteArray, QByteArray> headers; // names in lower case
+        QByteArray body;
+        QJsonObject json() const; // the body as a JSON object (empty when it is not one)
+    };
+
+    struct Reply {
+        int status = 200;
+        QByteArray body;
+        QByteArray contentType = "application/json";
+        bool stall = false; // accept the request and never answer (until the stub is destroyed)
+    };
+
+    explicit StubService(Tls tls = Tls::TestCA);
+    ~StubService();
+    StubService(const StubService&) = delete;
+    StubService& operator=(const StubService&) = delete;
+
+    QUrl url(const QString& path = QStringLiteral("/v1/explain")) const;
+    int port() const;
+
+    // The reply to every request from now on.
+    void setReply(Reply reply);
+    void replyWithExplanation(const QString& explanation);
+    // Replies taken one per request before the default one is used.
+    void enqueue(Reply reply);
+    // Decides each reply itself (runs on the server thread).
+    void setHandler(std::function<Reply(const Request&)> handler);
+
+    QList<Request> requests() const;
+    // Spins the event loop until n requests have arrived or the time runs out.
+    bool waitForRequests(int n, int timeoutMs = 5000) const;
+
+    static QByteArray explanationBody(const QString& explanation);
+
+private:
+    struct State;
+    std::unique_ptr<State> d;
+};

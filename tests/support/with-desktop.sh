@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Runs a command inside a throw-away test desktop: Xvfb, a session D-Bus with the accessibility bus,
+# and openbox (which maintains _NET_ACTIVE_WINDOW). Everything started here stops with the command.
+set -euo pipefail
+
+if [[ "${1:-}" != --inside ]]; then
+    exec dbus-run-session -- "$0" --inside "$@"
+fi
+shift
+
+display=99
+while [[ -e /tmp/.X11-unix/X$display || -e /tmp/.X$display-lock ]]; do display=$((display + 1)); done
+export DISPLAY=:$display
+
+Xvfb "$DISPLAY" -screen 0 1600x1000x24 -nolisten tcp >/dev/null 2>&1 &
+xvfb_pid=$!
+children=("$xvfb_pid")
+cleanup() { kill "${children[@]}" 2>/dev/null || true; wait 2>/dev/null || true; }
+trap cleanup EXIT
+
+for _ in $(seq 100); do
+    xdpyinfo >/dev/null 2>&1 && break
+    sleep 0.05
+done
+
+openbox --sm-disable >/dev/null 2>&1 &
+children+=("$!")
+
+# The accessibility bus, with the desktop's accessibility support switched on.
+atspi_launcher=/usr/libexec/at-spi-bus-launcher
+if [[ -x $atspi_launcher ]]; then
+    "$atspi_launcher" --launch-immediately >/dev/null 2>&1 &
+    children+=("$!")
+    for _ in $(seq 100); do
+        busctl --user --no-pager status org.a11y.Bus >/dev/null 2>&1 && break
+        dbus-send --session --print-reply --dest=org.a11y.Bus /org/a11y/bus org.a11y.Bus.GetAddress \
+            >/dev/null 2>&1 && break
+        sleep 0.05
+    done
+    dbus-send --session --print-reply --dest=org.a11y.Bus /org/a11y/bus org.freedesktop.DBus.Properties.Set \
+        string:org.a11y.Status string:IsEnabled variant:boolean:true >/dev/null 2>&1 || true
+fi
+
+# Give openbox a moment to take over as window manager.
+for _ in $(seq 100); do
+    xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && break
+    sleep 0.05
+done
+
+"$@"
