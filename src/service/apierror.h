@@ -32,6 +32,11 @@ struct APIError {
 // Either the explanation text or the error that replaced it.
 class ExplanationResult {
 public:
+    // Only for containers that need a default value (QCoro::waitFor); holds a failure.
+    ExplanationResult()
+        : m_value(APIError::transport(QStringLiteral("No result.")))
+    {
+    }
     static ExplanationResult success(QString explanation) { return ExplanationResult(std::move(explanation)); }
     static ExplanationResult failure(APIError error) { return ExplanationResult(std::move(error)); }
 

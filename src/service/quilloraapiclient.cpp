@@ -113,6 +113,9 @@ QCoro::Task<ExplanationResult> QuilloraAPIClient::post(QByteArray body)
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (!status.isValid()) {
         switch (reply->error()) {
+        // Qt drops a connection whose answer does not start with an HTTP status line: the peer did not
+        // speak HTTP, as far as the user is concerned.
+        case QNetworkReply::RemoteHostClosedError:
         case QNetworkReply::NoError:
         case QNetworkReply::ProtocolFailure:
         case QNetworkReply::UnknownContentError:
