@@ -18,8 +18,11 @@ class Accessibility : public QObject {
 
 public:
     using QObject::QObject;
+    // The accessibility bus answers and the desktop's accessibility support is switched on.
     virtual QCoro::Task<bool> isUsable() = 0;
-    virtual QCoro::Task<std::optional<AccessibleSelection>> focusedSelection() = 0;
+    // The selection in the focused element of the active window. pid narrows the search to that
+    // process (0: any application but Quillora). Absent when nothing is selected or nothing answers.
+    virtual QCoro::Task<std::optional<AccessibleSelection>> focusedSelection(qint64 pid) = 0;
     // Turns the desktop's accessibility support on; false when that was not possible.
     virtual QCoro::Task<bool> enable() = 0;
 };

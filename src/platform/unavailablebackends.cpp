@@ -43,7 +43,7 @@ public:
 class NoAccessibility final : public Accessibility {
 public:
     QCoro::Task<bool> isUsable() override { co_return false; }
-    QCoro::Task<std::optional<AccessibleSelection>> focusedSelection() override { co_return std::nullopt; }
+    QCoro::Task<std::optional<AccessibleSelection>> focusedSelection(qint64) override { co_return std::nullopt; }
     QCoro::Task<bool> enable() override { co_return false; }
 };
 

@@ -37,11 +37,13 @@ public:
     bool enableSucceeds = true;
     std::optional<AccessibleSelection> selection;
     int selectionReads = 0;
+    qint64 lastPid = -1; // the pid of the last selection read
 
     QCoro::Task<bool> isUsable() override { co_return usable; }
-    QCoro::Task<std::optional<AccessibleSelection>> focusedSelection() override
+    QCoro::Task<std::optional<AccessibleSelection>> focusedSelection(qint64 pid) override
     {
         ++selectionReads;
+        lastPid = pid;
         co_return selection;
     }
     QCoro::Task<bool> enable() override

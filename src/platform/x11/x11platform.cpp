@@ -1,9 +1,16 @@
 #include "platform/x11/x11platform.h"
 
 #include "platform/platform.h"
+#include "platform/x11/atspiaccessibility.h"
+#include "platform/x11/x11frontmostapplication.h"
+#include "platform/x11/x11keyboard.h"
+#include "platform/x11/x11pasteboard.h"
 
 void installX11Backends(Platform& platform)
 {
     // Each X11 backend replaces its unavailable stand-in here, one line per facility.
-    (void)platform;
+    platform.frontmostApplication = std::make_unique<X11FrontmostApplication>();
+    platform.accessibility = std::make_unique<AtspiAccessibility>();
+    platform.pasteboard = std::make_unique<X11Pasteboard>();
+    platform.keyboard = std::make_unique<X11Keyboard>();
 }

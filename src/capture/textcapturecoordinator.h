@@ -1,0 +1,43 @@
+#pragma once
+
+#include "capture/accessibilityreader.h"
+#include "service/wirerecords.h"
+
+#include <QCoroTask>
+#include <QObject>
+
+#include <optional>
+
+class CapturePresenter;
+class Platform;
+
+// Turns a trigger (the hot keys, the menu, the D-Bus entry) into a popup and a request: finds what to
+// explain, records the application the user was in and starts the popup's flow. Main thread only.
+class TextCaptureCoordinator : public QObject {
+    Q_OBJECT
+
+public:
+    static constexpr std::chrono::milliseconds noTextNoticeDelay { 2000 };
+
+    // platform: Platform::current() at each use when null.
+    explicit TextCaptureCoordinator(CapturePresenter& presenter, Platform* platform = nullptr, QObject* parent = nullptr);
+
+    // Explains the selection of the application the user is in. A trigger while a reading is still
+    // running is dropped: two readings would fight over the clipboard.
+    QCoro::Task<> explainSelectedText();
+    // Explains text handed over from outside (used as received).
+    void explainText(const QString& text);
+    // Opens the popup to ask a question.
+    void askAnything();
+
+    std::optional<AppContext> captureAppContext() const;
+    bool isReading() const { return m_reading; }
+
+private:
+    Platform& platform() const;
+
+    CapturePresenter& m_presenter;
+    Platform* m_platform;
+    AccessibilityReader m_accessibilityReader;
+    bool m_reading = false;
+};
