@@ -1,3 +1,4 @@
+#include "app/serviceconfig.h"
 #include "service/quilloraapiclient.h"
 #include "stubservice.h"
 #include "testcerts.h"
@@ -275,6 +276,17 @@ private slots:
         QCOMPARE(result.error().kind, APIError::Kind::Transport);
         QVERIFY2(result.error().description().contains(QStringLiteral("refused"), Qt::CaseInsensitive),
             qPrintable(result.error().description()));
+    }
+
+    void theProgramRefusesToStartWithAnUnusableServiceAddress()
+    {
+        const auto problem = [](const char* url) { return serviceUrlProblem(QUrl(QString::fromLatin1(url), QUrl::StrictMode)); };
+        QVERIFY(!problem("").isEmpty());
+        QVERIFY(!problem("api.quillora.org/v1").isEmpty()); // no scheme
+        QVERIFY(!problem("ftp://api.quillora.org/").isEmpty());
+        QVERIFY(!problem("https://exa mple.org/").isEmpty());
+        QVERIFY(problem("https://api.quillora.org/v1/explain").isEmpty());
+        QVERIFY(problem("https://127.0.0.1:8443/").isEmpty());
     }
 };
 

@@ -72,6 +72,7 @@ StubService::StubService(Tls tls)
         qFatal("StubService: the server could not load its certificate");
 
     d->server->set_keep_alive_max_count(100000);
+    d->server->set_tcp_nodelay(true); // as a real service would; otherwise small replies wait for delayed ACKs
     d->server->Post(".*", [state = d.get()](const httplib::Request& req, httplib::Response& res) {
         Request request;
         request.method = QByteArray::fromStdString(req.method);
