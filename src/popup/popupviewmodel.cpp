@@ -1,0 +1,225 @@
+#include "popup/popupviewmodel.h"
+
+#include "service/quilloraapiclient.h"
+#include "settings/appsettings.h"
+
+#include <QPointer>
+
+namespace {
+
+bool isBlankOrLineBreak(QChar c) { return c.isSpace(); }
+bool isSpaceOrTab(QChar c) { return c == u' ' || c == u'\t'; }
+
+template<typename Predicate> QString trimmed(const QString& text, Predicate isTrimmed)
+{
+    qsizetype begin = 0;
+    qsizetype end = text.size();
+    while (begin < end && isTrimmed(text.at(begin)))
+        ++begin;
+    while (end > begin && isTrimmed(text.at(end - 1)))
+        --end;
+    return text.sliced(begin, end - begin);
+}
+
+} // namespace
+
+PopupViewModel::PopupViewModel(QuilloraAPIClient* apiClient, QObject* parent)
+    : QObject(parent)
+    , m_apiClient(apiClient ? apiClient : QuilloraAPIClient::createDefault())
+{
+    m_apiClient->setParent(this);
+    connect(this, &PopupViewModel::isLoadingChanged, this, &PopupViewModel::canSendChanged);
+    connect(this, &PopupViewModel::followUpInputChanged, this, &PopupViewModel::canSendChanged);
+}
+
+bool PopupViewModel::canSend() const
+{
+    return !m_isLoading && !trimmed(m_followUpInput, isSpaceOrTab).isEmpty();
+}
+
+void PopupViewModel::setFollowUpInput(const QString& text)
+{
+    if (m_followUpInput == text)
+        return;
+    m_followUpInput = text;
+    emit followUpInputChanged();
+}
+
+void PopupViewModel::resetForNewRequest()
+{
+    beginRequest();
+    setConversationHistory({});
+    setDisplayText({});
+    setErrorMessage(std::nullopt);
+    setAwaitingDirectQuery(false);
+    setContentOpacity(0.0);
+    setLoading(true);
+}
+
+void PopupViewModel::prepareForDirectQuery(std::optional<AppContext> appContext)
+{
+    beginRequest();
+    m_currentAppContext = std::move(appContext);
+    setConversationHistory({});
+    setDisplayText({});
+    setErrorMessage(std::nullopt);
+    setContentOpacity(0.0);
+    setLoading(false);
+    setAwaitingDirectQuery(true);
+}
+
+void PopupViewModel::submitDirectQuery(const QString& query)
+{
+    const QString question = trimmed(query, isBlankOrLineBreak);
+    if (question.isEmpty())
+        return;
+    setAwaitingDirectQuery(false);
+    explain(question, m_currentAppContext);
+}
+
+void PopupViewModel::explain(const QString& text, std::optional<AppContext> appContext)
+{
+    m_currentAppContext = appContext;
+    resetForNewRequest();
+    // The task runs on by itself; its result is applied through the guards inside it.
+    [[maybe_unused]] auto task = runExplain(text, std::move(appContext));
+}
+
+QCoro::Task<> PopupViewModel::runExplain(QString text, std::optional<AppContext> appContext)
+{
+    QPointer<PopupViewModel> self(this);
+    const quint64 generation = m_generation;
+    const QString prompt = AppSettings::shared().customSystemPrompt();
+    const ExplanationResult result = co_await m_apiClient->explain(text, prompt, std::move(appContext));
+    if (!self || generation != m_generation)
+        co_return;
+
+    if (!result.isSuccess()) {
+        applyFailure(result);
+        co_return;
+    }
+    setConversationHistory({
+        ConversationMessage::make(MessageRole::User, QStringLiteral("Explain: ") + text + QStringLiteral(" concisely")),
+        ConversationMessage::make(MessageRole::Assistant, result.explanation()),
+    });
+    setDisplayText(result.explanation());
+    revealContent();
+    setLoading(false);
+}
+
+QCoro::Task<> PopupViewModel::explainImage(QByteArray imageData, std::optional<AppContext> appContext)
+{
+    QPointer<PopupViewModel> self(this);
+    const quint64 generation = m_generation;
+    const QString prompt = AppSettings::shared().customSystemPrompt();
+    const ExplanationResult result = co_await m_apiClient->explainImage(std::move(imageData), prompt, std::move(appContext));
+    if (!self || generation != m_generation)
+        co_return;
+
+    if (!result.isSuccess()) {
+        applyFailure(result);
+        co_return;
+    }
+    setConversationHistory({
+        ConversationMessage::make(MessageRole::User, QStringLiteral("Explain this screenshot concisely")),
+        ConversationMessage::make(MessageRole::Assistant, result.explanation()),
+    });
+    setDisplayText(result.explanation());
+    revealContent();
+    setLoading(false);
+}
+
+void PopupViewModel::sendFollowUp(const QString& question)
+{
+    const QString trimmedQuestion = trimmed(question, isBlankOrLineBreak);
+    if (trimmedQuestion.isEmpty())
+        return;
+    beginRequest();
+    setFollowUpInput({});
+    ConversationHistory history = m_conversationHistory;
+    history.append(ConversationMessage::make(MessageRole::User, trimmedQuestion));
+    setConversationHistory(std::move(history));
+    setLoading(true);
+    setContentOpacity(0.0);
+    setDisplayText({});
+    setErrorMessage(std::nullopt);
+    [[maybe_unused]] auto task = runFollowUp();
+}
+
+QCoro::Task<> PopupViewModel::runFollowUp()
+{
+    QPointer<PopupViewModel> self(this);
+    const quint64 generation = m_generation;
+    ConversationHistory history = m_conversationHistory;
+    const QString prompt = AppSettings::shared().customSystemPrompt();
+    std::optional<AppContext> context = m_currentAppContext;
+    const ExplanationResult result = co_await m_apiClient->followUp(std::move(history), prompt, std::move(context));
+    if (!self || generation != m_generation)
+        co_return;
+
+    if (!result.isSuccess()) {
+        applyFailure(result);
+        co_return;
+    }
+    ConversationHistory updated = m_conversationHistory;
+    updated.append(ConversationMessage::make(MessageRole::Assistant, result.explanation()));
+    setConversationHistory(std::move(updated));
+    setDisplayText(result.explanation());
+    revealContent();
+    setLoading(false);
+}
+
+void PopupViewModel::applyFailure(const ExplanationResult& result)
+{
+    setErrorMessage(result.error().description());
+    revealContent();
+    setLoading(false);
+}
+
+void PopupViewModel::revealContent() { setContentOpacity(1.0); }
+
+void PopupViewModel::setLoading(bool loading)
+{
+    if (m_isLoading == loading)
+        return;
+    m_isLoading = loading;
+    emit isLoadingChanged();
+}
+
+void PopupViewModel::setDisplayText(const QString& text)
+{
+    if (m_displayText == text)
+        return;
+    m_displayText = text;
+    emit displayTextChanged();
+}
+
+void PopupViewModel::setErrorMessage(std::optional<QString> message)
+{
+    if (m_errorMessage == message)
+        return;
+    m_errorMessage = std::move(message);
+    emit errorMessageChanged();
+}
+
+void PopupViewModel::setContentOpacity(double opacity)
+{
+    if (qFuzzyCompare(m_contentOpacity + 1.0, opacity + 1.0))
+        return;
+    m_contentOpacity = opacity;
+    emit contentOpacityChanged();
+}
+
+void PopupViewModel::setAwaitingDirectQuery(bool awaiting)
+{
+    if (m_isAwaitingDirectQuery == awaiting)
+        return;
+    m_isAwaitingDirectQuery = awaiting;
+    emit isAwaitingDirectQueryChanged();
+}
+
+void PopupViewModel::setConversationHistory(ConversationHistory history)
+{
+    m_conversationHistory = std::move(history);
+    emit conversationHistoryChanged();
+}

@@ -1,0 +1,95 @@
+#pragma once
+
+#include "service/conversationmessage.h"
+#include "service/wirerecords.h"
+
+#include <QCoroTask>
+#include <QObject>
+#include <QString>
+
+#include <optional>
+
+class QuilloraAPIClient;
+class ExplanationResult;
+
+// The state behind the popup card and the three request flows that change it. Main thread only.
+class PopupViewModel : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(bool isLoading READ isLoading NOTIFY isLoadingChanged)
+    Q_PROPERTY(QString displayText READ displayText NOTIFY displayTextChanged)
+    Q_PROPERTY(QString errorMessage READ errorMessageText NOTIFY errorMessageChanged)
+    Q_PROPERTY(bool hasError READ hasError NOTIFY errorMessageChanged)
+    Q_PROPERTY(double contentOpacity READ contentOpacity NOTIFY contentOpacityChanged)
+    Q_PROPERTY(QString followUpInput READ followUpInput WRITE setFollowUpInput NOTIFY followUpInputChanged)
+    Q_PROPERTY(bool isAwaitingDirectQuery READ isAwaitingDirectQuery NOTIFY isAwaitingDirectQueryChanged)
+    Q_PROPERTY(bool canSend READ canSend NOTIFY canSendChanged)
+    Q_PROPERTY(int conversationLength READ conversationLength NOTIFY conversationHistoryChanged)
+
+public:
+    // Takes ownership of the client; without one it uses the service compiled into the program.
+    explicit PopupViewModel(QuilloraAPIClient* apiClient = nullptr, QObject* parent = nullptr);
+
+    bool isLoading() const { return m_isLoading; }
+    QString displayText() const { return m_displayText; }
+    std::optional<QString> errorMessage() const { return m_errorMessage; }
+    QString errorMessageText() const { return m_errorMessage.value_or(QString()); }
+    bool hasError() const { return m_errorMessage.has_value(); }
+    double contentOpacity() const { return m_contentOpacity; }
+    QString followUpInput() const { return m_followUpInput; }
+    void setFollowUpInput(const QString& text);
+    bool isAwaitingDirectQuery() const { return m_isAwaitingDirectQuery; }
+    const ConversationHistory& conversationHistory() const { return m_conversationHistory; }
+    int conversationLength() const { return int(m_conversationHistory.size()); }
+    // The follow-up can be sent: nothing is loading and the field holds more than spaces and tabs.
+    bool canSend() const;
+
+    QuilloraAPIClient* apiClient() const { return m_apiClient; }
+    std::optional<AppContext> currentAppContext() const { return m_currentAppContext; }
+    void setCurrentAppContext(std::optional<AppContext> context) { m_currentAppContext = std::move(context); }
+
+    // Starts explaining text; returns at once.
+    void explain(const QString& text, std::optional<AppContext> appContext);
+    // Explains a JPEG screenshot. The caller has stored the context and called resetForNewRequest().
+    QCoro::Task<> explainImage(QByteArray imageData, std::optional<AppContext> appContext);
+    void prepareForDirectQuery(std::optional<AppContext> appContext);
+    Q_INVOKABLE void submitDirectQuery(const QString& query);
+    Q_INVOKABLE void sendFollowUp(const QString& question);
+    void resetForNewRequest();
+    // Shows the answer area; the views fade it in.
+    void revealContent();
+
+signals:
+    void isLoadingChanged();
+    void displayTextChanged();
+    void errorMessageChanged();
+    void contentOpacityChanged();
+    void followUpInputChanged();
+    void isAwaitingDirectQueryChanged();
+    void canSendChanged();
+    void conversationHistoryChanged();
+
+private:
+    QCoro::Task<> runExplain(QString text, std::optional<AppContext> appContext);
+    QCoro::Task<> runFollowUp();
+    // Starts a request that supersedes every earlier one; their results are then dropped.
+    quint64 beginRequest() { return ++m_generation; }
+    void applyFailure(const ExplanationResult& result);
+
+    void setLoading(bool loading);
+    void setDisplayText(const QString& text);
+    void setErrorMessage(std::optional<QString> message);
+    void setContentOpacity(double opacity);
+    void setAwaitingDirectQuery(bool awaiting);
+    void setConversationHistory(ConversationHistory history);
+
+    QuilloraAPIClient* m_apiClient;
+    bool m_isLoading = false;
+    QString m_displayText;
+    std::optional<QString> m_errorMessage;
+    double m_contentOpacity = 0.0;
+    QString m_followUpInput;
+    ConversationHistory m_conversationHistory;
+    bool m_isAwaitingDirectQuery = false;
+    std::optional<AppContext> m_currentAppContext;
+    quint64 m_generation = 0;
+};
