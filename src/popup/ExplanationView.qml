@@ -1,0 +1,56 @@
+import QtQuick
+
+// The answer area: the dots while loading, else the error in red, else the answer (selectable).
+Item {
+    id: view
+    required property QtObject viewModel
+    required property CardTheme theme
+
+    readonly property bool loading: viewModel.isLoading
+    readonly property bool showsError: !loading && viewModel.hasError
+
+    implicitHeight: loading ? dots.height + 16 : (showsError ? error.implicitHeight : answer.implicitHeight)
+
+    LoadingDotsView {
+        id: dots
+        objectName: "loadingDots"
+        theme: view.theme
+        visible: view.loading
+        anchors.horizontalCenter: parent.horizontalCenter
+        y: 8
+    }
+
+    Text {
+        id: error
+        objectName: "errorText"
+        visible: view.showsError
+        width: parent.width
+        text: view.viewModel.errorMessage
+        textFormat: Text.PlainText
+        wrapMode: Text.Wrap
+        font.pixelSize: 13
+        color: view.theme.red
+        opacity: view.viewModel.contentOpacity
+        Behavior on opacity { enabled: error.opacity < 1; NumberAnimation { duration: 250; easing.type: Easing.InQuad } }
+    }
+
+    TextEdit {
+        id: answer
+        objectName: "answerText"
+        visible: !view.loading && !view.showsError
+        width: parent.width
+        text: view.viewModel.displayText
+        textFormat: TextEdit.PlainText
+        wrapMode: TextEdit.Wrap
+        readOnly: true
+        selectByMouse: true
+        selectByKeyboard: true
+        persistentSelection: false
+        font.pixelSize: 14
+        color: view.theme.primary
+        selectionColor: view.theme.selection
+        selectedTextColor: view.theme.selectedText
+        opacity: view.viewModel.contentOpacity
+        Behavior on opacity { enabled: answer.opacity < 1; NumberAnimation { duration: 250; easing.type: Easing.InQuad } }
+    }
+}

@@ -1,0 +1,150 @@
+import QtQuick
+import QtQuick.Layouts
+
+// The popup card: header, answer area and follow-up row, or the ask-anything input.
+Item {
+    id: card
+    required property QtObject viewModel
+    readonly property real cornerRadius: 14
+    signal closeRequested()
+
+    width: 300
+    height: 400
+
+    CardTheme { id: theme }
+
+    VisualEffectView {
+        anchors.fill: parent
+        theme: theme
+        cornerRadius: card.cornerRadius
+    }
+
+    ColumnLayout {
+        anchors.fill: parent
+        spacing: 0
+
+        RowLayout {
+            Layout.fillWidth: true
+            Layout.leftMargin: 16
+            Layout.rightMargin: 16
+            Layout.topMargin: 14
+            Layout.bottomMargin: 10
+            spacing: 6
+
+            TintedIcon {
+                name: "sparkles"
+                size: 14
+                color: theme.accent
+            }
+            Text {
+                text: "Quillora"
+                font.pixelSize: 12
+                font.weight: Font.DemiBold
+                color: theme.secondary
+            }
+            Item { Layout.fillWidth: true }
+            TintedIcon {
+                id: closeButton
+                objectName: "closeButton"
+                name: "xmark.circle.fill"
+                size: 15
+                color: theme.tertiary
+                MouseArea {
+                    anchors.fill: parent
+                    anchors.margins: -4
+                    onClicked: card.closeRequested()
+                }
+            }
+        }
+
+        Rectangle {
+            Layout.fillWidth: true
+            implicitHeight: 1
+            color: theme.divider
+            opacity: 0.35
+        }
+
+        Flickable {
+            id: scroller
+            objectName: "answerScroller"
+            visible: !card.viewModel.isAwaitingDirectQuery
+            Layout.fillWidth: true
+            Layout.fillHeight: true
+            clip: true
+            contentWidth: width
+            contentHeight: explanation.implicitHeight + 32
+            boundsBehavior: Flickable.StopAtBounds
+            // Mouse drags select text; the wheel and the indicator scroll.
+            interactive: false
+
+            ExplanationView {
+                id: explanation
+                x: 16
+                y: 16
+                width: scroller.width - 32
+                viewModel: card.viewModel
+                theme: theme
+            }
+
+            WheelHandler {
+                target: null
+                onWheel: (event) => {
+                    const step = event.angleDelta.y !== 0 ? -event.angleDelta.y / 120 * 48 : -event.pixelDelta.y
+                    scroller.contentY = Math.max(0, Math.min(scroller.contentHeight - scroller.height,
+                                                             scroller.contentY + step))
+                }
+            }
+
+            Rectangle {
+                id: indicator
+                objectName: "scrollIndicator"
+                parent: scroller
+                visible: scroller.contentHeight > scroller.height
+                x: scroller.width - 7
+                width: 4
+                radius: 2
+                color: theme.tertiary
+                height: Math.max(24, scroller.height * scroller.height / Math.max(1, scroller.contentHeight))
+                y: (scroller.height - height) * scroller.contentY
+                   / Math.max(1, scroller.contentHeight - scroller.height)
+            }
+        }
+
+        Rectangle {
+            visible: !card.viewModel.isAwaitingDirectQuery
+            Layout.fillWidth: true
+            implicitHeight: 1
+            color: theme.divider
+            opacity: 0.35
+        }
+
+        FollowUpInputView {
+            visible: !card.viewModel.isAwaitingDirectQuery
+            Layout.fillWidth: true
+            Layout.leftMargin: 12
+            Layout.rightMargin: 12
+            Layout.topMargin: 10
+            Layout.bottomMargin: 10
+            viewModel: card.viewModel
+            theme: theme
+        }
+
+        Loader {
+            id: askLoader
+            active: card.viewModel.isAwaitingDirectQuery
+            visible: active
+            Layout.fillWidth: true
+            Layout.fillHeight: true
+            // A fresh input each time the card enters ask mode, so the typed question starts empty.
+            sourceComponent: DirectQueryInputView {
+                viewModel: card.viewModel
+                theme: theme
+            }
+        }
+    }
+
+    Shortcut {
+        sequence: "Escape"
+        onActivated: card.closeRequested()
+    }
+}

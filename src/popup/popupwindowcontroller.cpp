@@ -1,0 +1,195 @@
+#include "popup/popupwindowcontroller.h"
+
+#include "platform/platform.h"
+#include "popup/iconprovider.h"
+#include "popup/placement.h"
+#include "popup/popuppanel.h"
+#include "popup/popupviewmodel.h"
+
+#include <QQmlComponent>
+#include <QQmlEngine>
+#include <QQuickItem>
+#include <QSGRendererInterface>
+#include <QTimer>
+
+#include <cstdio>
+
+PopupWindowController& PopupWindowController::shared()
+{
+    static auto* controller = new PopupWindowController;
+    return *controller;
+}
+
+PopupWindowController::PopupWindowController(QuilloraAPIClient* apiClient, QObject* parent)
+    : QObject(parent)
+    , m_viewModel(new PopupViewModel(apiClient, this))
+{
+    // A card-sized window costs about a fifth of the memory with the software scene graph, and draws fast
+    // enough for text and a few dots. The choice is process-wide and has to precede the first window.
+    if (QQuickWindow::graphicsApi() == QSGRendererInterface::Unknown && qEnvironmentVariableIsEmpty("QT_QUICK_BACKEND"))
+        QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
+}
+
+PopupWindowController::~PopupWindowController()
+{
+    removeMonitors();
+    delete m_panel.data();
+}
+
+QQmlEngine* PopupWindowController::engine()
+{
+    if (!m_engine) {
+        m_engine = new QQmlEngine(this);
+        IconProvider::install(m_engine);
+    }
+    return m_engine;
+}
+
+QQuickWindow* PopupWindowController::panel() const { return m_panel.data(); }
+
+PopupPanel* PopupWindowController::createPanel(const QUrl& view, const QVariantMap& properties)
+{
+    QQmlComponent*& component = m_components[view];
+    if (!component)
+        component = new QQmlComponent(engine(), view, QQmlComponent::PreferSynchronous, this);
+    if (component->isError()) {
+        // A broken view is a build fault; say so, but never take the program down for it.
+        std::fprintf(stdout, "[PopupWindowController] cannot load %s: %s\n", qPrintable(view.toString()),
+            qPrintable(component->errorString()));
+        std::fflush(stdout);
+        return nullptr;
+    }
+
+    auto* panel = new PopupPanel;
+    QObject* object = component->createWithInitialProperties(properties, engine()->rootContext());
+    auto* root = qobject_cast<QQuickItem*>(object);
+    if (!root) {
+        delete object;
+        delete panel;
+        return nullptr;
+    }
+    QQmlEngine::setObjectOwnership(root, QQmlEngine::CppOwnership);
+    panel->setContent(root, root->property("cornerRadius").toReal());
+    if (root->metaObject()->indexOfSignal("closeRequested()") >= 0) {
+        // Queued: the view's own handler is still running when it asks.
+        connect(root, SIGNAL(closeRequested()), this, SLOT(closePopup()), Qt::QueuedConnection);
+    }
+    return panel;
+}
+
+void PopupWindowController::showPopup(std::optional<QRectF> anchor)
+{
+    dismissPanel();
+    PopupPanel* panel = createPanel(popupViewUrl, { { QStringLiteral("viewModel"), QVariant::fromValue<QObject*>(m_viewModel) } });
+    if (!panel)
+        return;
+
+    const Screens& screens = *Platform::current().screens;
+    const QRectF frame = anchor
+        ? Placement::frameNearSelection(Placement::popupSize, *anchor, screens.screens(), screens.primary())
+        : Placement::frameOnPointerScreen(
+            Placement::popupSize, screens.pointerPosition(), screens.screens(), screens.primary());
+    // Without a compositor the margin around the card could not be transparent, so the window is the card
+    // alone, centred where the full panel was placed.
+    QRectF cardFrame(QPointF(), QSizeF(panel->width(), panel->height()));
+    cardFrame.moveCenter(frame.center());
+    present(panel, cardFrame);
+}
+
+void PopupWindowController::showNotice(
+    const QUrl& view, const QVariantMap& properties, std::optional<std::chrono::milliseconds> closeAfter)
+{
+    dismissPanel();
+    PopupPanel* panel = createPanel(view, properties);
+    if (!panel)
+        return;
+
+    QSizeF size(panel->width(), panel->height());
+    if (size.width() <= 10) {
+        size = Placement::fallbackNoticeSize;
+        panel->content()->setSize(size);
+        panel->resize(size.toSize());
+    }
+    const Screens& screens = *Platform::current().screens;
+    present(panel, Placement::frameNearPointer(size, screens.pointerPosition(), screens.screens(), screens.primary()));
+
+    if (closeAfter) {
+        // Bound to the controller, not to this notice: whatever is open when the delay runs out closes.
+        QTimer::singleShot(*closeAfter, this, &PopupWindowController::closePopup);
+    }
+}
+
+void PopupWindowController::showSimpleNotice(
+    const QString& icon, const QString& message, std::optional<std::chrono::milliseconds> closeAfter)
+{
+    showNotice(simpleTooltipViewUrl, { { QStringLiteral("icon"), icon }, { QStringLiteral("message"), message } },
+        closeAfter);
+}
+
+void PopupWindowController::showScreenshotExplanation(
+    QByteArray jpeg, std::optional<QRectF> anchor, AppContext appContext)
+{
+    showPopup(anchor);
+    m_viewModel->setCurrentAppContext(appContext);
+    m_viewModel->resetForNewRequest();
+    [[maybe_unused]] auto task = m_viewModel->explainImage(std::move(jpeg), std::move(appContext));
+}
+
+void PopupWindowController::present(PopupPanel* panel, const QRectF& frame)
+{
+    panel->setGeometry(frame.toAlignedRect());
+    m_panel = panel;
+    panel->showInactive();
+    installMonitors();
+    emit panelShown();
+}
+
+void PopupWindowController::closePopup()
+{
+    const bool wasShown = !m_panel.isNull();
+    dismissPanel();
+    if (wasShown)
+        emit panelClosed();
+}
+
+void PopupWindowController::dismissPanel()
+{
+    removeMonitors();
+    if (PopupPanel* panel = m_panel.data()) {
+        m_panel.clear();
+        panel->hide();
+        panel->deleteLater();
+    }
+}
+
+void PopupWindowController::installMonitors()
+{
+    removeMonitors();
+    Platform& platform = Platform::current();
+    if (MouseDownMonitor* monitor = platform.mouseDownMonitor.get()) {
+        m_monitorConnections.append(connect(monitor, &MouseDownMonitor::mouseDown, this, [this](QPointF at) {
+            // The monitor leaves out our own windows; this keeps a click on the panel harmless either way.
+            if (m_panel && m_panel->geometry().contains(at.toPoint()))
+                return;
+            closePopup();
+        }));
+        monitor->start();
+    }
+    if (FrontmostApplication* frontmost = platform.frontmostApplication.get()) {
+        m_monitorConnections.append(connect(frontmost, &FrontmostApplication::otherApplicationActivated, this,
+            &PopupWindowController::closePopup, Qt::QueuedConnection));
+    }
+    m_monitorsInstalled = true;
+}
+
+void PopupWindowController::removeMonitors()
+{
+    if (!m_monitorsInstalled)
+        return;
+    for (const auto& connection : std::as_const(m_monitorConnections))
+        disconnect(connection);
+    m_monitorConnections.clear();
+    if (MouseDownMonitor* monitor = Platform::current().mouseDownMonitor.get())
+        monitor->stop();
+    m_monitorsInstalled = false;
+}

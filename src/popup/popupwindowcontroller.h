@@ -1,0 +1,82 @@
+#pragma once
+
+#include "service/wirerecords.h"
+
+#include <QByteArray>
+#include <QHash>
+#include <QObject>
+#include <QPointer>
+#include <QRectF>
+#include <QUrl>
+#include <QVariantMap>
+
+#include <chrono>
+#include <optional>
+
+class PopupPanel;
+class PopupViewModel;
+class QQmlComponent;
+class QQmlEngine;
+class QuilloraAPIClient;
+class QQuickWindow;
+
+// Puts answers and notices on screen: at most one panel at a time, closed by a click elsewhere, another
+// application becoming active, Escape or the close button, or a notice's delay. Main thread only.
+class PopupWindowController : public QObject {
+    Q_OBJECT
+
+public:
+    static inline const QUrl popupViewUrl { QStringLiteral("qrc:/Quillora/popup/PopupView.qml") };
+    static inline const QUrl simpleTooltipViewUrl { QStringLiteral("qrc:/Quillora/popup/SimpleTooltipView.qml") };
+
+    // The process-wide controller, created on first use with the compiled-in service.
+    static PopupWindowController& shared();
+
+    // Takes ownership of the client (tests pass one for their stub service).
+    explicit PopupWindowController(QuilloraAPIClient* apiClient = nullptr, QObject* parent = nullptr);
+    ~PopupWindowController() override;
+
+    PopupViewModel* viewModel() const { return m_viewModel; }
+
+    // Opens the card next to the anchor (a selection in global logical coordinates) or, without one,
+    // centred on the pointer's screen. Leaves the view model as it is.
+    void showPopup(std::optional<QRectF> anchor);
+
+    // Opens a notice near the pointer showing the QML view at `view`, created with `properties`. The view
+    // may declare `signal closeRequested()` to close it, and `cornerRadius` for its rounded corners.
+    // With a delay, whatever panel is open when it runs out is closed.
+    void showNotice(const QUrl& view, const QVariantMap& properties = {},
+        std::optional<std::chrono::milliseconds> closeAfter = std::nullopt);
+    // A notice with a symbol icon and a message.
+    void showSimpleNotice(const QString& icon, const QString& message,
+        std::optional<std::chrono::milliseconds> closeAfter = std::nullopt);
+
+    // Shows the card at the captured region and explains the JPEG screenshot in it.
+    void showScreenshotExplanation(QByteArray jpeg, std::optional<QRectF> anchor, AppContext appContext);
+
+    // Closes the shown panel, if any.
+    Q_INVOKABLE void closePopup();
+
+    // The panel on screen, or null.
+    QQuickWindow* panel() const;
+    // The engine every panel's view is created in (created on first use).
+    QQmlEngine* engine();
+
+signals:
+    void panelShown();
+    void panelClosed();
+
+private:
+    PopupPanel* createPanel(const QUrl& view, const QVariantMap& properties);
+    void present(PopupPanel* panel, const QRectF& frame);
+    void dismissPanel();
+    void installMonitors();
+    void removeMonitors();
+
+    PopupViewModel* m_viewModel;
+    QQmlEngine* m_engine = nullptr;
+    QHash<QUrl, QQmlComponent*> m_components;
+    QPointer<PopupPanel> m_panel;
+    bool m_monitorsInstalled = false;
+    QList<QMetaObject::Connection> m_monitorConnections;
+};
