@@ -1,7 +1,11 @@
+#include "app/appdelegate.h"
 #include "app/serviceconfig.h"
+#include "capture/commandline.h"
 #include "settings/appsettings.h"
 
 #include <QApplication>
+#include <QFile>
+#include <QTimer>
 
 #include <cstdio>
 
@@ -18,6 +22,55 @@ int main(int argc, char* argv[])
         return 2;
     }
 
+    QFile input;
+    input.open(stdin, QIODevice::ReadOnly);
+    QString error;
+    const std::optional<CommandLineRequest> request = CommandLine::parse(QApplication::arguments(), &input, &error);
+    if (!request) {
+        std::fprintf(stderr, "quillora: %s\n\n%s", qPrintable(error), qPrintable(CommandLine::usage()));
+        return 2;
+    }
+    if (request->showHelp) {
+        std::fputs(qPrintable(CommandLine::usage()), stdout);
+        return 0;
+    }
+    if (request->showVersion) {
+        std::printf("quillora %s\n", QUILLORA_VERSION);
+        return 0;
+    }
+
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) {
+        std::fprintf(stderr, "quillora: no D-Bus session bus: %s\n", qPrintable(bus.lastError().message()));
+        return 1;
+    }
+
     AppSettings::shared();
-    return 0;
+    AppDelegate delegate;
+    if (!delegate.registerService(bus)) {
+        // Another instance runs in this session: hand it the request and leave.
+        if (!CommandLine::forward(*request, bus, &error)) {
+            std::fprintf(stderr, "quillora: the running Quillora did not answer: %s\n", qPrintable(error));
+            return 1;
+        }
+        return 0;
+    }
+
+    QTimer::singleShot(0, &delegate, [&delegate, request = *request] {
+        switch (request.action) {
+        case CommandLineRequest::Action::Run:
+            break;
+        case CommandLineRequest::Action::ExplainText:
+            if (!request.text.isEmpty())
+                delegate.explainText(request.text);
+            break;
+        case CommandLineRequest::Action::ExplainSelection:
+            delegate.explainSelectedText();
+            break;
+        case CommandLineRequest::Action::AskAnything:
+            delegate.askAnything();
+            break;
+        }
+    });
+    return app.exec();
 }

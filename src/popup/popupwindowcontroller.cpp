@@ -1,5 +1,7 @@
 #include "popup/popupwindowcontroller.h"
 
+#include "onboarding/accessibilitypermissionmodel.h"
+
 #include "platform/platform.h"
 #include "popup/iconprovider.h"
 #include "popup/placement.h"
@@ -124,6 +126,16 @@ void PopupWindowController::showSimpleNotice(
 {
     showNotice(simpleTooltipViewUrl, { { QStringLiteral("icon"), icon }, { QStringLiteral("message"), message } },
         closeAfter);
+}
+
+void PopupWindowController::showAccessibilityPrompt()
+{
+    // The model lives as long as the prompt's panel.
+    auto* model = new AccessibilityPermissionModel(nullptr, this);
+    showNotice(accessibilityPermissionViewUrl, { { QStringLiteral("model"), QVariant::fromValue<QObject*>(model) } });
+    connect(this, &PopupWindowController::panelClosed, model, &QObject::deleteLater, Qt::SingleShotConnection);
+    if (!m_panel)
+        model->deleteLater();
 }
 
 void PopupWindowController::showScreenshotExplanation(

@@ -28,6 +28,9 @@ class PopupWindowController : public QObject {
 public:
     static inline const QUrl popupViewUrl { QStringLiteral("qrc:/Quillora/popup/PopupView.qml") };
     static inline const QUrl simpleTooltipViewUrl { QStringLiteral("qrc:/Quillora/popup/SimpleTooltipView.qml") };
+    static inline const QUrl accessibilityPermissionViewUrl {
+        QStringLiteral("qrc:/Quillora/onboarding/AccessibilityPermissionView.qml")
+    };
 
     // The process-wide controller, created on first use with the compiled-in service.
     static PopupWindowController& shared();
@@ -50,6 +53,9 @@ public:
     // A notice with a symbol icon and a message.
     void showSimpleNotice(const QString& icon, const QString& message,
         std::optional<std::chrono::milliseconds> closeAfter = std::nullopt);
+
+    // The accessibility prompt, open until the support is seen on (and a moment after) or it is closed.
+    void showAccessibilityPrompt();
 
     // Shows the card at the captured region and explains the JPEG screenshot in it.
     void showScreenshotExplanation(QByteArray jpeg, std::optional<QRectF> anchor, AppContext appContext);
