@@ -33,7 +33,8 @@ public:
         bool stall = false; // accept the request and never answer (until the stub is destroyed)
     };
 
-    explicit StubService(Tls tls = Tls::TestCA);
+    // port 0: any free port (a fixed one serves a program whose service address is compiled in).
+    explicit StubService(Tls tls = Tls::TestCA, int port = 0);
     ~StubService();
     StubService(const StubService&) = delete;
     StubService& operator=(const StubService&) = delete;
