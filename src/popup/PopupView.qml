@@ -11,11 +11,11 @@ Item {
     width: 300
     height: 400
 
-    CardTheme { id: theme }
+    CardTheme { id: cardTheme }
 
     VisualEffectView {
         anchors.fill: parent
-        theme: theme
+        theme: cardTheme
         cornerRadius: card.cornerRadius
     }
 
@@ -34,13 +34,13 @@ Item {
             TintedIcon {
                 name: "sparkles"
                 size: 14
-                color: theme.accent
+                color: cardTheme.accent
             }
             Text {
                 text: "Quillora"
                 font.pixelSize: 12
                 font.weight: Font.DemiBold
-                color: theme.secondary
+                color: cardTheme.secondary
             }
             Item { Layout.fillWidth: true }
             TintedIcon {
@@ -48,7 +48,7 @@ Item {
                 objectName: "closeButton"
                 name: "xmark.circle.fill"
                 size: 15
-                color: theme.tertiary
+                color: cardTheme.tertiary
                 MouseArea {
                     anchors.fill: parent
                     anchors.margins: -4
@@ -60,7 +60,7 @@ Item {
         Rectangle {
             Layout.fillWidth: true
             implicitHeight: 1
-            color: theme.divider
+            color: cardTheme.divider
             opacity: 0.35
         }
 
@@ -83,7 +83,7 @@ Item {
                 y: 16
                 width: scroller.width - 32
                 viewModel: card.viewModel
-                theme: theme
+                theme: cardTheme
             }
 
             WheelHandler {
@@ -103,7 +103,7 @@ Item {
                 x: scroller.width - 7
                 width: 4
                 radius: 2
-                color: theme.tertiary
+                color: cardTheme.tertiary
                 height: Math.max(24, scroller.height * scroller.height / Math.max(1, scroller.contentHeight))
                 y: (scroller.height - height) * scroller.contentY
                    / Math.max(1, scroller.contentHeight - scroller.height)
@@ -114,7 +114,7 @@ Item {
             visible: !card.viewModel.isAwaitingDirectQuery
             Layout.fillWidth: true
             implicitHeight: 1
-            color: theme.divider
+            color: cardTheme.divider
             opacity: 0.35
         }
 
@@ -126,7 +126,7 @@ Item {
             Layout.topMargin: 10
             Layout.bottomMargin: 10
             viewModel: card.viewModel
-            theme: theme
+            theme: cardTheme
         }
 
         Loader {
@@ -138,7 +138,7 @@ Item {
             // A fresh input each time the card enters ask mode, so the typed question starts empty.
             sourceComponent: DirectQueryInputView {
                 viewModel: card.viewModel
-                theme: theme
+                theme: cardTheme
             }
         }
     }

@@ -13,11 +13,11 @@ Item {
     width: implicitWidth
     height: implicitHeight
 
-    CardTheme { id: theme }
+    CardTheme { id: cardTheme }
 
     VisualEffectView {
         anchors.fill: parent
-        theme: theme
+        theme: cardTheme
         cornerRadius: notice.cornerRadius
     }
 
@@ -31,7 +31,7 @@ Item {
             anchors.verticalCenter: parent.verticalCenter
             name: notice.icon
             size: 15
-            color: theme.secondary
+            color: cardTheme.secondary
         }
         Text {
             id: label
@@ -39,7 +39,7 @@ Item {
             text: notice.message
             textFormat: Text.PlainText
             font.pixelSize: 13
-            color: theme.secondary
+            color: cardTheme.secondary
             maximumLineCount: 2
             elide: Text.ElideRight
             wrapMode: Text.Wrap

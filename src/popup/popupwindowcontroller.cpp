@@ -35,7 +35,8 @@ PopupWindowController::PopupWindowController(QuilloraAPIClient* apiClient, QObje
 PopupWindowController::~PopupWindowController()
 {
     removeMonitors();
-    delete m_panel.data();
+    // Closed panels may still wait for their deferred deletion; they go before the view model they show.
+    qDeleteAll(findChildren<PopupPanel*>(Qt::FindDirectChildrenOnly));
 }
 
 QQmlEngine* PopupWindowController::engine()
@@ -63,6 +64,7 @@ PopupPanel* PopupWindowController::createPanel(const QUrl& view, const QVariantM
     }
 
     auto* panel = new PopupPanel;
+    static_cast<QObject*>(panel)->setParent(this);
     QObject* object = component->createWithInitialProperties(properties, engine()->rootContext());
     auto* root = qobject_cast<QQuickItem*>(object);
     if (!root) {
@@ -149,7 +151,7 @@ void PopupWindowController::showScreenshotExplanation(
 
 void PopupWindowController::present(PopupPanel* panel, const QRectF& frame)
 {
-    panel->setGeometry(frame.toAlignedRect());
+    panel->setGeometry(QRect(frame.topLeft().toPoint(), panel->size()));
     m_panel = panel;
     panel->showInactive();
     installMonitors();
