@@ -47,6 +47,8 @@ ColumnLayout {
             selectedTextColor: view.theme.selectedText
             selectByMouse: true
             clip: true
+            // Scrolls to the cursor only while typing, so an unfocused field shows the start of its text.
+            autoScroll: activeFocus
             focus: true
             onAccepted: view.viewModel.submitDirectQuery(text)
 

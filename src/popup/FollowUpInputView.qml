@@ -33,6 +33,8 @@ Rectangle {
             selectedTextColor: view.theme.selectedText
             selectByMouse: true
             clip: true
+            // Scrolls to the cursor only while typing, so an unfocused field shows the start of its text.
+            autoScroll: activeFocus
             onAccepted: view.viewModel.sendFollowUp(view.viewModel.followUpInput)
 
             Text {

@@ -10,17 +10,26 @@ Row {
 
     Repeater {
         model: 3
-        Rectangle {
+        // A 7 x 7 frame; the current dot grows to 1.2 times its size about the centre. The size is animated
+        // rather than the scale, which the software renderer draws poorly for tiny circles.
+        Item {
+            id: slot
             required property int index
             readonly property bool current: index === dots.phase
             width: 7
             height: 7
-            radius: 3.5
-            color: dots.theme.primary
-            opacity: current ? 1.0 : 0.3
-            scale: current ? 1.2 : 1.0
-            Behavior on opacity { NumberAnimation { duration: 300; easing.type: Easing.InOutQuad } }
-            Behavior on scale { NumberAnimation { duration: 300; easing.type: Easing.InOutQuad } }
+
+            Rectangle {
+                anchors.centerIn: parent
+                width: slot.current ? 8.4 : 7
+                height: width
+                radius: width / 2
+                antialiasing: true
+                color: dots.theme.primary
+                opacity: slot.current ? 1.0 : 0.3
+                Behavior on opacity { NumberAnimation { duration: 300; easing.type: Easing.InOutQuad } }
+                Behavior on width { NumberAnimation { duration: 300; easing.type: Easing.InOutQuad } }
+            }
         }
     }
 
