@@ -28,8 +28,13 @@ PopupWindowController::PopupWindowController(QuilloraAPIClient* apiClient, QObje
 {
     // A card-sized window costs about a fifth of the memory with the software scene graph, and draws fast
     // enough for text and a few dots. The choice is process-wide and has to precede the first window.
-    if (QQuickWindow::graphicsApi() == QSGRendererInterface::Unknown && qEnvironmentVariableIsEmpty("QT_QUICK_BACKEND"))
-        QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
+    // QT_QUICK_BACKEND still lets a user pick another one.
+    static const bool chosen = [] {
+        if (qEnvironmentVariableIsEmpty("QT_QUICK_BACKEND"))
+            QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
+        return true;
+    }();
+    Q_UNUSED(chosen);
 }
 
 PopupWindowController::~PopupWindowController()
