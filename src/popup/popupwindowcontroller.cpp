@@ -3,6 +3,7 @@
 #include "onboarding/accessibilitypermissionmodel.h"
 
 #include "platform/platform.h"
+#include "popup/answerlinespacing.h"
 #include "popup/iconprovider.h"
 #include "popup/placement.h"
 #include "popup/popuppanel.h"
@@ -92,6 +93,7 @@ void PopupWindowController::showPopup(std::optional<QRectF> anchor)
     PopupPanel* panel = createPanel(popupViewUrl, { { QStringLiteral("viewModel"), QVariant::fromValue<QObject*>(m_viewModel) } });
     if (!panel)
         return;
+    AnswerLineSpacing::attach(panel->findChild<QQuickItem*>(QStringLiteral("answerText")));
 
     const Screens& screens = *Platform::current().screens;
     const QRectF frame = anchor

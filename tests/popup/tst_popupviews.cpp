@@ -7,6 +7,9 @@
 #include "testcerts.h"
 
 #include <QQuickItem>
+#include <QQuickTextDocument>
+#include <QTextBlock>
+#include <QTextDocument>
 #include <QQuickWindow>
 #include <QStandardPaths>
 #include <QTest>
@@ -124,6 +127,23 @@ private slots:
         QTest::mouseRelease(window, Qt::LeftButton, {}, end);
         QVERIFY(!text->property("selectedText").toString().isEmpty());
         QCOMPARE(text->property("readOnly").toBool(), true);
+    }
+
+    void everyAnswerKeepsItsLineSpacing()
+    {
+        QQuickItem* text = item("answerText");
+        auto spacingOfLastBlock = [&] {
+            const QTextDocument* document = text->property("textDocument").value<QQuickTextDocument*>()->textDocument();
+            const QTextBlockFormat format = document->lastBlock().blockFormat();
+            return format.lineHeightType() == QTextBlockFormat::LineDistanceHeight ? format.lineHeight() : -1.0;
+        };
+        for (const QString& answer : { QStringLiteral("One\nTwo"), QStringLiteral("Three\nFour\nFive") }) {
+            stub->replyWithExplanation(answer);
+            model->explain(QStringLiteral("a"), std::nullopt);
+            QVERIFY(settle());
+            QCOMPARE(text->property("text").toString(), answer);
+            QCOMPARE(spacingOfLastBlock(), 3.0);
+        }
     }
 
     void aLongAnswerScrollsInsideTheCard()
