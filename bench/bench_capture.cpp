@@ -103,7 +103,8 @@ int main(int argc, char* argv[])
 {
     QApplication app(argc, argv);
     constexpr int runs = 20;
-    StubService stub(StubService::Tls::None, QUILLORA_BENCH_PORT);
+    StubService stub(StubService::Tls::None);
+    qputenv("QUILLORA_TEST_SERVICE_URL", stub.url().toEncoded());
     stub.setHandler([](const StubService::Request&) {
         requestArrival = Clock::now().time_since_epoch().count();
         return StubService::Reply { 200, StubService::explanationBody(QStringLiteral("An answer.")) };

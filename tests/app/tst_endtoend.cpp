@@ -24,11 +24,13 @@ private:
     std::unique_ptr<StubService> m_stub;
     QProcess m_instance;
     QProcess m_pad;
+    qsizetype m_requestsTaken = 0;
 
     QProcessEnvironment environment() const
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("XDG_CONFIG_HOME"), m_config.path());
+        env.insert(QStringLiteral("QUILLORA_TEST_SERVICE_URL"), m_stub->url().toString());
         return env;
     }
 
@@ -56,13 +58,13 @@ private:
         return QDBusConnection::sessionBus().call(message, QDBus::Block, 5000);
     }
 
-    // The text of the next request that reaches the service (and checks it is a full InitialRequest).
+    // The text of the next request that reached the service, waiting for it when it has not yet (and
+    // checks it is a full InitialRequest). Requests are taken in order, however early they arrived.
     QString nextRequestText()
     {
-        const qsizetype before = m_stub->requests().size();
-        if (!m_stub->waitForRequests(int(before) + 1, 10000))
+        if (!m_stub->waitForRequests(int(m_requestsTaken) + 1, 10000))
             return QStringLiteral("<no request>");
-        const QJsonObject body = m_stub->requests().at(before).json();
+        const QJsonObject body = m_stub->requests().at(m_requestsTaken++).json();
         if (!body.value(QStringLiteral("userId")).isString() || !body.value(QStringLiteral("appContext")).isObject())
             return QStringLiteral("<incomplete request>");
         return body.value(QStringLiteral("selectedText")).toString();
@@ -72,7 +74,7 @@ private slots:
     void initTestCase()
     {
         QVERIFY(m_config.isValid());
-        m_stub = std::make_unique<StubService>(StubService::Tls::None, QUILLORA_E2E_PORT);
+        m_stub = std::make_unique<StubService>(StubService::Tls::None);
         m_stub->replyWithExplanation(QStringLiteral("An answer."));
 
         // The application the user works in.
@@ -105,7 +107,7 @@ private slots:
         QCOMPARE(context.value(QStringLiteral("bundleID")).toString(), QStringLiteral("org.quillora.TestPad"));
         QCOMPARE(context.value(QStringLiteral("windowTitle")).toString(), QStringLiteral("Reading"));
         QVERIFY(!body.value(QStringLiteral("userId")).toString().isEmpty());
-        QCOMPARE(m_stub->requests().constLast().headers.value("authorization"), QByteArray("Bearer e2e-token"));
+        QCOMPARE(m_stub->requests().constLast().headers.value("authorization"), QByteArray("Bearer test-token"));
     }
 
     void standardInputAndDBusTextArriveUnchanged()

@@ -51,7 +51,7 @@ QJsonObject StubService::Request::json() const
     return QJsonDocument::fromJson(body).object();
 }
 
-StubService::StubService(Tls tls, int port)
+StubService::StubService(Tls tls)
     : d(std::make_unique<State>())
 {
     switch (tls) {
@@ -91,8 +91,7 @@ StubService::StubService(Tls tls, int port)
         res.set_content(reply.body.toStdString(), reply.contentType.toStdString());
     });
 
-    d->port = port > 0 ? (d->server->bind_to_port("127.0.0.1", port) ? port : -1)
-                      : d->server->bind_to_any_port("127.0.0.1");
+    d->port = d->server->bind_to_any_port("127.0.0.1");
     if (d->port <= 0)
         qFatal("StubService: could not bind to 127.0.0.1");
     d->thread = std::thread([server = d->server.get()] { server->listen_after_bind(); });

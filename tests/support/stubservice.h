@@ -34,7 +34,7 @@ public:
     };
 
     // port 0: any free port (a fixed one serves a program whose service address is compiled in).
-    explicit StubService(Tls tls = Tls::TestCA, int port = 0);
+    explicit StubService(Tls tls = Tls::TestCA);
     ~StubService();
     StubService(const StubService&) = delete;
     StubService& operator=(const StubService&) = delete;

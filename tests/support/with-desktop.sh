@@ -8,20 +8,20 @@ if [[ "${1:-}" != --inside ]]; then
 fi
 shift
 
-display=99
-while [[ -e /tmp/.X11-unix/X$display || -e /tmp/.X$display-lock ]]; do display=$((display + 1)); done
-export DISPLAY=:$display
-
-Xvfb "$DISPLAY" -screen 0 1600x1000x24 -nolisten tcp >/dev/null 2>&1 &
-xvfb_pid=$!
-children=("$xvfb_pid")
-cleanup() { kill "${children[@]}" 2>/dev/null || true; wait 2>/dev/null || true; }
+# Xvfb picks a free display itself and writes its number once it accepts connections, so desktops
+# started at the same time never share a display.
+display_file=$(mktemp)
+Xvfb -displayfd 3 -screen 0 1600x1000x24 -nolisten tcp 3>"$display_file" >/dev/null 2>&1 &
+children=("$!")
+cleanup() { kill "${children[@]}" 2>/dev/null || true; wait 2>/dev/null || true; rm -f "$display_file"; }
 trap cleanup EXIT
 
-for _ in $(seq 100); do
-    xdpyinfo >/dev/null 2>&1 && break
+for _ in $(seq 200); do
+    [[ -s $display_file ]] && break
     sleep 0.05
 done
+[[ -s $display_file ]] || { echo "with-desktop.sh: Xvfb did not start" >&2; exit 1; }
+export DISPLAY=:$(head -n 1 "$display_file")
 
 openbox --sm-disable >/dev/null 2>&1 &
 children+=("$!")
