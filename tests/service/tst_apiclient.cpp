@@ -148,19 +148,15 @@ private slots:
         QTest::newRow("200 empty explanation") << 200 << QByteArray(R"({"explanation":""})") << true << QString();
         QTest::newRow("200 with extra keys")
             << 200 << QByteArray(R"({"explanation":"ok","model":{"n":1},"tokens":[1,2]})") << true << "ok";
-        QTest::newRow("299") << 299 << QByteArray(R"({"explanation":"edge"})") << true << "edge";
         // An informational status carries no body.
         QTest::newRow("199") << 199 << QByteArray() << false << "Server error 199: ";
         QTest::newRow("300") << 300 << QByteArray("choose") << false << "Server error 300: choose";
-        QTest::newRow("500 text") << 500 << QByteArray("upstream exploded") << false
-                                  << "Server error 500: upstream exploded";
+        QTest::newRow("500 UTF-8 text") << 500 << QByteArray("überlastet") << false << "Server error 500: überlastet";
         QTest::newRow("500 JSON body is not parsed")
             << 500 << QByteArray(R"({"explanation":"no"})") << false << R"(Server error 500: {"explanation":"no"})";
         QTest::newRow("500 invalid UTF-8") << 500 << QByteArray("bad \xff\xfe bytes") << false
                                            << "Server error 500: (no body)";
         QTest::newRow("500 empty") << 500 << QByteArray() << false << "Server error 500: ";
-        QTest::newRow("429 UTF-8") << 429 << QByteArray("zu viele Anfragen – später") << false
-                                   << "Server error 429: zu viele Anfragen – später";
     }
     void statusAndBodyHandling()
     {
@@ -184,10 +180,8 @@ private slots:
         QTest::addColumn<QByteArray>("body");
         QTest::newRow("204 empty") << 204 << QByteArray();
         QTest::newRow("array") << 200 << QByteArray(R"(["explanation"])");
-        QTest::newRow("string") << 200 << QByteArray(R"("explanation")");
         QTest::newRow("missing") << 200 << QByteArray(R"({"answer":"x"})");
         QTest::newRow("number") << 200 << QByteArray(R"({"explanation":42})");
-        QTest::newRow("null") << 200 << QByteArray(R"({"explanation":null})");
         QTest::newRow("html") << 200 << QByteArray("<html>maintenance</html>");
     }
     void successBodiesThatAreNotAResponseFailToDecode()

@@ -98,11 +98,6 @@ private slots:
         QVERIFY(reopened.hasRegisteredLoginItem());
         QCOMPARE(reopened.customSystemPrompt(), QStringLiteral("line one\nline \"two\" = ; #"));
     }
-
-    void sharedInstanceLivesUnderTheConfigHome()
-    {
-        QVERIFY(AppSettings::defaultFileName().endsWith(QStringLiteral("/Quillora/Quillora.conf")));
-    }
 };
 
 int main(int argc, char* argv[])

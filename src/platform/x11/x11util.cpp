@@ -79,9 +79,9 @@ qint64 processOfWindow(xcb_window_t window)
     xcb_connection_t* c = connection();
     if (!c || window == XCB_WINDOW_NONE)
         return 0;
-    xcb_res_client_id_spec_t spec { window, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID };
+    xcb_res_client_id_spec_t wanted { window, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID };
     Reply<xcb_res_query_client_ids_reply_t> reply(
-        xcb_res_query_client_ids_reply(c, xcb_res_query_client_ids(c, 1, &spec), nullptr));
+        xcb_res_query_client_ids_reply(c, xcb_res_query_client_ids(c, 1, &wanted), nullptr));
     if (reply) {
         for (auto it = xcb_res_query_client_ids_ids_iterator(reply.get()); it.rem; xcb_res_client_id_value_next(&it)) {
             if ((it.data->spec.mask & XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID)
