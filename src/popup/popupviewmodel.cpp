@@ -81,52 +81,17 @@ void PopupViewModel::explain(const QString& text, std::optional<AppContext> appC
 {
     m_currentAppContext = appContext;
     resetForNewRequest();
-    // The task runs on by itself; its result is applied through the guards inside it.
-    [[maybe_unused]] auto task = runExplain(text, std::move(appContext));
-}
-
-QCoro::Task<> PopupViewModel::runExplain(QString text, std::optional<AppContext> appContext)
-{
-    QPointer<PopupViewModel> self(this);
-    const quint64 generation = m_generation;
     const QString prompt = AppSettings::shared().customSystemPrompt();
-    const ExplanationResult result = co_await m_apiClient->explain(text, prompt, std::move(appContext));
-    if (!self || generation != m_generation)
-        co_return;
-
-    if (!result.isSuccess()) {
-        applyFailure(result);
-        co_return;
-    }
-    setConversationHistory({
-        ConversationMessage::make(MessageRole::User, QStringLiteral("Explain: ") + text + QStringLiteral(" concisely")),
-        ConversationMessage::make(MessageRole::Assistant, result.explanation()),
-    });
-    setDisplayText(result.explanation());
-    revealContent();
-    setLoading(false);
+    // The task runs on by itself; its result is applied through the guards inside it.
+    [[maybe_unused]] auto task = applyResult(m_apiClient->explain(text, prompt, std::move(appContext)),
+        QStringLiteral("Explain: ") + text + QStringLiteral(" concisely"));
 }
 
 QCoro::Task<> PopupViewModel::explainImage(QByteArray imageData, std::optional<AppContext> appContext)
 {
-    QPointer<PopupViewModel> self(this);
-    const quint64 generation = m_generation;
     const QString prompt = AppSettings::shared().customSystemPrompt();
-    const ExplanationResult result = co_await m_apiClient->explainImage(std::move(imageData), prompt, std::move(appContext));
-    if (!self || generation != m_generation)
-        co_return;
-
-    if (!result.isSuccess()) {
-        applyFailure(result);
-        co_return;
-    }
-    setConversationHistory({
-        ConversationMessage::make(MessageRole::User, QStringLiteral("Explain this screenshot concisely")),
-        ConversationMessage::make(MessageRole::Assistant, result.explanation()),
-    });
-    setDisplayText(result.explanation());
-    revealContent();
-    setLoading(false);
+    return applyResult(m_apiClient->explainImage(std::move(imageData), prompt, std::move(appContext)),
+        QStringLiteral("Explain this screenshot concisely"));
 }
 
 void PopupViewModel::sendFollowUp(const QString& question)
@@ -143,35 +108,30 @@ void PopupViewModel::sendFollowUp(const QString& question)
     setContentOpacity(0.0);
     setDisplayText({});
     setErrorMessage(std::nullopt);
-    [[maybe_unused]] auto task = runFollowUp();
+    const QString prompt = AppSettings::shared().customSystemPrompt();
+    [[maybe_unused]] auto task
+        = applyResult(m_apiClient->followUp(m_conversationHistory, prompt, m_currentAppContext), std::nullopt);
 }
 
-QCoro::Task<> PopupViewModel::runFollowUp()
+QCoro::Task<> PopupViewModel::applyResult(
+    QCoro::Task<ExplanationResult> request, std::optional<QString> openingQuestion)
 {
     QPointer<PopupViewModel> self(this);
     const quint64 generation = m_generation;
-    ConversationHistory history = m_conversationHistory;
-    const QString prompt = AppSettings::shared().customSystemPrompt();
-    std::optional<AppContext> context = m_currentAppContext;
-    const ExplanationResult result = co_await m_apiClient->followUp(std::move(history), prompt, std::move(context));
+    const ExplanationResult result = co_await std::move(request);
     if (!self || generation != m_generation)
         co_return;
 
-    if (!result.isSuccess()) {
-        applyFailure(result);
-        co_return;
+    if (result.isSuccess()) {
+        ConversationHistory history = openingQuestion ? ConversationHistory() : m_conversationHistory;
+        if (openingQuestion)
+            history.append(ConversationMessage::make(MessageRole::User, *openingQuestion));
+        history.append(ConversationMessage::make(MessageRole::Assistant, result.explanation()));
+        setConversationHistory(std::move(history));
+        setDisplayText(result.explanation());
+    } else {
+        setErrorMessage(result.error().description());
     }
-    ConversationHistory updated = m_conversationHistory;
-    updated.append(ConversationMessage::make(MessageRole::Assistant, result.explanation()));
-    setConversationHistory(std::move(updated));
-    setDisplayText(result.explanation());
-    revealContent();
-    setLoading(false);
-}
-
-void PopupViewModel::applyFailure(const ExplanationResult& result)
-{
-    setErrorMessage(result.error().description());
     revealContent();
     setLoading(false);
 }

@@ -69,11 +69,11 @@ signals:
     void conversationHistoryChanged();
 
 private:
-    QCoro::Task<> runExplain(QString text, std::optional<AppContext> appContext);
-    QCoro::Task<> runFollowUp();
     // Starts a request that supersedes every earlier one; their results are then dropped.
     quint64 beginRequest() { return ++m_generation; }
-    void applyFailure(const ExplanationResult& result);
+    // Awaits the request started last and, unless a newer one has superseded it, shows its answer or its
+    // error. The answer is added to the conversation: after `openingQuestion` in a new one, else to the current.
+    QCoro::Task<> applyResult(QCoro::Task<ExplanationResult> request, std::optional<QString> openingQuestion);
 
     void setLoading(bool loading);
     void setDisplayText(const QString& text);
