@@ -1,6 +1,8 @@
-// Renders the popup card in each of its states and a notice to PNG files, in the light and the dark palette,
-// so the views can be looked at without a desktop. Usage: popup_snapshots [output directory]
+// Renders the popup card in each of its states, the notices and the accessibility prompt (waiting and granted)
+// to PNG files, in the light and the dark palette, so the views can be looked at without a desktop.
+// Usage: popup_snapshots [output directory]
 #include "fakeplatform.h"
+#include "onboarding/accessibilitypermissionmodel.h"
 #include "popup/popupviewmodel.h"
 #include "popup/popupwindowcontroller.h"
 #include "service/quilloraapiclient.h"
@@ -20,33 +22,23 @@
 
 namespace {
 
-QPalette darkPalette()
+// A palette from the few roles the views read.
+QPalette palette(QColor window, QColor text, QColor base, QColor button, QColor highlight)
 {
     QPalette palette;
-    palette.setColor(QPalette::Window, QColor(0x2b, 0x2b, 0x2d));
-    palette.setColor(QPalette::WindowText, QColor(0xee, 0xee, 0xee));
-    palette.setColor(QPalette::Base, QColor(0x1e, 0x1e, 0x20));
-    palette.setColor(QPalette::Text, QColor(0xee, 0xee, 0xee));
-    palette.setColor(QPalette::Button, QColor(0x3a, 0x3a, 0x3c));
-    palette.setColor(QPalette::ButtonText, QColor(0xee, 0xee, 0xee));
-    palette.setColor(QPalette::Highlight, QColor(0x3d, 0x8e, 0xe6));
+    palette.setColor(QPalette::Window, window);
+    palette.setColor(QPalette::WindowText, text);
+    palette.setColor(QPalette::Base, base);
+    palette.setColor(QPalette::Text, text);
+    palette.setColor(QPalette::Button, button);
+    palette.setColor(QPalette::ButtonText, text);
+    palette.setColor(QPalette::Highlight, highlight);
     palette.setColor(QPalette::HighlightedText, Qt::white);
     return palette;
 }
 
-QPalette lightPalette()
-{
-    QPalette palette;
-    palette.setColor(QPalette::Window, QColor(0xf2, 0xf2, 0xf2));
-    palette.setColor(QPalette::WindowText, QColor(0x1d, 0x1d, 0x1f));
-    palette.setColor(QPalette::Base, Qt::white);
-    palette.setColor(QPalette::Text, QColor(0x1d, 0x1d, 0x1f));
-    palette.setColor(QPalette::Button, QColor(0xe8, 0xe8, 0xe8));
-    palette.setColor(QPalette::ButtonText, QColor(0x1d, 0x1d, 0x1f));
-    palette.setColor(QPalette::Highlight, QColor(0x1a, 0x73, 0xe8));
-    palette.setColor(QPalette::HighlightedText, Qt::white);
-    return palette;
-}
+const QPalette lightPalette = palette(QColor(0xf2f2f2), QColor(0x1d1d1f), Qt::white, QColor(0xe8e8e8), QColor(0x1a73e8));
+const QPalette darkPalette = palette(QColor(0x2b2b2d), QColor(0xeeeeee), QColor(0x1e1e20), QColor(0x3a3a3c), QColor(0x3d8ee6));
 
 bool save(PopupWindowController& controller, const QDir& dir, const QString& name)
 {
@@ -72,16 +64,17 @@ int main(int argc, char** argv)
     QStandardPaths::setTestModeEnabled(true);
     const QDir dir(app.arguments().value(1, QStringLiteral("popup-snapshots")));
     QDir().mkpath(dir.path());
-    FakePlatform::install();
+    const FakePlatform fakes = FakePlatform::install();
 
     StubService stub;
     PopupWindowController controller(new QuilloraAPIClient(stub.url(), "snapshots", TestCerts::trustingTestCA()));
     PopupViewModel* model = controller.viewModel();
-    auto answer = [&](const QString& text) {
-        stub.replyWithExplanation(text);
+    auto explainWith = [&](const StubService::Reply& reply) {
+        stub.setReply(reply);
         model->explain(QStringLiteral("selection"), std::nullopt);
         (void)QTest::qWaitFor([&] { return !model->isLoading(); }, 10000);
     };
+    auto answer = [&](const QString& text) { explainWith({ 200, StubService::explanationBody(text) }); };
 
     const QString shortAnswer = QStringLiteral(
         "A closure is a function together with the variables it captured from the scope where it was created.");
@@ -93,7 +86,7 @@ int main(int argc, char** argv)
 
     bool ok = true;
     for (const bool dark : { false, true }) {
-        QGuiApplication::setPalette(dark ? darkPalette() : lightPalette());
+        QGuiApplication::setPalette(dark ? darkPalette : lightPalette);
         const QString suffix = dark ? QStringLiteral("-dark") : QStringLiteral("-light");
         model->setFollowUpInput({});
 
@@ -111,9 +104,7 @@ int main(int argc, char** argv)
         controller.showPopup(std::nullopt);
         ok &= save(controller, dir, QStringLiteral("long-answer") + suffix);
 
-        stub.setReply({ 500, "upstream model unavailable", "text/plain" });
-        model->explain(QStringLiteral("selection"), std::nullopt);
-        (void)QTest::qWaitFor([&] { return !model->isLoading(); }, 10000);
+        explainWith({ 500, "upstream model unavailable", "text/plain" });
         controller.showPopup(std::nullopt);
         ok &= save(controller, dir, QStringLiteral("error") + suffix);
 
@@ -131,6 +122,15 @@ int main(int argc, char** argv)
         controller.showSimpleNotice(QStringLiteral("exclamationmark.triangle"),
             QStringLiteral("Screenshot explanation needs X11 or the desktop's screenshot portal."));
         ok &= save(controller, dir, QStringLiteral("notice-long") + suffix);
+
+        fakes.accessibility->usable = false;
+        controller.showAccessibilityPrompt();
+        ok &= save(controller, dir, QStringLiteral("accessibility-waiting") + suffix);
+        // Seen on at the next poll; the prompt stays a moment before it closes itself.
+        const auto prompts = controller.findChildren<AccessibilityPermissionModel*>();
+        fakes.accessibility->usable = true;
+        ok &= !prompts.isEmpty() && QTest::qWaitFor([&] { return prompts.constLast()->isGranted(); }, 5000)
+            && save(controller, dir, QStringLiteral("accessibility-granted") + suffix);
         controller.closePopup();
     }
     return ok ? 0 : 1;

@@ -22,11 +22,11 @@ Item {
         function onDismissRequested() { prompt.closeRequested() }
     }
 
-    CardTheme { id: theme }
+    CardTheme { id: cardTheme }
 
     VisualEffectView {
         anchors.fill: parent
-        theme: theme
+        theme: cardTheme
         cornerRadius: prompt.cornerRadius
     }
 
@@ -44,7 +44,7 @@ Item {
                 anchors.verticalCenter: parent.verticalCenter
                 name: "lock.shield.fill"
                 size: 20
-                color: theme.accent
+                color: cardTheme.accent
             }
             Text {
                 anchors.verticalCenter: parent.verticalCenter
@@ -52,14 +52,14 @@ Item {
                 text: "Accessibility Permission Required"
                 font.pixelSize: 14
                 font.weight: Font.DemiBold
-                color: theme.primary
+                color: cardTheme.primary
                 elide: Text.ElideRight
             }
             TintedIcon {
                 anchors.verticalCenter: parent.verticalCenter
                 name: "xmark.circle.fill"
                 size: 14
-                color: theme.secondary
+                color: cardTheme.secondary
                 MouseArea {
                     anchors.fill: parent
                     anchors.margins: -4
@@ -74,47 +74,66 @@ Item {
             wrapMode: Text.WordWrap
             font.pixelSize: 13
             lineHeight: 1.15
-            color: theme.secondary
+            color: cardTheme.secondary
         }
 
+        // The button, and in its place once the support is on, the confirmation: the card keeps its height,
+        // as its window does not grow after it is shown.
         Button {
+            id: turnOnButton
+            visible: !prompt.model.isGranted
             width: parent.width
             topPadding: 8
             bottomPadding: 8
-            highlighted: true
             onClicked: prompt.model.turnOn()
-            contentItem: Row {
-                spacing: 6
-                TintedIcon {
-                    anchors.verticalCenter: parent.verticalCenter
-                    name: "gear"
-                    size: 14
-                    color: theme.selectedText
-                }
-                Text {
-                    anchors.verticalCenter: parent.verticalCenter
-                    text: "Turn On Accessibility Support"
-                    font.pixelSize: 13
-                    color: theme.selectedText
+            background: Rectangle {
+                radius: 7
+                color: turnOnButton.down ? Qt.darker(cardTheme.accent, 1.2)
+                                         : turnOnButton.hovered ? Qt.lighter(cardTheme.accent, 1.1) : cardTheme.accent
+            }
+            contentItem: Item {
+                implicitHeight: buttonLabel.implicitHeight
+                Row {
+                    id: buttonLabel
+                    anchors.centerIn: parent
+                    spacing: 6
+                    TintedIcon {
+                        anchors.verticalCenter: parent.verticalCenter
+                        name: "gear"
+                        size: 14
+                        color: cardTheme.selectedText
+                    }
+                    Text {
+                        anchors.verticalCenter: parent.verticalCenter
+                        text: "Turn On Accessibility Support"
+                        font.pixelSize: 13
+                        font.weight: Font.Medium
+                        color: cardTheme.selectedText
+                    }
                 }
             }
         }
 
-        Row {
+        Item {
             visible: prompt.model.isGranted
-            spacing: 6
-            TintedIcon {
-                anchors.verticalCenter: parent.verticalCenter
-                name: "checkmark.circle.fill"
-                size: 14
-                color: "#34c759"
-            }
-            Text {
-                anchors.verticalCenter: parent.verticalCenter
-                text: "Permission granted!"
-                font.pixelSize: 13
-                font.weight: Font.Medium
-                color: "#34c759"
+            width: parent.width
+            height: turnOnButton.height
+            Row {
+                anchors.centerIn: parent
+                spacing: 6
+                TintedIcon {
+                    anchors.verticalCenter: parent.verticalCenter
+                    name: "checkmark.circle.fill"
+                    size: 14
+                    color: cardTheme.green
+                }
+                Text {
+                    anchors.verticalCenter: parent.verticalCenter
+                    text: "Permission granted!"
+                    font.pixelSize: 13
+                    font.weight: Font.Medium
+                    color: cardTheme.green
+                }
             }
         }
     }

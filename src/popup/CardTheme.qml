@@ -10,6 +10,7 @@ QtObject {
     readonly property color tertiary: Qt.rgba(primary.r, primary.g, primary.b, dark ? 0.28 : 0.26)
     readonly property color accent: palette.highlight
     readonly property color red: dark ? "#ff453a" : "#ff3b30"
+    readonly property color green: dark ? "#30d158" : "#248a3d"
     readonly property color controlBackground: dark ? Qt.lighter(palette.window, 1.35) : palette.base
     readonly property color textBackground: dark ? Qt.lighter(palette.window, 1.35) : palette.base
     readonly property color material: dark ? Qt.rgba(0.16, 0.16, 0.17, 0.97) : Qt.rgba(0.96, 0.96, 0.965, 0.97)
