@@ -1,5 +1,5 @@
-// How fast the popup card reaches the screen and what it costs in memory. Run it on a desktop (for instance
-// tests/support/with-desktop.sh build/<dir>/bench/bench_popup); it prints its figures.
+// How fast the popup card reaches the screen, with and without preload(), and what it costs in memory. Run it
+// on a desktop (for instance tests/support/with-desktop.sh build/<dir>/bench/bench_popup); it prints its figures.
 #include "popup/popupwindowcontroller.h"
 #include "service/quilloraapiclient.h"
 
@@ -7,6 +7,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QGuiApplication>
+#include <QProcess>
 #include <QQuickWindow>
 #include <QSGRendererInterface>
 #include <QStandardPaths>
@@ -63,16 +64,76 @@ void settle(int ms)
     loop.exec();
 }
 
+QuilloraAPIClient* unusedClient()
+{
+    return new QuilloraAPIClient(QUrl(QStringLiteral("https://127.0.0.1:1/unused")), "bench");
+}
+
+const QString firstShowOption = QStringLiteral("--first-show");
+const QString preloadedFirstShowOption = QStringLiteral("--first-show-after-preload");
+
+// In a fresh process: optionally preload, idle a moment as the program would, then time the first show.
+// Prints "<preload ms> <first show ms>".
+int measureFirstShow(bool preload)
+{
+    PopupWindowController controller(unusedClient());
+    double preloadMs = 0;
+    if (preload) {
+        QElapsedTimer clock;
+        clock.start();
+        controller.preload();
+        preloadMs = double(clock.nsecsElapsed()) / 1e6;
+    }
+    settle(300);
+    const double first = timeToFirstFrame(controller);
+    std::printf("%.2f %.2f\n", preloadMs, first);
+    return first < 0 ? 1 : 0;
+}
+
+struct FirstShows {
+    std::vector<double> preload;
+    std::vector<double> firstShow;
+};
+
+// Every first show in its own process, so each pays for all a program's first card pays for.
+FirstShows firstShowsInFreshProcesses(bool preload, int runs)
+{
+    FirstShows shows;
+    for (int i = 0; i < runs; ++i) {
+        QProcess child;
+        child.start(QCoreApplication::applicationFilePath(), { preload ? preloadedFirstShowOption : firstShowOption });
+        if (!child.waitForFinished(30000) || child.exitCode() != 0)
+            continue;
+        const QList<QByteArray> fields = child.readAllStandardOutput().trimmed().split(' ');
+        if (fields.size() == 2) {
+            shows.preload.push_back(fields[0].toDouble());
+            shows.firstShow.push_back(fields[1].toDouble());
+        }
+    }
+    return shows;
+}
+
+double median(std::vector<double> values)
+{
+    if (values.empty())
+        return -1;
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     QGuiApplication app(argc, argv);
     QStandardPaths::setTestModeEnabled(true);
+    const QString mode = app.arguments().value(1);
+    if (mode == firstShowOption || mode == preloadedFirstShowOption)
+        return measureFirstShow(mode == preloadedFirstShowOption);
     const auto [bareRss, barePeak] = residentMegabytes();
 
-    PopupWindowController controller(
-        new QuilloraAPIClient(QUrl(QStringLiteral("https://127.0.0.1:1/unused")), "bench"));
+    PopupWindowController controller(unusedClient());
     const double first = timeToFirstFrame(controller);
     const bool software = controller.panel()
         && controller.panel()->rendererInterface()->graphicsApi() == QSGRendererInterface::Software;
@@ -86,15 +147,21 @@ int main(int argc, char** argv)
         later.push_back(timeToFirstFrame(controller));
     }
     std::sort(later.begin(), later.end());
-    const double median = (later[9] + later[10]) / 2;
+    const double laterMedian = median(later);
     settle(200);
     const auto [afterRss, afterPeak] = residentMegabytes();
 
     std::printf("platform %s, scene graph %s\n", qPrintable(QGuiApplication::platformName()),
         software ? "software" : "hardware");
     std::printf("showPopup to first frame, first in process: %.1f ms\n", first);
-    std::printf("showPopup to first frame, later (median of 20): %.1f ms (min %.1f, max %.1f)\n", median,
+    std::printf("showPopup to first frame, later (median of 20): %.1f ms (min %.1f, max %.1f)\n", laterMedian,
         later.front(), later.back());
+    constexpr int runs = 7;
+    const FirstShows cold = firstShowsInFreshProcesses(false, runs);
+    const FirstShows preloaded = firstShowsInFreshProcesses(true, runs);
+    std::printf("first show in a fresh process, median of %d: %.1f ms without preload, %.1f ms after preload "
+                "(preload itself %.1f ms)\n",
+        runs, median(cold.firstShow), median(preloaded.firstShow), median(preloaded.preload));
     std::printf("RSS before any card: %.1f MB\n", bareRss);
     std::printf("RSS after the card was shown once: %.1f MB (peak %.1f MB)\n", onceRss, oncePeak);
     std::printf("RSS after 21 shows: %.1f MB (peak %.1f MB)\n", afterRss, afterPeak);

@@ -56,22 +56,34 @@ QQmlEngine* PopupWindowController::engine()
 
 QQuickWindow* PopupWindowController::panel() const { return m_panel.data(); }
 
+void PopupWindowController::preload()
+{
+    component(popupViewUrl);
+    component(simpleTooltipViewUrl);
+}
+
+QQmlComponent* PopupWindowController::component(const QUrl& view)
+{
+    QQmlComponent*& compiled = m_components[view];
+    if (!compiled)
+        compiled = new QQmlComponent(engine(), view, QQmlComponent::PreferSynchronous, this);
+    return compiled;
+}
+
 PopupPanel* PopupWindowController::createPanel(const QUrl& view, const QVariantMap& properties)
 {
-    QQmlComponent*& component = m_components[view];
-    if (!component)
-        component = new QQmlComponent(engine(), view, QQmlComponent::PreferSynchronous, this);
-    if (component->isError()) {
+    QQmlComponent* compiled = component(view);
+    if (compiled->isError()) {
         // A broken view is a build fault; say so, but never take the program down for it.
         std::fprintf(stdout, "[PopupWindowController] cannot load %s: %s\n", qPrintable(view.toString()),
-            qPrintable(component->errorString()));
+            qPrintable(compiled->errorString()));
         std::fflush(stdout);
         return nullptr;
     }
 
     auto* panel = new PopupPanel;
     static_cast<QObject*>(panel)->setParent(this);
-    QObject* object = component->createWithInitialProperties(properties, engine()->rootContext());
+    QObject* object = compiled->createWithInitialProperties(properties, engine()->rootContext());
     auto* root = qobject_cast<QQuickItem*>(object);
     if (!root) {
         delete object;

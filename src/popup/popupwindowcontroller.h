@@ -41,6 +41,11 @@ public:
 
     PopupViewModel* viewModel() const { return m_viewModel; }
 
+    // Creates the QML engine and compiles the card's and the notices' views without showing anything, so
+    // the first panel opens sooner. Blocks the main thread while it compiles; call it once the program is
+    // idle after start-up. Calling it again, or after a panel was shown, costs nothing.
+    void preload();
+
     // Opens the card next to the anchor (a selection in global logical coordinates) or, without one,
     // centred on the pointer's screen. Leaves the view model as it is.
     void showPopup(std::optional<QRectF> anchor);
@@ -73,6 +78,8 @@ signals:
     void panelClosed();
 
 private:
+    // The compiled view at `view`, compiled on first use.
+    QQmlComponent* component(const QUrl& view);
     PopupPanel* createPanel(const QUrl& view, const QVariantMap& properties);
     void present(PopupPanel* panel, const QRectF& frame);
     void dismissPanel();
