@@ -2,70 +2,79 @@
 
 #include "capture/servicehandler.h"
 
+#include <QCommandLineParser>
 #include <QDBusMessage>
 #include <QIODevice>
 
 namespace CommandLine {
 
+namespace {
+
+const QCommandLineOption explainTextOption(QStringLiteral("explain-text"),
+    QStringLiteral("Explain TEXT; '-' reads the text from standard input."), QStringLiteral("TEXT"));
+const QCommandLineOption explainSelectionOption(
+    QStringLiteral("explain-selection"), QStringLiteral("Explain the text selected in the active application."));
+const QCommandLineOption askOption(QStringLiteral("ask"), QStringLiteral("Open the card to ask a question."));
+const QCommandLineOption helpOption(
+    QStringList { QStringLiteral("h"), QStringLiteral("help") }, QStringLiteral("Show this help."));
+const QCommandLineOption versionOption(
+    QStringList { QStringLiteral("v"), QStringLiteral("version") }, QStringLiteral("Show the version."));
+
+void setUp(QCommandLineParser& parser)
+{
+    parser.setApplicationDescription(
+        QStringLiteral("Without an option, starts Quillora (one instance per session).\n"
+                       "With an option, hands the request to the running Quillora, starting it when none runs."));
+    parser.addOptions({ explainTextOption, explainSelectionOption, askOption, helpOption, versionOption });
+}
+
+} // namespace
+
 QString usage()
 {
-    return QStringLiteral(
-        "Usage: quillora [--explain-text TEXT | --explain-selection | --ask]\n"
-        "\n"
-        "Without an option, starts Quillora (one instance per session).\n"
-        "With an option, hands the request to the running Quillora, starting it when none runs.\n"
-        "\n"
-        "  --explain-text TEXT   explain TEXT; '-' reads the text from standard input\n"
-        "  --explain-selection   explain the text selected in the active application\n"
-        "  --ask                 open the card to ask a question\n"
-        "  -h, --help            show this help\n"
-        "  -v, --version         show the version\n");
+    QCommandLineParser parser;
+    setUp(parser);
+    // The generated first line names the executable by its full path; show the short form instead.
+    QString text = parser.helpText();
+    text.remove(0, text.indexOf(QLatin1Char('\n')) + 1);
+    return QStringLiteral("Usage: quillora [--explain-text TEXT | --explain-selection | --ask]\n\n") + text;
 }
 
 std::optional<CommandLineRequest> parse(const QStringList& arguments, QIODevice* input, QString* error)
 {
+    QCommandLineParser parser;
+    setUp(parser);
+    if (!parser.parse(arguments)) {
+        *error = parser.errorText();
+        return std::nullopt;
+    }
+    if (const QStringList stray = parser.positionalArguments(); !stray.isEmpty()) {
+        *error = QStringLiteral("Unexpected argument '%1'.").arg(stray.constFirst());
+        return std::nullopt;
+    }
+    const QStringList texts = parser.values(explainTextOption);
+    if (texts.size() + int(parser.isSet(explainSelectionOption)) + int(parser.isSet(askOption)) > 1) {
+        *error = QStringLiteral("Give at most one of --explain-text, --explain-selection and --ask.");
+        return std::nullopt;
+    }
+
     CommandLineRequest request;
-    int actions = 0;
-    for (qsizetype i = 1; i < arguments.size(); ++i) {
-        const QString& argument = arguments[i];
-        if (argument == QLatin1String("-h") || argument == QLatin1String("--help")) {
-            request.showHelp = true;
-        } else if (argument == QLatin1String("-v") || argument == QLatin1String("--version")) {
-            request.showVersion = true;
-        } else if (argument == QLatin1String("--explain-selection")) {
-            request.action = CommandLineRequest::Action::ExplainSelection;
-            ++actions;
-        } else if (argument == QLatin1String("--ask")) {
-            request.action = CommandLineRequest::Action::AskAnything;
-            ++actions;
-        } else if (argument == QLatin1String("--explain-text") || argument.startsWith(QLatin1String("--explain-text="))) {
-            QString text;
-            if (argument.startsWith(QLatin1String("--explain-text="))) {
-                text = argument.mid(int(qstrlen("--explain-text=")));
-            } else if (i + 1 < arguments.size()) {
-                text = arguments[++i];
-            } else {
-                *error = QStringLiteral("--explain-text needs a text (or '-' to read standard input)");
+    request.showHelp = parser.isSet(helpOption);
+    request.showVersion = parser.isSet(versionOption);
+    if (parser.isSet(explainSelectionOption))
+        request.action = CommandLineRequest::Action::ExplainSelection;
+    else if (parser.isSet(askOption))
+        request.action = CommandLineRequest::Action::AskAnything;
+    else if (!texts.isEmpty()) {
+        request.action = CommandLineRequest::Action::ExplainText;
+        request.text = texts.constFirst();
+        if (request.text == QLatin1String("-")) {
+            if (!input || !input->isReadable()) {
+                *error = QStringLiteral("Cannot read the text from standard input.");
                 return std::nullopt;
             }
-            if (text == QLatin1String("-")) {
-                if (!input || !input->isReadable()) {
-                    *error = QStringLiteral("cannot read the text from standard input");
-                    return std::nullopt;
-                }
-                text = QString::fromUtf8(input->readAll());
-            }
-            request.action = CommandLineRequest::Action::ExplainText;
-            request.text = text;
-            ++actions;
-        } else {
-            *error = QStringLiteral("unknown argument '%1'").arg(argument);
-            return std::nullopt;
+            request.text = QString::fromUtf8(input->readAll());
         }
-    }
-    if (actions > 1) {
-        *error = QStringLiteral("give at most one of --explain-text, --explain-selection and --ask");
-        return std::nullopt;
     }
     return request;
 }
