@@ -44,7 +44,7 @@ public:
     {
         ++selectionReads;
         lastPid = pid;
-        co_return selection;
+        co_return std::optional(selection); // a copy: QCoro's return_value moves from an lvalue
     }
     QCoro::Task<bool> enable() override
     {
