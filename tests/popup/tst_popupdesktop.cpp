@@ -1,95 +1,58 @@
 // The popup on a real X11 desktop (Xvfb + openbox): focus, the global click monitor, application switches
 // and Escape, with another application's window (xterm) as the one the user works in.
 #include "platform/platform.h"
-#include "popup/popupviewmodel.h"
 #include "popup/popupwindowcontroller.h"
-#include "service/quilloraapiclient.h"
-#include "stubservice.h"
-#include "testcerts.h"
+#include "popuptesting.h"
 
 #include <QGuiApplication>
 #include <QProcess>
 #include <QQuickWindow>
-#include <QStandardPaths>
-#include <QTest>
 
 namespace {
 
-QString run(const QString& program, const QStringList& arguments)
+// xdotool with space-separated arguments; its output.
+QString xdotool(const QString& arguments)
 {
     QProcess process;
-    process.start(program, arguments);
+    process.start(QStringLiteral("xdotool"), arguments.split(u' '));
     if (!process.waitForFinished(10000))
         return {};
     return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
 }
-
-QString xdotool(const QStringList& arguments) { return run(QStringLiteral("xdotool"), arguments); }
+QString activeWindow() { return xdotool(QStringLiteral("getactivewindow")); }
+void clickAt(QPoint global) { xdotool(QStringLiteral("mousemove %1 %2 click 1").arg(global.x()).arg(global.y())); }
 
 } // namespace
 
 class PopupDesktopTest : public QObject {
     Q_OBJECT
 
-    QProcess terminal;
-    QProcess secondTerminal;
-    QString terminalWindow;
-    QString secondTerminalWindow;
+    QProcess terminals[2];
+    QString terminalWindows[2]; // the user's, and another application's
     std::unique_ptr<StubService> stub;
     std::unique_ptr<PopupWindowController> controller;
 
-    QString startTerminal(QProcess& process, const QString& title, int x)
-    {
-        process.start(QStringLiteral("xterm"), { QStringLiteral("-T"), title, QStringLiteral("-geometry"),
-                                                   QStringLiteral("60x15+%1+20").arg(x) });
-        if (!process.waitForStarted(5000))
-            return {};
-        return xdotool({ QStringLiteral("search"), QStringLiteral("--sync"), QStringLiteral("--name"), title })
-            .section(u'\n', 0, 0);
-    }
-    QString activeWindow() { return xdotool({ QStringLiteral("getactivewindow") }); }
     // Asks the window manager until it complies; a busy machine may drop or delay the first request.
     bool activate(const QString& window)
     {
-        return QTest::qWaitFor(
-            [&] {
-                xdotool({ QStringLiteral("windowactivate"), window });
-                QTest::qWait(100);
-                return activeWindow() == window;
-            },
-            15000);
-    }
-    void clickAt(QPoint global)
-    {
-        xdotool({ QStringLiteral("mousemove"), QString::number(global.x()), QString::number(global.y()),
-            QStringLiteral("click"), QStringLiteral("1") });
-    }
-    void clickInTerminal()
-    {
-        const QString geometry = xdotool({ QStringLiteral("getwindowgeometry"), QStringLiteral("--shell"), terminalWindow });
-        int x = 0, y = 0;
-        for (const QString& line : geometry.split(u'\n')) {
-            if (line.startsWith(QLatin1String("X=")))
-                x = line.mid(2).toInt();
-            if (line.startsWith(QLatin1String("Y=")))
-                y = line.mid(2).toInt();
-        }
-        clickAt({ x + 40, y + 40 });
+        return QTest::qWaitFor([&] {
+            xdotool(QStringLiteral("windowactivate ") + window);
+            QTest::qWait(100);
+            return activeWindow() == window;
+        }, 15000);
     }
     QQuickWindow* showPopupOverTheTerminal()
     {
-        if (!activate(terminalWindow))
+        if (!activate(terminalWindows[0]))
             return nullptr;
         // Let the switch to the terminal be noticed before the panel appears, so it does not close the panel.
         const FrontmostApplication& frontmost = *Platform::current().frontmostApplication;
-        if (!QTest::qWaitFor([&] { return frontmost.current() && frontmost.current()->windowId == terminalWindow.toULongLong(); }))
+        if (!QTest::qWaitFor([&] { return frontmost.current() && frontmost.current()->windowId == terminalWindows[0].toULongLong(); }))
             return nullptr;
         QTest::qWait(50);
         controller->showPopup(std::nullopt);
         QQuickWindow* panel = controller->panel();
-        if (panel && !QTest::qWaitForWindowExposed(panel))
-            return nullptr;
-        return panel;
+        return panel && QTest::qWaitForWindowExposed(panel) ? panel : nullptr;
     }
 
 private slots:
@@ -97,80 +60,61 @@ private slots:
     {
         QStandardPaths::setTestModeEnabled(true);
         QCOMPARE(QGuiApplication::platformName(), QStringLiteral("xcb"));
-        terminalWindow = startTerminal(terminal, QStringLiteral("quillora-popup-test-a"), 20);
-        secondTerminalWindow = startTerminal(secondTerminal, QStringLiteral("quillora-popup-test-b"), 1100);
-        QVERIFY(!terminalWindow.isEmpty());
-        QVERIFY(!secondTerminalWindow.isEmpty());
+        for (int i = 0; i < 2; ++i) {
+            const QString title = QStringLiteral("quillora-popup-test-%1").arg(i);
+            terminals[i].start(QStringLiteral("xterm"), { QStringLiteral("-T"), title, QStringLiteral("-geometry"),
+                                                             QStringLiteral("60x15+%1+20").arg(20 + 1080 * i) });
+            QVERIFY(terminals[i].waitForStarted(5000));
+            terminalWindows[i] = xdotool(QStringLiteral("search --sync --name ") + title).section(u'\n', 0, 0);
+            QVERIFY(!terminalWindows[i].isEmpty());
+        }
         stub = std::make_unique<StubService>();
-        stub->replyWithExplanation(QStringLiteral("An answer to select and scroll."));
-        controller = std::make_unique<PopupWindowController>(
-            new QuilloraAPIClient(stub->url(), "test-token", TestCerts::trustingTestCA()));
+        controller = std::make_unique<PopupWindowController>(clientFor(*stub));
     }
 
     void cleanupTestCase()
     {
         controller.reset();
-        terminal.kill();
-        secondTerminal.kill();
-        terminal.waitForFinished();
-        secondTerminal.waitForFinished();
+        for (QProcess& terminal : terminals) {
+            terminal.kill();
+            terminal.waitForFinished();
+        }
     }
 
     void cleanup() { controller->closePopup(); }
 
-    void showingThePanelLeavesTheUsersWindowActive()
+    // Shown without the keyboard, so Escape still goes to the user's window; once clicked, it has the keyboard.
+    void itTakesTheKeyboardOnlyWhenClickedAndThenEscapeClosesIt()
     {
         QQuickWindow* panel = showPopupOverTheTerminal();
         QVERIFY(panel);
         QTest::qWait(300); // give the window manager time to (wrongly) focus it
-        QCOMPARE(activeWindow(), terminalWindow);
+        QCOMPARE(activeWindow(), terminalWindows[0]);
         QVERIFY(!panel->isActive());
-        QVERIFY(controller->panel());
-    }
+        xdotool(QStringLiteral("key Escape"));
+        QTest::qWait(300);
+        QCOMPARE(controller->panel(), panel);
 
-    void aClickInsideKeepsItOpenAndGivesItTheKeyboard()
-    {
-        QQuickWindow* panel = showPopupOverTheTerminal();
-        QVERIFY(panel);
+        // A click inside keeps it open; our own panel taking the focus is no switch to another application.
         clickAt(panel->geometry().center());
         QTRY_VERIFY(panel->isActive());
         QTest::qWait(200);
         QCOMPARE(controller->panel(), panel);
+        xdotool(QStringLiteral("key Escape"));
+        QTRY_VERIFY(!controller->panel());
     }
 
     void aClickInAnotherWindowClosesIt()
     {
         QVERIFY(showPopupOverTheTerminal());
-        clickInTerminal();
+        xdotool(QStringLiteral("mousemove --window %1 40 40 click 1").arg(terminalWindows[0]));
         QTRY_VERIFY(!controller->panel());
     }
 
     void anotherApplicationBecomingActiveClosesIt()
     {
-        QQuickWindow* panel = showPopupOverTheTerminal();
-        QVERIFY(panel);
-        // Our own panel taking the focus is not a switch to another application.
-        clickAt(panel->geometry().center());
-        QTRY_VERIFY(panel->isActive());
-        QTest::qWait(200);
-        QVERIFY(controller->panel());
-
-        xdotool({ QStringLiteral("windowactivate"), secondTerminalWindow });
-        QTRY_VERIFY(!controller->panel());
-    }
-
-    void escapeClosesItOnlyOnceItHasTheKeyboard()
-    {
-        QQuickWindow* panel = showPopupOverTheTerminal();
-        QVERIFY(panel);
-        // Escape goes to the terminal the user works in.
-        xdotool({ QStringLiteral("key"), QStringLiteral("Escape") });
-        QTest::qWait(300);
-        QCOMPARE(controller->panel(), panel);
-
-        clickAt(panel->geometry().center());
-        QTRY_VERIFY(panel->isActive());
-        xdotool({ QStringLiteral("key"), QStringLiteral("Escape") });
+        QVERIFY(showPopupOverTheTerminal());
+        xdotool(QStringLiteral("windowactivate ") + terminalWindows[1]);
         QTRY_VERIFY(!controller->panel());
     }
 };
