@@ -2,8 +2,10 @@
 
 #include "capture/popuppresenter.h"
 #include "capture/textcapturecoordinator.h"
+#include "popup/popupwindowcontroller.h"
 
 #include <QPointer>
+#include <QTimer>
 
 AppDelegate::AppDelegate(QObject* parent)
     : QObject(parent)
@@ -25,7 +27,14 @@ AppDelegate::AppDelegate(QObject* parent)
 
 AppDelegate::~AppDelegate() = default;
 
-bool AppDelegate::registerService(QDBusConnection bus) { return m_serviceHandler.registerOn(bus); }
+bool AppDelegate::registerService(QDBusConnection bus)
+{
+    if (!m_serviceHandler.registerOn(bus))
+        return false;
+    // This instance stays: compile the card's views as soon as start-up is done, so the first card opens sooner.
+    QTimer::singleShot(0, this, [] { PopupWindowController::shared().preload(); });
+    return true;
+}
 
 TextCaptureCoordinator& AppDelegate::coordinator()
 {

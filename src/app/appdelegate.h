@@ -17,7 +17,7 @@ public:
     explicit AppDelegate(QObject* parent = nullptr);
     ~AppDelegate() override;
 
-    // Takes the session's D-Bus name. False when another instance already runs.
+    // Takes the session's D-Bus name and then preloads the popup. False when another instance already runs.
     bool registerService(QDBusConnection bus);
 
     TextCaptureCoordinator& coordinator();
