@@ -23,9 +23,6 @@ done
 [[ -s $display_file ]] || { echo "with-desktop.sh: Xvfb did not start" >&2; exit 1; }
 export DISPLAY=:$(head -n 1 "$display_file")
 
-openbox --sm-disable >/dev/null 2>&1 &
-children+=("$!")
-
 # The accessibility bus, with the desktop's accessibility support switched on.
 atspi_launcher=/usr/libexec/at-spi-bus-launcher
 if [[ -x $atspi_launcher ]]; then
@@ -41,10 +38,19 @@ if [[ -x $atspi_launcher ]]; then
         string:org.a11y.Status string:IsEnabled variant:boolean:true >/dev/null 2>&1 || true
 fi
 
-# Give openbox a moment to take over as window manager.
-for _ in $(seq 100); do
-    xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && break
-    sleep 0.05
+# openbox as window manager. Now and then it cannot open the fresh display and exits at once; start it
+# again then, so no test runs without _NET_ACTIVE_WINDOW.
+wm_running() { xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'; }
+for _ in $(seq 5); do
+    openbox --sm-disable >/dev/null 2>&1 &
+    openbox_pid=$!
+    children+=("$openbox_pid")
+    for _ in $(seq 100); do
+        wm_running && break 2
+        kill -0 "$openbox_pid" 2>/dev/null || break
+        sleep 0.05
+    done
 done
+wm_running || { echo "with-desktop.sh: openbox did not start" >&2; exit 1; }
 
 "$@"
