@@ -1,7 +1,10 @@
 #pragma once
 
-// What the popup tests share: a client for the stub service and the wait for a request to end.
+// What the popup tests share: a controller on the fake desktop talking to a fresh stub service, reading
+// what was sent, and the wait for a request to end.
+#include "fakeplatform.h"
 #include "popup/popupviewmodel.h"
+#include "popup/popupwindowcontroller.h"
 #include "service/quilloraapiclient.h"
 #include "stubservice.h"
 #include "testcerts.h"
@@ -13,6 +16,33 @@
 inline QuilloraAPIClient* clientFor(const StubService& stub)
 {
     return new QuilloraAPIClient(stub.url(), "test-token", TestCerts::trustingTestCA());
+}
+
+struct PopupFixture {
+    FakePlatform fakes {};
+    std::unique_ptr<StubService> stub;
+    std::unique_ptr<PopupWindowController> controller;
+    PopupViewModel* model = nullptr;
+
+    PopupFixture() { QStandardPaths::setTestModeEnabled(true); }
+    // Replaces the last test's controller and service; call it from init().
+    void setUp()
+    {
+        controller.reset();
+        fakes = FakePlatform::install();
+        stub = std::make_unique<StubService>();
+        controller = std::make_unique<PopupWindowController>(clientFor(*stub));
+        model = controller->viewModel();
+    }
+};
+
+// A value of the request's JSON body by its path, as in "appContext/appName".
+inline QJsonValue sent(const StubService::Request& request, const QString& path)
+{
+    QJsonValue value = request.json();
+    for (const QString& key : path.split(u'/'))
+        value = value.toObject().value(key);
+    return value;
 }
 
 // Waits for the request in flight to end. Every ending, answer or error, stops the dots and shows the content.

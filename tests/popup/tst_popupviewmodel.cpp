@@ -12,14 +12,6 @@ const QString assistant = QStringLiteral("assistant");
 const AppContext editor { QStringLiteral("Text Editor"), QStringLiteral("org.gnome.TextEditor"),
     QStringLiteral("text_editor"), QStringLiteral("notes.txt") };
 
-// A value of the request's JSON body by its path, as in "appContext/appName".
-QJsonValue sent(const StubService::Request& request, const QString& path)
-{
-    QJsonValue value = request.json();
-    for (const QString& key : path.split(u'/'))
-        value = value.toObject().value(key);
-    return value;
-}
 Turns turnsSentIn(const StubService::Request& request)
 {
     Turns turns;
@@ -35,26 +27,14 @@ QString explainTurn(const QString& text) { return QStringLiteral("Explain: %1 co
 Q_DECLARE_METATYPE(Turns)
 
 // The request flows against the stub service, seen through the properties the card binds to and what is sent.
-class PopupViewModelTest : public QObject {
+class PopupViewModelTest : public QObject, PopupFixture {
     Q_OBJECT
 
-    std::unique_ptr<StubService> stub;
-    std::unique_ptr<PopupViewModel> model;
-
 private slots:
-    void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
-
     void init()
     {
         AppSettings::shared().setCustomSystemPrompt(QStringLiteral("Answer like a pirate."));
-        stub = std::make_unique<StubService>();
-        model = std::make_unique<PopupViewModel>(clientFor(*stub));
-    }
-
-    void cleanup()
-    {
-        model.reset();
-        stub.reset();
+        setUp();
     }
 
     void eachFollowUpSendsTheWholeConversation()
@@ -188,5 +168,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(PopupViewModelTest)
+QTEST_MAIN(PopupViewModelTest)
 #include "tst_popupviewmodel.moc"

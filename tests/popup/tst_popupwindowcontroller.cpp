@@ -1,5 +1,3 @@
-#include "fakeplatform.h"
-#include "popup/popupwindowcontroller.h"
 #include "popuptesting.h"
 
 #include <QQuickItem>
@@ -8,33 +6,11 @@
 using namespace std::chrono_literals;
 
 // Which panel is on screen, where, and what closes it; the desktop is the fake platform.
-class PopupWindowControllerTest : public QObject {
+class PopupWindowControllerTest : public QObject, PopupFixture {
     Q_OBJECT
 
-    FakePlatform fakes {};
-    std::unique_ptr<StubService> stub;
-    std::unique_ptr<PopupWindowController> controller;
-
-    void showNotice(std::optional<std::chrono::milliseconds> closeAfter = std::nullopt)
-    {
-        controller->showSimpleNotice(QStringLiteral("text.cursor"), QStringLiteral("No text selected"), closeAfter);
-    }
-
 private slots:
-    void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
-
-    void init()
-    {
-        fakes = FakePlatform::install();
-        stub = std::make_unique<StubService>();
-        controller = std::make_unique<PopupWindowController>(clientFor(*stub));
-    }
-
-    void cleanup()
-    {
-        controller.reset();
-        stub.reset();
-    }
+    void init() { setUp(); }
 
     // The screenshot's card sits in the middle of the frame placed 12 below the region: (100, 82, 440, 540).
     void aScreenshotIsExplainedInTheCardAtItsRegion()
@@ -44,13 +20,11 @@ private slots:
         controller->showScreenshotExplanation(QByteArray("\xff\xd8\xff\xe0", 4), QRectF(100, 50, 200, 20), viewer);
         QCOMPARE(controller->panel()->geometry(), QRect(170, 152, 300, 400));
         QVERIFY(controller->panel()->flags() & Qt::WindowDoesNotAcceptFocus);
-        QVERIFY(settled(*controller->viewModel()));
-        QCOMPARE(controller->viewModel()->displayText(), QStringLiteral("A chart."));
-        QCOMPARE(controller->viewModel()->conversationHistory().constFirst().content,
-            QStringLiteral("Explain this screenshot concisely"));
-        const QJsonObject sent = stub->requests().constFirst().json();
-        QCOMPARE(sent.value(QStringLiteral("imageBase64")).toString(), QStringLiteral("/9j/4A=="));
-        QCOMPARE(sent.value(QStringLiteral("appContext")).toObject().value(QStringLiteral("appName")).toString(), viewer.appName);
+        QVERIFY(settled(*model));
+        QCOMPARE(model->displayText(), QStringLiteral("A chart."));
+        QCOMPARE(model->conversationHistory().constFirst().content, QStringLiteral("Explain this screenshot concisely"));
+        QCOMPARE(sent(stub->requests().constFirst(), QStringLiteral("imageBase64")).toString(), QStringLiteral("/9j/4A=="));
+        QCOMPARE(sent(stub->requests().constFirst(), QStringLiteral("appContext/appName")).toString(), viewer.appName);
     }
 
     // Each panel replaces the last, which is released; the conversation outlives the card that showed it.
@@ -58,10 +32,10 @@ private slots:
     {
         stub->replyWithExplanation(QStringLiteral("Kept."));
         controller->showPopup(std::nullopt);
-        controller->viewModel()->explain(QStringLiteral("x"), std::nullopt);
-        QVERIFY(settled(*controller->viewModel()));
+        model->explain(QStringLiteral("x"), std::nullopt);
+        QVERIFY(settled(*model));
         QPointer<QQuickWindow> card = controller->panel();
-        showNotice();
+        controller->showSimpleNotice(QStringLiteral("text.cursor"), QStringLiteral("No text selected"));
         QPointer<QQuickWindow> notice = controller->panel();
         QVERIFY(notice && notice != card && notice->isVisible());
         QVERIFY(!card || !card->isVisible());
@@ -77,7 +51,7 @@ private slots:
     // The delay closes whatever is open when it runs out, not only the notice that set it.
     void aNoticesDelayedCloseBelongsToTheController()
     {
-        showNotice(150ms);
+        controller->showSimpleNotice(QStringLiteral("text.cursor"), QStringLiteral("No text selected"), 150ms);
         controller->showPopup(std::nullopt);
         QPointer<QQuickWindow> card = controller->panel();
         QVERIFY(card && card->isVisible());
