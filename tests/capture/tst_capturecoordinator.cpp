@@ -22,19 +22,12 @@ struct RecordingPresenter final : CapturePresenter {
     }
     void showPopup(std::optional<QRectF> a) override
     {
-        calls << (a ? QStringLiteral("popup %1,%2 %3x%4").arg(a->x()).arg(a->y()).arg(a->width()).arg(a->height())
-                    : "popup");
+        calls << (a ? QStringLiteral("popup %1,%2 %3x%4").arg(a->x()).arg(a->y()).arg(a->width()).arg(a->height()) : "popup");
     }
-    void explain(const QString& t, std::optional<AppContext> c) override
-    {
-        calls << "explain [" + t + "] " + describe(c);
-    }
+    void explain(const QString& t, std::optional<AppContext> c) override { calls << "explain [" + t + "] " + describe(c); }
     void prepareForDirectQuery(std::optional<AppContext> c) override { calls << "ask " + describe(c); }
-    void showTooltip(const QString& icon, const QString& message, std::chrono::milliseconds) override
-    {
-        calls << icon + ' ' + message;
-    }
-    void showAccessibilityPrompt() override { calls << QStringLiteral("accessibilityPrompt"); }
+    void showTooltip(const QString& icon, const QString& message, std::chrono::milliseconds) override { calls << icon + ' ' + message; }
+    void showAccessibilityPrompt() override { calls << "accessibilityPrompt"; }
 };
 
 constexpr qint64 appPid = 4242;
@@ -44,12 +37,8 @@ FrontmostAppInfo app(const QString& id)
     return { id, QStringLiteral("Some App"), appPid, QStringLiteral("A window"), 77 };
 }
 
-PasteboardSnapshot richClipboard()
-{
-    return { { { QStringLiteral("image/png"), QByteArray("\x89PNG\r\n\x1a\n\0\1", 10) },
-        { QStringLiteral("text/html"), QByteArray("<b>kept</b>") },
-        { QStringLiteral("text/plain"), QByteArray("kept") } } };
-}
+const PasteboardSnapshot richClipboard { { { "image/png", QByteArray("\x89PNG\r\n\x1a\n\0\1", 10) },
+    { "text/html", "<b>kept</b>" }, { "text/plain", "kept" } } };
 
 } // namespace
 
@@ -119,7 +108,7 @@ private slots:
             fakes.pasteboard->primaryByOwnerPid.insert(primaryOwner, QStringLiteral("primary"));
         if (!copied.isNull())
             fakes.keyboard->textToCopy = copied;
-        fakes.pasteboard->setContent(richClipboard());
+        fakes.pasteboard->setContent(richClipboard);
         const quint64 changes = fakes.pasteboard->changeCount();
 
         AccessibilityReader reader;
@@ -129,7 +118,7 @@ private slots:
         QCOMPARE(reading.bounds, !accessible.isNull() && expected == accessible ? std::optional(box) : std::nullopt);
         QCOMPARE(fakes.accessibility->lastPid, appPid);
         QCOMPARE(fakes.keyboard->copyShortcutsSent, shortcuts);
-        QCOMPARE(fakes.pasteboard->content.formats, richClipboard().formats);
+        QCOMPARE(fakes.pasteboard->content.formats, richClipboard.formats);
         if (copied.isNull())
             QCOMPARE(fakes.pasteboard->changeCount(), changes); // not even rewritten
     }
