@@ -9,35 +9,50 @@
 
 #include <cstdio>
 
+namespace {
+
+int printHelpOrVersion(const CommandLineRequest& request)
+{
+    if (request.showHelp)
+        std::fputs(qPrintable(CommandLine::usage()), stdout);
+    else
+        std::printf("quillora %s\n", QUILLORA_VERSION);
+    return 0;
+}
+
+} // namespace
+
 int main(int argc, char* argv[])
 {
-    QApplication app(argc, argv);
-    QApplication::setOrganizationName(QStringLiteral("Quillora"));
-    QApplication::setApplicationName(QStringLiteral("Quillora"));
-    QApplication::setApplicationVersion(QStringLiteral(QUILLORA_VERSION));
-    QApplication::setQuitOnLastWindowClosed(false);
+    // Help and version need no display: answer them before the application connects to one. Anything else
+    // is parsed again below, where Qt has taken its own options (-platform, -display, ...) out.
+    QStringList rawArguments;
+    for (int i = 0; i < argc; ++i)
+        rawArguments << QString::fromLocal8Bit(argv[i]);
+    QString error;
+    if (const auto early = CommandLine::parse(rawArguments, nullptr, &error); early && (early->showHelp || early->showVersion))
+        return printHelpOrVersion(*early);
 
     if (const QString problem = serviceUrlProblem(compiledServiceUrl()); !problem.isEmpty()) {
         std::fprintf(stderr, "quillora: %s\n", qPrintable(problem));
         return 2;
     }
 
+    QApplication app(argc, argv);
+    QApplication::setOrganizationName(QStringLiteral("Quillora"));
+    QApplication::setApplicationName(QStringLiteral("Quillora"));
+    QApplication::setApplicationVersion(QStringLiteral(QUILLORA_VERSION));
+    QApplication::setQuitOnLastWindowClosed(false);
+
     QFile input;
     input.open(stdin, QIODevice::ReadOnly);
-    QString error;
     const std::optional<CommandLineRequest> request = CommandLine::parse(QApplication::arguments(), &input, &error);
     if (!request) {
         std::fprintf(stderr, "quillora: %s\n\n%s", qPrintable(error), qPrintable(CommandLine::usage()));
         return 2;
     }
-    if (request->showHelp) {
-        std::fputs(qPrintable(CommandLine::usage()), stdout);
-        return 0;
-    }
-    if (request->showVersion) {
-        std::printf("quillora %s\n", QUILLORA_VERSION);
-        return 0;
-    }
+    if (request->showHelp || request->showVersion)
+        return printHelpOrVersion(*request);
 
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) {
