@@ -7,16 +7,14 @@
 namespace {
 
 using Turns = QList<QPair<QString, QString>>;
-const QString user = QStringLiteral("user");
-const QString assistant = QStringLiteral("assistant");
 const AppContext editor { QStringLiteral("Text Editor"), QStringLiteral("org.gnome.TextEditor"),
     QStringLiteral("text_editor"), QStringLiteral("notes.txt") };
 
 Turns turnsSentIn(const StubService::Request& request)
 {
     Turns turns;
-    for (const QJsonValue& message : sent(request, QStringLiteral("messages")).toArray())
-        turns.append({ message[QStringLiteral("role")].toString(), message[QStringLiteral("content")].toString() });
+    for (const QJsonValue& message : sent(request, "messages").toArray())
+        turns.append({ message["role"].toString(), message["content"].toString() });
     return turns;
 }
 QString answer(int i) { return QStringLiteral("Answer %1.").arg(i); }
@@ -57,15 +55,12 @@ private slots:
 
         const auto requests = stub->requests();
         QCOMPARE(requests.size(), 3);
-        QCOMPARE(sent(requests[0], QStringLiteral("selectedText")).toString(), QStringLiteral("entropy"));
-        const Turns secondSent { { user, explainTurn(QStringLiteral("entropy")) }, { assistant, answer(0) },
-            { user, QStringLiteral("and in physics?") } };
+        QCOMPARE(sent(requests[0], "selectedText").toString(), QStringLiteral("entropy"));
+        const Turns secondSent { { "user", explainTurn("entropy") }, { "assistant", answer(0) }, { "user", "and in physics?" } };
         QCOMPARE(turnsSentIn(requests[1]), secondSent);
-        QCOMPARE(turnsSentIn(requests[2]), secondSent + Turns({ { assistant, answer(1) }, { user, QStringLiteral("shorter please") } }));
-        for (const auto& request : requests) {
-            QCOMPARE(sent(request, QStringLiteral("appContext/appName")).toString(), editor.appName);
-            QCOMPARE(sent(request, QStringLiteral("customSystemPrompt")).toString(), QStringLiteral("Answer like a pirate."));
-        }
+        QCOMPARE(turnsSentIn(requests[2]), secondSent + Turns({ { "assistant", answer(1) }, { "user", "shorter please" } }));
+        for (const auto& request : requests)
+            QVERIFY(sent(request, "appContext/appName") == editor.appName && sent(request, "customSystemPrompt") == "Answer like a pirate.");
     }
 
     // A failed request adds no answer, so the question before it is sent again with the next one.
@@ -74,10 +69,9 @@ private slots:
         QTest::addColumn<int>("failing");
         QTest::addColumn<Turns>("lastSent");
         QTest::newRow("the explanation fails: the follow-up starts the conversation")
-            << 0 << Turns { { user, QStringLiteral("and udp?") }, { assistant, answer(1) }, { user, QStringLiteral("hello?") } };
-        QTest::newRow("a follow-up fails: two questions in a row")
-            << 1 << Turns { { user, explainTurn(QStringLiteral("tcp")) }, { assistant, answer(0) },
-                              { user, QStringLiteral("and udp?") }, { user, QStringLiteral("hello?") } };
+            << 0 << Turns { { "user", "and udp?" }, { "assistant", answer(1) }, { "user", "hello?" } };
+        QTest::newRow("a follow-up fails: two questions in a row") << 1
+            << Turns { { "user", explainTurn("tcp") }, { "assistant", answer(0) }, { "user", "and udp?" }, { "user", "hello?" } };
     }
     void aFailureLeavesItsQuestionForTheNextFollowUp()
     {
@@ -107,8 +101,7 @@ private slots:
         model->setFollowUpInput(QStringLiteral(" \t\n "));
         model->sendFollowUp(model->followUpInput());
         QCOMPARE(model->followUpInput(), QStringLiteral(" \t\n "));
-        QVERIFY(!model->isLoading());
-        QCOMPARE(model->conversationLength(), 2);
+        QVERIFY(!model->isLoading() && model->conversationLength() == 2);
 
         // Ask mode starts with an empty card, then waits for a question that is more than blanks.
         model->prepareForDirectQuery(editor);
@@ -120,8 +113,8 @@ private slots:
         QVERIFY(settled(*model));
         const auto requests = stub->requests();
         QCOMPARE(requests.size(), 2);
-        QCOMPARE(sent(requests[1], QStringLiteral("selectedText")).toString(), QStringLiteral("why is the sky blue?"));
-        QCOMPARE(sent(requests[1], QStringLiteral("appContext/appName")).toString(), editor.appName);
+        QCOMPARE(sent(requests[1], "selectedText").toString(), QStringLiteral("why is the sky blue?"));
+        QCOMPARE(sent(requests[1], "appContext/appName").toString(), editor.appName);
     }
 
     void resultsOfSupersededRequestsAreDropped_data()
@@ -139,13 +132,12 @@ private slots:
         std::atomic<bool> release = false;
         std::atomic<bool> lateAnswered = false;
         stub->setHandler([&](const StubService::Request& request) -> StubService::Reply {
-            if (sent(request, QStringLiteral("selectedText")).toString() != QLatin1String("slow"))
-                return { 200, StubService::explanationBody(QStringLiteral("Current answer.")) };
+            if (sent(request, "selectedText") != "slow")
+                return { 200, StubService::explanationBody("Current answer.") };
             while (!release)
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
             lateAnswered = true;
-            return lateOneFails ? StubService::Reply { 500, "late" }
-                                : StubService::Reply { 200, StubService::explanationBody(QStringLiteral("Late.")) };
+            return { lateOneFails ? 500 : 200, lateOneFails ? "late" : StubService::explanationBody("Late.") };
         });
 
         model->explain(QStringLiteral("slow"), std::nullopt);
