@@ -14,13 +14,10 @@ namespace {
 QString xdotool(const QString& arguments)
 {
     QProcess process;
-    process.start(QStringLiteral("xdotool"), arguments.split(u' '));
-    if (!process.waitForFinished(10000))
-        return {};
-    return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
+    process.start("xdotool", arguments.split(u' '));
+    return process.waitForFinished(10000) ? QString::fromUtf8(process.readAllStandardOutput()).trimmed() : QString();
 }
-QString activeWindow() { return xdotool(QStringLiteral("getactivewindow")); }
-void clickAt(QPoint global) { xdotool(QStringLiteral("mousemove %1 %2 click 1").arg(global.x()).arg(global.y())); }
+QString activeWindow() { return xdotool("getactivewindow"); }
 
 } // namespace
 
@@ -36,36 +33,32 @@ class PopupDesktopTest : public QObject {
     bool activate(const QString& window)
     {
         return QTest::qWaitFor([&] {
-            xdotool(QStringLiteral("windowactivate ") + window);
+            xdotool("windowactivate " + window);
             QTest::qWait(100);
             return activeWindow() == window;
         }, 15000);
     }
     QQuickWindow* showPopupOverTheTerminal()
     {
-        if (!activate(terminalWindows[0]))
-            return nullptr;
         // Let the switch to the terminal be noticed before the panel appears, so it does not close the panel.
         const FrontmostApplication& frontmost = *Platform::current().frontmostApplication;
-        if (!QTest::qWaitFor([&] { return frontmost.current() && frontmost.current()->windowId == terminalWindows[0].toULongLong(); }))
+        if (!activate(terminalWindows[0])
+            || !QTest::qWaitFor([&] { return frontmost.current() && frontmost.current()->windowId == terminalWindows[0].toULongLong(); }))
             return nullptr;
         QTest::qWait(50);
         controller->showPopup(std::nullopt);
-        QQuickWindow* panel = controller->panel();
-        return panel && QTest::qWaitForWindowExposed(panel) ? panel : nullptr;
+        return controller->panel() && QTest::qWaitForWindowExposed(controller->panel()) ? controller->panel() : nullptr;
     }
 
 private slots:
     void initTestCase()
     {
         QStandardPaths::setTestModeEnabled(true);
-        QCOMPARE(QGuiApplication::platformName(), QStringLiteral("xcb"));
+        QCOMPARE(QGuiApplication::platformName(), "xcb");
         for (int i = 0; i < 2; ++i) {
             const QString title = QStringLiteral("quillora-popup-test-%1").arg(i);
-            terminals[i].start(QStringLiteral("xterm"), { QStringLiteral("-T"), title, QStringLiteral("-geometry"),
-                                                             QStringLiteral("60x15+%1+20").arg(20 + 1080 * i) });
-            QVERIFY(terminals[i].waitForStarted(5000));
-            terminalWindows[i] = xdotool(QStringLiteral("search --sync --name ") + title).section(u'\n', 0, 0);
+            terminals[i].start("xterm", { "-T", title, "-geometry", QStringLiteral("60x15+%1+20").arg(20 + 1080 * i) });
+            terminalWindows[i] = xdotool("search --sync --name " + title).section(u'\n', 0, 0);
             QVERIFY(!terminalWindows[i].isEmpty());
         }
         stub = std::make_unique<StubService>();
@@ -91,16 +84,16 @@ private slots:
         QTest::qWait(300); // give the window manager time to (wrongly) focus it
         QCOMPARE(activeWindow(), terminalWindows[0]);
         QVERIFY(!panel->isActive());
-        xdotool(QStringLiteral("key Escape"));
+        xdotool("key Escape");
         QTest::qWait(300);
         QCOMPARE(controller->panel(), panel);
 
         // A click inside keeps it open; our own panel taking the focus is no switch to another application.
-        clickAt(panel->geometry().center());
+        xdotool(QStringLiteral("mousemove %1 %2 click 1").arg(panel->geometry().center().x()).arg(panel->geometry().center().y()));
         QTRY_VERIFY(panel->isActive());
         QTest::qWait(200);
         QCOMPARE(controller->panel(), panel);
-        xdotool(QStringLiteral("key Escape"));
+        xdotool("key Escape");
         QTRY_VERIFY(!controller->panel());
     }
 
@@ -114,7 +107,7 @@ private slots:
     void anotherApplicationBecomingActiveClosesIt()
     {
         QVERIFY(showPopupOverTheTerminal());
-        xdotool(QStringLiteral("windowactivate ") + terminalWindows[1]);
+        xdotool("windowactivate " + terminalWindows[1]);
         QTRY_VERIFY(!controller->panel());
     }
 };
