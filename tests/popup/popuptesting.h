@@ -13,6 +13,12 @@
 #include <QStandardPaths>
 #include <QTest>
 
+// Waits for the request in flight to end. Every ending, answer or error, stops the dots and shows the content.
+inline bool settled(const PopupViewModel& model)
+{
+    return QTest::qWaitFor([&] { return !model.isLoading(); }, 10000) && model.contentOpacity() == 1.0;
+}
+
 inline QuilloraAPIClient* clientFor(const StubService& stub)
 {
     return new QuilloraAPIClient(stub.url(), "test-token", TestCerts::trustingTestCA());
@@ -34,6 +40,13 @@ struct PopupFixture {
         controller = std::make_unique<PopupWindowController>(clientFor(*stub));
         model = controller->viewModel();
     }
+    // Explains some text with this answer from the service, and waits for it.
+    bool explainAnswered(const QString& answer)
+    {
+        stub->replyWithExplanation(answer);
+        model->explain(QStringLiteral("a"), std::nullopt);
+        return settled(*model);
+    }
 };
 
 // A value of the request's JSON body by its path, as in "appContext/appName".
@@ -43,10 +56,4 @@ inline QJsonValue sent(const StubService::Request& request, const QString& path)
     for (const QString& key : path.split(u'/'))
         value = value.toObject().value(key);
     return value;
-}
-
-// Waits for the request in flight to end. Every ending, answer or error, stops the dots and shows the content.
-inline bool settled(const PopupViewModel& model)
-{
-    return QTest::qWaitFor([&] { return !model.isLoading(); }, 10000) && model.contentOpacity() == 1.0;
 }

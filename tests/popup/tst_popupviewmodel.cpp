@@ -95,9 +95,7 @@ private slots:
 
     void blankQuestionsAreIgnored()
     {
-        stub->replyWithExplanation(answer(0));
-        model->explain(QStringLiteral("sky"), std::nullopt);
-        QVERIFY(settled(*model));
+        QVERIFY(explainAnswered(answer(0)));
         model->setFollowUpInput(QStringLiteral(" \t\n "));
         model->sendFollowUp(model->followUpInput());
         QCOMPARE(model->followUpInput(), QStringLiteral(" \t\n "));

@@ -21,12 +21,6 @@ class PopupViewsTest : public QObject, PopupFixture {
     {
         QTest::mouseClick(window(), Qt::LeftButton, {}, item(name)->mapToScene(item(name)->boundingRect().center()).toPoint());
     }
-    bool explainAnswered(const QString& answer)
-    {
-        stub->replyWithExplanation(answer);
-        model->explain(QStringLiteral("a"), std::nullopt);
-        return settled(*model);
-    }
 
 private slots:
     void init()

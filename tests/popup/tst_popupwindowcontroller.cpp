@@ -30,10 +30,8 @@ private slots:
     // Each panel replaces the last, which is released; the conversation outlives the card that showed it.
     void onlyOnePanelIsEverShown()
     {
-        stub->replyWithExplanation(QStringLiteral("Kept."));
         controller->showPopup(std::nullopt);
-        model->explain(QStringLiteral("x"), std::nullopt);
-        QVERIFY(settled(*model));
+        QVERIFY(explainAnswered(QStringLiteral("Kept.")));
         QPointer<QQuickWindow> card = controller->panel();
         controller->showSimpleNotice(QStringLiteral("text.cursor"), QStringLiteral("No text selected"));
         QPointer<QQuickWindow> notice = controller->panel();
