@@ -102,12 +102,10 @@ private slots:
         QFETCH(QList<bool>, shortcuts);
         const QRectF box(100, 50, 200, 20);
         fakes.frontmostApplication->app = app(appId);
-        if (!accessible.isNull())
-            fakes.accessibility->selection = AccessibleSelection { accessible, box };
+        fakes.accessibility->selection = accessible.isNull() ? std::nullopt : std::optional(AccessibleSelection { accessible, box });
+        fakes.keyboard->textToCopy = copied.isNull() ? std::nullopt : std::optional(copied);
         if (primaryOwner)
             fakes.pasteboard->primaryByOwnerPid.insert(primaryOwner, QStringLiteral("primary"));
-        if (!copied.isNull())
-            fakes.keyboard->textToCopy = copied;
         fakes.pasteboard->setContent(richClipboard);
         const quint64 changes = fakes.pasteboard->changeCount();
 
