@@ -35,62 +35,48 @@ private slots:
         setUp();
     }
 
-    void eachFollowUpSendsTheWholeConversation()
+    // Each request sends the conversation so far. A failed one adds no answer, so the question before it is
+    // sent again with the next one.
+    void eachFollowUpSendsTheConversationSoFar_data()
     {
-        for (int i = 0; i < 3; ++i)
-            stub->enqueue({ 200, StubService::explanationBody(answer(i)) });
-        model->explain(QStringLiteral("entropy"), editor);
-        QVERIFY(model->isLoading() && model->contentOpacity() == 0.0);
-        QVERIFY(settled(*model));
-
-        model->setFollowUpInput(QStringLiteral("  and in physics? \n"));
-        model->sendFollowUp(model->followUpInput());
-        QVERIFY(model->followUpInput().isEmpty());
-        QVERIFY(model->isLoading() && model->displayText().isEmpty());
-        QVERIFY(settled(*model));
-        model->sendFollowUp(QStringLiteral("shorter please"));
-        QVERIFY(settled(*model));
-        QCOMPARE(model->displayText(), answer(2));
-        QCOMPARE(model->conversationLength(), 6);
-
-        const auto requests = stub->requests();
-        QCOMPARE(requests.size(), 3);
-        QCOMPARE(sent(requests[0], "selectedText").toString(), QStringLiteral("entropy"));
-        const Turns secondSent { { "user", explainTurn("entropy") }, { "assistant", answer(0) }, { "user", "and in physics?" } };
-        QCOMPARE(turnsSentIn(requests[1]), secondSent);
-        QCOMPARE(turnsSentIn(requests[2]), secondSent + Turns({ { "assistant", answer(1) }, { "user", "shorter please" } }));
-        for (const auto& request : requests)
-            QVERIFY(sent(request, "appContext/appName") == editor.appName && sent(request, "customSystemPrompt") == "Answer like a pirate.");
-    }
-
-    // A failed request adds no answer, so the question before it is sent again with the next one.
-    void aFailureLeavesItsQuestionForTheNextFollowUp_data()
-    {
-        QTest::addColumn<int>("failing");
+        QTest::addColumn<int>("failing"); // -1: none
         QTest::addColumn<Turns>("lastSent");
-        QTest::newRow("the explanation fails: the follow-up starts the conversation")
-            << 0 << Turns { { "user", "and udp?" }, { "assistant", answer(1) }, { "user", "hello?" } };
-        QTest::newRow("a follow-up fails: two questions in a row") << 1
-            << Turns { { "user", explainTurn("tcp") }, { "assistant", answer(0) }, { "user", "and udp?" }, { "user", "hello?" } };
+        const Turns explained { { "user", explainTurn("tcp") }, { "assistant", answer(0) } };
+        const Turns followUps { { "user", "and udp?" }, { "assistant", answer(1) }, { "user", "hello?" } };
+        QTest::newRow("no failure") << -1 << explained + followUps;
+        QTest::newRow("the explanation fails: the follow-up starts the conversation") << 0 << followUps;
+        QTest::newRow("a follow-up fails: two questions in a row")
+            << 1 << explained + Turns { { "user", "and udp?" }, { "user", "hello?" } };
     }
-    void aFailureLeavesItsQuestionForTheNextFollowUp()
+    void eachFollowUpSendsTheConversationSoFar()
     {
         QFETCH(int, failing);
         QFETCH(Turns, lastSent);
         for (int i = 0; i < 3; ++i)
             stub->enqueue(i == failing ? StubService::Reply { 500, "boom", "text/plain" }
                                        : StubService::Reply { 200, StubService::explanationBody(answer(i)) });
-        const QStringList questions { QStringLiteral("and udp?"), QStringLiteral("hello?") };
         model->explain(QStringLiteral("tcp"), editor);
+        QVERIFY(model->contentOpacity() == 0.0);
         for (int i = 0; i < 3; ++i) {
-            if (i > 0)
-                model->sendFollowUp(questions[i - 1]);
-            QVERIFY(!model->hasError()); // a new request clears the last error
+            if (i == 1) {
+                model->setFollowUpInput(QStringLiteral("  and udp? \n"));
+                model->sendFollowUp(model->followUpInput());
+                QVERIFY(model->followUpInput().isEmpty() && model->displayText().isEmpty());
+            } else if (i == 2) {
+                model->sendFollowUp(QStringLiteral("hello?"));
+            }
+            QVERIFY(model->isLoading() && !model->hasError()); // a new request clears the last error
             QVERIFY(settled(*model));
-            QCOMPARE(model->errorMessageText(), i == failing ? QStringLiteral("Server error 500: boom") : QString());
+            QCOMPARE(model->errorMessageText(), i == failing ? "Server error 500: boom" : QString());
             QCOMPARE(model->displayText(), i == failing ? QString() : answer(i));
         }
-        QCOMPARE(turnsSentIn(stub->requests().at(2)), lastSent);
+        QCOMPARE(model->conversationLength(), lastSent.size() + 1);
+        const auto requests = stub->requests();
+        QCOMPARE(requests.size(), 3);
+        QCOMPARE(turnsSentIn(requests[2]), lastSent);
+        QCOMPARE(sent(requests[0], "selectedText"), "tcp");
+        for (const auto& request : requests)
+            QVERIFY(sent(request, "appContext/appName") == editor.appName && sent(request, "customSystemPrompt") == "Answer like a pirate.");
     }
 
     void blankQuestionsAreIgnored()
