@@ -94,9 +94,8 @@ private slots:
         QCOMPARE(run({ "--explain-text", "  photosynthesis  " }), 0);
         const QJsonObject body = nextRequest();
         QCOMPARE(body.value("selectedText").toString(), QStringLiteral("  photosynthesis  "));
-        const QJsonObject context = body.value("appContext").toObject();
-        QCOMPARE(context.value("bundleID").toString(), QStringLiteral("org.quillora.TestPad"));
-        QCOMPARE(context.value("windowTitle").toString(), QStringLiteral("Reading"));
+        QCOMPARE(body.value("appContext")["bundleID"].toString(), QStringLiteral("org.quillora.TestPad"));
+        QCOMPARE(body.value("appContext")["windowTitle"].toString(), QStringLiteral("Reading"));
         QCOMPARE(m_stub->requests().constLast().headers.value("authorization"), QByteArray("Bearer test-token"));
 
         QCOMPARE(run({ "--explain-text=-" }, "line one\nline two\n"), 0);

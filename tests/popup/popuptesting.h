@@ -1,7 +1,6 @@
 #pragma once
 
-// What the popup tests share: a controller on the fake desktop talking to a fresh stub service, reading
-// what was sent, and the wait for a request to end.
+// What the popup tests share: a controller on the fake desktop for each test, talking to a fresh stub service.
 #include "fakeplatform.h"
 #include "popup/popupviewmodel.h"
 #include "popup/popupwindowcontroller.h"
@@ -24,6 +23,7 @@ inline QuilloraAPIClient* clientFor(const StubService& stub)
     return new QuilloraAPIClient(stub.url(), "test-token", TestCerts::trustingTestCA());
 }
 
+// Derive from it next to QObject and call setUp() from init().
 struct PopupFixture {
     FakePlatform fakes {};
     std::unique_ptr<StubService> stub;
@@ -31,7 +31,6 @@ struct PopupFixture {
     PopupViewModel* model = nullptr;
 
     PopupFixture() { QStandardPaths::setTestModeEnabled(true); }
-    // Replaces the last test's controller and service; call it from init().
     void setUp()
     {
         controller.reset();

@@ -113,8 +113,7 @@ private slots:
     {
         QFETCH(bool, lateOneFails);
         QFETCH(bool, newerIsFollowUp);
-        std::atomic<bool> release = false;
-        std::atomic<bool> lateAnswered = false;
+        std::atomic<bool> release = false, lateAnswered = false;
         stub->setHandler([&](const StubService::Request& request) -> StubService::Reply {
             if (sent(request, "selectedText") != "slow")
                 return { 200, StubService::explanationBody("Current answer.") };
@@ -126,10 +125,7 @@ private slots:
 
         model->explain(QStringLiteral("slow"), std::nullopt);
         QVERIFY(stub->waitForRequests(1));
-        if (newerIsFollowUp)
-            model->sendFollowUp(QStringLiteral("meanwhile?"));
-        else
-            model->explain(QStringLiteral("fast"), std::nullopt);
+        newerIsFollowUp ? model->sendFollowUp(QStringLiteral("meanwhile?")) : model->explain(QStringLiteral("fast"), std::nullopt);
         QVERIFY(settled(*model));
         const ConversationHistory current = model->conversationHistory();
         QCOMPARE(current.constFirst().content, newerIsFollowUp ? QStringLiteral("meanwhile?") : explainTurn(QStringLiteral("fast")));
