@@ -40,17 +40,15 @@ Figures measure(TextCaptureCoordinator& coordinator, StubService& stub, int runs
         requestArrival = 0;
         const qsizetype before = stub.requests().size();
         qint64 cardShown = 0;
-        auto shown = QObject::connect(&popup, &PopupWindowController::panelShown,
-            [&] { cardShown = Clock::now().time_since_epoch().count(); });
+        auto shown = QObject::connect(
+            &popup, &PopupWindowController::panelShown, [&] { cardShown = Clock::now().time_since_epoch().count(); });
 
         // The main thread's longest gap between two 1 ms ticks while the reading runs.
         QElapsedTimer gap;
         qint64 longest = 0;
         QTimer ticker;
         ticker.setInterval(1);
-        QObject::connect(&ticker, &QTimer::timeout, [&] {
-            longest = std::max(longest, gap.restart());
-        });
+        QObject::connect(&ticker, &QTimer::timeout, [&] { longest = std::max(longest, gap.restart()); });
         gap.start();
         ticker.start();
 

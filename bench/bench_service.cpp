@@ -72,7 +72,8 @@ void benchImageBody()
         Q_ASSERT(again.size() == body.size());
     }
     const Figures time = summarise(ms);
-    std::printf("image body (2 MiB JPEG -> %.2f MiB JSON): median %.2f ms, peak extra memory %.2f MiB = %.2fx the JPEG\n",
+    std::printf(
+        "image body (2 MiB JPEG -> %.2f MiB JSON): median %.2f ms, peak extra memory %.2f MiB = %.2fx the JPEG\n",
         double(body.size()) / 1048576.0, time.median, double(peakExtra) / 1048576.0,
         double(peakExtra) / double(jpegSize));
 }

@@ -37,8 +37,10 @@ QPalette palette(QColor window, QColor text, QColor base, QColor button, QColor 
     return palette;
 }
 
-const QPalette lightPalette = palette(QColor(0xf2f2f2), QColor(0x1d1d1f), Qt::white, QColor(0xe8e8e8), QColor(0x1a73e8));
-const QPalette darkPalette = palette(QColor(0x2b2b2d), QColor(0xeeeeee), QColor(0x1e1e20), QColor(0x3a3a3c), QColor(0x3d8ee6));
+const QPalette lightPalette
+    = palette(QColor(0xf2f2f2), QColor(0x1d1d1f), Qt::white, QColor(0xe8e8e8), QColor(0x1a73e8));
+const QPalette darkPalette
+    = palette(QColor(0x2b2b2d), QColor(0xeeeeee), QColor(0x1e1e20), QColor(0x3a3a3c), QColor(0x3d8ee6));
 
 bool save(PopupWindowController& controller, const QDir& dir, const QString& name)
 {

@@ -30,7 +30,8 @@ int main(int argc, char* argv[])
     for (int i = 0; i < argc; ++i)
         rawArguments << QString::fromLocal8Bit(argv[i]);
     QString error;
-    if (const auto early = CommandLine::parse(rawArguments, nullptr, &error); early && (early->showHelp || early->showVersion))
+    if (const auto early = CommandLine::parse(rawArguments, nullptr, &error);
+        early && (early->showHelp || early->showVersion))
         return printHelpOrVersion(*early);
 
     if (const QString problem = serviceUrlProblem(compiledServiceUrl()); !problem.isEmpty()) {

@@ -20,7 +20,8 @@ public:
     static constexpr std::chrono::milliseconds noTextNoticeDelay { 2000 };
 
     // platform: Platform::current() at each use when null.
-    explicit TextCaptureCoordinator(CapturePresenter& presenter, Platform* platform = nullptr, QObject* parent = nullptr);
+    explicit TextCaptureCoordinator(
+        CapturePresenter& presenter, Platform* platform = nullptr, QObject* parent = nullptr);
 
     // Explains the selection of the application the user is in. A trigger while a reading is still
     // running is dropped: two readings would fight over the clipboard.

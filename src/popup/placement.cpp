@@ -8,8 +8,7 @@ namespace {
 
 bool containsHalfOpen(const QRectF& rect, QPointF point)
 {
-    return point.x() >= rect.left() && point.x() < rect.right() && point.y() >= rect.top()
-        && point.y() < rect.bottom();
+    return point.x() >= rect.left() && point.x() < rect.right() && point.y() >= rect.top() && point.y() < rect.bottom();
 }
 
 bool isListed(const ScreenInfo& screen, const QList<ScreenInfo>& screens)
@@ -55,7 +54,8 @@ std::optional<ScreenInfo> screenContaining(QPointF point, const QList<ScreenInfo
     return fallbackScreen(screens, primary);
 }
 
-QRectF frameNearSelection(QSizeF size, const QRectF& anchor, const QList<ScreenInfo>& screens, const ScreenInfo& primary)
+QRectF frameNearSelection(
+    QSizeF size, const QRectF& anchor, const QList<ScreenInfo>& screens, const ScreenInfo& primary)
 {
     constexpr qreal margin = 16;
     constexpr qreal gap = 12;
@@ -86,8 +86,8 @@ QRectF frameOnPointerScreen(QSizeF size, QPointF pointer, const QList<ScreenInfo
         return QRectF(QPointF(0, 0), size);
     const QRectF visible = screen->visibleFrame;
     const QPointF centre = visible.center();
-    const QRectF frame(QPointF(centre.x() - size.width() / 2, centre.y() - size.height() / 2 - 0.06 * visible.height()),
-        size);
+    const QRectF frame(
+        QPointF(centre.x() - size.width() / 2, centre.y() - size.height() / 2 - 0.06 * visible.height()), size);
     return clampInto(frame, visible, margin);
 }
 

@@ -7,10 +7,16 @@
 
 namespace {
 
-bool isBlankOrLineBreak(QChar c) { return c.isSpace(); }
-bool isSpaceOrTab(QChar c) { return c == u' ' || c == u'\t'; }
+bool isBlankOrLineBreak(QChar c)
+{
+    return c.isSpace();
+}
+bool isSpaceOrTab(QChar c)
+{
+    return c == u' ' || c == u'\t';
+}
 
-template<typename Predicate> QString trimmed(const QString& text, Predicate isTrimmed)
+template <typename Predicate> QString trimmed(const QString& text, Predicate isTrimmed)
 {
     qsizetype begin = 0;
     qsizetype end = text.size();
@@ -136,7 +142,10 @@ QCoro::Task<> PopupViewModel::applyResult(
     setLoading(false);
 }
 
-void PopupViewModel::revealContent() { setContentOpacity(1.0); }
+void PopupViewModel::revealContent()
+{
+    setContentOpacity(1.0);
+}
 
 void PopupViewModel::setLoading(bool loading)
 {

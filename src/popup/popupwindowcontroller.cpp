@@ -54,7 +54,10 @@ QQmlEngine* PopupWindowController::engine()
     return m_engine;
 }
 
-QQuickWindow* PopupWindowController::panel() const { return m_panel.data(); }
+QQuickWindow* PopupWindowController::panel() const
+{
+    return m_panel.data();
+}
 
 void PopupWindowController::preload()
 {
@@ -102,7 +105,8 @@ PopupPanel* PopupWindowController::createPanel(const QUrl& view, const QVariantM
 void PopupWindowController::showPopup(std::optional<QRectF> anchor)
 {
     dismissPanel();
-    PopupPanel* panel = createPanel(popupViewUrl, { { QStringLiteral("viewModel"), QVariant::fromValue<QObject*>(m_viewModel) } });
+    PopupPanel* panel
+        = createPanel(popupViewUrl, { { QStringLiteral("viewModel"), QVariant::fromValue<QObject*>(m_viewModel) } });
     if (!panel)
         return;
     AnswerLineSpacing::attach(panel->findChild<QQuickItem*>(QStringLiteral("answerText")));
@@ -145,8 +149,8 @@ void PopupWindowController::showNotice(
 void PopupWindowController::showSimpleNotice(
     const QString& icon, const QString& message, std::optional<std::chrono::milliseconds> closeAfter)
 {
-    showNotice(simpleTooltipViewUrl, { { QStringLiteral("icon"), icon }, { QStringLiteral("message"), message } },
-        closeAfter);
+    showNotice(
+        simpleTooltipViewUrl, { { QStringLiteral("icon"), icon }, { QStringLiteral("message"), message } }, closeAfter);
 }
 
 void PopupWindowController::showAccessibilityPrompt()

@@ -28,9 +28,8 @@ class PopupWindowController : public QObject {
 public:
     static inline const QUrl popupViewUrl { QStringLiteral("qrc:/Quillora/popup/PopupView.qml") };
     static inline const QUrl simpleTooltipViewUrl { QStringLiteral("qrc:/Quillora/popup/SimpleTooltipView.qml") };
-    static inline const QUrl accessibilityPermissionViewUrl {
-        QStringLiteral("qrc:/Quillora/onboarding/AccessibilityPermissionView.qml")
-    };
+    static inline const QUrl accessibilityPermissionViewUrl { QStringLiteral(
+        "qrc:/Quillora/onboarding/AccessibilityPermissionView.qml") };
 
     // The process-wide controller, created on first use with the compiled-in service.
     static PopupWindowController& shared();

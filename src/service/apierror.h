@@ -20,7 +20,10 @@ struct APIError {
     QString body; // HttpError: the body as UTF-8, or "(no body)"
     QString message; // Transport and Decoding: the underlying description
 
-    static APIError httpError(int statusCode, QString body) { return { Kind::HttpError, statusCode, std::move(body), {} }; }
+    static APIError httpError(int statusCode, QString body)
+    {
+        return { Kind::HttpError, statusCode, std::move(body), {} };
+    }
     static APIError invalidResponse() { return { Kind::InvalidResponse, 0, {}, {} }; }
     static APIError transport(QString message) { return { Kind::Transport, 0, {}, std::move(message) }; }
     static APIError decoding(QString message) { return { Kind::Decoding, 0, {}, std::move(message) }; }

@@ -37,8 +37,8 @@ QuilloraAPIClient::QuilloraAPIClient(QUrl workerURL, QByteArray token, QSslConfi
 
 QuilloraAPIClient* QuilloraAPIClient::createDefault(QObject* parent)
 {
-    return new QuilloraAPIClient(compiledServiceUrl(), compiledServiceToken(),
-        QSslConfiguration::defaultConfiguration(), parent);
+    return new QuilloraAPIClient(
+        compiledServiceUrl(), compiledServiceToken(), QSslConfiguration::defaultConfiguration(), parent);
 }
 
 RequestCommon QuilloraAPIClient::commonFields(QString customSystemPrompt, std::optional<AppContext> appContext) const

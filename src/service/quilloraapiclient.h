@@ -36,7 +36,8 @@ public:
     void setUserId(QString userId) { m_userId = std::move(userId); }
 
     // An empty customSystemPrompt is left out of the request.
-    QCoro::Task<ExplanationResult> explain(QString text, QString customSystemPrompt, std::optional<AppContext> appContext);
+    QCoro::Task<ExplanationResult> explain(
+        QString text, QString customSystemPrompt, std::optional<AppContext> appContext);
     QCoro::Task<ExplanationResult> explainImage(
         QByteArray imageData, QString customSystemPrompt, std::optional<AppContext> appContext);
     QCoro::Task<ExplanationResult> followUp(

@@ -7,8 +7,8 @@
 // The user's settings, kept in $XDG_CONFIG_HOME/Quillora/Quillora.conf. One instance per process.
 class AppSettings : public QObject {
     Q_OBJECT
-    Q_PROPERTY(QString customSystemPrompt READ customSystemPrompt WRITE setCustomSystemPrompt NOTIFY
-            customSystemPromptChanged)
+    Q_PROPERTY(
+        QString customSystemPrompt READ customSystemPrompt WRITE setCustomSystemPrompt NOTIFY customSystemPromptChanged)
     Q_PROPERTY(QString userId READ userId CONSTANT)
 
 public:

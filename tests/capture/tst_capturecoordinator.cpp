@@ -22,11 +22,18 @@ struct RecordingPresenter final : CapturePresenter {
     }
     void showPopup(std::optional<QRectF> a) override
     {
-        calls << (a ? QStringLiteral("popup %1,%2 %3x%4").arg(a->x()).arg(a->y()).arg(a->width()).arg(a->height()) : "popup");
+        calls << (a ? QStringLiteral("popup %1,%2 %3x%4").arg(a->x()).arg(a->y()).arg(a->width()).arg(a->height())
+                    : "popup");
     }
-    void explain(const QString& t, std::optional<AppContext> c) override { calls << "explain [" + t + "] " + describe(c); }
+    void explain(const QString& t, std::optional<AppContext> c) override
+    {
+        calls << "explain [" + t + "] " + describe(c);
+    }
     void prepareForDirectQuery(std::optional<AppContext> c) override { calls << "ask " + describe(c); }
-    void showTooltip(const QString& icon, const QString& message, std::chrono::milliseconds) override { calls << icon + ' ' + message; }
+    void showTooltip(const QString& icon, const QString& message, std::chrono::milliseconds) override
+    {
+        calls << icon + ' ' + message;
+    }
     void showAccessibilityPrompt() override { calls << "accessibilityPrompt"; }
 };
 
@@ -54,15 +61,24 @@ private slots:
     {
         QTest::addColumn<QString>("id");
         QTest::addColumn<QString>("category");
-        QTest::newRow("prefix row, longer id") << "com.apple.SafariTechnologyPreview" << "browser";
-        QTest::newRow("prefix row, Linux") << "firefox-esr" << "browser";
-        QTest::newRow("exact row") << "com.apple.Preview" << "pdf_reader";
-        QTest::newRow("exact row, longer id") << "com.apple.Preview.extra" << "general";
-        QTest::newRow("exact row, Linux longer id") << "code-url-handler" << "general";
-        QTest::newRow("case matters") << "COM.APPLE.TERMINAL" << "general";
-        QTest::newRow("empty id") << "" << "general";
-        QTest::newRow("window class") << "debian-xterm" << "terminal";
-        QTest::newRow("reverse-DNS id") << "org.kde.okular" << "pdf_reader";
+        QTest::newRow("prefix row, longer id") << "com.apple.SafariTechnologyPreview"
+                                               << "browser";
+        QTest::newRow("prefix row, Linux") << "firefox-esr"
+                                           << "browser";
+        QTest::newRow("exact row") << "com.apple.Preview"
+                                   << "pdf_reader";
+        QTest::newRow("exact row, longer id") << "com.apple.Preview.extra"
+                                              << "general";
+        QTest::newRow("exact row, Linux longer id") << "code-url-handler"
+                                                    << "general";
+        QTest::newRow("case matters") << "COM.APPLE.TERMINAL"
+                                      << "general";
+        QTest::newRow("empty id") << ""
+                                  << "general";
+        QTest::newRow("window class") << "debian-xterm"
+                                      << "terminal";
+        QTest::newRow("reverse-DNS id") << "org.kde.okular"
+                                        << "pdf_reader";
     }
 
     void categoryTable()
@@ -83,12 +99,18 @@ private slots:
         QTest::addColumn<QList<bool>>("shortcuts"); // toTerminal of each copy shortcut sent
         const QString none;
         const QList<bool> noKey, plainKey { false }, terminalKey { true };
-        QTest::newRow("accessibility first") << "gedit" << "  both  " << appPid << "c" << "  both  " << noKey;
-        QTest::newRow("then PRIMARY") << "gedit" << "" << appPid << "c" << "primary" << noKey;
-        QTest::newRow("not another's PRIMARY") << "gedit" << none << qint64(1111) << "copied" << "copied" << plainKey;
+        QTest::newRow("accessibility first") << "gedit"
+                                             << "  both  " << appPid << "c"
+                                             << "  both  " << noKey;
+        QTest::newRow("then PRIMARY") << "gedit"
+                                      << "" << appPid << "c"
+                                      << "primary" << noKey;
+        QTest::newRow("not another's PRIMARY") << "gedit" << none << qint64(1111) << "copied"
+                                               << "copied" << plainKey;
         QTest::newRow("nothing copied") << "abiword" << none << qint64(0) << none << none << plainKey;
         QTest::newRow("empty text copied") << "abiword" << none << qint64(0) << "" << none << plainKey;
-        QTest::newRow("terminal copy key") << "kitty" << none << qint64(0) << "ls -la" << "ls -la" << terminalKey;
+        QTest::newRow("terminal copy key") << "kitty" << none << qint64(0) << "ls -la"
+                                           << "ls -la" << terminalKey;
         QTest::newRow("xterm gets no key") << "debian-xterm" << none << qint64(0) << "x" << none << noKey;
     }
 
@@ -102,7 +124,8 @@ private slots:
         QFETCH(QList<bool>, shortcuts);
         const QRectF box(100, 50, 200, 20);
         fakes.frontmostApplication->app = app(appId);
-        fakes.accessibility->selection = accessible.isNull() ? std::nullopt : std::optional(AccessibleSelection { accessible, box });
+        fakes.accessibility->selection
+            = accessible.isNull() ? std::nullopt : std::optional(AccessibleSelection { accessible, box });
         fakes.keyboard->textToCopy = copied.isNull() ? std::nullopt : std::optional(copied);
         if (primaryOwner)
             fakes.pasteboard->primaryByOwnerPid.insert(primaryOwner, QStringLiteral("primary"));

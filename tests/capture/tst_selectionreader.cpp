@@ -37,12 +37,15 @@ bool retry(const std::function<bool()>& done, const std::function<void()>& actio
 // Asks the window manager until the process's window is the active one.
 bool activate(qint64 pid)
 {
-    return retry([pid] {
-        const auto app = Platform::current().frontmostApplication->current();
-        return app && app->pid == pid;
-    }, [pid] {
-        QProcess::execute("xdotool", { "search", "--sync", "--onlyvisible", "--pid", QString::number(pid), ".", "windowactivate", "%1" });
-    });
+    return retry(
+        [pid] {
+            const auto app = Platform::current().frontmostApplication->current();
+            return app && app->pid == pid;
+        },
+        [pid] {
+            QProcess::execute("xdotool",
+                { "search", "--sync", "--onlyvisible", "--pid", QString::number(pid), ".", "windowactivate", "%1" });
+        });
 }
 
 // One target of the clipboard as another X client gets it (our event loop may have to serve it).
@@ -50,7 +53,8 @@ QByteArray clipboardTarget(const QString& mime)
 {
     QProcess xclip;
     xclip.start("xclip", { "-o", "-selection", "clipboard", "-t", mime == "text/plain" ? "UTF8_STRING" : mime });
-    return QTest::qWaitFor([&] { return xclip.state() == QProcess::NotRunning; }, 3000) ? xclip.readAllStandardOutput() : "<none>";
+    return QTest::qWaitFor([&] { return xclip.state() == QProcess::NotRunning; }, 3000) ? xclip.readAllStandardOutput()
+                                                                                        : "<none>";
 }
 
 qint64 clipboardOwnerPid()
@@ -66,7 +70,8 @@ qint64 clipboardOwnerPid()
 QString activeContext()
 {
     const auto c = AppContextCapture::capture(*Platform::current().frontmostApplication);
-    return c ? QStringList { c->bundleID, c->appName, c->appCategory, c->windowTitle.value_or("-") }.join(" | ") : "none";
+    return c ? QStringList { c->bundleID, c->appName, c->appCategory, c->windowTitle.value_or("-") }.join(" | ")
+             : "none";
 }
 
 } // namespace
@@ -78,7 +83,8 @@ class TestSelectionReader : public QObject {
     std::vector<std::unique_ptr<QProcess>> m_processes;
 
     // Starts a helper, with the accessibility bridge off when asked; with firstLine, waits for that line.
-    QProcess* start(const QString& program, const QStringList& arguments, QByteArray* firstLine = nullptr, bool accessible = true)
+    QProcess* start(
+        const QString& program, const QStringList& arguments, QByteArray* firstLine = nullptr, bool accessible = true)
     {
         QProcess* process = m_processes.emplace_back(std::make_unique<QProcess>()).get();
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -96,7 +102,8 @@ class TestSelectionReader : public QObject {
     QList<QByteArray> startPad(const QStringList& arguments, bool accessible = true)
     {
         QByteArray ready;
-        QProcess* pad = start("/usr/bin/python3", QStringList { QUILLORA_TEST_SOURCE_DIR "/testpad.py" } + arguments, &ready, accessible);
+        QProcess* pad = start(
+            "/usr/bin/python3", QStringList { QUILLORA_TEST_SOURCE_DIR "/testpad.py" } + arguments, &ready, accessible);
         return activate(pad->processId()) ? ready.split(' ') : QList<QByteArray>();
     }
 
@@ -153,9 +160,12 @@ private slots:
         QTest::addColumn<QString>("expected"); // null: nothing read
         QTest::addColumn<bool>("copied");
         QTest::newRow("accessible word") << QStringList { "--select", "5", "9" } << true << "only" << false;
-        QTest::newRow("accessible blanks") << QStringList { "--text", "a   \tb", "--select", "1", "5" } << true << "   \t" << false;
-        QTest::newRow("its PRIMARY, no copy needed") << QStringList { "--select", "10", "19" } << false << "this part" << false;
-        QTest::newRow("copied") << QStringList { "--no-primary", "--select", "5", "14" } << false << "only this" << true;
+        QTest::newRow("accessible blanks")
+            << QStringList { "--text", "a   \tb", "--select", "1", "5" } << true << "   \t" << false;
+        QTest::newRow("its PRIMARY, no copy needed")
+            << QStringList { "--select", "10", "19" } << false << "this part" << false;
+        QTest::newRow("copied") << QStringList { "--no-primary", "--select", "5", "14" } << false << "only this"
+                                << true;
         QTest::newRow("nothing copied") << QStringList { "--no-primary" } << false << QString() << false;
     }
     void padSelectionsLeaveEveryClipboardFormatAsItWas()
@@ -174,7 +184,8 @@ private slots:
         QProcess* owner = ownClipboard(formats);
         QVERIFY(owner);
         ownPrimaryElsewhere();
-        const QList<QByteArray> box = startPad(QStringList { "--text", "copy only this part", "--title", "Draft – notes" } + pad, accessible);
+        const QList<QByteArray> box
+            = startPad(QStringList { "--text", "copy only this part", "--title", "Draft – notes" } + pad, accessible);
         QCOMPARE(box.size(), 5);
         const SelectionReading reading = read();
         QCOMPARE(reading.text.value_or(QString()), expected);
@@ -183,8 +194,9 @@ private slots:
         // Where GTK itself laid the selected characters out on screen (window manager frame included).
         const QRectF gtk(box[1].toInt(), box[2].toInt(), box[3].toInt(), box[4].toInt());
         QCOMPARE(reading.bounds.has_value(), accessible);
-        QVERIFY2(!accessible || (qAbs(reading.bounds->x() - gtk.x()) <= 2 && qAbs(reading.bounds->y() - gtk.y()) <= 2
-                                    && qAbs(reading.bounds->width() - gtk.width()) <= 2 && reading.bounds->height() > 0),
+        QVERIFY2(!accessible
+                || (qAbs(reading.bounds->x() - gtk.x()) <= 2 && qAbs(reading.bounds->y() - gtk.y()) <= 2
+                    && qAbs(reading.bounds->width() - gtk.width()) <= 2 && reading.bounds->height() > 0),
             qPrintable(QStringLiteral("GTK %1,%2 %3 wide").arg(gtk.x()).arg(gtk.y()).arg(gtk.width())));
         // Restored and kept by us after a copy; never taken over otherwise.
         QCOMPARE(clipboardOwnerPid(), copied ? QCoreApplication::applicationPid() : owner->processId());
@@ -195,14 +207,18 @@ private slots:
     void terminalSelectionNeverInterruptsTheProgram()
     {
         const QString interrupted = m_dir.filePath("interrupted");
-        const QString script = QStringLiteral("trap 'echo x >> %1' INT; echo selectme please; while :; do sleep 0.1; done");
-        QProcess* term = start("xterm", { "-T", "QuilloraTerm", "-geometry", "60x8+100+100", "-e", "sh", "-c", script.arg(interrupted) });
+        const QString script
+            = QStringLiteral("trap 'echo x >> %1' INT; echo selectme please; while :; do sleep 0.1; done");
+        QProcess* term = start(
+            "xterm", { "-T", "QuilloraTerm", "-geometry", "60x8+100+100", "-e", "sh", "-c", script.arg(interrupted) });
         QVERIFY(activate(term->processId()));
         // Double-click the first word until xterm holds it as PRIMARY: it may not have drawn it yet.
-        QVERIFY(retry([] { return QGuiApplication::clipboard()->text(QClipboard::Selection) == "selectme"; }, [] {
-            QProcess::execute("xdotool", { "search", "--sync", "--name", "QuilloraTerm", "mousemove", "--window", "%1", "20", "8",
-                                               "click", "--repeat", "2", "--delay", "80", "1" });
-        }));
+        QVERIFY(retry([] { return QGuiApplication::clipboard()->text(QClipboard::Selection) == "selectme"; },
+            [] {
+                QProcess::execute("xdotool",
+                    { "search", "--sync", "--name", "QuilloraTerm", "mousemove", "--window", "%1", "20", "8", "click",
+                        "--repeat", "2", "--delay", "80", "1" });
+            }));
         // debian-xterm: its desktop entry on the test desktop.
         QCOMPARE(activeContext(), "debian-xterm | XTerm | terminal | QuilloraTerm");
         QCOMPARE(read().text, "selectme");

@@ -4,7 +4,10 @@
 
 namespace {
 
-ScreenInfo screen(const QString& id, QRectF frame, QRectF visible) { return { id, frame, visible, 1.0 }; }
+ScreenInfo screen(const QString& id, QRectF frame, QRectF visible)
+{
+    return { id, frame, visible, 1.0 };
+}
 
 // 1920 x 1080 with a 32 high top panel; on its right a 2560 x 1440 screen with a 48 bottom panel and a 64 left dock.
 const ScreenInfo left = screen(QStringLiteral("left"), { 0, 0, 1920, 1080 }, { 0, 32, 1920, 1048 });
@@ -34,6 +37,7 @@ private slots:
         auto row = [](const char* name, Kind kind, const QList<ScreenInfo>& screens, QRectF at, QRectF expected) {
             QTest::newRow(name) << int(kind) << screens << at << expected;
         };
+        // clang-format off
         row("room below: 12 under the selection, left edges aligned", Card, one, { 100, 50, 200, 20 }, { 100, 82, 440, 540 });
         row("near the bottom: above, 12 over it", Card, one, { 300, 900, 200, 20 }, { 300, 900 - 12 - 540, 440, 540 });
         row("exactly fits below with the margin", Card, one, { 300, 1080 - 16 - 540 - 12 - 20, 200, 20 }, { 300, 1080 - 16 - 540, 440, 540 });
@@ -59,6 +63,7 @@ private slots:
         row("notice: pushed up from the bottom edge", Notice, one, { 500, 1075, 0, 0 }, { 512, 1080 - 12 - 44, 200, 44 });
         row("notice: below the top panel", Notice, one, { 500, 2, 0, 0 }, { 512, 32 + 12, 200, 44 });
         row("notice: the second screen's corner", Notice, two, { 4470, 1430, 0, 0 }, { 4480 - 12 - 200, 1392 - 12 - 44, 200, 44 });
+        // clang-format on
     }
     void framesOnTheScreens()
     {
@@ -69,9 +74,15 @@ private slots:
         const QSizeF card = Placement::popupSize;
         const ScreenInfo& primary = screens.first();
         switch (Kind(kind)) {
-        case Card: QCOMPARE(Placement::frameNearSelection(card, at, screens, primary), expected); break;
-        case CardWithoutSelection: QCOMPARE(Placement::frameOnPointerScreen(card, at.topLeft(), screens, primary), expected); break;
-        case Notice: QCOMPARE(Placement::frameNearPointer(expected.size(), at.topLeft(), screens, primary), expected); break;
+        case Card:
+            QCOMPARE(Placement::frameNearSelection(card, at, screens, primary), expected);
+            break;
+        case CardWithoutSelection:
+            QCOMPARE(Placement::frameOnPointerScreen(card, at.topLeft(), screens, primary), expected);
+            break;
+        case Notice:
+            QCOMPARE(Placement::frameNearPointer(expected.size(), at.topLeft(), screens, primary), expected);
+            break;
         }
         // Without any screen each still answers with a frame of the asked size.
         QCOMPARE(Placement::frameNearSelection(card, at, {}, {}).size(), card);

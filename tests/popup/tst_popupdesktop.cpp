@@ -17,7 +17,10 @@ QString xdotool(const QString& arguments)
     process.start("xdotool", arguments.split(u' '));
     return process.waitForFinished(10000) ? QString::fromUtf8(process.readAllStandardOutput()).trimmed() : QString();
 }
-QString activeWindow() { return xdotool("getactivewindow"); }
+QString activeWindow()
+{
+    return xdotool("getactivewindow");
+}
 
 } // namespace
 
@@ -32,18 +35,21 @@ class PopupDesktopTest : public QObject {
     // Asks the window manager until it complies; a busy machine may drop or delay the first request.
     bool activate(const QString& window)
     {
-        return QTest::qWaitFor([&] {
-            xdotool("windowactivate " + window);
-            QTest::qWait(100);
-            return activeWindow() == window;
-        }, 15000);
+        return QTest::qWaitFor(
+            [&] {
+                xdotool("windowactivate " + window);
+                QTest::qWait(100);
+                return activeWindow() == window;
+            },
+            15000);
     }
     QQuickWindow* showPopupOverTheTerminal()
     {
         // Let the switch to the terminal be noticed before the panel appears, so it does not close the panel.
         const FrontmostApplication& frontmost = *Platform::current().frontmostApplication;
-        if (!activate(terminalWindows[0])
-            || !QTest::qWaitFor([&] { return frontmost.current() && frontmost.current()->windowId == terminalWindows[0].toULongLong(); }))
+        if (!activate(terminalWindows[0]) || !QTest::qWaitFor([&] {
+                return frontmost.current() && frontmost.current()->windowId == terminalWindows[0].toULongLong();
+            }))
             return nullptr;
         QTest::qWait(50);
         controller->showPopup(std::nullopt);
@@ -89,7 +95,9 @@ private slots:
         QCOMPARE(controller->panel(), panel);
 
         // A click inside keeps it open; our own panel taking the focus is no switch to another application.
-        xdotool(QStringLiteral("mousemove %1 %2 click 1").arg(panel->geometry().center().x()).arg(panel->geometry().center().y()));
+        xdotool(QStringLiteral("mousemove %1 %2 click 1")
+                    .arg(panel->geometry().center().x())
+                    .arg(panel->geometry().center().y()));
         QTRY_VERIFY(panel->isActive());
         QTest::qWait(200);
         QCOMPARE(controller->panel(), panel);

@@ -17,8 +17,14 @@ Turns turnsSentIn(const StubService::Request& request)
         turns.append({ message["role"].toString(), message["content"].toString() });
     return turns;
 }
-QString answer(int i) { return QStringLiteral("Answer %1.").arg(i); }
-QString explainTurn(const QString& text) { return QStringLiteral("Explain: %1 concisely").arg(text); }
+QString answer(int i)
+{
+    return QStringLiteral("Answer %1.").arg(i);
+}
+QString explainTurn(const QString& text)
+{
+    return QStringLiteral("Explain: %1 concisely").arg(text);
+}
 
 } // namespace
 
@@ -76,7 +82,8 @@ private slots:
         QCOMPARE(turnsSentIn(requests[2]), lastSent);
         QCOMPARE(sent(requests[0], "selectedText"), "tcp");
         for (const auto& request : requests)
-            QVERIFY(sent(request, "appContext/appName") == editor.appName && sent(request, "customSystemPrompt") == "Answer like a pirate.");
+            QVERIFY(sent(request, "appContext/appName") == editor.appName
+                && sent(request, "customSystemPrompt") == "Answer like a pirate.");
     }
 
     void blankQuestionsAreIgnored()
@@ -125,10 +132,12 @@ private slots:
 
         model->explain(QStringLiteral("slow"), std::nullopt);
         QVERIFY(stub->waitForRequests(1));
-        newerIsFollowUp ? model->sendFollowUp(QStringLiteral("meanwhile?")) : model->explain(QStringLiteral("fast"), std::nullopt);
+        newerIsFollowUp ? model->sendFollowUp(QStringLiteral("meanwhile?"))
+                        : model->explain(QStringLiteral("fast"), std::nullopt);
         QVERIFY(settled(*model));
         const ConversationHistory current = model->conversationHistory();
-        QCOMPARE(current.constFirst().content, newerIsFollowUp ? QStringLiteral("meanwhile?") : explainTurn(QStringLiteral("fast")));
+        QCOMPARE(current.constFirst().content,
+            newerIsFollowUp ? QStringLiteral("meanwhile?") : explainTurn(QStringLiteral("fast")));
 
         release = true;
         QTRY_VERIFY(lateAnswered.load());

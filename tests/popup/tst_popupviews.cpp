@@ -16,10 +16,15 @@ class PopupViewsTest : public QObject, PopupFixture {
     QQuickItem* item(const QString& name) const { return window()->findChild<QQuickItem*>(name); }
     // On the card: the item and every ancestor visible.
     bool shown(const QString& name) const { return item(name) && item(name)->isVisible(); }
-    void type(const QString& text) const { for (const QChar c : text) QTest::keyClick(window(), c.toLatin1()); }
+    void type(const QString& text) const
+    {
+        for (const QChar c : text)
+            QTest::keyClick(window(), c.toLatin1());
+    }
     void clickOn(const QString& name) const
     {
-        QTest::mouseClick(window(), Qt::LeftButton, {}, item(name)->mapToScene(item(name)->boundingRect().center()).toPoint());
+        QTest::mouseClick(
+            window(), Qt::LeftButton, {}, item(name)->mapToScene(item(name)->boundingRect().center()).toPoint());
     }
 
 private slots:
@@ -40,7 +45,8 @@ private slots:
         };
         row("loading: only the dots", { 200, {}, {}, true }, false, { "loadingDots", "followUpField" });
         row("answer", { 200, StubService::explanationBody("New.") }, false, { "answerText", "followUpField" });
-        row("error, in red in place of the answer", { 502, "bad gateway", "text/plain" }, false, { "errorText", "followUpField" });
+        row("error, in red in place of the answer", { 502, "bad gateway", "text/plain" }, false,
+            { "errorText", "followUpField" });
         row("ask mode: only the question", {}, true, { "queryField" });
     }
     void eachStateShowsOnlyItsParts()
@@ -71,7 +77,11 @@ private slots:
     {
         QQuickItem* text = item("answerText");
         auto lineSpacing = [&] {
-            const QTextBlockFormat format = text->property("textDocument").value<QQuickTextDocument*>()->textDocument()->lastBlock().blockFormat();
+            const QTextBlockFormat format = text->property("textDocument")
+                                                .value<QQuickTextDocument*>()
+                                                ->textDocument()
+                                                ->lastBlock()
+                                                .blockFormat();
             return format.lineHeightType() == QTextBlockFormat::LineDistanceHeight ? format.lineHeight() : -1.0;
         };
         const QString answer = QStringLiteral("Use <b>bold</b> & *stars*\nsecond line");
@@ -152,7 +162,8 @@ private slots:
         QTest::keyClick(window(), Qt::Key_Return);
         QVERIFY(settled(*model));
         QCOMPARE(stub->requests().size(), 1);
-        QCOMPARE(sent(stub->requests().constFirst(), QStringLiteral("selectedText")).toString(), QStringLiteral("why blue?"));
+        QCOMPARE(sent(stub->requests().constFirst(), QStringLiteral("selectedText")).toString(),
+            QStringLiteral("why blue?"));
         model->prepareForDirectQuery(std::nullopt);
         QTRY_VERIFY(item("queryField"));
         QCOMPARE(item("queryField")->property("text").toString(), QString());

@@ -16,14 +16,17 @@ private slots:
     void aScreenshotIsExplainedInTheCardAtItsRegion()
     {
         stub->replyWithExplanation(QStringLiteral("A chart."));
-        const AppContext viewer { QStringLiteral("Viewer"), QStringLiteral("org.gnome.eog"), QStringLiteral("image_viewer"), {} };
+        const AppContext viewer { QStringLiteral("Viewer"), QStringLiteral("org.gnome.eog"),
+            QStringLiteral("image_viewer"), {} };
         controller->showScreenshotExplanation(QByteArray("\xff\xd8\xff\xe0", 4), QRectF(100, 50, 200, 20), viewer);
         QCOMPARE(controller->panel()->geometry(), QRect(170, 152, 300, 400));
         QVERIFY(controller->panel()->flags() & Qt::WindowDoesNotAcceptFocus);
         QVERIFY(settled(*model));
         QCOMPARE(model->displayText(), QStringLiteral("A chart."));
-        QCOMPARE(model->conversationHistory().constFirst().content, QStringLiteral("Explain this screenshot concisely"));
-        QCOMPARE(sent(stub->requests().constFirst(), QStringLiteral("imageBase64")).toString(), QStringLiteral("/9j/4A=="));
+        QCOMPARE(
+            model->conversationHistory().constFirst().content, QStringLiteral("Explain this screenshot concisely"));
+        QCOMPARE(
+            sent(stub->requests().constFirst(), QStringLiteral("imageBase64")).toString(), QStringLiteral("/9j/4A=="));
         QCOMPARE(sent(stub->requests().constFirst(), QStringLiteral("appContext/appName")).toString(), viewer.appName);
     }
 

@@ -116,8 +116,9 @@ private slots:
         const QJsonArray messages = followUp.value(u"messages"_s).toArray();
         QCOMPARE(messages.size(), 3);
         for (int i = 0; i < 3; ++i)
-            QCOMPARE(messages[i].toObject(), (QJsonObject { { u"role"_s, messageRoleName(history[i].role) },
-                                                 { u"content"_s, history[i].content } }));
+            QCOMPARE(messages[i].toObject(),
+                (QJsonObject {
+                    { u"role"_s, messageRoleName(history[i].role) }, { u"content"_s, history[i].content } }));
         QCOMPARE(messages[1].toObject().value(u"role"_s).toString(), u"assistant"_s);
     }
 
@@ -212,13 +213,15 @@ private slots:
             connect(socket, &QTcpSocket::readyRead, socket, [socket] { socket->write("SSH-2.0-OpenSSH_9.2\r\n\r\n"); });
         });
         QuilloraAPIClient client(QUrl(u"http://127.0.0.1:%1/"_s.arg(server.serverPort())), "t");
-        QCOMPARE(run(client.explain(u"x"_s, {}, std::nullopt)).error().description(), u"Invalid response from server."_s);
+        QCOMPARE(
+            run(client.explain(u"x"_s, {}, std::nullopt)).error().description(), u"Invalid response from server."_s);
     }
 
     void theProgramRefusesToStartWithAnUnusableServiceAddress()
     {
         const auto problem = [](const QString& url) { return serviceUrlProblem(QUrl(url, QUrl::StrictMode)); };
-        for (const QString& bad : { u""_s, u"api.quillora.org/v1"_s, u"ftp://api.quillora.org/"_s, u"https://exa mple.org/"_s })
+        for (const QString& bad :
+            { u""_s, u"api.quillora.org/v1"_s, u"ftp://api.quillora.org/"_s, u"https://exa mple.org/"_s })
             QVERIFY2(!problem(bad).isEmpty(), qPrintable(bad));
         QVERIFY(problem(u"https://api.quillora.org/v1/explain"_s).isEmpty());
         QVERIFY(problem(u"https://127.0.0.1:8443/"_s).isEmpty());

@@ -34,7 +34,8 @@ class AppSettingsTest : public QObject {
     QString runChild(const QString& prompt)
     {
         QProcess child;
-        child.start(QCoreApplication::applicationFilePath(), { QStringLiteral("--set-prompt-and-die"), file(), prompt });
+        child.start(
+            QCoreApplication::applicationFilePath(), { QStringLiteral("--set-prompt-and-die"), file(), prompt });
         child.waitForFinished(10000);
         return QString::fromUtf8(child.readAllStandardOutput()).trimmed();
     }
@@ -46,9 +47,10 @@ private slots:
     {
         AppSettings settings(file());
         QCOMPARE(settings.customSystemPrompt(), QString());
-        QVERIFY(QRegularExpression(QStringLiteral("^[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}$"))
-                    .match(settings.userId())
-                    .hasMatch());
+        QVERIFY(
+            QRegularExpression(QStringLiteral("^[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}$"))
+                .match(settings.userId())
+                .hasMatch());
         QVERIFY(!settings.hasRegisteredLoginItem());
         QVERIFY(!settings.hasCompletedOnboarding());
 

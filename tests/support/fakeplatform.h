@@ -21,7 +21,11 @@ public:
     bool running = false;
     void start() override { running = true; }
     void stop() override { running = false; }
-    void press(QPointF at) { if (running) emit mouseDown(at); }
+    void press(QPointF at)
+    {
+        if (running)
+            emit mouseDown(at);
+    }
 };
 
 class FakeFrontmostApplication final : public FrontmostApplication {

@@ -2,9 +2,9 @@
 
 #include "platform/x11/atspireading.h"
 
+#include <QCoreApplication>
 #include <QCoroDBusPendingCall>
 #include <QCoroFuture>
-#include <QCoreApplication>
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -41,10 +41,10 @@ AtspiAccessibility::~AtspiAccessibility()
 
 QCoro::Task<bool> AtspiAccessibility::isUsable()
 {
-    QDBusMessage getAll = QDBusMessage::createMethodCall(a11yService, a11yPath, propertiesInterface, QStringLiteral("GetAll"));
+    QDBusMessage getAll
+        = QDBusMessage::createMethodCall(a11yService, a11yPath, propertiesInterface, QStringLiteral("GetAll"));
     getAll << statusInterface;
-    const QDBusMessage reply
-        = co_await QDBusConnection::sessionBus().asyncCall(getAll, int(callTimeout.count()));
+    const QDBusMessage reply = co_await QDBusConnection::sessionBus().asyncCall(getAll, int(callTimeout.count()));
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
         co_return false;
     const QVariantMap properties = qdbus_cast<QVariantMap>(reply.arguments().constFirst());
@@ -54,7 +54,8 @@ QCoro::Task<bool> AtspiAccessibility::isUsable()
 
 QCoro::Task<bool> AtspiAccessibility::enable()
 {
-    QDBusMessage set = QDBusMessage::createMethodCall(a11yService, a11yPath, propertiesInterface, QStringLiteral("Set"));
+    QDBusMessage set
+        = QDBusMessage::createMethodCall(a11yService, a11yPath, propertiesInterface, QStringLiteral("Set"));
     set << statusInterface << QStringLiteral("IsEnabled") << QVariant::fromValue(QDBusVariant(true));
     const QDBusMessage reply = co_await QDBusConnection::sessionBus().asyncCall(set, int(callTimeout.count()));
     co_return reply.type() == QDBusMessage::ReplyMessage;

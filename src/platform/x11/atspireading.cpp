@@ -110,12 +110,12 @@ Ref<AtspiAccessible> findFocusedByCollection(AtspiAccessible* window)
         return Ref<AtspiAccessible>();
     Ref<AtspiStateSet> focused(atspi_state_set_new(nullptr));
     atspi_state_set_add(focused.get(), ATSPI_STATE_FOCUSED);
-    Ref<AtspiMatchRule> rule(atspi_match_rule_new(focused.get(), ATSPI_Collection_MATCH_ALL, nullptr,
-        ATSPI_Collection_MATCH_NONE, nullptr, ATSPI_Collection_MATCH_NONE, nullptr, ATSPI_Collection_MATCH_NONE,
-        FALSE));
+    Ref<AtspiMatchRule> rule(
+        atspi_match_rule_new(focused.get(), ATSPI_Collection_MATCH_ALL, nullptr, ATSPI_Collection_MATCH_NONE, nullptr,
+            ATSPI_Collection_MATCH_NONE, nullptr, ATSPI_Collection_MATCH_NONE, FALSE));
     Error error;
-    GArray* matches
-        = atspi_collection_get_matches(collection.get(), rule.get(), ATSPI_Collection_SORT_ORDER_CANONICAL, 1, TRUE, error.out());
+    GArray* matches = atspi_collection_get_matches(
+        collection.get(), rule.get(), ATSPI_Collection_SORT_ORDER_CANONICAL, 1, TRUE, error.out());
     Ref<AtspiAccessible> result;
     if (matches) {
         for (guint i = 0; i < matches->len; ++i) {
@@ -177,7 +177,8 @@ std::optional<Selection> selectionOf(AtspiAccessible* element)
             continue;
         parts.append(QString::fromUtf8(chars));
         g_free(chars);
-        if (AtspiRect* rect = atspi_text_get_range_extents(text.get(), start, end, ATSPI_COORD_TYPE_SCREEN, error.out())) {
+        if (AtspiRect* rect
+            = atspi_text_get_range_extents(text.get(), start, end, ATSPI_COORD_TYPE_SCREEN, error.out())) {
             // Toolkits without screen coordinates (GTK 4, Wayland clients) answer with an empty box.
             if (rect->width > 0 && rect->height > 0) {
                 const QRectF r(rect->x, rect->y, rect->width, rect->height);

@@ -28,7 +28,8 @@ private:
         QString id;
         QString name;
     };
-    std::optional<DesktopEntry> desktopEntryFor(const QString& id, const QString& wmInstance, const QString& wmClass) const;
+    std::optional<DesktopEntry> desktopEntryFor(
+        const QString& id, const QString& wmInstance, const QString& wmClass) const;
     void refreshDesktopEntries() const;
 
     quint32 m_activeAtom = 0;

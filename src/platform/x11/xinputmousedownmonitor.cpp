@@ -16,7 +16,7 @@ constexpr quint32 rightButton = 3;
 struct FreeDeleter {
     void operator()(void* p) const { std::free(p); }
 };
-template<typename T> using XcbReply = std::unique_ptr<T, FreeDeleter>;
+template <typename T> using XcbReply = std::unique_ptr<T, FreeDeleter>;
 
 } // namespace
 
@@ -129,4 +129,7 @@ void XInputMouseDownMonitor::handlePress()
     emit mouseDown(position);
 }
 
-std::unique_ptr<MouseDownMonitor> makeXInputMouseDownMonitor() { return std::make_unique<XInputMouseDownMonitor>(); }
+std::unique_ptr<MouseDownMonitor> makeXInputMouseDownMonitor()
+{
+    return std::make_unique<XInputMouseDownMonitor>();
+}
