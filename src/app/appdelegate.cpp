@@ -51,12 +51,6 @@ void AppDelegate::explainSelectedText()
     coordinator().explainSelectedText();
 }
 
-void AppDelegate::explainText(const QString& text)
-{
-    coordinator().explainText(text);
-}
+void AppDelegate::explainText(const QString& text) { coordinator().explainText(text); }
 
-void AppDelegate::askAnything()
-{
-    coordinator().askAnything();
-}
+void AppDelegate::askAnything() { coordinator().askAnything(); }

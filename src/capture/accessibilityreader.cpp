@@ -11,10 +11,7 @@ AccessibilityReader::AccessibilityReader(Platform* platform)
 {
 }
 
-Platform& AccessibilityReader::platform() const
-{
-    return m_platform ? *m_platform : Platform::current();
-}
+Platform& AccessibilityReader::platform() const { return m_platform ? *m_platform : Platform::current(); }
 
 QCoro::Task<SelectionReading> AccessibilityReader::readSelection()
 {

@@ -3,10 +3,7 @@
 #include "popup/popupviewmodel.h"
 #include "popup/popupwindowcontroller.h"
 
-void PopupPresenter::showPopup(std::optional<QRectF> anchor)
-{
-    PopupWindowController::shared().showPopup(anchor);
-}
+void PopupPresenter::showPopup(std::optional<QRectF> anchor) { PopupWindowController::shared().showPopup(anchor); }
 
 void PopupPresenter::explain(const QString& text, std::optional<AppContext> appContext)
 {
@@ -23,7 +20,4 @@ void PopupPresenter::showTooltip(const QString& icon, const QString& message, st
     PopupWindowController::shared().showSimpleNotice(icon, message, delay);
 }
 
-void PopupPresenter::showAccessibilityPrompt()
-{
-    PopupWindowController::shared().showAccessibilityPrompt();
-}
+void PopupPresenter::showAccessibilityPrompt() { PopupWindowController::shared().showAccessibilityPrompt(); }

@@ -43,19 +43,7 @@ void ServiceHandler::ExplainText(const QString& text)
     });
 }
 
-void ServiceHandler::ExplainSelection()
-{
-    later(onExplainSelection);
-}
-void ServiceHandler::AskAnything()
-{
-    later(onAskAnything);
-}
-void ServiceHandler::ExplainScreenshot()
-{
-    later(onExplainScreenshot);
-}
-void ServiceHandler::OpenSettings()
-{
-    later(onOpenSettings);
-}
+void ServiceHandler::ExplainSelection() { later(onExplainSelection); }
+void ServiceHandler::AskAnything() { later(onAskAnything); }
+void ServiceHandler::ExplainScreenshot() { later(onExplainScreenshot); }
+void ServiceHandler::OpenSettings() { later(onOpenSettings); }

@@ -14,10 +14,7 @@ TextCaptureCoordinator::TextCaptureCoordinator(CapturePresenter& presenter, Plat
 {
 }
 
-Platform& TextCaptureCoordinator::platform() const
-{
-    return m_platform ? *m_platform : Platform::current();
-}
+Platform& TextCaptureCoordinator::platform() const { return m_platform ? *m_platform : Platform::current(); }
 
 std::optional<AppContext> TextCaptureCoordinator::captureAppContext() const
 {

@@ -53,10 +53,7 @@ QCoro::Task<> AccessibilityPermissionModel::checkPermission()
     QTimer::singleShot(dismissDelay, this, [this] { emit dismissRequested(); });
 }
 
-void AccessibilityPermissionModel::turnOn()
-{
-    turnOnNow();
-}
+void AccessibilityPermissionModel::turnOn() { turnOnNow(); }
 
 QCoro::Task<> AccessibilityPermissionModel::turnOnNow()
 {

@@ -20,10 +20,7 @@ Platform& Platform::current()
     return *installed();
 }
 
-void Platform::install(std::unique_ptr<Platform> platform)
-{
-    installed() = std::move(platform);
-}
+void Platform::install(std::unique_ptr<Platform> platform) { installed() = std::move(platform); }
 
 std::unique_ptr<Platform> Platform::createForSession()
 {

@@ -63,27 +63,12 @@ public:
 
 } // namespace
 
-std::unique_ptr<Screens> makeQtScreens()
-{
-    return std::make_unique<QtScreens>();
-}
-std::unique_ptr<MouseDownMonitor> makeUnavailableMouseDownMonitor()
-{
-    return std::make_unique<NoMouseDownMonitor>();
-}
+std::unique_ptr<Screens> makeQtScreens() { return std::make_unique<QtScreens>(); }
+std::unique_ptr<MouseDownMonitor> makeUnavailableMouseDownMonitor() { return std::make_unique<NoMouseDownMonitor>(); }
 std::unique_ptr<FrontmostApplication> makeUnavailableFrontmostApplication()
 {
     return std::make_unique<NoFrontmostApplication>();
 }
-std::unique_ptr<Accessibility> makeUnavailableAccessibility()
-{
-    return std::make_unique<NoAccessibility>();
-}
-std::unique_ptr<Pasteboard> makeUnavailablePasteboard()
-{
-    return std::make_unique<NoPasteboard>();
-}
-std::unique_ptr<KeyboardSynthesizer> makeUnavailableKeyboard()
-{
-    return std::make_unique<NoKeyboard>();
-}
+std::unique_ptr<Accessibility> makeUnavailableAccessibility() { return std::make_unique<NoAccessibility>(); }
+std::unique_ptr<Pasteboard> makeUnavailablePasteboard() { return std::make_unique<NoPasteboard>(); }
+std::unique_ptr<KeyboardSynthesizer> makeUnavailableKeyboard() { return std::make_unique<NoKeyboard>(); }

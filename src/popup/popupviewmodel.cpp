@@ -7,14 +7,8 @@
 
 namespace {
 
-bool isBlankOrLineBreak(QChar c)
-{
-    return c.isSpace();
-}
-bool isSpaceOrTab(QChar c)
-{
-    return c == u' ' || c == u'\t';
-}
+bool isBlankOrLineBreak(QChar c) { return c.isSpace(); }
+bool isSpaceOrTab(QChar c) { return c == u' ' || c == u'\t'; }
 
 template <typename Predicate> QString trimmed(const QString& text, Predicate isTrimmed)
 {
@@ -38,10 +32,7 @@ PopupViewModel::PopupViewModel(QuilloraAPIClient* apiClient, QObject* parent)
     connect(this, &PopupViewModel::followUpInputChanged, this, &PopupViewModel::canSendChanged);
 }
 
-bool PopupViewModel::canSend() const
-{
-    return !m_isLoading && !trimmed(m_followUpInput, isSpaceOrTab).isEmpty();
-}
+bool PopupViewModel::canSend() const { return !m_isLoading && !trimmed(m_followUpInput, isSpaceOrTab).isEmpty(); }
 
 void PopupViewModel::setFollowUpInput(const QString& text)
 {
@@ -142,10 +133,7 @@ QCoro::Task<> PopupViewModel::applyResult(
     setLoading(false);
 }
 
-void PopupViewModel::revealContent()
-{
-    setContentOpacity(1.0);
-}
+void PopupViewModel::revealContent() { setContentOpacity(1.0); }
 
 void PopupViewModel::setLoading(bool loading)
 {

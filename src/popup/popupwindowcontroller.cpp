@@ -54,10 +54,7 @@ QQmlEngine* PopupWindowController::engine()
     return m_engine;
 }
 
-QQuickWindow* PopupWindowController::panel() const
-{
-    return m_panel.data();
-}
+QQuickWindow* PopupWindowController::panel() const { return m_panel.data(); }
 
 void PopupWindowController::preload()
 {

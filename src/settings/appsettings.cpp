@@ -40,25 +40,13 @@ void AppSettings::setCustomSystemPrompt(const QString& prompt)
     emit customSystemPromptChanged();
 }
 
-bool AppSettings::hasRegisteredLoginItem() const
-{
-    return m_store.value(hasRegisteredLoginItemKey, false).toBool();
-}
+bool AppSettings::hasRegisteredLoginItem() const { return m_store.value(hasRegisteredLoginItemKey, false).toBool(); }
 
-void AppSettings::setHasRegisteredLoginItem(bool registered)
-{
-    writeNow(hasRegisteredLoginItemKey, registered);
-}
+void AppSettings::setHasRegisteredLoginItem(bool registered) { writeNow(hasRegisteredLoginItemKey, registered); }
 
-bool AppSettings::hasCompletedOnboarding() const
-{
-    return m_store.value(hasCompletedOnboardingKey, false).toBool();
-}
+bool AppSettings::hasCompletedOnboarding() const { return m_store.value(hasCompletedOnboardingKey, false).toBool(); }
 
-void AppSettings::setHasCompletedOnboarding(bool completed)
-{
-    writeNow(hasCompletedOnboardingKey, completed);
-}
+void AppSettings::setHasCompletedOnboarding(bool completed) { writeNow(hasCompletedOnboardingKey, completed); }
 
 void AppSettings::writeNow(const char* key, const QVariant& value)
 {

@@ -59,26 +59,19 @@ private slots:
 
     void categoryTable_data()
     {
+        // clang-format off
         QTest::addColumn<QString>("id");
         QTest::addColumn<QString>("category");
-        QTest::newRow("prefix row, longer id") << "com.apple.SafariTechnologyPreview"
-                                               << "browser";
-        QTest::newRow("prefix row, Linux") << "firefox-esr"
-                                           << "browser";
-        QTest::newRow("exact row") << "com.apple.Preview"
-                                   << "pdf_reader";
-        QTest::newRow("exact row, longer id") << "com.apple.Preview.extra"
-                                              << "general";
-        QTest::newRow("exact row, Linux longer id") << "code-url-handler"
-                                                    << "general";
-        QTest::newRow("case matters") << "COM.APPLE.TERMINAL"
-                                      << "general";
-        QTest::newRow("empty id") << ""
-                                  << "general";
-        QTest::newRow("window class") << "debian-xterm"
-                                      << "terminal";
-        QTest::newRow("reverse-DNS id") << "org.kde.okular"
-                                        << "pdf_reader";
+        QTest::newRow("prefix row, longer id") << "com.apple.SafariTechnologyPreview" << "browser";
+        QTest::newRow("prefix row, Linux") << "firefox-esr" << "browser";
+        QTest::newRow("exact row") << "com.apple.Preview" << "pdf_reader";
+        QTest::newRow("exact row, longer id") << "com.apple.Preview.extra" << "general";
+        QTest::newRow("exact row, Linux longer id") << "code-url-handler" << "general";
+        QTest::newRow("case matters") << "COM.APPLE.TERMINAL" << "general";
+        QTest::newRow("empty id") << "" << "general";
+        QTest::newRow("window class") << "debian-xterm" << "terminal";
+        QTest::newRow("reverse-DNS id") << "org.kde.okular" << "pdf_reader";
+        // clang-format on
     }
 
     void categoryTable()
@@ -91,6 +84,7 @@ private slots:
     // Each row starts from a clipboard holding an image, HTML and text, which must be there afterwards.
     void readerOrder_data()
     {
+        // clang-format off
         QTest::addColumn<QString>("appId");
         QTest::addColumn<QString>("accessible"); // null: no accessible selection
         QTest::addColumn<qint64>("primaryOwner"); // 0: nobody owns PRIMARY
@@ -99,19 +93,14 @@ private slots:
         QTest::addColumn<QList<bool>>("shortcuts"); // toTerminal of each copy shortcut sent
         const QString none;
         const QList<bool> noKey, plainKey { false }, terminalKey { true };
-        QTest::newRow("accessibility first") << "gedit"
-                                             << "  both  " << appPid << "c"
-                                             << "  both  " << noKey;
-        QTest::newRow("then PRIMARY") << "gedit"
-                                      << "" << appPid << "c"
-                                      << "primary" << noKey;
-        QTest::newRow("not another's PRIMARY") << "gedit" << none << qint64(1111) << "copied"
-                                               << "copied" << plainKey;
+        QTest::newRow("accessibility first") << "gedit" << "  both  " << appPid << "c" << "  both  " << noKey;
+        QTest::newRow("then PRIMARY") << "gedit" << "" << appPid << "c" << "primary" << noKey;
+        QTest::newRow("not another's PRIMARY") << "gedit" << none << qint64(1111) << "copied" << "copied" << plainKey;
         QTest::newRow("nothing copied") << "abiword" << none << qint64(0) << none << none << plainKey;
         QTest::newRow("empty text copied") << "abiword" << none << qint64(0) << "" << none << plainKey;
-        QTest::newRow("terminal copy key") << "kitty" << none << qint64(0) << "ls -la"
-                                           << "ls -la" << terminalKey;
+        QTest::newRow("terminal copy key") << "kitty" << none << qint64(0) << "ls -la" << "ls -la" << terminalKey;
         QTest::newRow("xterm gets no key") << "debian-xterm" << none << qint64(0) << "x" << none << noKey;
+        // clang-format on
     }
 
     void readerOrder()

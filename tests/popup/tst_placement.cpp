@@ -4,10 +4,7 @@
 
 namespace {
 
-ScreenInfo screen(const QString& id, QRectF frame, QRectF visible)
-{
-    return { id, frame, visible, 1.0 };
-}
+ScreenInfo screen(const QString& id, QRectF frame, QRectF visible) { return { id, frame, visible, 1.0 }; }
 
 // 1920 x 1080 with a 32 high top panel; on its right a 2560 x 1440 screen with a 48 bottom panel and a 64 left dock.
 const ScreenInfo left = screen(QStringLiteral("left"), { 0, 0, 1920, 1080 }, { 0, 32, 1920, 1048 });

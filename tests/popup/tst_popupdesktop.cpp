@@ -17,10 +17,7 @@ QString xdotool(const QString& arguments)
     process.start("xdotool", arguments.split(u' '));
     return process.waitForFinished(10000) ? QString::fromUtf8(process.readAllStandardOutput()).trimmed() : QString();
 }
-QString activeWindow()
-{
-    return xdotool("getactivewindow");
-}
+QString activeWindow() { return xdotool("getactivewindow"); }
 
 } // namespace
 

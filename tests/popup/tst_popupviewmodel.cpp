@@ -17,14 +17,8 @@ Turns turnsSentIn(const StubService::Request& request)
         turns.append({ message["role"].toString(), message["content"].toString() });
     return turns;
 }
-QString answer(int i)
-{
-    return QStringLiteral("Answer %1.").arg(i);
-}
-QString explainTurn(const QString& text)
-{
-    return QStringLiteral("Explain: %1 concisely").arg(text);
-}
+QString answer(int i) { return QStringLiteral("Answer %1.").arg(i); }
+QString explainTurn(const QString& text) { return QStringLiteral("Explain: %1 concisely").arg(text); }
 
 } // namespace
 
@@ -45,6 +39,7 @@ private slots:
     // sent again with the next one.
     void eachFollowUpSendsTheConversationSoFar_data()
     {
+        // clang-format off
         QTest::addColumn<int>("failing"); // -1: none
         QTest::addColumn<Turns>("lastSent");
         const Turns explained { { "user", explainTurn("tcp") }, { "assistant", answer(0) } };
@@ -53,6 +48,7 @@ private slots:
         QTest::newRow("the explanation fails: the follow-up starts the conversation") << 0 << followUps;
         QTest::newRow("a follow-up fails: two questions in a row")
             << 1 << explained + Turns { { "user", "and udp?" }, { "user", "hello?" } };
+        // clang-format on
     }
     void eachFollowUpSendsTheConversationSoFar()
     {
@@ -110,11 +106,13 @@ private slots:
 
     void resultsOfSupersededRequestsAreDropped_data()
     {
+        // clang-format off
         QTest::addColumn<bool>("lateOneFails");
         QTest::addColumn<bool>("newerIsFollowUp");
         QTest::newRow("late answer, newer explanation") << false << false;
         QTest::newRow("late error, newer explanation") << true << false;
         QTest::newRow("late answer, follow-up started") << false << true;
+        // clang-format on
     }
     void resultsOfSupersededRequestsAreDropped()
     {

@@ -37,6 +37,7 @@ private slots:
 
     void eachStateShowsOnlyItsParts_data()
     {
+        // clang-format off
         QTest::addColumn<StubService::Reply>("reply");
         QTest::addColumn<bool>("ask");
         QTest::addColumn<QStringList>("expected");
@@ -45,9 +46,9 @@ private slots:
         };
         row("loading: only the dots", { 200, {}, {}, true }, false, { "loadingDots", "followUpField" });
         row("answer", { 200, StubService::explanationBody("New.") }, false, { "answerText", "followUpField" });
-        row("error, in red in place of the answer", { 502, "bad gateway", "text/plain" }, false,
-            { "errorText", "followUpField" });
+        row("error, in red in place of the answer", { 502, "bad gateway", "text/plain" }, false, { "errorText", "followUpField" });
         row("ask mode: only the question", {}, true, { "queryField" });
+        // clang-format on
     }
     void eachStateShowsOnlyItsParts()
     {
@@ -108,6 +109,7 @@ private slots:
     // Neither the send button nor Return sends blanks, or anything while an answer is loading.
     void aFollowUpNeedsAWordAndNoAnswerLoading_data()
     {
+        // clang-format off
         QTest::addColumn<QString>("input");
         QTest::addColumn<bool>("loading");
         QTest::addColumn<bool>("sends");
@@ -116,6 +118,7 @@ private slots:
         QTest::newRow("tabs and spaces") << QStringLiteral("\t \t") << false << false;
         QTest::newRow("a word among them") << QStringLiteral(" \tok ") << false << true;
         QTest::newRow("a word while the answer loads") << QStringLiteral("more?") << true << false;
+        // clang-format on
     }
     void aFollowUpNeedsAWordAndNoAnswerLoading()
     {

@@ -16,10 +16,7 @@ namespace {
 
 const AppContext terminalContext { u"Terminal"_s, u"org.gnome.Terminal"_s, u"terminal"_s, u"~/src — bash"_s };
 
-ExplanationResult run(QCoro::Task<ExplanationResult> task)
-{
-    return QCoro::waitFor(std::move(task));
-}
+ExplanationResult run(QCoro::Task<ExplanationResult> task) { return QCoro::waitFor(std::move(task)); }
 
 } // namespace
 

@@ -46,10 +46,7 @@ struct StubService::State {
     }
 };
 
-QJsonObject StubService::Request::json() const
-{
-    return QJsonDocument::fromJson(body).object();
-}
+QJsonObject StubService::Request::json() const { return QJsonDocument::fromJson(body).object(); }
 
 StubService::StubService(Tls tls)
     : d(std::make_unique<State>())
@@ -113,10 +110,7 @@ QUrl StubService::url(const QString& path) const
     return QUrl(QStringLiteral("%1://127.0.0.1:%2%3").arg(d->tls ? "https" : "http").arg(d->port).arg(path));
 }
 
-int StubService::port() const
-{
-    return d->port;
-}
+int StubService::port() const { return d->port; }
 
 void StubService::setReply(Reply reply)
 {
@@ -124,10 +118,7 @@ void StubService::setReply(Reply reply)
     d->defaultReply = std::move(reply);
 }
 
-void StubService::replyWithExplanation(const QString& explanation)
-{
-    setReply({ 200, explanationBody(explanation) });
-}
+void StubService::replyWithExplanation(const QString& explanation) { setReply({ 200, explanationBody(explanation) }); }
 
 void StubService::enqueue(Reply reply)
 {

@@ -8,7 +8,4 @@ QUrl compiledServiceUrl()
         QUrl::StrictMode);
 }
 
-QByteArray compiledServiceToken()
-{
-    return QByteArrayLiteral("test-token");
-}
+QByteArray compiledServiceToken() { return QByteArrayLiteral("test-token"); }

@@ -129,7 +129,4 @@ void XInputMouseDownMonitor::handlePress()
     emit mouseDown(position);
 }
 
-std::unique_ptr<MouseDownMonitor> makeXInputMouseDownMonitor()
-{
-    return std::make_unique<XInputMouseDownMonitor>();
-}
+std::unique_ptr<MouseDownMonitor> makeXInputMouseDownMonitor() { return std::make_unique<XInputMouseDownMonitor>(); }
