@@ -60,6 +60,9 @@ void PopupWindowController::preload()
 {
     component(popupViewUrl);
     component(simpleTooltipViewUrl);
+    // Building one card, never shown, also loads what its first instance would: the fonts, the icons, the
+    // controls' types. The first real card then costs about what any later one does.
+    delete createPanel(popupViewUrl, { { QStringLiteral("viewModel"), QVariant::fromValue<QObject*>(m_viewModel) } });
 }
 
 QQmlComponent* PopupWindowController::component(const QUrl& view)
