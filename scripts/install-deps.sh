@@ -18,7 +18,7 @@ packages=(
     # tests: stub service, test CA, test desktop
     libcpp-httplib-dev libssl-dev openssl
     xvfb xauth openbox dbus dbus-x11 at-spi2-core xdotool xclip xterm python3-gi gir1.2-gtk-3.0
-    x11-utils imagemagick
+    x11-utils imagemagick fonts-dejavu-core
     # checks the desktop entry
     desktop-file-utils
 )
