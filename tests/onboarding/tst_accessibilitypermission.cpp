@@ -7,39 +7,41 @@
 class AccessibilityPermissionTest : public QObject {
     Q_OBJECT
 
+    std::unique_ptr<FakeAccessibility> m_accessibility;
+    std::unique_ptr<AccessibilityPermissionModel> m_model;
+    std::unique_ptr<QSignalSpy> m_dismissed;
+
 private slots:
+    void init()
+    {
+        m_accessibility = std::make_unique<FakeAccessibility>();
+        m_accessibility->usable = false;
+        m_model = std::make_unique<AccessibilityPermissionModel>(m_accessibility.get());
+        m_dismissed = std::make_unique<QSignalSpy>(m_model.get(), &AccessibilityPermissionModel::dismissRequested);
+        m_model->startPolling();
+        QVERIFY(m_model->isPolling());
+    }
+
     void turningSupportOnIsSeenByThePollingAndClosesThePrompt()
     {
-        FakeAccessibility accessibility;
-        accessibility.usable = false;
-        AccessibilityPermissionModel model(&accessibility);
-        QSignalSpy dismissed(&model, &AccessibilityPermissionModel::dismissRequested);
-        model.startPolling();
-        QVERIFY(model.isPolling());
-
-        model.turnOn();
-        QVERIFY(accessibility.usable);
-        QVERIFY(!model.isGranted()); // the prompt believes the desktop, not its own button
-        QTRY_VERIFY_WITH_TIMEOUT(model.isGranted(), 5000);
-        QVERIFY(!model.isPolling());
-        QCOMPARE(dismissed.size(), 0); // the confirmation stays up for a moment
-        QTRY_COMPARE_WITH_TIMEOUT(dismissed.size(), 1, 5000);
+        m_model->turnOn();
+        QVERIFY(m_accessibility->usable);
+        QVERIFY(!m_model->isGranted()); // the prompt believes the desktop, not its own button
+        QTRY_VERIFY_WITH_TIMEOUT(m_model->isGranted(), 5000);
+        QVERIFY(!m_model->isPolling());
+        QCOMPARE(m_dismissed->size(), 0); // the confirmation stays up for a moment
+        QTRY_COMPARE_WITH_TIMEOUT(m_dismissed->size(), 1, 5000);
     }
 
     void withoutSupportItKeepsWaitingUntilClosed()
     {
-        FakeAccessibility accessibility;
-        accessibility.usable = false;
-        AccessibilityPermissionModel model(&accessibility);
-        QSignalSpy dismissed(&model, &AccessibilityPermissionModel::dismissRequested);
-        model.startPolling();
         QTest::qWait(int(AccessibilityPermissionModel::pollInterval.count()) + 300);
-        QVERIFY(!model.isGranted());
-        QVERIFY(model.isPolling());
+        QVERIFY(!m_model->isGranted());
+        QVERIFY(m_model->isPolling());
 
-        model.dismiss();
-        QVERIFY(!model.isPolling());
-        QCOMPARE(dismissed.size(), 1);
+        m_model->dismiss();
+        QVERIFY(!m_model->isPolling());
+        QCOMPARE(m_dismissed->size(), 1);
     }
 };
 
