@@ -4,25 +4,15 @@
 #include "capture/textcapturecoordinator.h"
 #include "popup/popupwindowcontroller.h"
 
-#include <QPointer>
 #include <QTimer>
 
 AppDelegate::AppDelegate(QObject* parent)
     : QObject(parent)
 {
-    QPointer<AppDelegate> self(this);
-    m_serviceHandler.onTextReceived = [self](const QString& text) {
-        if (self)
-            self->explainText(text);
-    };
-    m_serviceHandler.onExplainSelection = [self] {
-        if (self)
-            self->explainSelectedText();
-    };
-    m_serviceHandler.onAskAnything = [self] {
-        if (self)
-            self->askAnything();
-    };
+    // The handler is our member and runs its actions from timers it owns, so it never outlives us.
+    m_serviceHandler.onTextReceived = [this](const QString& text) { explainText(text); };
+    m_serviceHandler.onExplainSelection = [this] { explainSelectedText(); };
+    m_serviceHandler.onAskAnything = [this] { askAnything(); };
 }
 
 AppDelegate::~AppDelegate() = default;

@@ -1,7 +1,6 @@
 #include "capture/servicehandler.h"
 
 #include <QDBusConnectionInterface>
-#include <QPointer>
 #include <QTimer>
 
 bool ServiceHandler::registerOn(QDBusConnection bus)
@@ -33,14 +32,7 @@ void ServiceHandler::ExplainText(const QString& text)
 {
     if (text.isEmpty())
         return;
-    if (!onTextReceived) {
-        later(nullptr);
-        return;
-    }
-    later([this, text] {
-        if (onTextReceived)
-            onTextReceived(text);
-    });
+    later(onTextReceived ? std::function<void()>([this, text] { onTextReceived(text); }) : nullptr);
 }
 
 void ServiceHandler::ExplainSelection() { later(onExplainSelection); }

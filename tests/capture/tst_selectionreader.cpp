@@ -57,14 +57,7 @@ QByteArray clipboardTarget(const QString& mime)
                                                                                         : "<none>";
 }
 
-qint64 clipboardOwnerPid()
-{
-    xcb_connection_t* c = X11::connection();
-    auto* reply = xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, X11::atom("CLIPBOARD")), nullptr);
-    const xcb_window_t owner = reply ? reply->owner : xcb_window_t(XCB_WINDOW_NONE);
-    std::free(reply);
-    return X11::processOfWindow(owner);
-}
+qint64 clipboardOwnerPid() { return X11::processOfWindow(X11::selectionOwner(X11::atom("CLIPBOARD"))); }
 
 // The active application's context as "bundle id | name | category | window title".
 QString activeContext()

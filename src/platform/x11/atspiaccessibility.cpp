@@ -1,6 +1,7 @@
 #include "platform/x11/atspiaccessibility.h"
 
 #include "platform/x11/atspireading.h"
+#include "platform/x11/x11util.h"
 
 #include <QCoreApplication>
 #include <QCoroDBusPendingCall>
@@ -11,9 +12,7 @@
 #include <QDBusPendingCall>
 #include <QDBusVariant>
 #include <QFuture>
-#include <QGuiApplication>
 #include <QPromise>
-#include <QScreen>
 
 #include <memory>
 
@@ -76,12 +75,7 @@ QCoro::Task<std::optional<AccessibleSelection>> AtspiAccessibility::focusedSelec
         co_return std::nullopt;
 
     AccessibleSelection selection { found->text, std::nullopt };
-    if (found->rect) {
-        // AT-SPI reports X11 screen pixels; the core works in Qt's logical pixels.
-        const QScreen* primary = QGuiApplication::primaryScreen();
-        const qreal ratio = primary ? primary->devicePixelRatio() : 1.0;
-        const QRectF& r = *found->rect;
-        selection.rect = QRectF(r.x() / ratio, r.y() / ratio, r.width() / ratio, r.height() / ratio);
-    }
+    if (found->rect)
+        selection.rect = X11::toLogical(*found->rect); // AT-SPI reports X11 screen pixels
     co_return selection;
 }

@@ -57,9 +57,9 @@ X11FrontmostApplication::X11FrontmostApplication()
     m_activeAtom = X11::atom("_NET_ACTIVE_WINDOW");
     // Add PropertyChange to whatever Qt selected on the root window for this connection.
     const xcb_window_t root = X11::rootWindow();
-    auto* attributes = xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, root), nullptr);
+    const X11::Reply<xcb_get_window_attributes_reply_t> attributes(
+        xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, root), nullptr));
     const quint32 mask = (attributes ? attributes->your_event_mask : 0) | XCB_EVENT_MASK_PROPERTY_CHANGE;
-    std::free(attributes);
     xcb_change_window_attributes(c, root, XCB_CW_EVENT_MASK, &mask);
     xcb_flush(c);
     QCoreApplication::instance()->installNativeEventFilter(this);

@@ -18,30 +18,29 @@ using namespace std::chrono_literals;
 QList<xcb_keycode_t> modifierKeycodes(xcb_connection_t* c)
 {
     QList<xcb_keycode_t> keycodes;
-    auto* reply = xcb_get_modifier_mapping_reply(c, xcb_get_modifier_mapping(c), nullptr);
+    const X11::Reply<xcb_get_modifier_mapping_reply_t> reply(
+        xcb_get_modifier_mapping_reply(c, xcb_get_modifier_mapping(c), nullptr));
     if (!reply)
         return keycodes;
-    const xcb_keycode_t* codes = xcb_get_modifier_mapping_keycodes(reply);
-    const int length = xcb_get_modifier_mapping_keycodes_length(reply);
+    const xcb_keycode_t* codes = xcb_get_modifier_mapping_keycodes(reply.get());
+    const int length = xcb_get_modifier_mapping_keycodes_length(reply.get());
     for (int i = 0; i < length; ++i) {
         if (codes[i] != 0 && !keycodes.contains(codes[i]))
             keycodes.append(codes[i]);
     }
-    std::free(reply);
     return keycodes;
 }
 
 QList<xcb_keycode_t> heldKeys(xcb_connection_t* c, const QList<xcb_keycode_t>& candidates)
 {
     QList<xcb_keycode_t> held;
-    auto* reply = xcb_query_keymap_reply(c, xcb_query_keymap(c), nullptr);
+    const X11::Reply<xcb_query_keymap_reply_t> reply(xcb_query_keymap_reply(c, xcb_query_keymap(c), nullptr));
     if (!reply)
         return held;
     for (xcb_keycode_t keycode : candidates) {
         if (reply->keys[keycode / 8] & (1 << (keycode % 8)))
             held.append(keycode);
     }
-    std::free(reply);
     return held;
 }
 
@@ -50,10 +49,11 @@ xcb_keycode_t keycodeFor(xcb_connection_t* c, xcb_keysym_t keysym, xcb_keycode_t
 {
     const xcb_setup_t* setup = xcb_get_setup(c);
     const int count = setup->max_keycode - setup->min_keycode + 1;
-    auto* reply = xcb_get_keyboard_mapping_reply(c, xcb_get_keyboard_mapping(c, setup->min_keycode, count), nullptr);
+    const X11::Reply<xcb_get_keyboard_mapping_reply_t> reply(
+        xcb_get_keyboard_mapping_reply(c, xcb_get_keyboard_mapping(c, setup->min_keycode, count), nullptr));
     if (!reply)
         return fallback;
-    const xcb_keysym_t* keysyms = xcb_get_keyboard_mapping_keysyms(reply);
+    const xcb_keysym_t* keysyms = xcb_get_keyboard_mapping_keysyms(reply.get());
     const int perKeycode = reply->keysyms_per_keycode;
     xcb_keycode_t found = fallback;
     for (int i = 0; i < count && found == fallback; ++i) {
@@ -64,7 +64,6 @@ xcb_keycode_t keycodeFor(xcb_connection_t* c, xcb_keysym_t keysym, xcb_keycode_t
             }
         }
     }
-    std::free(reply);
     return found;
 }
 

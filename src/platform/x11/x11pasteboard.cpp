@@ -57,12 +57,9 @@ void X11Pasteboard::restore(const PasteboardSnapshot& snapshot)
 
 std::optional<QString> X11Pasteboard::primarySelectionOwnedBy(qint64 pid) const
 {
-    xcb_connection_t* c = X11::connection();
-    if (!c || pid <= 0)
+    if (pid <= 0)
         return std::nullopt;
-    auto* reply = xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, XCB_ATOM_PRIMARY), nullptr);
-    const xcb_window_t owner = reply ? reply->owner : xcb_window_t(XCB_WINDOW_NONE);
-    std::free(reply);
+    const xcb_window_t owner = X11::selectionOwner(XCB_ATOM_PRIMARY);
     if (owner == XCB_WINDOW_NONE || X11::processOfWindow(owner) != pid)
         return std::nullopt;
     const QString text = QGuiApplication::clipboard()->text(QClipboard::Selection);

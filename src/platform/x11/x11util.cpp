@@ -2,6 +2,7 @@
 
 #include <QGuiApplication>
 #include <QHash>
+#include <QScreen>
 
 #include <cstdlib>
 #include <memory>
@@ -9,12 +10,6 @@
 #include <xcb/res.h>
 
 namespace X11 {
-namespace {
-struct FreeDeleter {
-    void operator()(void* p) const { std::free(p); }
-};
-template <typename T> using Reply = std::unique_ptr<T, FreeDeleter>;
-} // namespace
 
 xcb_connection_t* connection()
 {
@@ -72,6 +67,23 @@ std::optional<QString> utf8Property(xcb_window_t window, const char* name)
     if (!bytes)
         return std::nullopt;
     return QString::fromUtf8(*bytes);
+}
+
+QRectF toLogical(const QRectF& screenPixels)
+{
+    const QScreen* primary = QGuiApplication::primaryScreen();
+    const qreal ratio = primary ? primary->devicePixelRatio() : 1.0;
+    return { screenPixels.topLeft() / ratio, screenPixels.size() / ratio };
+}
+
+xcb_window_t selectionOwner(xcb_atom_t selection)
+{
+    xcb_connection_t* c = connection();
+    if (!c)
+        return XCB_WINDOW_NONE;
+    const Reply<xcb_get_selection_owner_reply_t> reply(
+        xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, selection), nullptr));
+    return reply ? reply->owner : xcb_window_t(XCB_WINDOW_NONE);
 }
 
 qint64 processOfWindow(xcb_window_t window)

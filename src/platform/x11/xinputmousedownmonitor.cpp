@@ -1,22 +1,16 @@
 #include "platform/x11/xinputmousedownmonitor.h"
 
+#include "platform/x11/x11util.h"
+
 #include <QGuiApplication>
-#include <QScreen>
 #include <QWindow>
 
 #include <xcb/xinput.h>
-
-#include <cstdlib>
 
 namespace {
 
 constexpr quint32 leftButton = 1;
 constexpr quint32 rightButton = 3;
-
-struct FreeDeleter {
-    void operator()(void* p) const { std::free(p); }
-};
-template <typename T> using XcbReply = std::unique_ptr<T, FreeDeleter>;
 
 } // namespace
 
@@ -43,7 +37,7 @@ bool XInputMouseDownMonitor::connectOnce()
         return false;
     }
     const xcb_query_extension_reply_t* extension = xcb_get_extension_data(connection, &xcb_input_id);
-    XcbReply<xcb_input_xi_query_version_reply_t> version(
+    X11::Reply<xcb_input_xi_query_version_reply_t> version(
         xcb_input_xi_query_version_reply(connection, xcb_input_xi_query_version(connection, 2, 0), nullptr));
     if (!extension || !extension->present || !version || version->major_version < 2) {
         xcb_disconnect(connection);
@@ -91,15 +85,14 @@ void XInputMouseDownMonitor::select(bool buttonPresses)
 void XInputMouseDownMonitor::readEvents()
 {
     bool pressed = false;
-    while (xcb_generic_event_t* event = xcb_poll_for_event(m_connection)) {
+    while (const X11::Reply<xcb_generic_event_t> event { xcb_poll_for_event(m_connection) }) {
         if ((event->response_type & 0x7f) == XCB_GE_GENERIC) {
-            const auto* generic = reinterpret_cast<const xcb_ge_generic_event_t*>(event);
+            const auto* generic = reinterpret_cast<const xcb_ge_generic_event_t*>(event.get());
             if (generic->extension == m_xinputOpcode && generic->event_type == XCB_INPUT_RAW_BUTTON_PRESS) {
-                const auto* press = reinterpret_cast<const xcb_input_raw_button_press_event_t*>(event);
+                const auto* press = reinterpret_cast<const xcb_input_raw_button_press_event_t*>(event.get());
                 pressed = pressed || press->detail == leftButton || press->detail == rightButton;
             }
         }
-        std::free(event);
     }
     // Presses queued before stop() are dropped with it.
     if (pressed && m_running)
@@ -114,13 +107,11 @@ void XInputMouseDownMonitor::readEvents()
 void XInputMouseDownMonitor::handlePress()
 {
     // Raw events carry no position: ask where the pointer is now, which is where the press happened.
-    XcbReply<xcb_query_pointer_reply_t> pointer(
+    X11::Reply<xcb_query_pointer_reply_t> pointer(
         xcb_query_pointer_reply(m_connection, xcb_query_pointer(m_connection, m_root), nullptr));
     if (!pointer)
         return;
-    const QScreen* screen = QGuiApplication::primaryScreen();
-    const qreal ratio = screen ? screen->devicePixelRatio() : 1.0;
-    const QPointF position(pointer->root_x / ratio, pointer->root_y / ratio);
+    const QPointF position = X11::toLogical(QRectF(pointer->root_x, pointer->root_y, 0, 0)).topLeft();
 
     for (const QWindow* window : QGuiApplication::topLevelWindows()) {
         if (window->isVisible() && window->geometry().contains(position.toPoint()))
