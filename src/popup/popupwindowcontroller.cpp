@@ -216,17 +216,15 @@ void PopupWindowController::installMonitors()
         m_monitorConnections.append(connect(frontmost, &FrontmostApplication::otherApplicationActivated, this,
             &PopupWindowController::closePopup, Qt::QueuedConnection));
     }
-    m_monitorsInstalled = true;
 }
 
 void PopupWindowController::removeMonitors()
 {
-    if (!m_monitorsInstalled)
+    if (m_monitorConnections.isEmpty())
         return;
     for (const auto& connection : std::as_const(m_monitorConnections))
         disconnect(connection);
     m_monitorConnections.clear();
     if (MouseDownMonitor* monitor = Platform::current().mouseDownMonitor.get())
         monitor->stop();
-    m_monitorsInstalled = false;
 }

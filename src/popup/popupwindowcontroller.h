@@ -89,6 +89,5 @@ private:
     QQmlEngine* m_engine = nullptr;
     QHash<QUrl, QQmlComponent*> m_components;
     QPointer<PopupPanel> m_panel;
-    bool m_monitorsInstalled = false;
     QList<QMetaObject::Connection> m_monitorConnections;
 };
