@@ -44,3 +44,10 @@ void AppDelegate::explainSelectedText()
 void AppDelegate::explainText(const QString& text) { coordinator().explainText(text); }
 
 void AppDelegate::askAnything() { coordinator().askAnything(); }
+
+// Not available yet in this build.
+void AppDelegate::explainScreenshot() { }
+
+void AppDelegate::openSettings() { }
+
+void AppDelegate::checkForUpdates() { }

@@ -25,6 +25,9 @@ public:
     void explainSelectedText();
     void explainText(const QString& text);
     void askAnything();
+    void explainScreenshot();
+    void openSettings();
+    void checkForUpdates();
 
 private:
     ServiceHandler m_serviceHandler;
