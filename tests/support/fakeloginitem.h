@@ -1,0 +1,26 @@
+#pragma once
+
+#include "platform/loginitem.h"
+
+// A login item whose state a test sets; registerItem/unregisterItem fail while `writable` is false.
+class FakeLoginItem final : public LoginItem {
+public:
+    Status state = Status::NotRegistered;
+    bool writable = true;
+    int registrations = 0;
+
+    Status status() const override { return state; }
+    bool registerItem() override
+    {
+        ++registrations;
+        if (writable)
+            state = Status::Enabled;
+        return writable;
+    }
+    bool unregisterItem() override
+    {
+        if (writable)
+            state = Status::NotRegistered;
+        return writable;
+    }
+};
