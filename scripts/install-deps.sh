@@ -12,6 +12,8 @@ packages=(
     qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-templates
     qml6-module-qtquick-layouts qml6-module-qtquick-window qml6-module-qtqml-workerscript
     qml6-module-qtquick-shapes
+    # quillora-service: Boost.Asio/Beast (headers) and OpenSSL for https models
+    libboost1.81-dev libssl-dev
     # X11 and accessibility
     libxcb1-dev libxcb-xfixes0-dev libxcb-xinput-dev libxcb-xtest0-dev libxcb-randr0-dev
     libxcb-shm0-dev libxcb-keysyms1-dev libxcb-res0-dev libatspi2.0-dev

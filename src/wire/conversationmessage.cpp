@@ -1,4 +1,4 @@
-#include "service/conversationmessage.h"
+#include "wire/conversationmessage.h"
 
 QString messageRoleName(MessageRole role)
 {

@@ -1,0 +1,256 @@
+#include "explainservice.h"
+
+#include "promptbuilder.h"
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/redirect_error.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/http.hpp>
+
+#include <cstdio>
+#include <exception>
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = asio::ip::tcp;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// A client gets this long to send each whole request (and to take each answer); an idle kept-alive
+// connection is closed after it too.
+constexpr std::chrono::seconds clientTimeout { 30 };
+
+ExplainService::Reply sentence(int status, const QString& text) { return { status, text.toStdString() }; }
+
+long long millisecondsSince(Clock::time_point start)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// Keeps a count up for as long as it lives.
+struct CountGuard {
+    explicit CountGuard(int& count)
+        : m_count(count)
+    {
+        ++m_count;
+    }
+    ~CountGuard() { --m_count; }
+    CountGuard(const CountGuard&) = delete;
+    CountGuard& operator=(const CountGuard&) = delete;
+    int& m_count;
+};
+
+void reportCrash(std::exception_ptr error)
+{
+    if (!error)
+        return;
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        logLine(std::string("[Service] a connection ended on an error: ") + e.what());
+    }
+}
+
+} // namespace
+
+void logLine(const std::string& line)
+{
+    std::string withEnd = line + '\n';
+    std::fwrite(withEnd.data(), 1, withEnd.size(), stdout);
+    std::fflush(stdout);
+}
+
+ExplainService::ExplainService(asio::io_context& context, const ServiceOptions& options)
+    : m_context(context)
+    , m_options(options)
+    , m_acceptor(context)
+    , m_upstream(options)
+    , m_tokens(options.tokens)
+    , m_perAddress(options.ratePerAddress)
+    , m_perUser(options.ratePerUser)
+{
+}
+
+bool ExplainService::start(QString* error)
+{
+    boost::system::error_code ec;
+    const tcp::endpoint endpoint(asio::ip::make_address(m_options.listenHost.toStdString(), ec), m_options.listenPort);
+    if (!ec)
+        m_acceptor.open(endpoint.protocol(), ec);
+    if (!ec)
+        m_acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
+    if (!ec)
+        m_acceptor.bind(endpoint, ec);
+    if (!ec)
+        m_acceptor.listen(asio::socket_base::max_listen_connections, ec);
+    if (ec) {
+        *error = QStringLiteral("Cannot listen on %1:%2: %3")
+                     .arg(m_options.listenHost)
+                     .arg(m_options.listenPort)
+                     .arg(QString::fromStdString(ec.message()));
+        return false;
+    }
+    asio::co_spawn(m_context, acceptConnections(), reportCrash);
+    return true;
+}
+
+quint16 ExplainService::port() const { return m_acceptor.local_endpoint().port(); }
+
+void ExplainService::discoverModel()
+{
+    asio::co_spawn(
+        m_context,
+        [this]() -> asio::awaitable<void> {
+            const UpstreamAnswer found = co_await m_upstream.ensureModel();
+            if (found.status == 200)
+                logLine("[Service] model " + found.text.toStdString());
+            else
+                logLine("[Service] no model yet: " + found.text.toStdString());
+        },
+        reportCrash);
+}
+
+asio::awaitable<void> ExplainService::acceptConnections()
+{
+    for (;;) {
+        boost::system::error_code ec;
+        tcp::socket socket = co_await m_acceptor.async_accept(asio::redirect_error(asio::use_awaitable, ec));
+        if (ec == asio::error::operation_aborted)
+            co_return;
+        if (ec) {
+            // Out of file descriptors or similar: let connections finish before taking more.
+            asio::steady_timer pause(m_context, std::chrono::milliseconds(50));
+            co_await pause.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+            continue;
+        }
+        if (m_connections >= m_options.maxConnections) {
+            socket.close(ec);
+            continue;
+        }
+        socket.set_option(tcp::no_delay(true), ec);
+        asio::co_spawn(m_context, serve(std::move(socket)), reportCrash);
+    }
+}
+
+asio::awaitable<void> ExplainService::serve(tcp::socket socket)
+{
+    CountGuard connection(m_connections);
+    boost::system::error_code ec;
+    const std::string peer = socket.remote_endpoint(ec).address().to_string();
+    beast::tcp_stream stream(std::move(socket));
+    beast::flat_buffer buffer;
+
+    for (bool keepAlive = true; keepAlive;) {
+        http::request_parser<http::string_body> parser;
+        parser.header_limit(16 * 1024);
+        parser.body_limit(RequestLimits::maxBodyBytes);
+        stream.expires_after(clientTimeout);
+        co_await http::async_read(stream, buffer, parser, asio::redirect_error(asio::use_awaitable, ec));
+        const Clock::time_point started = Clock::now();
+
+        RequestLog log;
+        Reply reply;
+        unsigned version = 11;
+        if (ec == http::error::body_limit) {
+            reply = sentence(413,
+                QStringLiteral("The request is larger than %1 MiB.").arg(RequestLimits::maxBodyBytes / (1024 * 1024)));
+            keepAlive = false;
+        } else if (ec && ec.category() == http::make_error_code(http::error::bad_target).category()
+            && ec != http::error::end_of_stream && ec != http::error::partial_message) {
+            reply = sentence(400, QStringLiteral("The request is not valid HTTP."));
+            keepAlive = false;
+        } else if (ec) {
+            co_return; // closed, reset or idle: nobody to answer
+        } else {
+            const auto& request = parser.get();
+            version = request.version();
+            keepAlive = request.keep_alive();
+            const std::string_view target = request.target();
+            if (target == "/healthz") {
+                log.route = "/healthz";
+                reply = request.method() == http::verb::get ? Reply { 200, "ok\n" }
+                                                            : sentence(405, QStringLiteral("Use GET for /healthz."));
+            } else if (target == "/v1/explain") {
+                log.route = "/v1/explain";
+                if (request.method() != http::verb::post)
+                    reply = sentence(405, QStringLiteral("Send explanation requests with POST."));
+                else
+                    reply
+                        = co_await explain(request.body(), std::string(request[http::field::authorization]), peer, log);
+            } else {
+                reply = sentence(404, QStringLiteral("There is nothing here; Quillora's requests go to /v1/explain."));
+            }
+        }
+
+        http::response<http::string_body> response { http::status(reply.status), version };
+        response.set(http::field::server, "quillora-service");
+        response.set(http::field::content_type, reply.contentType);
+        response.keep_alive(keepAlive);
+        const std::size_t inBytes = parser.content_length().value_or(0);
+        response.body() = std::move(reply.body);
+        response.prepare_payload();
+        const std::size_t outBytes = response.body().size();
+
+        stream.expires_after(clientTimeout);
+        co_await http::async_write(stream, response, asio::redirect_error(asio::use_awaitable, ec));
+        char line[256];
+        std::snprintf(line, sizeof line, "[Service] %d %s %s from=%s in=%zuB out=%zuB upstream=%lldms total=%lldms %s",
+            reply.status, log.route, log.kind, peer.c_str(), inBytes, outBytes, log.upstreamMs,
+            millisecondsSince(started), log.outcome);
+        logLine(line);
+        if (ec)
+            co_return;
+    }
+    stream.socket().shutdown(tcp::socket::shutdown_send, ec);
+}
+
+asio::awaitable<ExplainService::Reply> ExplainService::explain(
+    const std::string& body, const std::string& authorization, const std::string& peer, RequestLog& log)
+{
+    // The address limit comes first: it also slows down anyone guessing tokens.
+    if (!m_perAddress.allow(peer))
+        co_return sentence(429, QStringLiteral("Too many requests from this address; wait a minute and try again."));
+    static constexpr std::string_view bearer = "Bearer ";
+    if (authorization.empty())
+        co_return sentence(401, QStringLiteral("The request carries no service token."));
+    if (!authorization.starts_with(bearer)
+        || !m_tokens.accepts(QByteArray::fromStdString(authorization.substr(bearer.size()))))
+        co_return sentence(401, QStringLiteral("The service token is not one this service accepts."));
+
+    QString problem;
+    const std::optional<ExplainRequest> request
+        = decodeExplainRequest(QByteArray::fromRawData(body.data(), qsizetype(body.size())), &problem);
+    if (!request)
+        co_return sentence(400, problem);
+    log.kind = PromptBuilder::kindName(*request);
+    if (const auto* image = std::get_if<ImageRequest>(&*request);
+        image && image->mediaType != QLatin1String("image/jpeg") && image->mediaType != QLatin1String("image/png"))
+        co_return sentence(400, QStringLiteral("The image must be a JPEG or PNG picture."));
+    if (problem = fieldLimitProblem(*request); !problem.isEmpty())
+        co_return sentence(413, problem);
+
+    const RequestCommon& common = std::visit([](const auto& r) -> const RequestCommon& { return r.common; }, *request);
+    const std::string user = authorization + '\n' + (common.userId ? common.userId->toStdString() : peer);
+    if (!m_perUser.allow(user))
+        co_return sentence(429, QStringLiteral("You sent too many requests this minute; wait a moment and try again."));
+    if (m_inFlight >= m_options.maxInFlight)
+        co_return sentence(503, QStringLiteral("The service is busy with other requests; try again in a moment."));
+
+    const Clock::time_point asked = Clock::now();
+    UpstreamAnswer answer;
+    {
+        CountGuard inFlight(m_inFlight);
+        answer = co_await m_upstream.explain(*request);
+    }
+    log.upstreamMs = millisecondsSince(asked);
+    log.outcome = answer.outcome;
+    if (answer.status != 200)
+        co_return sentence(answer.status, answer.text);
+    co_return Reply { 200, QuilloraResponse { answer.text }.toJson().toStdString(), "application/json" };
+}
