@@ -6,6 +6,10 @@ function(quillora_check_service_url url)
     if(NOT url MATCHES "^https?://[A-Za-z0-9._~-]+(:[0-9]+)?(/[^ \t]*)?$")
         message(FATAL_ERROR "QUILLORA_SERVICE_URL '${url}' is not a valid http(s) URL")
     endif()
+    # The user's text never crosses a network in clear: http:// only for a service on this computer.
+    if(url MATCHES "^http://" AND NOT url MATCHES "^http://(127\\.[0-9.]+|localhost|\\[::1\\])(:[0-9]+)?(/|$)")
+        message(FATAL_ERROR "QUILLORA_SERVICE_URL '${url}' must use https:// unless it is on this computer")
+    endif()
 endfunction()
 
 # Generates a source file that defines the compiled-in service address and token. Each executable

@@ -34,7 +34,7 @@ int main(int argc, char* argv[])
         early && (early->showHelp || early->showVersion))
         return printHelpOrVersion(*early);
 
-    if (const QString problem = serviceUrlProblem(compiledServiceUrl()); !problem.isEmpty()) {
+    if (const QString problem = configuredServiceEndpoint().problem; !problem.isEmpty()) {
         std::fprintf(stderr, "quillora: %s\n", qPrintable(problem));
         return 2;
     }

@@ -1,5 +1,18 @@
 #include "app/serviceconfig.h"
 
+#include "settings/appsettings.h"
+
+#include <QHostAddress>
+
+namespace {
+
+bool isThisComputer(const QString& host)
+{
+    return host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0 || QHostAddress(host).isLoopback();
+}
+
+} // namespace
+
 QString serviceUrlProblem(const QUrl& url)
 {
     if (url.isEmpty())
@@ -10,5 +23,25 @@ QString serviceUrlProblem(const QUrl& url)
         return QStringLiteral("The explanation service address must be an https:// URL.");
     if (url.host().isEmpty())
         return QStringLiteral("The explanation service address has no host.");
+    if (url.scheme() == QLatin1String("http") && !isThisComputer(url.host()))
+        return QStringLiteral("The explanation service address must be an https:// URL; http:// is only for a "
+                              "service on this computer.");
     return {};
+}
+
+ServiceEndpoint resolveServiceEndpoint(const QString& urlSetting, const QString& tokenSetting)
+{
+    ServiceEndpoint endpoint;
+    endpoint.url = urlSetting.trimmed().isEmpty() ? compiledServiceUrl() : QUrl(urlSetting.trimmed(), QUrl::StrictMode);
+    endpoint.token = tokenSetting.trimmed().isEmpty() ? compiledServiceToken() : tokenSetting.trimmed().toUtf8();
+    endpoint.problem = serviceUrlProblem(endpoint.url);
+    if (!endpoint.problem.isEmpty() && !urlSetting.trimmed().isEmpty())
+        endpoint.problem += QStringLiteral(" (setting %1)").arg(QLatin1String(AppSettings::serviceURLKey));
+    return endpoint;
+}
+
+ServiceEndpoint configuredServiceEndpoint()
+{
+    const AppSettings& settings = AppSettings::shared();
+    return resolveServiceEndpoint(settings.serviceURL(), settings.serviceToken());
 }

@@ -8,6 +8,7 @@
 #include <QPointer>
 #include <QStringDecoder>
 
+#include <cstdio>
 #include <memory>
 
 namespace {
@@ -37,8 +38,14 @@ QuilloraAPIClient::QuilloraAPIClient(QUrl workerURL, QByteArray token, QSslConfi
 
 QuilloraAPIClient* QuilloraAPIClient::createDefault(QObject* parent)
 {
-    return new QuilloraAPIClient(
-        compiledServiceUrl(), compiledServiceToken(), QSslConfiguration::defaultConfiguration(), parent);
+    ServiceEndpoint endpoint = configuredServiceEndpoint();
+    if (!endpoint.problem.isEmpty()) {
+        // The start-up check refused it already; one edited since then falls back to the built-in service.
+        std::printf("[QuilloraAPIClient] %s; using the built-in service\n", qPrintable(endpoint.problem));
+        endpoint = resolveServiceEndpoint({}, {});
+    }
+    return new QuilloraAPIClient(std::move(endpoint.url), std::move(endpoint.token),
+        QSslConfiguration::defaultConfiguration(), parent);
 }
 
 RequestCommon QuilloraAPIClient::commonFields(QString customSystemPrompt, std::optional<AppContext> appContext) const

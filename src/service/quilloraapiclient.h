@@ -24,7 +24,7 @@ public:
     QuilloraAPIClient(QUrl workerURL, QByteArray token,
         QSslConfiguration tls = QSslConfiguration::defaultConfiguration(), QObject* parent = nullptr);
 
-    // A client for the service compiled into this executable.
+    // A client for the user's service (settings serviceURL, serviceToken), else the one built in.
     static QuilloraAPIClient* createDefault(QObject* parent = nullptr);
 
     QUrl workerURL() const { return m_workerURL; }

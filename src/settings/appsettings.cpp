@@ -48,6 +48,10 @@ bool AppSettings::hasCompletedOnboarding() const { return m_store.value(hasCompl
 
 void AppSettings::setHasCompletedOnboarding(bool completed) { writeNow(hasCompletedOnboardingKey, completed); }
 
+QString AppSettings::serviceURL() const { return m_store.value(serviceURLKey).toString(); }
+
+QString AppSettings::serviceToken() const { return m_store.value(serviceTokenKey).toString(); }
+
 void AppSettings::writeNow(const char* key, const QVariant& value)
 {
     m_store.setValue(QLatin1String(key), value);

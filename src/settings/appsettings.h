@@ -16,6 +16,8 @@ public:
     static constexpr auto userIdKey = "userId";
     static constexpr auto hasRegisteredLoginItemKey = "hasRegisteredLoginItem";
     static constexpr auto hasCompletedOnboardingKey = "hasCompletedOnboarding";
+    static constexpr auto serviceURLKey = "serviceURL";
+    static constexpr auto serviceTokenKey = "serviceToken";
 
     // Created on first use (from the main thread, or before other threads start) and never destroyed.
     static AppSettings& shared();
@@ -33,6 +35,10 @@ public:
     void setHasRegisteredLoginItem(bool registered);
     bool hasCompletedOnboarding() const;
     void setHasCompletedOnboarding(bool completed);
+
+    // The user's explanation service and its token; empty means the values built into the program.
+    QString serviceURL() const;
+    QString serviceToken() const;
 
     static QString defaultFileName();
 
