@@ -151,7 +151,15 @@ asio::awaitable<void> ExplainService::serve(tcp::socket socket)
         parser.header_limit(16 * 1024);
         parser.body_limit(RequestLimits::maxBodyBytes);
         stream.expires_after(clientTimeout);
-        co_await http::async_read(stream, buffer, parser, asio::redirect_error(asio::use_awaitable, ec));
+        co_await http::async_read_header(stream, buffer, parser, asio::redirect_error(asio::use_awaitable, ec));
+        // Who may send a body is settled before it is read: a stranger cannot make us hold 16 MiB.
+        std::optional<Reply> refused;
+        if (!ec && parser.get().target() == "/v1/explain" && parser.get().method() == http::verb::post)
+            refused = admit(std::string(parser.get()[http::field::authorization]), peer);
+        // A small refused body is read and dropped so the connection stays usable; a large one closes it.
+        const bool readBody = !refused || parser.content_length().value_or(0) <= 64 * 1024;
+        if (!ec && readBody)
+            co_await http::async_read(stream, buffer, parser, asio::redirect_error(asio::use_awaitable, ec));
         const Clock::time_point started = Clock::now();
 
         RequestLog log;
@@ -170,7 +178,7 @@ asio::awaitable<void> ExplainService::serve(tcp::socket socket)
         } else {
             const auto& request = parser.get();
             version = request.version();
-            keepAlive = request.keep_alive();
+            keepAlive = request.keep_alive() && readBody;
             const std::string_view target = request.target();
             if (target == "/healthz") {
                 log.route = "/healthz";
@@ -180,6 +188,8 @@ asio::awaitable<void> ExplainService::serve(tcp::socket socket)
                 log.route = "/v1/explain";
                 if (request.method() != http::verb::post)
                     reply = sentence(405, QStringLiteral("Send explanation requests with POST."));
+                else if (refused)
+                    reply = std::move(*refused);
                 else
                     reply
                         = co_await explain(request.body(), std::string(request[http::field::authorization]), peer, log);
@@ -210,19 +220,23 @@ asio::awaitable<void> ExplainService::serve(tcp::socket socket)
     stream.socket().shutdown(tcp::socket::shutdown_send, ec);
 }
 
-asio::awaitable<ExplainService::Reply> ExplainService::explain(
-    const std::string& body, const std::string& authorization, const std::string& peer, RequestLog& log)
+std::optional<ExplainService::Reply> ExplainService::admit(const std::string& authorization, const std::string& peer)
 {
     // The address limit comes first: it also slows down anyone guessing tokens.
     if (!m_perAddress.allow(peer))
-        co_return sentence(429, QStringLiteral("Too many requests from this address; wait a minute and try again."));
+        return sentence(429, QStringLiteral("Too many requests from this address; wait a minute and try again."));
     static constexpr std::string_view bearer = "Bearer ";
     if (authorization.empty())
-        co_return sentence(401, QStringLiteral("The request carries no service token."));
+        return sentence(401, QStringLiteral("The request carries no service token."));
     if (!authorization.starts_with(bearer)
         || !m_tokens.accepts(QByteArray::fromStdString(authorization.substr(bearer.size()))))
-        co_return sentence(401, QStringLiteral("The service token is not one this service accepts."));
+        return sentence(401, QStringLiteral("The service token is not one this service accepts."));
+    return std::nullopt;
+}
 
+asio::awaitable<ExplainService::Reply> ExplainService::explain(
+    const std::string& body, const std::string& authorization, const std::string& peer, RequestLog& log)
+{
     QString problem;
     const std::optional<ExplainRequest> request
         = decodeExplainRequest(QByteArray::fromRawData(body.data(), qsizetype(body.size())), &problem);

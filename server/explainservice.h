@@ -8,6 +8,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 
+#include <optional>
 #include <string>
 
 // The HTTP side of quillora-service: POST /v1/explain and GET /healthz. Every connection is a coroutine on one
@@ -38,6 +39,8 @@ public:
 private:
     boost::asio::awaitable<void> acceptConnections();
     boost::asio::awaitable<void> serve(boost::asio::ip::tcp::socket socket);
+    // The address limit and the token, checked on the headers alone; a reply when the request is refused.
+    std::optional<Reply> admit(const std::string& authorization, const std::string& peer);
     boost::asio::awaitable<Reply> explain(
         const std::string& body, const std::string& authorization, const std::string& peer, RequestLog& log);
 
