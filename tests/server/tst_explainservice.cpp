@@ -2,6 +2,7 @@
 // kind of request, the answers and failures passed back as sentences, and what never reaches the model.
 #include "servicetesting.h"
 #include "stubservice.h"
+#include "testcerts.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -242,6 +243,22 @@ private slots:
         QCOMPARE(answer.body,
             "The language model at http://127.0.0.1:1/v1 could not be reached: connection refused. Check that it runs, "
             "or pass another --upstream-url.");
+    }
+
+    void httpsModelsMustProveWhoTheyAre()
+    {
+        QProcessEnvironment env = environment();
+        env.insert("SSL_CERT_FILE", TestCerts::path("ca.pem")); // the system's trust, for this test: the test CA
+        for (const auto& [tls, status] :
+            { std::pair { StubService::Tls::TestCA, 200 }, { StubService::Tls::Untrusted, 502 } }) {
+            StubService model(tls);
+            model.setReply({ 200, chatAnswer("a") });
+            ServiceProcess service;
+            QVERIFY(service.start({ "--upstream-url", model.url("/v1").toString(), "--model", "m" }, env));
+            const HttpAnswer answer = exchange(service.port(), postRequest(R"({"selectedText":"x"})"));
+            QVERIFY2(answer.status == status, answer.body);
+            QCOMPARE(model.requests().size(), status == 200 ? 1 : 0);
+        }
     }
 
     void limitsRefuseWhatIsTooMuch()
