@@ -5,6 +5,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/redirect_error.hpp>
 #include <boost/asio/ssl/host_name_verification.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
@@ -78,9 +79,18 @@ asio::awaitable<Upstream::Exchange> Upstream::exchange(http::verb verb, std::str
     }
     request.prepare_payload();
 
+    // Name resolution runs on Asio's resolver thread; the deadline cancels it like any other step.
     tcp::resolver resolver(executor);
+    asio::steady_timer resolveDeadline(executor, deadline);
+    resolveDeadline.async_wait([&resolver](const boost::system::error_code& cancelled) {
+        if (!cancelled)
+            resolver.cancel();
+    });
     const auto endpoints
         = co_await resolver.async_resolve(m_host, m_port, asio::redirect_error(asio::use_awaitable, result.error));
+    resolveDeadline.cancel();
+    if (result.error == asio::error::operation_aborted)
+        result.error = beast::error::timeout;
     if (result.error)
         co_return result;
 
