@@ -11,6 +11,7 @@
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http.hpp>
 
+#include <array>
 #include <cstdio>
 #include <exception>
 
@@ -217,7 +218,13 @@ asio::awaitable<void> ExplainService::serve(tcp::socket socket)
         if (ec)
             co_return;
     }
+    // Closing with unread bytes (a refused body) would reset the connection and could destroy the answer
+    // before the client reads it: say we are done, then drop what still arrives for a moment.
     stream.socket().shutdown(tcp::socket::shutdown_send, ec);
+    stream.expires_after(std::chrono::seconds(2));
+    std::array<char, 16 * 1024> sink {};
+    while (!ec)
+        co_await stream.async_read_some(asio::buffer(sink), asio::redirect_error(asio::use_awaitable, ec));
 }
 
 std::optional<ExplainService::Reply> ExplainService::admit(const std::string& authorization, const std::string& peer)
