@@ -10,7 +10,7 @@ cmake --build --preset release
 
 service_answers() {
     # /healthz on the local service, without needing curl.
-    exec 3<>/dev/tcp/127.0.0.1/8787 2>/dev/null || return 1
+    { exec 3<>/dev/tcp/127.0.0.1/8787; } 2>/dev/null || return 1
     printf 'GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n' >&3
     local status
     read -r -t 2 status <&3 || true
