@@ -3,6 +3,8 @@
 #include <QStandardPaths>
 #include <QUuid>
 
+#include <cstdio>
+
 AppSettings& AppSettings::shared()
 {
     static AppSettings* instance = new AppSettings(defaultFileName());
@@ -48,8 +50,18 @@ bool AppSettings::hasCompletedOnboarding() const { return m_store.value(hasCompl
 
 void AppSettings::setHasCompletedOnboarding(bool completed) { writeNow(hasCompletedOnboardingKey, completed); }
 
+QDateTime AppSettings::lastUpdateCheck() const { return m_store.value(lastUpdateCheckKey).toDateTime(); }
+
+void AppSettings::setLastUpdateCheck(const QDateTime& when) { writeNow(lastUpdateCheckKey, when.toUTC()); }
+
 void AppSettings::writeNow(const char* key, const QVariant& value)
 {
     m_store.setValue(QLatin1String(key), value);
     m_store.sync();
+    if (m_store.status() == QSettings::NoError || m_cannotSave)
+        return;
+    m_cannotSave = true;
+    std::printf("[AppSettings] cannot write %s\n", qPrintable(m_store.fileName()));
+    std::fflush(stdout);
+    emit cannotSaveChanged();
 }
