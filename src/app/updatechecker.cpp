@@ -16,7 +16,7 @@ UpdateChecker::UpdateChecker(QUrl feed, QString currentVersion, AppSettings* set
 {
     // A day is long; look hourly whether one has passed (the machine may have slept through the timer).
     m_automaticTimer.setInterval(std::chrono::hours(1));
-    connect(&m_automaticTimer, &QTimer::timeout, this, &UpdateChecker::automaticTick);
+    connect(&m_automaticTimer, &QTimer::timeout, this, &UpdateChecker::checkIfDue);
 }
 
 void UpdateChecker::checkForUpdates()
@@ -34,11 +34,13 @@ void UpdateChecker::startAutomaticChecks()
         return; // the package manager does this job
     m_automaticTimer.start();
     // Not during start-up itself: a minute later.
-    QTimer::singleShot(std::chrono::minutes(1), this, &UpdateChecker::automaticTick);
+    QTimer::singleShot(std::chrono::minutes(1), this, &UpdateChecker::checkIfDue);
 }
 
-void UpdateChecker::automaticTick()
+void UpdateChecker::checkIfDue()
 {
+    if (m_feed.isEmpty())
+        return;
     const QDateTime last = m_settings ? m_settings->lastUpdateCheck() : QDateTime();
     const QDateTime now = QDateTime::currentDateTimeUtc();
     // A last check in the future means the clock was changed: check rather than wait for it.
@@ -110,6 +112,10 @@ QCoro::Task<UpdateCheckResult> UpdateChecker::fetch()
         co_return failed(QStringLiteral("The update feed is larger than %1 KB.").arg(maximumFeedSize / 1024));
     if (reply->error() == QNetworkReply::OperationCanceledError || reply->error() == QNetworkReply::TimeoutError)
         co_return failed(QStringLiteral("The update server did not answer in time."));
+    if (const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(); status >= 300)
+        co_return failed(QStringLiteral("The update server answered %1 %2.")
+                             .arg(status)
+                             .arg(reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString().left(80)));
     if (reply->error() != QNetworkReply::NoError)
         co_return failed(QStringLiteral("The update feed could not be read: %1").arg(reply->errorString()));
     const QByteArray body = reply->read(maximumFeedSize + 1);

@@ -26,6 +26,7 @@ struct UpdateCheckResult {
     AppcastItem item;
     QString reason;
 };
+Q_DECLARE_METATYPE(UpdateCheckResult)
 
 // Reads the appcast feed compiled into this build and tells whether a newer release exists: at once when
 // the user asks, and in the background at most once a day, where only a newer release is worth a word.
@@ -52,6 +53,9 @@ public:
     // Checks now when the last automatic check is a day old (or never was), and keeps looking while running.
     void startAutomaticChecks();
 
+    // The background check: reads the feed when the last automatic check is a day old (or never was).
+    void checkIfDue();
+
     // One read of the feed and its verdict.
     QCoro::Task<UpdateCheckResult> check();
 
@@ -67,7 +71,6 @@ signals:
 private:
     QCoro::Task<> run(bool manual);
     QCoro::Task<UpdateCheckResult> fetch();
-    void automaticTick();
 
     QUrl m_feed;
     QString m_currentVersion;

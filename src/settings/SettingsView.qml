@@ -66,6 +66,7 @@ Item {
                 ScrollView {
                     id: scroller
                     anchors.fill: parent
+                    focus: true
                     anchors.margins: 1
                     clip: true
 

@@ -70,7 +70,7 @@ StubService::StubService(Tls tls)
 
     d->server->set_keep_alive_max_count(100000);
     d->server->set_tcp_nodelay(true); // as a real service would; otherwise small replies wait for delayed ACKs
-    d->server->Post(".*", [state = d.get()](const httplib::Request& req, httplib::Response& res) {
+    const auto handler = [state = d.get()](const httplib::Request& req, httplib::Response& res) {
         Request request;
         request.method = QByteArray::fromStdString(req.method);
         request.path = QByteArray::fromStdString(req.target);
@@ -86,7 +86,9 @@ StubService::StubService(Tls tls)
         }
         res.status = reply.status;
         res.set_content(reply.body.toStdString(), reply.contentType.toStdString());
-    });
+    };
+    d->server->Post(".*", handler);
+    d->server->Get(".*", handler); // feeds and pages
 
     d->port = d->server->bind_to_any_port("127.0.0.1");
     if (d->port <= 0)
