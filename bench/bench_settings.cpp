@@ -83,7 +83,9 @@ int main(int argc, char** argv)
         settle(150);
         whileOpen = std::max(whileOpen, residentMegabytes() - before);
         settings.window()->close();
-        settle(150); // the window deletes itself once closed
+        // The window deletes itself once closed; the program's event loop would do what this loop cannot.
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        settle(150);
         malloc_trim(0); // what the allocator keeps is not the window's
         afterClose.push_back(residentMegabytes() - before);
     }

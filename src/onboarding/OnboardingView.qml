@@ -1,5 +1,4 @@
 import QtQuick
-import QtQuick.Controls
 import "../popup"
 
 // The onboarding window's content: which step this is, the step's card, and "Skip for now".
@@ -37,7 +36,7 @@ Item {
                 width: 7
                 height: 7
                 radius: 3.5
-                color: index === view.model.step ? cardTheme.accent : Qt.rgba(cardTheme.primary.r, cardTheme.primary.g, cardTheme.primary.b, 0.3 * 0.5)
+                color: index === view.model.step ? cardTheme.accent : Qt.rgba(cardTheme.primary.r, cardTheme.primary.g, cardTheme.primary.b, 0.3)
                 Behavior on color { ColorAnimation { duration: 200 } }
             }
         }
@@ -93,23 +92,31 @@ Item {
         }
     }
 
-    Button {
+    Text {
         id: skip
         objectName: "skipButton"
+        signal clicked()
         anchors.horizontalCenter: parent.horizontalCenter
         anchors.bottom: parent.bottom
         anchors.bottomMargin: 20
-        flat: true
         text: "Skip for now"
         font.pixelSize: 12
+        font.underline: activeFocus
+        color: skipMouse.containsMouse ? cardTheme.primary : cardTheme.secondary
+        activeFocusOnTab: true
         onClicked: view.model.skip()
-        Accessible.name: "Skip for now"
-        background: Item {}
-        contentItem: Text {
-            text: skip.text
-            font.pixelSize: 12
-            font.underline: skip.visualFocus
-            color: skip.hovered ? cardTheme.primary : cardTheme.secondary
+        Keys.onSpacePressed: clicked()
+        Keys.onReturnPressed: clicked()
+        Accessible.role: Accessible.Button
+        Accessible.name: text
+        Accessible.onPressAction: clicked()
+        MouseArea {
+            id: skipMouse
+            anchors.fill: parent
+            anchors.margins: -6
+            hoverEnabled: true
+            cursorShape: Qt.PointingHandCursor
+            onClicked: skip.clicked()
         }
     }
 }

@@ -1,5 +1,4 @@
 import QtQuick
-import QtQuick.Controls
 import "../popup"
 
 // One onboarding step: its icon, what it is for, and the button that asks the desktop, which turns into
@@ -77,45 +76,52 @@ Item {
             width: parent.width
             height: actionButton.implicitHeight
 
-            Button {
+            Rectangle {
                 id: actionButton
                 objectName: "permissionButton"
+                signal clicked()
                 anchors.horizontalCenter: parent.horizontalCenter
                 visible: !card.granted
-                width: Math.max(implicitWidth, 260)
-                topPadding: 8
-                bottomPadding: 8
+                width: Math.max(label.implicitWidth + 40, 260)
+                implicitHeight: label.implicitHeight + 16
+                radius: 7
                 focus: true
+                activeFocusOnTab: true
+                color: mouse.pressed ? Qt.darker(card.theme.accent, 1.2)
+                                     : mouse.containsMouse ? Qt.lighter(card.theme.accent, 1.1) : card.theme.accent
+                border.width: activeFocus ? 2 : 0
+                border.color: Qt.lighter(card.theme.accent, 1.5)
                 onClicked: card.model.openSettings()
+                Keys.onSpacePressed: clicked()
+                Keys.onReturnPressed: clicked()
+                Keys.onEnterPressed: clicked()
+                Accessible.role: Accessible.Button
                 Accessible.name: card.buttonLabel
-                background: Rectangle {
-                    radius: 7
-                    color: actionButton.down ? Qt.darker(card.theme.accent, 1.2)
-                                             : actionButton.hovered ? Qt.lighter(card.theme.accent, 1.1) : card.theme.accent
-                    border.width: actionButton.visualFocus ? 2 : 0
-                    border.color: Qt.lighter(card.theme.accent, 1.5)
-                }
-                contentItem: Item {
-                    implicitWidth: label.implicitWidth + 24
-                    implicitHeight: label.implicitHeight
-                    Row {
-                        id: label
-                        anchors.centerIn: parent
-                        spacing: 6
-                        TintedIcon {
-                            anchors.verticalCenter: parent.verticalCenter
-                            name: "gear"
-                            size: 14
-                            color: card.theme.selectedText
-                        }
-                        Text {
-                            anchors.verticalCenter: parent.verticalCenter
-                            text: card.buttonLabel
-                            font.pixelSize: 13
-                            font.weight: Font.Medium
-                            color: card.theme.selectedText
-                        }
+                Accessible.onPressAction: clicked()
+
+                Row {
+                    id: label
+                    anchors.centerIn: parent
+                    spacing: 6
+                    TintedIcon {
+                        anchors.verticalCenter: parent.verticalCenter
+                        name: "gear"
+                        size: 14
+                        color: card.theme.selectedText
                     }
+                    Text {
+                        anchors.verticalCenter: parent.verticalCenter
+                        text: card.buttonLabel
+                        font.pixelSize: 13
+                        font.weight: Font.Medium
+                        color: card.theme.selectedText
+                    }
+                }
+                MouseArea {
+                    id: mouse
+                    anchors.fill: parent
+                    hoverEnabled: true
+                    onClicked: actionButton.clicked()
                 }
             }
 

@@ -1,8 +1,8 @@
 import QtQuick
-import QtQuick.Controls
 import "../popup"
 
 // The settings window's content: the custom prompt, written on every keystroke, the login switch and "Done".
+// Plain items only: the controls library would stay in memory for the rest of the run once loaded.
 Item {
     id: view
     required property QtObject model
@@ -43,6 +43,7 @@ Item {
             font.weight: Font.DemiBold
             color: cardTheme.primary
             Accessible.role: Accessible.Heading
+            Accessible.name: text
         }
 
         Column {
@@ -63,20 +64,25 @@ Item {
                 border.width: 1
                 border.color: editor.activeFocus ? cardTheme.accent : cardTheme.edge
 
-                ScrollView {
+                Flickable {
                     id: scroller
                     anchors.fill: parent
-                    focus: true
                     anchors.margins: 1
                     clip: true
+                    contentWidth: width
+                    contentHeight: editor.implicitHeight
+                    boundsBehavior: Flickable.StopAtBounds
+                    interactive: contentHeight > height
 
-                    TextArea {
+                    TextEdit {
                         id: editor
                         objectName: "promptEditor"
+                        width: scroller.width
                         focus: true
                         text: view.settings.customSystemPrompt
                         // Every keystroke goes to the store at once: nothing typed is lost if the program dies.
                         onTextChanged: if (text !== view.settings.customSystemPrompt) view.settings.customSystemPrompt = text
+                        textFormat: TextEdit.PlainText
                         wrapMode: TextEdit.Wrap
                         font.pixelSize: 13
                         color: cardTheme.primary
@@ -87,10 +93,18 @@ Item {
                         rightPadding: 7
                         topPadding: 5
                         bottomPadding: 5
-                        background: null
+                        // Keeps the cursor in sight while typing past the editor's height.
+                        onCursorRectangleChanged: {
+                            if (cursorRectangle.y < scroller.contentY)
+                                scroller.contentY = cursorRectangle.y
+                            else if (cursorRectangle.y + cursorRectangle.height + bottomPadding > scroller.contentY + scroller.height)
+                                scroller.contentY = cursorRectangle.y + cursorRectangle.height + bottomPadding - scroller.height
+                        }
                         // Tab moves on to the switch instead of typing a tab character.
                         KeyNavigation.priority: KeyNavigation.BeforeItem
                         KeyNavigation.tab: loginSwitch
+                        KeyNavigation.backtab: doneButton
+                        Accessible.role: Accessible.EditableText
                         Accessible.name: "Custom System Prompt"
                         Accessible.description: "Leave blank to use the default explanation prompt."
                     }
@@ -108,6 +122,7 @@ Item {
                 color: view.settings.cannotSave ? cardTheme.red : cardTheme.secondary
                 elide: Text.ElideMiddle
                 Accessible.role: view.settings.cannotSave ? Accessible.AlertMessage : Accessible.StaticText
+                Accessible.name: text
             }
         }
 
@@ -117,53 +132,17 @@ Item {
             color: cardTheme.edge
         }
 
-        Switch {
+        ToggleSwitch {
             id: loginSwitch
             objectName: "openAtLoginSwitch"
+            theme: cardTheme
             text: "Open at Login"
-            font.pixelSize: 13
-            leftPadding: 0
             enabled: view.model.loginItemAvailable
+            // Always the login item's state as it is now, whatever the click did.
             checked: view.model.openAtLogin
-            onToggled: {
-                view.model.openAtLogin = checked
-                // Show what the login item says now, whatever the click did.
-                checked = Qt.binding(() => view.model.openAtLogin)
-            }
+            onToggled: view.model.openAtLogin = !checked
             KeyNavigation.tab: doneButton
             KeyNavigation.backtab: editor
-            Accessible.name: "Open at Login"
-
-            indicator: Rectangle {
-                x: loginSwitch.leftPadding
-                anchors.verticalCenter: parent.verticalCenter
-                implicitWidth: 34
-                implicitHeight: 20
-                radius: 10
-                color: loginSwitch.checked ? cardTheme.accent : cardTheme.tertiary
-                opacity: loginSwitch.enabled ? 1 : 0.5
-                border.width: loginSwitch.visualFocus ? 2 : 0
-                border.color: Qt.lighter(cardTheme.accent, 1.3)
-                Behavior on color { ColorAnimation { duration: 120 } }
-
-                Rectangle {
-                    x: loginSwitch.checked ? parent.width - width - 2 : 2
-                    anchors.verticalCenter: parent.verticalCenter
-                    width: 16
-                    height: 16
-                    radius: 8
-                    color: "white"
-                    Behavior on x { NumberAnimation { duration: 120 } }
-                }
-            }
-            contentItem: Text {
-                leftPadding: loginSwitch.indicator.width + 8
-                text: loginSwitch.text
-                font: loginSwitch.font
-                color: cardTheme.primary
-                opacity: loginSwitch.enabled ? 1 : 0.5
-                verticalAlignment: Text.AlignVCenter
-            }
         }
 
         // A flexible space, then "Done" at the trailing edge.
@@ -178,14 +157,10 @@ Item {
                 theme: cardTheme
                 isDefault: true
                 text: "Done"
-                leftPadding: 22
-                rightPadding: 22
                 onClicked: view.model.dismiss()
                 KeyNavigation.tab: editor
                 KeyNavigation.backtab: loginSwitch
-                Accessible.name: "Done"
             }
         }
     }
-
 }

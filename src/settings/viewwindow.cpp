@@ -51,6 +51,15 @@ ViewWindow* ViewWindow::create(
     return window;
 }
 
+bool ViewWindow::event(QEvent* event)
+{
+    const bool handled = QQuickWindow::event(event);
+    // Closing (the close button, close()) destroys the native window without always saying it became hidden.
+    if (event->type() == QEvent::Close && event->isAccepted())
+        deleteLater();
+    return handled;
+}
+
 void ViewWindow::present()
 {
     if (!m_placed) {

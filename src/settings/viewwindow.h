@@ -22,6 +22,9 @@ public:
     // a window the user asked for should be.
     void present();
 
+protected:
+    bool event(QEvent* event) override;
+
 private:
     ViewWindow() = default;
 
