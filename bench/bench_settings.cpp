@@ -1,6 +1,7 @@
 // How fast the settings window reaches the screen and what it costs in memory while open and once closed, in a
 // process that has preloaded the popup as the program does. Run it on a desktop (for instance
 // tests/support/with-desktop.sh build/<dir>/bench/bench_settings); it prints its figures.
+#include "app/updatechecker.h"
 #include "popup/popupwindowcontroller.h"
 #include "service/quilloraapiclient.h"
 #include "settings/appsettings.h"
@@ -31,6 +32,20 @@ double residentMegabytes()
         if (fields.size() >= 2 && fields[0] == "VmRSS:")
             return fields[1].toDouble() / 1024;
     }
+
+    // Parsing the largest update feed accepted (the checker does it on a pool thread, off the main one):
+    QByteArray feed
+        = R"(<?xml version="1.0"?><rss version="2.0" xmlns:sparkle="http://www.andymatuschak.org/xml-namespaces/sparkle"><channel>)";
+    for (int i = 0; feed.size() < UpdateChecker::maximumFeedSize - 400; ++i)
+        feed += QByteArrayLiteral("<item><title>Quillora</title><sparkle:version>1.") + QByteArray::number(i)
+            + "</sparkle:version><enclosure url=\"https://quillora.org/get\"/></item>";
+    feed += "</channel></rss>";
+    QElapsedTimer clock;
+    clock.start();
+    const Appcast::ParseResult parsed = Appcast::parse(feed);
+    std::printf("update feed of %lld KB parsed in %.1f ms off the main thread (newest %s)\n",
+        qint64(feed.size() / 1024), double(clock.nsecsElapsed()) / 1e6,
+        parsed.newest ? qPrintable(parsed.newest->version) : "nothing");
     return 0;
 }
 
@@ -97,5 +112,19 @@ int main(int argc, char** argv)
         "resident memory before %.1f MB; extra while open (max) %+.2f MB; extra after the first close %+.2f MB, "
         "after the tenth %+.2f MB\n",
         before, whileOpen, afterClose.front(), afterClose.back());
+
+    // Parsing the largest update feed accepted (the checker does it on a pool thread, off the main one):
+    QByteArray feed
+        = R"(<?xml version="1.0"?><rss version="2.0" xmlns:sparkle="http://www.andymatuschak.org/xml-namespaces/sparkle"><channel>)";
+    for (int i = 0; feed.size() < UpdateChecker::maximumFeedSize - 400; ++i)
+        feed += QByteArrayLiteral("<item><title>Quillora</title><sparkle:version>1.") + QByteArray::number(i)
+            + "</sparkle:version><enclosure url=\"https://quillora.org/get\"/></item>";
+    feed += "</channel></rss>";
+    QElapsedTimer clock;
+    clock.start();
+    const Appcast::ParseResult parsed = Appcast::parse(feed);
+    std::printf("update feed of %lld KB parsed in %.1f ms off the main thread (newest %s)\n",
+        qint64(feed.size() / 1024), double(clock.nsecsElapsed()) / 1e6,
+        parsed.newest ? qPrintable(parsed.newest->version) : "nothing");
     return 0;
 }

@@ -2,9 +2,12 @@
 
 #include "settings/appsettings.h"
 
+#include <QCoroFuture>
 #include <QCoroNetworkReply>
 #include <QNetworkReply>
 #include <QPointer>
+#include <QPromise>
+#include <QThreadPool>
 
 #include <cstdio>
 
@@ -76,8 +79,9 @@ QCoro::Task<UpdateCheckResult> UpdateChecker::check()
 {
     if (m_feed.isEmpty())
         co_return UpdateCheckResult { UpdateCheckResult::Kind::NoFeed, {}, {} };
+    QPointer<UpdateChecker> self(this);
     UpdateCheckResult result = co_await fetch();
-    if (result.kind == UpdateCheckResult::Kind::Failed)
+    if (!self || result.kind == UpdateCheckResult::Kind::Failed)
         co_return result;
     const std::optional<VersionNumber> current = VersionNumber::parse(m_currentVersion);
     const std::optional<VersionNumber> offered = VersionNumber::parse(result.item.version);
@@ -103,7 +107,10 @@ QCoro::Task<UpdateCheckResult> UpdateChecker::fetch()
             reply->abort();
         }
     });
+    QPointer<QNetworkReply> alive(reply);
     co_await qCoro(reply).waitForFinished();
+    if (!alive) // the checker, and its network access with it, went away
+        co_return failed(QStringLiteral("The update check was cancelled."));
     reply->deleteLater();
     // The coroutine's frame (and tooLarge in it) outlives the reply's signals from here on.
     disconnect(reply, &QNetworkReply::downloadProgress, reply, nullptr);
@@ -122,7 +129,15 @@ QCoro::Task<UpdateCheckResult> UpdateChecker::fetch()
     if (body.size() > maximumFeedSize)
         co_return failed(QStringLiteral("The update feed is larger than %1 KB.").arg(maximumFeedSize / 1024));
 
-    Appcast::ParseResult parsed = Appcast::parse(body);
+    // Up to the size cap this takes longer than a frame: parse on a pool thread.
+    auto promise = std::make_shared<QPromise<Appcast::ParseResult>>();
+    QFuture<Appcast::ParseResult> parsing = promise->future();
+    promise->start();
+    QThreadPool::globalInstance()->start([promise, body] {
+        promise->addResult(Appcast::parse(body));
+        promise->finish();
+    });
+    Appcast::ParseResult parsed = co_await parsing;
     if (!parsed.newest)
         co_return failed(parsed.problem);
     co_return UpdateCheckResult { UpdateCheckResult::Kind::UpToDate, *parsed.newest, {} };
