@@ -1,9 +1,16 @@
 #include "app/appdelegate.h"
 
+#include "app/updatechecker.h"
+#include "app/updatewindow.h"
 #include "capture/popuppresenter.h"
 #include "capture/textcapturecoordinator.h"
+#include "onboarding/onboardingwindowcontroller.h"
 #include "popup/popupwindowcontroller.h"
+#include "settings/appsettings.h"
+#include "settings/settingswindow.h"
 
+#include <QCoreApplication>
+#include <QGuiApplication>
 #include <QTimer>
 
 AppDelegate::AppDelegate(QObject* parent)
@@ -13,6 +20,9 @@ AppDelegate::AppDelegate(QObject* parent)
     m_serviceHandler.onTextReceived = [this](const QString& text) { explainText(text); };
     m_serviceHandler.onExplainSelection = [this] { explainSelectedText(); };
     m_serviceHandler.onAskAnything = [this] { askAnything(); };
+    m_serviceHandler.onOpenSettings = [this] { openSettings(); };
+    m_updateChecker = new UpdateChecker(
+        UpdateChecker::compiledFeed(), QCoreApplication::applicationVersion(), &AppSettings::shared(), this);
 }
 
 AppDelegate::~AppDelegate() = default;
@@ -23,6 +33,8 @@ bool AppDelegate::registerService(QDBusConnection bus)
         return false;
     // This instance stays: compile the card's views as soon as start-up is done, so the first card opens sooner.
     QTimer::singleShot(0, this, [] { PopupWindowController::shared().preload(); });
+    startUpdateChecks();
+    showOnboardingIfNeeded();
     return true;
 }
 
@@ -48,6 +60,33 @@ void AppDelegate::askAnything() { coordinator().askAnything(); }
 // Not available yet in this build.
 void AppDelegate::explainScreenshot() { }
 
-void AppDelegate::openSettings() { }
+void AppDelegate::openSettings()
+{
+    if (!m_settingsWindow) {
+        // No login item on this desktop yet: the switch shows off and cannot be changed.
+        m_settingsWindow
+            = new SettingsWindow(AppSettings::shared(), nullptr, PopupWindowController::shared().engine(), this);
+    }
+    m_settingsWindow->open();
+}
 
-void AppDelegate::checkForUpdates() { }
+void AppDelegate::checkForUpdates() { m_updateChecker->checkForUpdates(); }
+
+void AppDelegate::startUpdateChecks()
+{
+    connect(m_updateChecker, &UpdateChecker::announce, this, [this](const UpdateCheckResult& result) {
+        if (!m_updateWindow)
+            m_updateWindow
+                = new UpdateWindow(m_updateChecker->currentVersion(), PopupWindowController::shared().engine(), this);
+        m_updateWindow->show(result);
+    });
+    m_updateChecker->startAutomaticChecks();
+}
+
+void AppDelegate::showOnboardingIfNeeded()
+{
+    OnboardingWindowController& onboarding = OnboardingWindowController::shared();
+    // Screenshots need no one's consent on X11; elsewhere there is no capture yet.
+    onboarding.setScreenshots({ [] { return QGuiApplication::platformName() == QLatin1String("xcb"); }, {} });
+    onboarding.showIfNeeded();
+}

@@ -7,7 +7,10 @@
 #include <memory>
 
 class CapturePresenter;
+class SettingsWindow;
 class TextCaptureCoordinator;
+class UpdateChecker;
+class UpdateWindow;
 
 // The running instance: owns the D-Bus entry and, from its first use on, the capture coordinator.
 class AppDelegate : public QObject {
@@ -30,7 +33,13 @@ public:
     void checkForUpdates();
 
 private:
+    void startUpdateChecks();
+    void showOnboardingIfNeeded();
+
     ServiceHandler m_serviceHandler;
     std::unique_ptr<CapturePresenter> m_presenter;
     TextCaptureCoordinator* m_coordinator = nullptr;
+    UpdateChecker* m_updateChecker = nullptr;
+    UpdateWindow* m_updateWindow = nullptr;
+    SettingsWindow* m_settingsWindow = nullptr;
 };

@@ -53,13 +53,12 @@ QCoro::Task<> AccessibilityPermissionModel::checkPermission()
     QTimer::singleShot(dismissDelay, this, [this] { emit dismissRequested(); });
 }
 
-void AccessibilityPermissionModel::turnOn() { turnOnNow(); }
+void AccessibilityPermissionModel::turnOn() { switchOnSupport(accessibility()); }
 
-QCoro::Task<> AccessibilityPermissionModel::turnOnNow()
+QCoro::Task<> AccessibilityPermissionModel::switchOnSupport(Accessibility& accessibility)
 {
-    QPointer<AccessibilityPermissionModel> self(this);
-    const bool switchedOn = co_await accessibility().enable();
-    if (!self || switchedOn)
+    // The platform's facility outlives every model and window.
+    if (co_await accessibility.enable())
         co_return;
     // GNOME's and KDE's accessibility pages; other desktops have no common place.
     const QList<QStringList> settings { { QStringLiteral("gnome-control-center"), QStringLiteral("universal-access") },

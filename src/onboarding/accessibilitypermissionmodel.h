@@ -33,6 +33,10 @@ public:
     // The close button.
     Q_INVOKABLE void dismiss();
 
+    // Switches the desktop's accessibility support on; where that fails, opens the desktop's accessibility
+    // settings. Shared with the onboarding window's first step.
+    static QCoro::Task<> switchOnSupport(Accessibility& accessibility);
+
 signals:
     void isGrantedChanged();
     void isPollingChanged();
@@ -41,7 +45,6 @@ signals:
 private:
     Accessibility& accessibility() const;
     QCoro::Task<> checkPermission();
-    QCoro::Task<> turnOnNow();
 
     Accessibility* m_accessibility;
     QTimer m_timer;

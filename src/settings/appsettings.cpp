@@ -3,6 +3,8 @@
 #include <QStandardPaths>
 #include <QUuid>
 
+#include <cstdio>
+
 AppSettings& AppSettings::shared()
 {
     static AppSettings* instance = new AppSettings(defaultFileName());
@@ -52,8 +54,18 @@ QString AppSettings::serviceURL() const { return m_store.value(serviceURLKey).to
 
 QString AppSettings::serviceToken() const { return m_store.value(serviceTokenKey).toString(); }
 
+QDateTime AppSettings::lastUpdateCheck() const { return m_store.value(lastUpdateCheckKey).toDateTime(); }
+
+void AppSettings::setLastUpdateCheck(const QDateTime& when) { writeNow(lastUpdateCheckKey, when.toUTC()); }
+
 void AppSettings::writeNow(const char* key, const QVariant& value)
 {
     m_store.setValue(QLatin1String(key), value);
     m_store.sync();
+    if (m_store.status() == QSettings::NoError || m_cannotSave)
+        return;
+    m_cannotSave = true;
+    std::printf("[AppSettings] cannot write %s\n", qPrintable(m_store.fileName()));
+    std::fflush(stdout);
+    emit cannotSaveChanged();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDateTime>
 #include <QObject>
 #include <QSettings>
 #include <QString>
@@ -10,6 +11,7 @@ class AppSettings : public QObject {
     Q_PROPERTY(
         QString customSystemPrompt READ customSystemPrompt WRITE setCustomSystemPrompt NOTIFY customSystemPromptChanged)
     Q_PROPERTY(QString userId READ userId CONSTANT)
+    Q_PROPERTY(bool cannotSave READ cannotSave NOTIFY cannotSaveChanged)
 
 public:
     static constexpr auto customSystemPromptKey = "customSystemPrompt";
@@ -18,6 +20,7 @@ public:
     static constexpr auto hasCompletedOnboardingKey = "hasCompletedOnboarding";
     static constexpr auto serviceURLKey = "serviceURL";
     static constexpr auto serviceTokenKey = "serviceToken";
+    static constexpr auto lastUpdateCheckKey = "lastUpdateCheck";
 
     // Created on first use (from the main thread, or before other threads start) and never destroyed.
     static AppSettings& shared();
@@ -39,11 +42,20 @@ public:
     // The user's explanation service and its token; empty means the values built into the program.
     QString serviceURL() const;
     QString serviceToken() const;
+    // When the update feed was last read automatically; invalid when never.
+    QDateTime lastUpdateCheck() const;
+    void setLastUpdateCheck(const QDateTime& when);
+
+    // A write reached no disk (read-only or missing folder, full disk). Stays set once seen, so the user is
+    // told once rather than on every keystroke; every later change is still tried.
+    bool cannotSave() const { return m_cannotSave; }
+    QString fileName() const { return m_store.fileName(); }
 
     static QString defaultFileName();
 
 signals:
     void customSystemPromptChanged();
+    void cannotSaveChanged();
 
 private:
     void writeNow(const char* key, const QVariant& value);
@@ -51,4 +63,5 @@ private:
     QSettings m_store;
     QString m_customSystemPrompt;
     QString m_userId;
+    bool m_cannotSave = false;
 };

@@ -1,4 +1,11 @@
 #include "settings/appsettings.h"
+#include "settings/settingswindow.h"
+#include "settings/viewwindow.h"
+
+#include <QGuiApplication>
+#include <QQmlEngine>
+#include <QQuickWindow>
+#include <QSGRendererInterface>
 
 #include <QProcess>
 #include <QRegularExpression>
@@ -12,13 +19,23 @@
 
 namespace {
 
-// Child mode: open the store, change the prompt, and die at once without any clean-up.
-int setPromptAndDie(const char* fileName, const char* prompt)
+// Child mode: type the prompt over the old one in the settings window, and die right after the last
+// keystroke without any clean-up.
+int setPromptAndDie(int argc, char** argv)
 {
-    AppSettings settings(QString::fromLocal8Bit(fileName));
+    QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
+    QGuiApplication app(argc, argv);
+    AppSettings settings(QString::fromLocal8Bit(argv[2]));
     std::printf("%s\n", qPrintable(settings.userId()));
     std::fflush(stdout);
-    settings.setCustomSystemPrompt(QString::fromUtf8(prompt));
+    QQmlEngine engine;
+    SettingsWindow window(settings, nullptr, &engine);
+    window.open();
+    if (!QTest::qWaitForWindowActive(window.window()))
+        return 1;
+    QTest::keyClick(window.window(), Qt::Key_A, Qt::ControlModifier);
+    for (const char key : QByteArray(argv[3]))
+        QTest::keyClick(window.window(), key);
     std::raise(SIGKILL);
     return 1;
 }
@@ -105,7 +122,7 @@ private slots:
 int main(int argc, char* argv[])
 {
     if (argc == 4 && std::strcmp(argv[1], "--set-prompt-and-die") == 0)
-        return setPromptAndDie(argv[2], argv[3]);
+        return setPromptAndDie(argc, argv);
     QCoreApplication app(argc, argv);
     AppSettingsTest test;
     return QTest::qExec(&test, argc, argv);

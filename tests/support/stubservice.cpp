@@ -94,6 +94,9 @@ StubService::StubService(Tls tls)
     if (d->port <= 0)
         qFatal("StubService: could not bind to 127.0.0.1");
     d->thread = std::thread([server = d->server.get()] { server->listen_after_bind(); });
+    // A stop() before the server runs is lost and the destructor would wait for it forever.
+    while (!d->server->is_running())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 StubService::~StubService()

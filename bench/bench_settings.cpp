@@ -1,0 +1,130 @@
+// How fast the settings window reaches the screen and what it costs in memory while open and once closed, in a
+// process that has preloaded the popup as the program does. Run it on a desktop (for instance
+// tests/support/with-desktop.sh build/<dir>/bench/bench_settings); it prints its figures.
+#include "app/updatechecker.h"
+#include "popup/popupwindowcontroller.h"
+#include "service/quilloraapiclient.h"
+#include "settings/appsettings.h"
+#include "settings/settingswindow.h"
+#include "settings/viewwindow.h"
+
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QGuiApplication>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <algorithm>
+#include <cstdio>
+#include <malloc.h>
+#include <vector>
+
+namespace {
+
+double residentMegabytes()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() >= 2 && fields[0] == "VmRSS:")
+            return fields[1].toDouble() / 1024;
+    }
+
+    // Parsing the largest update feed accepted (the checker does it on a pool thread, off the main one):
+    QByteArray feed
+        = R"(<?xml version="1.0"?><rss version="2.0" xmlns:sparkle="http://www.andymatuschak.org/xml-namespaces/sparkle"><channel>)";
+    for (int i = 0; feed.size() < UpdateChecker::maximumFeedSize - 400; ++i)
+        feed += QByteArrayLiteral("<item><title>Quillora</title><sparkle:version>1.") + QByteArray::number(i)
+            + "</sparkle:version><enclosure url=\"https://quillora.org/get\"/></item>";
+    feed += "</channel></rss>";
+    QElapsedTimer clock;
+    clock.start();
+    const Appcast::ParseResult parsed = Appcast::parse(feed);
+    std::printf("update feed of %lld KB parsed in %.1f ms off the main thread (newest %s)\n",
+        qint64(feed.size() / 1024), double(clock.nsecsElapsed()) / 1e6,
+        parsed.newest ? qPrintable(parsed.newest->version) : "nothing");
+    return 0;
+}
+
+void settle(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+// Milliseconds from open() to the window's first frame; -1 if none came.
+double openToFirstFrame(SettingsWindow& settings)
+{
+    QElapsedTimer clock;
+    clock.start();
+    settings.open();
+    ViewWindow* window = settings.window();
+    if (!window)
+        return -1;
+    QEventLoop loop;
+    double elapsed = -1;
+    QObject::connect(window, &QQuickWindow::frameSwapped, &loop, [&] {
+        elapsed = double(clock.nsecsElapsed()) / 1e6;
+        loop.quit();
+    });
+    QTimer::singleShot(5000, &loop, &QEventLoop::quit);
+    loop.exec();
+    return elapsed;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QGuiApplication app(argc, argv);
+    QTemporaryDir config;
+    AppSettings appSettings(config.filePath(QStringLiteral("Quillora.conf")));
+    PopupWindowController popup(new QuilloraAPIClient(QUrl(QStringLiteral("https://127.0.0.1:1/unused")), "bench"));
+    popup.preload();
+    SettingsWindow settings(appSettings, nullptr, popup.engine());
+    settle(300);
+    malloc_trim(0);
+    const double before = residentMegabytes();
+
+    std::vector<double> opens;
+    double whileOpen = 0;
+    std::vector<double> afterClose;
+    for (int i = 0; i < 10; ++i) {
+        opens.push_back(openToFirstFrame(settings));
+        settle(150);
+        whileOpen = std::max(whileOpen, residentMegabytes() - before);
+        settings.window()->close();
+        // The window deletes itself once closed; the program's event loop would do what this loop cannot.
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        settle(150);
+        malloc_trim(0); // what the allocator keeps is not the window's
+        afterClose.push_back(residentMegabytes() - before);
+    }
+    std::vector<double> later(opens.begin() + 1, opens.end());
+    std::sort(later.begin(), later.end());
+    std::printf("settings window, open to first frame: first %.1f ms, later median %.1f ms (max %.1f)\n", opens[0],
+        later[later.size() / 2], later.back());
+    std::printf(
+        "resident memory before %.1f MB; extra while open (max) %+.2f MB; extra after the first close %+.2f MB, "
+        "after the tenth %+.2f MB\n",
+        before, whileOpen, afterClose.front(), afterClose.back());
+
+    // Parsing the largest update feed accepted (the checker does it on a pool thread, off the main one):
+    QByteArray feed
+        = R"(<?xml version="1.0"?><rss version="2.0" xmlns:sparkle="http://www.andymatuschak.org/xml-namespaces/sparkle"><channel>)";
+    for (int i = 0; feed.size() < UpdateChecker::maximumFeedSize - 400; ++i)
+        feed += QByteArrayLiteral("<item><title>Quillora</title><sparkle:version>1.") + QByteArray::number(i)
+            + "</sparkle:version><enclosure url=\"https://quillora.org/get\"/></item>";
+    feed += "</channel></rss>";
+    QElapsedTimer clock;
+    clock.start();
+    const Appcast::ParseResult parsed = Appcast::parse(feed);
+    std::printf("update feed of %lld KB parsed in %.1f ms off the main thread (newest %s)\n",
+        qint64(feed.size() / 1024), double(clock.nsecsElapsed()) / 1e6,
+        parsed.newest ? qPrintable(parsed.newest->version) : "nothing");
+    return 0;
+}

@@ -1,0 +1,127 @@
+// Renders the settings window, both onboarding steps (waiting and granted) and the update window's results to
+// PNG files, in the light and the dark palette, so the views can be looked at without a desktop.
+// Usage: window_snapshots [output directory]
+#include "app/updatewindow.h"
+#include "fakeloginitem.h"
+#include "fakeplatform.h"
+#include "onboarding/onboardingwindowcontroller.h"
+#include "popup/iconprovider.h"
+#include "settings/appsettings.h"
+#include "settings/settingswindow.h"
+
+#include <QDir>
+#include <QGuiApplication>
+#include <QPalette>
+#include <QQmlEngine>
+#include <QQuickItem>
+#include <QSGRendererInterface>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cstdio>
+
+namespace {
+
+QPalette palette(QColor window, QColor text, QColor base, QColor button, QColor highlight)
+{
+    QPalette palette;
+    palette.setColor(QPalette::Window, window);
+    palette.setColor(QPalette::WindowText, text);
+    palette.setColor(QPalette::Base, base);
+    palette.setColor(QPalette::Text, text);
+    palette.setColor(QPalette::Button, button);
+    palette.setColor(QPalette::ButtonText, text);
+    palette.setColor(QPalette::Highlight, highlight);
+    palette.setColor(QPalette::HighlightedText, Qt::white);
+    palette.setColor(QPalette::Mid, text.lightness() > 128 ? QColor(0x5a5a5e) : QColor(0xb8b8bc));
+    return palette;
+}
+
+bool save(QQuickWindow* window, const QDir& dir, const QString& name, int settleMs = 450)
+{
+    if (!window || !QTest::qWaitForWindowExposed(window))
+        return false;
+    QTest::qWait(settleMs); // animations
+    const QString file = dir.filePath(name + QStringLiteral(".png"));
+    const bool saved = window->grabWindow().save(file);
+    std::printf("%s %s (%dx%d)\n", saved ? "wrote" : "FAILED", qPrintable(file), window->width(), window->height());
+    return saved;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
+    QGuiApplication app(argc, argv);
+    const QDir dir(app.arguments().value(1, QStringLiteral("window-snapshots")));
+    QDir().mkpath(dir.path());
+    const FakePlatform fakes = FakePlatform::install();
+    QTemporaryDir config;
+    QQmlEngine engine;
+    IconProvider::install(&engine);
+
+    bool ok = true;
+    for (const bool dark : { false, true }) {
+        QGuiApplication::setPalette(dark
+                ? palette(QColor(0x2b2b2d), QColor(0xeeeeee), QColor(0x1e1e20), QColor(0x3a3a3c), QColor(0x3d8ee6))
+                : palette(QColor(0xf2f2f2), QColor(0x1d1d1f), Qt::white, QColor(0xe8e8e8), QColor(0x1a73e8)));
+        const QString suffix = dark ? QStringLiteral("-dark") : QStringLiteral("-light");
+
+        {
+            AppSettings settings(config.filePath(QStringLiteral("Quillora/Quillora.conf")));
+            settings.setCustomSystemPrompt(
+                QStringLiteral("Explain like I'm a first-year student. Keep answers under five sentences."));
+            FakeLoginItem loginItem;
+            loginItem.state = LoginItem::Status::Enabled;
+            SettingsWindow window(settings, &loginItem, &engine);
+            window.open();
+            ok &= save(window.window(), dir, QStringLiteral("settings") + suffix);
+        }
+        {
+            // A folder that is a file: nothing can be written under it.
+            QFile blocker(config.filePath(QStringLiteral("blocked")));
+            blocker.open(QIODevice::WriteOnly);
+            AppSettings settings(config.filePath(QStringLiteral("blocked/Quillora/Quillora.conf")));
+            SettingsWindow window(settings, nullptr, &engine);
+            window.open();
+            ok &= save(window.window(), dir, QStringLiteral("settings-cannot-save") + suffix);
+        }
+        {
+            AppSettings settings(config.filePath(QStringLiteral("onboarding%1.conf").arg(suffix)));
+            fakes.accessibility->usable = false;
+            fakes.accessibility->enableSucceeds = false;
+            bool screenshots = false;
+            OnboardingWindowController onboarding(
+                settings, *fakes.accessibility, &engine, { std::chrono::milliseconds(50), std::chrono::hours(1) });
+            onboarding.setScreenshots({ [&] { return screenshots; }, {} });
+            onboarding.showIfNeeded();
+            ok &= save(onboarding.window(), dir, QStringLiteral("onboarding-accessibility") + suffix);
+            fakes.accessibility->usable = true;
+            ok &= save(onboarding.window(), dir, QStringLiteral("onboarding-screenshots") + suffix, 700);
+            screenshots = true;
+            ok &= save(onboarding.window(), dir, QStringLiteral("onboarding-screenshots-granted") + suffix, 700);
+        }
+        {
+            UpdateWindow window(QStringLiteral("0.1.0"), &engine);
+            AppcastItem item { QStringLiteral("0.2.0"), QStringLiteral("0.2"),
+                QUrl(QStringLiteral("https://quillora.org/notes")), QUrl(QStringLiteral("https://quillora.org/get")) };
+            using Kind = UpdateCheckResult::Kind;
+            const std::pair<UpdateCheckResult, QString> results[] = {
+                { { Kind::NewerVersion, item, {} }, QStringLiteral("update-newer") },
+                { { Kind::UpToDate, item, {} }, QStringLiteral("update-current") },
+                { { Kind::Failed, {},
+                      QStringLiteral("The update feed is not valid XML (line 3): Opening and ending tag mismatch.") },
+                    QStringLiteral("update-failed") },
+                { { Kind::NoFeed, {}, {} }, QStringLiteral("update-no-feed") },
+            };
+            for (const auto& [result, name] : results) {
+                window.show(result);
+                ok &= save(window.window(), dir, name + suffix, 100);
+            }
+        }
+    }
+    return ok ? 0 : 1;
+}

@@ -1,0 +1,90 @@
+#include "onboarding/onboardingwindowcontroller.h"
+
+#include "platform/platform.h"
+#include "popup/popupwindowcontroller.h"
+#include "settings/appsettings.h"
+#include "settings/viewwindow.h"
+
+#include <QQuickItem>
+
+OnboardingWindowController& OnboardingWindowController::shared()
+{
+    static auto* controller = new OnboardingWindowController(
+        AppSettings::shared(), *Platform::current().accessibility, PopupWindowController::shared().engine());
+    return *controller;
+}
+
+OnboardingWindowController::OnboardingWindowController(AppSettings& settings, Accessibility& accessibility,
+    QQmlEngine* engine, OnboardingModel::Timing timing, QObject* parent)
+    : QObject(parent)
+    , m_settings(settings)
+    , m_accessibility(accessibility)
+    , m_engine(engine)
+    , m_timing(timing)
+{
+}
+
+OnboardingWindowController::~OnboardingWindowController() { delete m_window.data(); }
+
+OnboardingModel* OnboardingWindowController::model() const
+{
+    return m_window ? m_window->findChild<OnboardingModel*>(QString(), Qt::FindDirectChildrenOnly) : nullptr;
+}
+
+void OnboardingWindowController::showIfNeeded() { decide(); }
+
+QCoro::Task<> OnboardingWindowController::decide()
+{
+    if (m_settings.hasCompletedOnboarding() || m_deciding)
+        co_return;
+    m_deciding = true;
+    QPointer<OnboardingWindowController> self(this);
+    const bool accessible = co_await m_accessibility.isUsable();
+    if (!self)
+        co_return;
+    m_deciding = false;
+    const bool screenshots = m_screenshots.possible && m_screenshots.possible();
+    if (accessible && screenshots) {
+        m_settings.setHasCompletedOnboarding(true);
+        co_return;
+    }
+    show(accessible ? 1 : 0);
+}
+
+void OnboardingWindowController::show(int step)
+{
+    if (m_window && m_window->isVisible()) {
+        m_window->present();
+        return;
+    }
+    auto* model = new OnboardingModel(step, m_accessibility, m_screenshots, m_timing);
+    ViewWindow* window = ViewWindow::create(m_engine, onboardingViewUrl,
+        { { QStringLiteral("model"), QVariant::fromValue<QObject*>(model) } }, QStringLiteral("Welcome to Quillora"));
+    if (!window) {
+        delete model;
+        return;
+    }
+    model->setParent(window);
+    QPointer<OnboardingWindowController> self(this);
+    connect(model, &OnboardingModel::completeRequested, this, [self] {
+        if (self)
+            self->complete();
+    });
+    // The close button only hides the window: polling ends with it, and the flag stays as it was.
+    connect(window, &QWindow::visibleChanged, model, [model](bool visible) {
+        if (!visible)
+            model->stop();
+    });
+    m_window = window;
+    window->present();
+    model->start();
+}
+
+void OnboardingWindowController::complete()
+{
+    m_settings.setHasCompletedOnboarding(true);
+    if (ViewWindow* window = m_window.data()) {
+        m_window.clear();
+        window->close();
+    }
+}

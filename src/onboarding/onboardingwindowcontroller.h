@@ -1,0 +1,57 @@
+#pragma once
+
+#include "onboarding/onboardingmodel.h"
+
+#include <QCoroTask>
+#include <QObject>
+#include <QPointer>
+#include <QUrl>
+
+class Accessibility;
+class AppSettings;
+class QQmlEngine;
+#include "settings/viewwindow.h"
+
+// The first-run window that walks the user through the two things Quillora needs: the desktop's
+// accessibility support and screenshots in this session. Shown at launch until completed or skipped;
+// closing it with the close button brings it back at the next launch. Main thread only.
+class OnboardingWindowController : public QObject {
+    Q_OBJECT
+
+public:
+    static inline const QUrl onboardingViewUrl { QStringLiteral("qrc:/Quillora/onboarding/OnboardingView.qml") };
+
+    // The process-wide controller, created on first use with the shared settings, the platform's
+    // accessibility and the popup's QML engine.
+    static OnboardingWindowController& shared();
+
+    // The engine must outlive the controller.
+    OnboardingWindowController(AppSettings& settings, Accessibility& accessibility, QQmlEngine* engine,
+        OnboardingModel::Timing timing = {}, QObject* parent = nullptr);
+    ~OnboardingWindowController() override;
+
+    // How this session tells whether screenshots can be taken, and asks for them.
+    void setScreenshots(OnboardingModel::Screenshots screenshots) { m_screenshots = std::move(screenshots); }
+
+    // Shows the window unless onboarding was completed; marks it completed without showing anything when
+    // both are already granted.
+    void showIfNeeded();
+    // Marks onboarding done for good and closes the window.
+    void complete();
+
+    // The open window, or null.
+    ViewWindow* window() const { return m_window.data(); }
+    OnboardingModel* model() const;
+
+private:
+    QCoro::Task<> decide();
+    void show(int step);
+
+    AppSettings& m_settings;
+    Accessibility& m_accessibility;
+    QQmlEngine* m_engine;
+    OnboardingModel::Timing m_timing;
+    OnboardingModel::Screenshots m_screenshots;
+    QPointer<ViewWindow> m_window;
+    bool m_deciding = false;
+};

@@ -1,0 +1,34 @@
+#include "settings/settingswindow.h"
+
+#include "settings/settingsviewmodel.h"
+#include "settings/viewwindow.h"
+
+SettingsWindow::SettingsWindow(AppSettings& settings, LoginItem* loginItem, QQmlEngine* engine, QObject* parent)
+    : QObject(parent)
+    , m_settings(settings)
+    , m_loginItem(loginItem)
+    , m_engine(engine)
+{
+}
+
+SettingsWindow::~SettingsWindow() { delete m_window.data(); }
+
+void SettingsWindow::open()
+{
+    if (m_window && m_window->isVisible()) {
+        m_window->present();
+        return;
+    }
+    // The model reads the login item's state as it is now; it lives as long as its window.
+    auto* model = new SettingsViewModel(m_settings, m_loginItem);
+    ViewWindow* window = ViewWindow::create(m_engine, settingsViewUrl,
+        { { QStringLiteral("model"), QVariant::fromValue<QObject*>(model) } }, QStringLiteral("Quillora Settings"));
+    if (!window) {
+        delete model;
+        return;
+    }
+    model->setParent(window);
+    connect(model, &SettingsViewModel::dismissRequested, window, &QWindow::close, Qt::QueuedConnection);
+    m_window = window;
+    window->present();
+}

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+#include <QUrl>
+
+class AppSettings;
+class LoginItem;
+class QQmlEngine;
+#include "settings/viewwindow.h"
+
+// The one settings window: reused, raised and focused while it is open; built anew, with the current
+// settings and login state, once it was closed. Main thread only.
+class SettingsWindow : public QObject {
+    Q_OBJECT
+
+public:
+    static inline const QUrl settingsViewUrl { QStringLiteral("qrc:/Quillora/settings/SettingsView.qml") };
+
+    // The engine must outlive this object; loginItem may be null (no login item on this desktop).
+    SettingsWindow(AppSettings& settings, LoginItem* loginItem, QQmlEngine* engine, QObject* parent = nullptr);
+    ~SettingsWindow() override;
+
+    void open();
+    // The open window, or null.
+    ViewWindow* window() const { return m_window.data(); }
+
+private:
+    AppSettings& m_settings;
+    LoginItem* m_loginItem;
+    QQmlEngine* m_engine;
+    QPointer<ViewWindow> m_window;
+};

@@ -1,0 +1,152 @@
+// The update checker against a feed served on 127.0.0.1: what a manual check tells the user and what an
+// automatic one keeps to itself, for good and bad feeds.
+#include "app/updatechecker.h"
+#include "settings/appsettings.h"
+#include "stubservice.h"
+
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+Q_DECLARE_METATYPE(UpdateCheckResult::Kind)
+Q_DECLARE_METATYPE(StubService::Reply)
+
+namespace {
+
+QByteArray feed(const QList<QByteArray>& versions)
+{
+    QByteArray items;
+    for (const QByteArray& version : versions)
+        items += "<item><title>Quillora " + version + "</title><sparkle:version>" + version
+            + "</sparkle:version><sparkle:releaseNotesLink>https://quillora.org/notes/" + version
+            + "</sparkle:releaseNotesLink><enclosure url=\"https://quillora.org/get/" + version
+            + "\" type=\"application/gzip\"/></item>";
+    return R"(<?xml version="1.0"?><rss version="2.0" xmlns:sparkle="http://www.andymatuschak.org/xml-namespaces/sparkle"><channel><title>Quillora</title>)"
+        + items + "</channel></rss>";
+}
+
+} // namespace
+
+class UpdateCheckerTest : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+
+private slots:
+    void versionsCompareAsNumbers_data()
+    {
+        QTest::addColumn<QString>("older");
+        QTest::addColumn<QString>("newer");
+        QTest::newRow("1.9 < 1.10") << "1.9"
+                                    << "1.10";
+        QTest::newRow("pre-release < release") << "1.2-beta1"
+                                               << "1.2";
+        QTest::newRow("beta2 < beta10") << "1.2-beta2"
+                                        << "1.2-beta10";
+        QTest::newRow("beta < rc") << "2.0b3"
+                                   << "2.0rc1";
+        QTest::newRow("1.2 < 1.2.1") << "1.2"
+                                     << "1.2.1";
+        QTest::newRow("0.9.9 < v1") << "0.9.9"
+                                    << "v1";
+    }
+    void versionsCompareAsNumbers()
+    {
+        QFETCH(QString, older);
+        QFETCH(QString, newer);
+        const auto a = VersionNumber::parse(older);
+        const auto b = VersionNumber::parse(newer);
+        QVERIFY(a && b);
+        QVERIFY(*a < *b);
+        QVERIFY(!(*b < *a));
+        QVERIFY(*VersionNumber::parse("1.2") == *VersionNumber::parse("1.2.0+build7"));
+        for (const char* bad : { "", "one", "1..2", "1.2.3.4.5.6.7.8.9", "99999999999", "1.2 beta" })
+            QVERIFY2(!VersionNumber::parse(QString::fromLatin1(bad)), bad);
+    }
+
+    void manualChecksSayWhatTheyFound_data()
+    {
+        QTest::addColumn<StubService::Reply>("reply");
+        QTest::addColumn<UpdateCheckResult::Kind>("kind");
+        QTest::addColumn<QString>("detail"); // the offered version, or words of the reason
+        using Kind = UpdateCheckResult::Kind;
+        QTest::newRow("newer") << StubService::Reply { 200, feed({ "1.2.0", "1.3.1", "1.3" }) } << Kind::NewerVersion
+                               << "1.3.1";
+        QTest::newRow("equal") << StubService::Reply { 200, feed({ "1.2" }) } << Kind::UpToDate << "1.2";
+        QTest::newRow("older") << StubService::Reply { 200, feed({ "1.1.9" }) } << Kind::UpToDate << "1.1.9";
+        QTest::newRow("1.10 vs 1.9") << StubService::Reply { 200, feed({ "1.9", "1.10" }) } << Kind::NewerVersion
+                                     << "1.10";
+        QTest::newRow("pre-release of this version")
+            << StubService::Reply { 200, feed({ "1.2.0-rc1" }) } << Kind::UpToDate << "1.2.0-rc1";
+        QTest::newRow("unparsable versions skipped")
+            << StubService::Reply { 200, feed({ "latest", "1.4" }) } << Kind::NewerVersion << "1.4";
+        QTest::newRow("only unparsable versions")
+            << StubService::Reply { 200, feed({ "latest", "" }) } << Kind::Failed << "no version";
+        QTest::newRow("malformed XML") << StubService::Reply { 200, "<rss><channel><item></channel>" } << Kind::Failed
+                                       << "not valid XML";
+        QTest::newRow("HTML page") << StubService::Reply { 200, "<html><body>Moved</body></html>" } << Kind::Failed
+                                   << "not an RSS feed";
+        QTest::newRow("no items") << StubService::Reply { 200, feed({}) } << Kind::Failed << "no releases";
+        QTest::newRow("empty body") << StubService::Reply { 200, "" } << Kind::Failed << "empty";
+        QTest::newRow("server error") << StubService::Reply { 500, "oops" } << Kind::Failed << "answered 500";
+        QTest::newRow("oversized") << StubService::Reply { 200, feed({ "9.0" }) + QByteArray(600 * 1024, ' ') }
+                                   << Kind::Failed << "larger than";
+        QTest::newRow("stalled") << StubService::Reply { 200, {}, {}, true } << Kind::Failed << "did not answer";
+    }
+    void manualChecksSayWhatTheyFound()
+    {
+        QFETCH(StubService::Reply, reply);
+        QFETCH(UpdateCheckResult::Kind, kind);
+        QFETCH(QString, detail);
+
+        StubService stub(StubService::Tls::None);
+        reply.contentType = "application/rss+xml";
+        stub.setReply(reply);
+        UpdateChecker checker(stub.url(QStringLiteral("/appcast.xml")), QStringLiteral("1.2"), nullptr);
+        checker.setTimeout(std::chrono::milliseconds(400));
+        QSignalSpy announced(&checker, &UpdateChecker::announce);
+        checker.checkForUpdates();
+        QVERIFY(announced.wait(5000));
+        const auto result = announced.first().first().value<UpdateCheckResult>();
+        QCOMPARE(result.kind, kind);
+        if (kind == UpdateCheckResult::Kind::Failed) {
+            QVERIFY2(result.reason.contains(detail), qPrintable(result.reason));
+        } else {
+            QCOMPARE(result.item.version, detail);
+            QCOMPARE(result.item.downloadLink.toString(), "https://quillora.org/get/" + detail);
+            QCOMPARE(result.item.releaseNotesLink.toString(), "https://quillora.org/notes/" + detail);
+        }
+
+        // The same feed read in the background says nothing unless there is something newer.
+        QSignalSpy finished(&checker, &UpdateChecker::checkFinished);
+        checker.checkIfDue();
+        QVERIFY(finished.wait(5000));
+        QCOMPARE(announced.size(), kind == UpdateCheckResult::Kind::NewerVersion ? 2 : 1);
+    }
+
+    void automaticChecksAtMostOnceADayAndNeverWithoutAFeed()
+    {
+        StubService stub(StubService::Tls::None);
+        stub.setReply({ 200, feed({ "1.0" }), "application/rss+xml" });
+        AppSettings settings(m_dir.filePath(QStringLiteral("Quillora.conf")));
+        UpdateChecker checker(stub.url(QStringLiteral("/appcast.xml")), QStringLiteral("1.0"), &settings);
+        QSignalSpy finished(&checker, &UpdateChecker::checkFinished);
+        checker.checkIfDue();
+        QVERIFY(finished.wait(5000));
+        checker.checkIfDue(); // a day has not passed
+        settings.setLastUpdateCheck(QDateTime::currentDateTimeUtc().addSecs(-25 * 3600));
+        checker.checkIfDue();
+        QVERIFY(finished.wait(5000));
+        QCOMPARE(stub.requests().size(), 2);
+
+        UpdateChecker packaged(QUrl(), QStringLiteral("1.0"), &settings);
+        QSignalSpy told(&packaged, &UpdateChecker::announce);
+        packaged.checkIfDue();
+        packaged.checkForUpdates();
+        QCOMPARE(told.size(), 1);
+        QCOMPARE(told.first().first().value<UpdateCheckResult>().kind, UpdateCheckResult::Kind::NoFeed);
+    }
+};
+
+QTEST_GUILESS_MAIN(UpdateCheckerTest)
+#include "tst_updatechecker.moc"

@@ -1,0 +1,141 @@
+// The onboarding window offscreen, with the fake platform: whether it shows at launch, and its steps with
+// short timers (the intervals are the window's to choose; only the order of events is checked).
+#include "fakeplatform.h"
+#include "onboarding/onboardingwindowcontroller.h"
+#include "popup/iconprovider.h"
+#include "settings/appsettings.h"
+
+#include <QQmlEngine>
+#include <QQuickItem>
+#include <QSGRendererInterface>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace std::chrono_literals;
+
+class OnboardingTest : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    QQmlEngine m_engine;
+    FakeAccessibility m_accessibility;
+    bool m_screenshots = false;
+    int m_screenshotRequests = 0;
+    std::unique_ptr<AppSettings> m_settings;
+    std::unique_ptr<OnboardingWindowController> m_onboarding;
+
+    void makeController(OnboardingModel::Timing timing)
+    {
+        m_onboarding = std::make_unique<OnboardingWindowController>(*m_settings, m_accessibility, &m_engine, timing);
+        m_onboarding->setScreenshots({ [this] { return m_screenshots; }, [this] { ++m_screenshotRequests; } });
+    }
+    QQuickItem* item(const char* name) const
+    {
+        return m_onboarding->window()->view()->findChild<QQuickItem*>(QLatin1String(name));
+    }
+
+private slots:
+    void initTestCase() { IconProvider::install(&m_engine); }
+    void init()
+    {
+        QFile::remove(m_dir.filePath(QStringLiteral("Quillora.conf")));
+        m_settings = std::make_unique<AppSettings>(m_dir.filePath(QStringLiteral("Quillora.conf")));
+        m_accessibility.usable = false;
+        m_accessibility.enableSucceeds = true;
+        m_screenshots = false;
+        m_screenshotRequests = 0;
+        makeController({ 20ms, 30ms });
+    }
+    void cleanup() { m_onboarding.reset(); }
+
+    void launchDecision_data()
+    {
+        QTest::addColumn<bool>("completed");
+        QTest::addColumn<bool>("accessibility");
+        QTest::addColumn<bool>("screenshots");
+        QTest::addColumn<int>("shownStep"); // -1: nothing shown
+        QTest::addColumn<bool>("completedAfter");
+        QTest::newRow("completed before") << true << false << false << -1 << true;
+        QTest::newRow("both granted") << false << true << true << -1 << true;
+        QTest::newRow("accessibility missing") << false << false << true << 0 << false;
+        QTest::newRow("both missing") << false << false << false << 0 << false;
+        QTest::newRow("screenshots missing") << false << true << false << 1 << false;
+    }
+    void launchDecision()
+    {
+        QFETCH(bool, completed);
+        QFETCH(bool, accessibility);
+        QFETCH(bool, screenshots);
+        QFETCH(int, shownStep);
+        QFETCH(bool, completedAfter);
+        makeController({ 1h, 1h }); // no tick may change the picture
+        m_settings->setHasCompletedOnboarding(completed);
+        m_accessibility.usable = accessibility;
+        m_screenshots = screenshots;
+        m_onboarding->showIfNeeded();
+        QCOMPARE(m_settings->hasCompletedOnboarding(), completedAfter);
+        QCOMPARE(m_onboarding->window() != nullptr, shownStep >= 0);
+        if (shownStep < 0)
+            return;
+        QCOMPARE(m_onboarding->window()->title(), QStringLiteral("Welcome to Quillora"));
+        QCOMPARE(m_onboarding->window()->size(), QSize(480, 380));
+        QCOMPARE(m_onboarding->model()->step(), shownStep);
+        QVERIFY(item(shownStep == 0 ? "accessibilityStep" : "screenshotStep"));
+    }
+
+    void stepsFollowTheDesktopAndCompleteAMomentAfterTheLast()
+    {
+        m_onboarding->showIfNeeded();
+        QPointer<QQuickWindow> window = m_onboarding->window();
+        OnboardingModel* model = m_onboarding->model();
+        QVERIFY(model->accessibilityStep()->isPolling());
+
+        // The button switches the support on; the next poll sees it and moves on to the screenshot step.
+        QMetaObject::invokeMethod(item("permissionButton"), "clicked");
+        QTRY_COMPARE(model->step(), 1);
+        QVERIFY(!model->accessibilityStep()->isPolling());
+        QTRY_VERIFY(item("screenshotStep"));
+        QVERIFY(model->screenshotStep()->isPolling());
+
+        QMetaObject::invokeMethod(
+            item("screenshotStep")->findChild<QQuickItem*>(QStringLiteral("permissionButton")), "clicked");
+        QCOMPARE(m_screenshotRequests, 1);
+        m_screenshots = true;
+        QTRY_VERIFY(model->screenshotStep()->granted());
+        QVERIFY(window); // "Permission granted!" stays a moment
+        QVERIFY(!m_settings->hasCompletedOnboarding());
+        QTRY_VERIFY(!window);
+        QVERIFY(m_settings->hasCompletedOnboarding());
+    }
+
+    void skipCompletesAtOnceButTheCloseButtonOnlyUntilNextLaunch()
+    {
+        m_onboarding->showIfNeeded();
+        QPointer<QQuickWindow> window = m_onboarding->window();
+        QPointer<PermissionStepModel> step = m_onboarding->model()->accessibilityStep();
+        m_onboarding->showIfNeeded(); // again while open: the same window
+        QCOMPARE(m_onboarding->window(), window.data());
+
+        window->close();
+        QTRY_VERIFY(!window);
+        QVERIFY(!step); // its polling went with it
+        QVERIFY(!m_settings->hasCompletedOnboarding());
+
+        m_onboarding->showIfNeeded(); // next launch
+        window = m_onboarding->window();
+        QVERIFY(window);
+        QMetaObject::invokeMethod(item("skipButton"), "clicked");
+        QTRY_VERIFY(!window);
+        QVERIFY(m_settings->hasCompletedOnboarding());
+    }
+};
+
+int main(int argc, char* argv[])
+{
+    QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
+    QGuiApplication app(argc, argv);
+    OnboardingTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_onboarding.moc"
