@@ -10,6 +10,7 @@
 #include <QCursor>
 #include <QDBusMessage>
 #include <QDesktopServices>
+#include <QFile>
 #include <QIcon>
 #include <QMenu>
 #include <QSystemTrayIcon>
@@ -80,10 +81,13 @@ void AppDelegate::terminate()
 
 void AppDelegate::setupStatusItem()
 {
-    // The installed application icon, which an icon theme may restyle; the sparkles symbol when no theme has it.
+    // The installed application icon, which an icon theme may restyle; else the one compiled in, and the
+    // sparkles symbol should even that be missing.
     QIcon icon = QIcon::fromTheme(QStringLiteral("org.quillora.Quillora"));
-    if (icon.isNull())
-        icon = QIcon(QStringLiteral(":/Quillora/popup/icons/sparkles.svg"));
+    for (const char* fallback : { ":/Quillora/app/org.quillora.Quillora.svg", ":/Quillora/popup/icons/sparkles.svg" }) {
+        if (icon.isNull() && QFile::exists(QLatin1String(fallback)))
+            icon = QIcon(QLatin1String(fallback));
+    }
     m_statusItem = new QSystemTrayIcon(icon, this);
     m_statusItem->setToolTip(QStringLiteral("Quillora"));
     connect(m_statusItem, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
