@@ -32,7 +32,7 @@ public:
     explicit AppDelegate(std::unique_ptr<CapturePresenter> presenter, QObject* parent = nullptr);
     ~AppDelegate() override;
 
-    // Takes the session's D-Bus name and then preloads the popup. False when another instance already runs.
+    // Takes the session's D-Bus name. False when another instance already runs.
     bool registerService(QDBusConnection bus);
 
     // Builds what the running instance offers: the tray icon, the hot keys, the login item. Call once, after
