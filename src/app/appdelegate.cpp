@@ -99,8 +99,8 @@ void AppDelegate::setupStatusItem()
     m_statusItem->show();
     static bool said = false;
     if (!QSystemTrayIcon::isSystemTrayAvailable() && !std::exchange(said, true)) {
-        std::printf("[AppDelegate] this desktop has no system tray; Quillora keeps running and answers Alt+X, "
-                    "Alt+Z, Alt+A, the quillora command and D-Bus\n");
+        std::printf("[AppDelegate] this desktop has no system tray; Quillora keeps running and answers its hot "
+                    "keys, the quillora command and D-Bus\n");
         std::fflush(stdout);
     }
 }
