@@ -8,7 +8,7 @@
 #include <xcb/xkb.h>
 #undef explicit
 
-#include <array>
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -116,11 +116,11 @@ quint16 X11GlobalHotkeys::readNumLockMask() const
     return 0;
 }
 
-QList<quint16> X11GlobalHotkeys::lockVariants() const
+QList<quint16> X11GlobalHotkeys::lockVariants(quint16 numLockMask)
 {
     QList<quint16> variants { 0, XCB_MOD_MASK_LOCK };
-    if (m_numLockMask != 0 && m_numLockMask != XCB_MOD_MASK_LOCK)
-        variants << m_numLockMask << quint16(m_numLockMask | XCB_MOD_MASK_LOCK);
+    if (numLockMask != 0 && numLockMask != XCB_MOD_MASK_LOCK)
+        variants << numLockMask << quint16(numLockMask | XCB_MOD_MASK_LOCK);
     return variants;
 }
 
@@ -132,7 +132,7 @@ int X11GlobalHotkeys::registerHotkey(quint32 id, quint32 keyCode, Qt::KeyboardMo
         return XCB_VALUE;
     unregisterHotkey(id);
     const Grab wanted { xcb_keycode_t(keyCode), toX11Modifiers(modifiers) };
-    const int status = grab(wanted);
+    const int status = grab(wanted, lockVariants(m_numLockMask));
     if (status == 0)
         m_grabs.insert(id, wanted);
     return status;
@@ -143,15 +143,15 @@ void X11GlobalHotkeys::unregisterHotkey(quint32 id)
     const auto found = m_grabs.constFind(id);
     if (found == m_grabs.cend())
         return;
-    ungrab(*found);
+    ungrab(*found, lockVariants(m_numLockMask));
     m_grabs.erase(found);
     xcb_flush(m_connection);
 }
 
-int X11GlobalHotkeys::grab(const Grab& grab)
+int X11GlobalHotkeys::grab(const Grab& grab, const QList<quint16>& lockMasks)
 {
     QList<xcb_void_cookie_t> cookies;
-    for (const quint16 locks : lockVariants()) {
+    for (const quint16 locks : lockMasks) {
         cookies << xcb_grab_key_checked(
             m_connection, 0, m_root, grab.modifiers | locks, grab.keyCode, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC);
     }
@@ -164,28 +164,39 @@ int X11GlobalHotkeys::grab(const Grab& grab)
         status = unavailableStatus;
     // Never keep half a key: without its lock variants it would work only with NumLock off.
     if (status != 0)
-        ungrab(grab);
+        ungrab(grab, lockMasks);
     // The checks may have read events into xcb's queue, where the socket notifier cannot see them.
     readEventsLater();
     return status;
 }
 
-void X11GlobalHotkeys::ungrab(const Grab& grab)
+void X11GlobalHotkeys::ungrab(const Grab& grab, const QList<quint16>& lockMasks)
 {
-    for (const quint16 locks : lockVariants())
+    for (const quint16 locks : lockMasks)
         xcb_ungrab_key(m_connection, grab.keyCode, m_root, grab.modifiers | locks);
 }
 
-void X11GlobalHotkeys::regrabAll()
+void X11GlobalHotkeys::followNumLock()
 {
-    for (const Grab& held : std::as_const(m_grabs))
-        ungrab(held);
-    m_numLockMask = readNumLockMask();
+    // Grabs are made on keycodes, which a new layout or keymap leaves where they are; only the NumLock
+    // modifier can move. Then the new variants are grabbed before the old ones go, so no press falls between.
+    const quint16 numLockMask = readNumLockMask();
+    if (numLockMask == m_numLockMask)
+        return;
+    const QList<quint16> before = lockVariants(m_numLockMask);
+    const QList<quint16> after = lockVariants(numLockMask);
+    QList<quint16> added, removed;
+    std::copy_if(
+        after.cbegin(), after.cend(), std::back_inserter(added), [&](quint16 v) { return !before.contains(v); });
+    std::copy_if(
+        before.cbegin(), before.cend(), std::back_inserter(removed), [&](quint16 v) { return !after.contains(v); });
+    m_numLockMask = numLockMask;
     for (auto it = m_grabs.cbegin(); it != m_grabs.cend(); ++it) {
-        if (const int status = grab(*it); status != 0) {
+        if (const int status = grab(*it, added); status != 0) {
             std::printf("[HotkeyManager] RegisterEventHotKey id=%u failed: %d\n", it.key(), status);
             std::fflush(stdout);
         }
+        ungrab(*it, removed);
     }
     xcb_flush(m_connection);
 }
@@ -229,7 +240,7 @@ void X11GlobalHotkeys::readEvents()
         return;
     }
     if (keymapChanged)
-        regrabAll();
+        followNumLock();
     for (const quint32 id : std::as_const(pressedIds))
         emit pressed(id);
 }

@@ -11,7 +11,7 @@ class QSocketNotifier;
 // Passive key grabs on the root window, on a connection of our own so Qt's event handling stays untouched.
 // Each combination is grabbed four times, with and without CapsLock and NumLock, since the server matches
 // the lock modifiers too. The NumLock bit comes from the server's modifier mapping. A keymap or layout
-// change (an XKB event) grabs everything again, as the NumLock bit may have moved.
+// change (an XKB event) grabs the lock variants again when the NumLock bit moved.
 class X11GlobalHotkeys final : public GlobalHotkeys {
     Q_OBJECT
 
@@ -30,10 +30,10 @@ private:
 
     bool connectOnce();
     quint16 readNumLockMask() const;
-    QList<quint16> lockVariants() const;
-    int grab(const Grab& grab);
-    void ungrab(const Grab& grab);
-    void regrabAll();
+    static QList<quint16> lockVariants(quint16 numLockMask);
+    int grab(const Grab& grab, const QList<quint16>& lockMasks);
+    void ungrab(const Grab& grab, const QList<quint16>& lockMasks);
+    void followNumLock();
     void readEvents();
     void readEventsLater();
 
