@@ -66,14 +66,19 @@ int runChild(const QString& mode)
         delegate->applicationDidFinishLaunching();
         if (mode == QLatin1String("--app-preload"))
             QTimer::singleShot(0, [] { PopupWindowController::shared().preload(); });
+    }
+    say("ready", now());
+    QTimer::singleShot(idleSeconds * 1000, [&mode] {
+        say("rss", qint64(residentMegabytes() * 1024));
+        if (mode == QLatin1String("--bare"))
+            return;
+        // Only now: the program itself creates the popup controller on the first trigger.
         PopupWindowController& popup = PopupWindowController::shared();
         QObject::connect(&popup, &PopupWindowController::panelShown, [&popup] {
             say("card", now());
             QTimer::singleShot(300, &popup, &PopupWindowController::closePopup);
         });
-    }
-    say("ready", now());
-    QTimer::singleShot(idleSeconds * 1000, [] { say("rss", qint64(residentMegabytes() * 1024)); });
+    });
     const int result = QApplication::exec();
     delete bare;
     return result;
@@ -144,7 +149,7 @@ int main(int argc, char* argv[])
     if (argc > 1)
         return runChild(QString::fromLocal8Bit(argv[1]));
 
-    constexpr int rounds = 3;
+    constexpr int rounds = 5;
     StubService stub(StubService::Tls::None);
     stub.replyWithExplanation(QStringLiteral("An answer."));
     QTemporaryDir config;
