@@ -9,12 +9,32 @@
 #include "settings/appsettings.h"
 #include "settings/settingswindow.h"
 
+#include "platform/platform.h"
+
 #include <QCoreApplication>
+#include <QCursor>
+#include <QDBusMessage>
+#include <QDesktopServices>
+#include <QFile>
 #include <QGuiApplication>
+#include <QIcon>
+#include <QMenu>
+#include <QSystemTrayIcon>
 #include <QTimer>
+#include <QUrl>
+
+#include <cstdio>
+
+const QString AppDelegate::supportAddress = QStringLiteral(QUILLORA_SUPPORT_ADDRESS);
 
 AppDelegate::AppDelegate(QObject* parent)
+    : AppDelegate(nullptr, parent)
+{
+}
+
+AppDelegate::AppDelegate(std::unique_ptr<CapturePresenter> presenter, QObject* parent)
     : QObject(parent)
+    , m_presenter(std::move(presenter))
 {
     // The handler is our member and runs its actions from timers it owns, so it never outlives us.
     m_serviceHandler.onTextReceived = [this](const QString& text) { explainText(text); };
@@ -23,6 +43,8 @@ AppDelegate::AppDelegate(QObject* parent)
     m_serviceHandler.onOpenSettings = [this] { openSettings(); };
     m_updateChecker = new UpdateChecker(
         UpdateChecker::compiledFeed(), QCoreApplication::applicationVersion(), &AppSettings::shared(), this);
+    if (QCoreApplication::instance())
+        connect(qApp, &QCoreApplication::aboutToQuit, this, &AppDelegate::applicationWillTerminate);
 }
 
 AppDelegate::~AppDelegate() = default;
@@ -31,17 +53,133 @@ bool AppDelegate::registerService(QDBusConnection bus)
 {
     if (!m_serviceHandler.registerOn(bus))
         return false;
-    // This instance stays: compile the card's views as soon as start-up is done, so the first card opens sooner.
-    QTimer::singleShot(0, this, [] { PopupWindowController::shared().preload(); });
-    startUpdateChecks();
-    showOnboardingIfNeeded();
+    m_bus = bus;
     return true;
+}
+
+void AppDelegate::applicationDidFinishLaunching()
+{
+    startUpdateChecks();
+    setupStatusItem();
+    registerHotkeys();
+    // The D-Bus entry was installed before launch: taking its name is how a second start finds this one.
+    registerLoginItemIfNeeded(AppSettings::shared(), *Platform::current().loginItem);
+    showOnboardingIfNeeded();
+}
+
+void AppDelegate::applicationWillTerminate()
+{
+    m_hotkeyManager.unregisterAll();
+    if (m_bus) {
+        // Sent without waiting for the answer: the bus drops the name with our connection in any case.
+        m_bus->unregisterObject(ServiceHandler::objectPath);
+        m_bus->send(QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"),
+                        QStringLiteral("/org/freedesktop/DBus"), QStringLiteral("org.freedesktop.DBus"),
+                        QStringLiteral("ReleaseName"))
+            << ServiceHandler::serviceName);
+        m_bus.reset();
+    }
+}
+
+void AppDelegate::terminate()
+{
+    applicationWillTerminate();
+    QCoreApplication::quit();
+}
+
+void AppDelegate::setupStatusItem()
+{
+    // The installed application icon, which an icon theme may restyle; else the one compiled in, and the
+    // sparkles symbol should even that be missing.
+    QIcon icon = QIcon::fromTheme(QStringLiteral("org.quillora.Quillora"));
+    for (const char* fallback : { ":/Quillora/app/org.quillora.Quillora.svg", ":/Quillora/popup/icons/sparkles.svg" }) {
+        if (icon.isNull() && QFile::exists(QLatin1String(fallback)))
+            icon = QIcon(QLatin1String(fallback));
+    }
+    m_statusItem = new QSystemTrayIcon(icon, this);
+    m_statusItem->setToolTip(QStringLiteral("Quillora"));
+    connect(m_statusItem, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::Context)
+            statusItemClicked();
+    });
+    // Shown even without a tray: Qt puts the icon there as soon as one starts (a panel that starts after us).
+    m_statusItem->show();
+    static bool said = false;
+    if (!QSystemTrayIcon::isSystemTrayAvailable() && !std::exchange(said, true)) {
+        std::printf("[AppDelegate] this desktop has no system tray; Quillora keeps running and answers its hot "
+                    "keys, the quillora command and D-Bus\n");
+        std::fflush(stdout);
+    }
+}
+
+void AppDelegate::registerHotkeys()
+{
+    // Each handler only schedules its work, so the key event is answered at once.
+    const QPointer<AppDelegate> self(this);
+    m_hotkeyManager.registerHotkey(1, HotkeyManager::keyCodeX, Qt::AltModifier, [self] {
+        if (self)
+            self->later(&AppDelegate::explainSelectedText);
+    });
+    m_hotkeyManager.registerHotkey(2, HotkeyManager::keyCodeZ, Qt::AltModifier, [self] {
+        if (self)
+            self->later(&AppDelegate::explainScreenshot);
+    });
+    m_hotkeyManager.registerHotkey(3, HotkeyManager::keyCodeA, Qt::AltModifier, [self] {
+        if (self)
+            self->later(&AppDelegate::askAnything);
+    });
+}
+
+void AppDelegate::later(void (AppDelegate::*action)()) { QTimer::singleShot(0, this, action); }
+
+void AppDelegate::registerLoginItemIfNeeded(AppSettings& settings, LoginItem& loginItem)
+{
+    if (settings.hasRegisteredLoginItem())
+        return;
+    // A failure leaves the flag unset, so the next launch tries again; nobody is told.
+    if (loginItem.registerItem())
+        settings.setHasRegisteredLoginItem(true);
+}
+
+QMenu* AppDelegate::buildStatusMenu()
+{
+    auto* menu = new QMenu;
+    menu->addAction(QStringLiteral("Explain Selected Text (Alt+X)"), this, &AppDelegate::explainSelectedText);
+    menu->addAction(QStringLiteral("Explain Screenshot (Alt+Z)"), this, &AppDelegate::explainScreenshot);
+    menu->addAction(QStringLiteral("Ask Anything (Alt+A)"), this, &AppDelegate::askAnything);
+    menu->addSeparator();
+    menu->addAction(QStringLiteral("Check for Updates..."), this, &AppDelegate::checkForUpdates);
+    menu->addAction(
+        QStringLiteral("Settings..."), QKeySequence(Qt::CTRL | Qt::Key_Comma), this, &AppDelegate::openSettings);
+    menu->addSeparator();
+    menu->addAction(QStringLiteral("Contact Us"), this, &AppDelegate::sendFeedback);
+    menu->addSeparator();
+    // Queued: the menu finishes its own handling before the event loop ends.
+    menu->addAction(QStringLiteral("Quit Quillora"), QKeySequence(Qt::CTRL | Qt::Key_Q), this, &AppDelegate::terminate,
+        Qt::QueuedConnection);
+    return menu;
+}
+
+void AppDelegate::statusItemClicked()
+{
+    // A fresh menu per click, gone once it closes; the icon carries no menu at rest.
+    QMenu* menu = buildStatusMenu();
+    connect(menu, &QMenu::aboutToHide, menu, &QObject::deleteLater);
+    menu->popup(QCursor::pos());
+}
+
+void AppDelegate::sendFeedback()
+{
+    QUrl url(QStringLiteral("mailto:") + QString::fromUtf8(QUrl::toPercentEncoding(supportAddress, "@"))
+        + QStringLiteral("?subject=fix%20this%20for%20me%20plz"));
+    QDesktopServices::openUrl(url);
 }
 
 TextCaptureCoordinator& AppDelegate::coordinator()
 {
     if (!m_coordinator) {
-        m_presenter = std::make_unique<PopupPresenter>();
+        if (!m_presenter)
+            m_presenter = std::make_unique<PopupPresenter>();
         m_coordinator = new TextCaptureCoordinator(*m_presenter, nullptr, this);
     }
     return *m_coordinator;
@@ -63,9 +201,8 @@ void AppDelegate::explainScreenshot() { }
 void AppDelegate::openSettings()
 {
     if (!m_settingsWindow) {
-        // No login item on this desktop yet: the switch shows off and cannot be changed.
-        m_settingsWindow
-            = new SettingsWindow(AppSettings::shared(), nullptr, PopupWindowController::shared().engine(), this);
+        m_settingsWindow = new SettingsWindow(
+            AppSettings::shared(), Platform::current().loginItem.get(), PopupWindowController::shared().engine(), this);
     }
     m_settingsWindow->open();
 }

@@ -71,6 +71,7 @@ int main(int argc, char* argv[])
         }
         return 0;
     }
+    delegate.applicationDidFinishLaunching();
 
     QTimer::singleShot(0, &delegate, [&delegate, request = *request] {
         switch (request.action) {

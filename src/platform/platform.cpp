@@ -2,6 +2,7 @@
 
 #include "platform/unavailablebackends.h"
 #include "platform/x11/x11platform.h"
+#include "platform/xdgautostartloginitem.h"
 
 #include <QGuiApplication>
 
@@ -31,6 +32,9 @@ std::unique_ptr<Platform> Platform::createForSession()
     platform->accessibility = makeUnavailableAccessibility();
     platform->pasteboard = makeUnavailablePasteboard();
     platform->keyboard = makeUnavailableKeyboard();
+    platform->globalHotkeys = makeUnavailableGlobalHotkeys();
+    // Autostart entries serve every desktop, X11 or not.
+    platform->loginItem = std::make_unique<XdgAutostartLoginItem>();
     if (QGuiApplication::platformName() == QLatin1String("xcb"))
         installX11Backends(*platform);
     return platform;

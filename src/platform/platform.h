@@ -2,7 +2,9 @@
 
 #include "platform/accessibility.h"
 #include "platform/frontmostapplication.h"
+#include "platform/globalhotkeys.h"
 #include "platform/keyboardsynthesizer.h"
+#include "platform/loginitem.h"
 #include "platform/mousedownmonitor.h"
 #include "platform/pasteboard.h"
 #include "platform/screens.h"
@@ -19,6 +21,8 @@ public:
     std::unique_ptr<Accessibility> accessibility;
     std::unique_ptr<Pasteboard> pasteboard;
     std::unique_ptr<KeyboardSynthesizer> keyboard;
+    std::unique_ptr<GlobalHotkeys> globalHotkeys;
+    std::unique_ptr<LoginItem> loginItem;
 
     // The installed set; installs the one for this session on first use (needs a QGuiApplication).
     static Platform& current();

@@ -61,6 +61,12 @@ public:
     QCoro::Task<bool> sendCopyShortcut(bool) override { co_return false; }
 };
 
+class NoGlobalHotkeys final : public GlobalHotkeys {
+public:
+    int registerHotkey(quint32, quint32, Qt::KeyboardModifiers) override { return unavailableStatus; }
+    void unregisterHotkey(quint32) override { }
+};
+
 } // namespace
 
 std::unique_ptr<Screens> makeQtScreens() { return std::make_unique<QtScreens>(); }
@@ -72,3 +78,4 @@ std::unique_ptr<FrontmostApplication> makeUnavailableFrontmostApplication()
 std::unique_ptr<Accessibility> makeUnavailableAccessibility() { return std::make_unique<NoAccessibility>(); }
 std::unique_ptr<Pasteboard> makeUnavailablePasteboard() { return std::make_unique<NoPasteboard>(); }
 std::unique_ptr<KeyboardSynthesizer> makeUnavailableKeyboard() { return std::make_unique<NoKeyboard>(); }
+std::unique_ptr<GlobalHotkeys> makeUnavailableGlobalHotkeys() { return std::make_unique<NoGlobalHotkeys>(); }

@@ -45,6 +45,14 @@ class TestEndToEnd : public QObject {
         return ended ? process.exitCode() : -1;
     }
 
+    static QString xdotool(const QStringList& arguments)
+    {
+        QProcess process;
+        process.start("xdotool", arguments);
+        process.waitForFinished(10000);
+        return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
+    }
+
     static QDBusMessage::MessageType call(const QString& method, const QVariantList& arguments = {})
     {
         auto message = QDBusMessage::createMethodCall(service, "/org/quillora/Quillora", service, method);
@@ -70,7 +78,7 @@ private slots:
         m_stub->replyWithExplanation(QStringLiteral("An answer."));
 
         // The application the user works in.
-        m_pad.start("/usr/bin/python3", { QUILLORA_TEST_PAD, "--title", "Reading" });
+        m_pad.start("/usr/bin/python3", { QUILLORA_TEST_PAD, "--title", "Reading", "--select", "4", "9" });
         QTRY_VERIFY_WITH_TIMEOUT(m_pad.canReadLine(), 10000);
 
         setUp(m_instance);
@@ -134,6 +142,27 @@ private slots:
         QCOMPARE(run(arguments, {}, &errors), 2);
         QVERIFY2(errors.contains("quillora: ") && errors.contains("\n\nUsage: quillora"), errors.constData());
         QCOMPARE(m_stub->requests().size(), m_requestsTaken); // nothing reached the service
+    }
+
+    void hotKeysReachTheServiceAndOpenTheQuestionCard()
+    {
+        xdotool({ "key", "alt+x" }); // the pad's selected word
+        QCOMPARE(nextText(), QStringLiteral("quick"));
+
+        const auto shownWindows = [this] {
+            return xdotool({ "search", "--onlyvisible", "--pid", QString::number(m_instance.processId()) })
+                .split(u'\n', Qt::SkipEmptyParts);
+        };
+        const QStringList answerCard = shownWindows();
+        xdotool({ "key", "alt+a" });
+        QString card;
+        QTRY_VERIFY_WITH_TIMEOUT(!(card = shownWindows().value(0)).isEmpty() && !answerCard.contains(card), 10000);
+        // The card waits for a question: it takes the keyboard on a click and sends what is typed.
+        xdotool({ "mousemove", "--window", card, "150", "120", "click", "1" });
+        QTest::qWait(300);
+        xdotool({ "type", "--delay", "10", "why is the sky blue" });
+        xdotool({ "key", "Return" });
+        QCOMPARE(nextText(), QStringLiteral("why is the sky blue"));
     }
 };
 

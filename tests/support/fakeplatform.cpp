@@ -49,6 +49,8 @@ FakePlatform FakePlatform::install()
     platform->pasteboard = std::unique_ptr<Pasteboard>(fakes.pasteboard = new FakePasteboard);
     platform->keyboard = std::unique_ptr<KeyboardSynthesizer>(fakes.keyboard = new FakeKeyboard);
     fakes.keyboard->pasteboard = fakes.pasteboard;
+    platform->globalHotkeys = std::unique_ptr<GlobalHotkeys>(fakes.globalHotkeys = new FakeGlobalHotkeys);
+    platform->loginItem = std::unique_ptr<LoginItem>(fakes.loginItem = new FakeLoginItem);
     Platform::install(std::move(platform));
     return fakes;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "fakeloginitem.h"
 #include "platform/platform.h"
 
 #include <QHash>
@@ -83,6 +84,30 @@ public:
     QCoro::Task<bool> sendCopyShortcut(bool toTerminal) override;
 };
 
+class FakeGlobalHotkeys final : public GlobalHotkeys {
+public:
+    struct Key {
+        quint32 keyCode;
+        Qt::KeyboardModifiers modifiers;
+    };
+    QHash<quint32, Key> registered;
+    QHash<quint32, int> refusals; // id -> the status registerHotkey answers for it
+
+    int registerHotkey(quint32 id, quint32 keyCode, Qt::KeyboardModifiers modifiers) override
+    {
+        if (const int status = refusals.value(id))
+            return status;
+        registered.insert(id, { keyCode, modifiers });
+        return 0;
+    }
+    void unregisterHotkey(quint32 id) override { registered.remove(id); }
+    void press(quint32 id)
+    {
+        if (registered.contains(id))
+            emit pressed(id);
+    }
+};
+
 // Installs a fresh set of fakes as Platform::current() and returns them for the test to drive.
 struct FakePlatform {
     FakeScreens* screens;
@@ -91,6 +116,8 @@ struct FakePlatform {
     FakeAccessibility* accessibility;
     FakePasteboard* pasteboard;
     FakeKeyboard* keyboard;
+    FakeGlobalHotkeys* globalHotkeys;
+    FakeLoginItem* loginItem;
 
     static FakePlatform install();
 };

@@ -3,6 +3,7 @@
 #include "platform/platform.h"
 #include "platform/x11/atspiaccessibility.h"
 #include "platform/x11/x11frontmostapplication.h"
+#include "platform/x11/x11globalhotkeys.h"
 #include "platform/x11/x11keyboard.h"
 #include "platform/x11/x11pasteboard.h"
 #include "platform/x11/xinputmousedownmonitor.h"
@@ -15,4 +16,5 @@ void installX11Backends(Platform& platform)
     platform.pasteboard = std::make_unique<X11Pasteboard>();
     platform.keyboard = std::make_unique<X11Keyboard>();
     platform.mouseDownMonitor = makeXInputMouseDownMonitor();
+    platform.globalHotkeys = std::make_unique<X11GlobalHotkeys>();
 }

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QMetaObject>
+#include <QPointer>
+#include <Qt>
+
+#include <functional>
+#include <map>
+#include <set>
+
+class GlobalHotkeys;
+
+using HotkeyHandler = std::function<void()>;
+
+// Quillora's global hot keys: each registered id runs its handler when its key is pressed anywhere on the
+// desktop. Main thread only.
+class HotkeyManager {
+public:
+    // Physical key positions as X11 keycodes (evdev code + 8), the same under every layout.
+    static constexpr quint32 keyCodeA = 38;
+    static constexpr quint32 keyCodeZ = 52;
+    static constexpr quint32 keyCodeX = 53;
+
+    // hotkeys: Platform::current()'s facility at the first registration when null.
+    explicit HotkeyManager(GlobalHotkeys* hotkeys = nullptr);
+    ~HotkeyManager();
+    HotkeyManager(const HotkeyManager&) = delete;
+    HotkeyManager& operator=(const HotkeyManager&) = delete;
+
+    // Keeps the handler even when the desktop refuses the key; a refusal is logged, never returned.
+    void registerHotkey(quint32 id, quint32 keyCode, Qt::KeyboardModifiers modifiers, HotkeyHandler handler);
+    // Releases every key and forgets every handler.
+    void unregisterAll();
+    // Runs the handler registered under id, if any.
+    void handleHotKeyEvent(quint32 id);
+
+    bool isRegistered(quint32 id) const { return m_hotKeyRefs.count(id) > 0; }
+
+private:
+    QPointer<GlobalHotkeys> m_hotkeys;
+    std::set<quint32> m_hotKeyRefs; // the ids the desktop accepted
+    std::map<quint32, HotkeyHandler> m_callbacks;
+    QMetaObject::Connection m_eventHandler;
+};

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QObject>
+
+// Key combinations that reach Quillora while any application is in front. A key is a physical key
+// position (an X11 keycode: the evdev code plus 8), so the keys stay where they are under any layout.
+// `pressed` is emitted on the main thread, once per press (never for auto-repeat).
+class GlobalHotkeys : public QObject {
+    Q_OBJECT
+
+public:
+    // registerHotkey's status for a session where no global keys can be taken at all.
+    static constexpr int unavailableStatus = -1;
+
+    using QObject::QObject;
+
+    // 0 when the key is taken; otherwise why not: the X error code on X11 (10, BadAccess, when another
+    // client holds the combination) or unavailableStatus. A registered id is replaced.
+    virtual int registerHotkey(quint32 id, quint32 keyCode, Qt::KeyboardModifiers modifiers) = 0;
+    virtual void unregisterHotkey(quint32 id) = 0;
+
+signals:
+    void pressed(quint32 id);
+};

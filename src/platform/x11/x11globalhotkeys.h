@@ -1,0 +1,49 @@
+#pragma once
+
+#include "platform/globalhotkeys.h"
+
+#include <QHash>
+
+#include <xcb/xcb.h>
+
+class QSocketNotifier;
+
+// Passive key grabs on the root window, on a connection of our own so Qt's event handling stays untouched.
+// Each combination is grabbed four times, with and without CapsLock and NumLock, since the server matches
+// the lock modifiers too. The NumLock bit comes from the server's modifier mapping. A keymap or layout
+// change (an XKB event) grabs the lock variants again when the NumLock bit moved.
+class X11GlobalHotkeys final : public GlobalHotkeys {
+    Q_OBJECT
+
+public:
+    X11GlobalHotkeys();
+    ~X11GlobalHotkeys() override;
+
+    int registerHotkey(quint32 id, quint32 keyCode, Qt::KeyboardModifiers modifiers) override;
+    void unregisterHotkey(quint32 id) override;
+
+private:
+    struct Grab {
+        xcb_keycode_t keyCode;
+        quint16 modifiers; // X modifier mask, without the lock keys
+    };
+
+    bool connectOnce();
+    quint16 readNumLockMask() const;
+    static QList<quint16> lockVariants(quint16 numLockMask);
+    int grab(const Grab& grab, const QList<quint16>& lockMasks);
+    void ungrab(const Grab& grab, const QList<quint16>& lockMasks);
+    void followNumLock();
+    void readEvents();
+    void readEventsLater();
+
+    xcb_connection_t* m_connection = nullptr;
+    xcb_window_t m_root = 0;
+    quint8 m_xkbEventBase = 0;
+    bool m_hasXkb = false;
+    bool m_unavailable = false;
+    quint16 m_numLockMask = 0;
+    QSocketNotifier* m_notifier = nullptr;
+    QHash<quint32, Grab> m_grabs;
+    xcb_keycode_t m_heldKey = 0; // the grabbed key that is down, to drop auto-repeated presses
+};

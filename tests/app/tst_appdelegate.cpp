@@ -1,0 +1,159 @@
+// The delegate on the fake platform: the hot keys it registers, the tray menu, and start at login, with
+// the XDG autostart entry that backs it on every desktop.
+#include "app/appdelegate.h"
+#include "capture/capturepresenter.h"
+#include "fakeplatform.h"
+#include "platform/xdgautostartloginitem.h"
+#include "settings/appsettings.h"
+
+#include <QApplication>
+#include <QDesktopServices>
+#include <QMenu>
+#include <QSystemTrayIcon>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+struct RecordingPresenter final : CapturePresenter {
+    QStringList& calls;
+    explicit RecordingPresenter(QStringList& c)
+        : calls(c)
+    {
+    }
+    void showPopup(std::optional<QRectF>) override { }
+    void explain(const QString& text, std::optional<AppContext>) override { calls << "explain " + text; }
+    void prepareForDirectQuery(std::optional<AppContext>) override { calls << "ask"; }
+    void showTooltip(const QString&, const QString& message, std::chrono::milliseconds) override { calls << message; }
+    void showAccessibilityPrompt() override { }
+};
+
+// Writes an empty file, creating its folder.
+void touch(const QString& path)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile(path).open(QIODevice::WriteOnly);
+}
+
+} // namespace
+
+class TestAppDelegate : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_home;
+    QList<QUrl> m_openedUrls;
+
+public slots:
+    void openUrl(const QUrl& url) { m_openedUrls << url; }
+
+private slots:
+    void launchGivesKeysAndATrayMenuThatReachTheirActions()
+    {
+        FakePlatform fakes = FakePlatform::install();
+        fakes.frontmostApplication->app = FrontmostAppInfo { "org.example.Reader", "Reader", 42, "Doc", 7 };
+        fakes.accessibility->selection = AccessibleSelection { QStringLiteral("selected words"), std::nullopt };
+        QStringList calls;
+        AppDelegate delegate(std::make_unique<RecordingPresenter>(calls));
+        delegate.applicationDidFinishLaunching();
+
+        QStringList keys;
+        for (const auto& [id, key] : fakes.globalHotkeys->registered.asKeyValueRange())
+            keys << QStringLiteral("%1:%2:%3").arg(id).arg(key.keyCode).arg(key.modifiers.toInt());
+        keys.sort();
+        QCOMPARE(keys, (QStringList { "1:53:134217728", "2:52:134217728", "3:38:134217728" })); // Alt+X, Alt+Z, Alt+A
+        fakes.globalHotkeys->press(3);
+        fakes.globalHotkeys->press(1);
+        QCOMPARE(calls, QStringList {}); // the key's handler has returned before any work
+        QTRY_COMPARE(calls, (QStringList { "ask", "explain selected words" }));
+
+        std::unique_ptr<QMenu> menu(delegate.buildStatusMenu());
+        QStringList entries;
+        for (const QAction* action : menu->actions())
+            entries << (action->isSeparator() ? "-" : action->text() + ' ' + action->shortcut().toString());
+        QCOMPARE(entries,
+            (QStringList { "Explain Selected Text (Alt+X) ", "Explain Screenshot (Alt+Z) ", "Ask Anything (Alt+A) ",
+                "-", "Check for Updates... ", "Settings... Ctrl+,", "-", "Contact Us ", "-", "Quit Quillora Ctrl+Q" }));
+        QVERIFY(delegate.statusItem() && !delegate.statusItem()->contextMenu()); // a menu is built per click only
+
+        calls.clear();
+        QDesktopServices::setUrlHandler("mailto", this, "openUrl");
+        for (const int entry : { 0, 2, 7, 9 })
+            menu->actions().at(entry)->trigger();
+        QTRY_VERIFY(fakes.globalHotkeys->registered.isEmpty()); // Quit Quillora
+        QDesktopServices::unsetUrlHandler("mailto");
+        QCOMPARE(calls, (QStringList { "explain selected words", "ask" }));
+        QCOMPARE(m_openedUrls,
+            QList<QUrl> { QUrl(
+                QStringLiteral("mailto:%1?subject=fix%20this%20for%20me%20plz").arg(AppDelegate::supportAddress)) });
+    }
+
+    void loginItemIsRegisteredOnceAndRetriedAfterAFailure()
+    {
+        AppSettings settings(m_home.filePath("login.conf"));
+        FakeLoginItem item;
+        item.writable = false;
+        AppDelegate::registerLoginItemIfNeeded(settings, item); // first launch: the write fails
+        QVERIFY(!settings.hasRegisteredLoginItem());
+        item.writable = true;
+        AppDelegate::registerLoginItemIfNeeded(settings, item); // second launch tries again
+        QVERIFY(settings.hasRegisteredLoginItem());
+        item.state = LoginItem::Status::NotRegistered; // the user removed it
+        AppDelegate::registerLoginItemIfNeeded(settings, item);
+        QCOMPARE(item.registrations, 2);
+        QCOMPARE(item.state, LoginItem::Status::NotRegistered);
+    }
+
+    void onlyAnInstalledProgramStartsAtLogin_data()
+    {
+        QTest::addColumn<QString>("program");
+        QTest::addColumn<bool>("withDesktopEntry"); // in ../share/applications, as installing puts it
+        QTest::addColumn<QString>("exec"); // with the test folder as %1; empty: must not register
+        QTest::newRow("installed") << "prefix/bin/quillora" << true << "%1/prefix/bin/quillora";
+        QTest::newRow("installed, quoted") << "my $prefix/bin/quillora" << true << R"("%1/my \\$prefix/bin/quillora")";
+        QTest::newRow("build tree") << "build/ci/src/quillora" << false << "";
+        QTest::newRow("under the temporary folder") << "tmp/prefix/bin/quillora" << true << "";
+    }
+
+    void onlyAnInstalledProgramStartsAtLogin()
+    {
+        QFETCH(QString, program);
+        QFETCH(bool, withDesktopEntry);
+        QFETCH(QString, exec);
+        QTemporaryDir root;
+        const QString path = root.filePath(program);
+        touch(path);
+        QFile::setPermissions(path, QFile::ReadOwner | QFile::ExeOwner);
+        if (withDesktopEntry)
+            touch(QFileInfo(path).path() + "/../share/applications/org.quillora.Quillora.desktop");
+
+        XdgAutostartLoginItem item(path, root.filePath("config"), root.filePath("tmp"));
+        QCOMPARE(item.status(), exec.isEmpty() ? LoginItem::Status::NotFound : LoginItem::Status::NotRegistered);
+        QCOMPARE(item.registerItem(), !exec.isEmpty());
+        QFile entry(item.entryPath());
+        QCOMPARE(entry.open(QIODevice::ReadOnly), !exec.isEmpty());
+        if (exec.isEmpty())
+            return;
+        const QByteArray text = entry.readAll();
+        QVERIFY2(text.contains("\nExec=" + exec.arg(QFileInfo(root.path()).canonicalFilePath()).toUtf8() + '\n'),
+            text.constData());
+        QVERIFY(text.contains("\nX-GNOME-Autostart-enabled=true\n"));
+        QCOMPARE(item.status(), LoginItem::Status::Enabled);
+        QVERIFY(item.unregisterItem());
+        QCOMPARE(item.status(), LoginItem::Status::NotRegistered);
+
+        // An autostart folder that cannot be written: a plain failure, nothing more.
+        touch(root.filePath("blocked"));
+        QVERIFY(!XdgAutostartLoginItem(path, root.filePath("blocked"), root.filePath("tmp")).registerItem());
+    }
+};
+
+int main(int argc, char* argv[])
+{
+    QTemporaryDir config;
+    qputenv("XDG_CONFIG_HOME", config.path().toUtf8()); // AppSettings::shared() stays in the test's folder
+    QApplication app(argc, argv);
+    TestAppDelegate test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_appdelegate.moc"

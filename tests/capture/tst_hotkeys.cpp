@@ -1,0 +1,171 @@
+// The global hot keys on the X11 test desktop, pressed through XTest as a user would press them.
+#include "capture/hotkeymanager.h"
+
+#include <QProcess>
+#include <QTemporaryFile>
+#include <QTest>
+#include <QThread>
+
+#include <xcb/xcb.h>
+#include <xcb/xtest.h>
+
+#include <unistd.h>
+
+namespace {
+
+using Keys = QList<xcb_keycode_t>;
+using Ids = QList<quint32>;
+// Keycodes of the evdev layout; X, Z, A are 53, 52, 38.
+constexpr xcb_keycode_t alt = 64, shift = 50, capsLock = 66, numLock = 77, cKey = 54;
+constexpr quint32 sentinelId = 9; // Alt+C, pressed last: once it fired, every earlier press was handled
+
+} // namespace
+
+class TestHotkeys : public QObject {
+    Q_OBJECT
+
+    xcb_connection_t* m_x = nullptr; // the test's own client: XTest, and another application's grab
+    xcb_window_t m_root = 0;
+    std::unique_ptr<HotkeyManager> m_manager;
+    Ids m_fired;
+    bool m_offMainThread = false;
+
+    void registerAll(HotkeyManager& manager)
+    {
+        for (const auto& [id, key] : { std::pair { 1U, HotkeyManager::keyCodeX }, { 2U, HotkeyManager::keyCodeZ },
+                 { 3U, HotkeyManager::keyCodeA }, { sentinelId, quint32(cKey) } }) {
+            manager.registerHotkey(id, key, Qt::AltModifier, [this, id = id] {
+                m_fired << id;
+                m_offMainThread = m_offMainThread || QThread::currentThread() != qApp->thread();
+            });
+        }
+    }
+
+    void tap(const Keys& keys)
+    {
+        for (const xcb_keycode_t key : keys)
+            xcb_test_fake_input(m_x, XCB_KEY_PRESS, key, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
+        for (auto key = keys.crbegin(); key != keys.crend(); ++key)
+            xcb_test_fake_input(m_x, XCB_KEY_RELEASE, *key, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
+        xcb_flush(m_x);
+    }
+
+    // The ids fired by pressing these combinations, each a list of keys held together.
+    Ids firedBy(const QList<Keys>& combinations)
+    {
+        m_fired.clear();
+        for (const Keys& keys : combinations + QList<Keys> { { alt, cKey } })
+            tap(keys);
+        if (!QTest::qWaitFor([&] { return m_fired.contains(sentinelId); }, 5000))
+            return { 0 };
+        m_fired.removeAll(sentinelId);
+        return m_fired;
+    }
+
+    // Moves the NumLock key from one modifier row of the server's modifier mapping to another.
+    void moveNumLock(int from, int to)
+    {
+        auto* mapping = xcb_get_modifier_mapping_reply(m_x, xcb_get_modifier_mapping(m_x), nullptr);
+        const int perModifier = mapping->keycodes_per_modifier;
+        Keys keys(
+            xcb_get_modifier_mapping_keycodes(mapping), xcb_get_modifier_mapping_keycodes(mapping) + 8 * perModifier);
+        std::free(mapping);
+        std::replace(
+            keys.begin() + from * perModifier, keys.begin() + (from + 1) * perModifier, numLock, xcb_keycode_t(0));
+        keys[(to + 1) * perModifier - 1] = numLock;
+        std::free(
+            xcb_set_modifier_mapping_reply(m_x, xcb_set_modifier_mapping(m_x, perModifier, keys.data()), nullptr));
+    }
+
+private slots:
+    void initTestCase()
+    {
+        m_x = xcb_connect(nullptr, nullptr);
+        QVERIFY(!xcb_connection_has_error(m_x));
+        m_root = xcb_setup_roots_iterator(xcb_get_setup(m_x)).data->root;
+    }
+    void cleanupTestCase() { xcb_disconnect(m_x); }
+    void init() { registerAll(*(m_manager = std::make_unique<HotkeyManager>())); }
+    void cleanup() { m_manager.reset(); }
+
+    void keysCallTheirHandlersWhateverTheLockKeys_data()
+    {
+        QTest::addColumn<Keys>("locks");
+        QTest::addColumn<Keys>("keys");
+        QTest::addColumn<Ids>("fired");
+        for (const auto& [name, locks] : { std::pair { "", Keys {} }, { " NumLock", Keys { numLock } },
+                 { " CapsLock", Keys { capsLock } }, { " both locks", Keys { numLock, capsLock } } }) {
+            QTest::addRow("Alt+X%s", name) << locks << Keys { alt, 53 } << Ids { 1 };
+            QTest::addRow("Alt+Z%s", name) << locks << Keys { alt, 52 } << Ids { 2 };
+            QTest::addRow("Alt+A%s", name) << locks << Keys { alt, 38 } << Ids { 3 };
+            QTest::addRow("Alt+Shift+X%s", name) << locks << Keys { alt, shift, 53 } << Ids {};
+            QTest::addRow("X alone%s", name) << locks << Keys { 53 } << Ids {};
+        }
+    }
+
+    void keysCallTheirHandlersWhateverTheLockKeys()
+    {
+        QFETCH(Keys, locks);
+        QFETCH(Keys, keys);
+        for (const xcb_keycode_t lock : locks)
+            tap({ lock }); // on
+        const Ids seen = firedBy({ keys });
+        for (const xcb_keycode_t lock : locks)
+            tap({ lock }); // off again
+        QTEST(seen, "fired");
+        QVERIFY(!m_offMainThread);
+    }
+
+    void aKeyHeldByAnotherClientIsReportedAndTheOthersWork()
+    {
+        m_manager.reset();
+        QVERIFY(!xcb_request_check(
+            m_x, xcb_grab_key_checked(m_x, 0, m_root, XCB_MOD_MASK_1, 52, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC)));
+
+        QTemporaryFile output; // our standard output, for the time of the registration
+        QVERIFY(output.open());
+        std::fflush(stdout);
+        const int saved = dup(STDOUT_FILENO);
+        dup2(output.handle(), STDOUT_FILENO);
+        HotkeyManager manager;
+        registerAll(manager);
+        std::fflush(stdout);
+        dup2(saved, STDOUT_FILENO);
+        close(saved);
+        output.seek(0);
+        QCOMPARE(output.readAll(), QByteArray("[HotkeyManager] RegisterEventHotKey id=2 failed: 10\n"));
+
+        QCOMPARE(firedBy({ { alt, 53 }, { alt, 52 }, { alt, 38 } }), (Ids { 1, 3 }));
+        xcb_ungrab_key(m_x, 52, m_root, XCB_MOD_MASK_1);
+        xcb_flush(m_x);
+    }
+
+    void nothingFiresAfterUnregisterAll()
+    {
+        m_manager->unregisterAll();
+        HotkeyManager sentinel;
+        sentinel.registerHotkey(sentinelId, cKey, Qt::AltModifier, [this] { m_fired << sentinelId; });
+        QCOMPARE(firedBy({ { alt, 53 }, { alt, 52 }, { alt, 38 } }), Ids {});
+    }
+
+    void keysFollowKeymapChanges()
+    {
+        // NumLock moved from Mod2 to Mod3, as some keymaps have it: the keys still work with it on.
+        moveNumLock(4, 5);
+        QTest::qWait(200); // the server tells every client of the new mapping
+        tap({ numLock });
+        const Ids withNumLock = firedBy({ { alt, 53 } });
+        tap({ numLock });
+        moveNumLock(5, 4);
+        QCOMPARE(withNumLock, Ids { 1 });
+
+        // On the French layout the key in the A position types Q; it still is Alt+A's key.
+        QCOMPARE(QProcess::execute("setxkbmap", { "fr" }), 0);
+        const Ids afterSwitch = firedBy({ { alt, 38 }, { alt, 53 } });
+        QProcess::execute("setxkbmap", { "us" });
+        QCOMPARE(afterSwitch, (Ids { 3, 1 }));
+    }
+};
+
+QTEST_MAIN(TestHotkeys)
+#include "tst_hotkeys.moc"
