@@ -3,6 +3,7 @@
 #include "capture/popuppresenter.h"
 #include "capture/textcapturecoordinator.h"
 #include "popup/popupwindowcontroller.h"
+#include "screenshot/screenshotcapturemanager.h"
 
 #include <QTimer>
 
@@ -13,6 +14,7 @@ AppDelegate::AppDelegate(QObject* parent)
     m_serviceHandler.onTextReceived = [this](const QString& text) { explainText(text); };
     m_serviceHandler.onExplainSelection = [this] { explainSelectedText(); };
     m_serviceHandler.onAskAnything = [this] { askAnything(); };
+    m_serviceHandler.onExplainScreenshot = [this] { explainScreenshot(); };
 }
 
 AppDelegate::~AppDelegate() = default;
@@ -45,8 +47,7 @@ void AppDelegate::explainText(const QString& text) { coordinator().explainText(t
 
 void AppDelegate::askAnything() { coordinator().askAnything(); }
 
-// Not available yet in this build.
-void AppDelegate::explainScreenshot() { }
+void AppDelegate::explainScreenshot() { coordinator().explainScreenshot(ScreenshotCaptureManager::shared()); }
 
 void AppDelegate::openSettings() { }
 

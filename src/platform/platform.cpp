@@ -31,6 +31,7 @@ std::unique_ptr<Platform> Platform::createForSession()
     platform->accessibility = makeUnavailableAccessibility();
     platform->pasteboard = makeUnavailablePasteboard();
     platform->keyboard = makeUnavailableKeyboard();
+    platform->screenCapture = makeUnavailableScreenCapture();
     if (QGuiApplication::platformName() == QLatin1String("xcb"))
         installX11Backends(*platform);
     return platform;

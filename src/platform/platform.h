@@ -5,6 +5,7 @@
 #include "platform/keyboardsynthesizer.h"
 #include "platform/mousedownmonitor.h"
 #include "platform/pasteboard.h"
+#include "platform/screencapture.h"
 #include "platform/screens.h"
 
 #include <memory>
@@ -19,6 +20,7 @@ public:
     std::unique_ptr<Accessibility> accessibility;
     std::unique_ptr<Pasteboard> pasteboard;
     std::unique_ptr<KeyboardSynthesizer> keyboard;
+    std::unique_ptr<ScreenCapture> screenCapture;
 
     // The installed set; installs the one for this session on first use (needs a QGuiApplication).
     static Platform& current();

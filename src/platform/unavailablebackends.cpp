@@ -61,6 +61,16 @@ public:
     QCoro::Task<bool> sendCopyShortcut(bool) override { co_return false; }
 };
 
+class NoScreenCapture final : public ScreenCapture {
+public:
+    bool isAvailable() const override { return false; }
+    QCoro::Task<QList<QImage>> grabScreens(QList<ScreenInfo> screens) override
+    {
+        co_return QList<QImage>(screens.size());
+    }
+    void setPointerHidden(bool) override { }
+};
+
 } // namespace
 
 std::unique_ptr<Screens> makeQtScreens() { return std::make_unique<QtScreens>(); }
@@ -72,3 +82,4 @@ std::unique_ptr<FrontmostApplication> makeUnavailableFrontmostApplication()
 std::unique_ptr<Accessibility> makeUnavailableAccessibility() { return std::make_unique<NoAccessibility>(); }
 std::unique_ptr<Pasteboard> makeUnavailablePasteboard() { return std::make_unique<NoPasteboard>(); }
 std::unique_ptr<KeyboardSynthesizer> makeUnavailableKeyboard() { return std::make_unique<NoKeyboard>(); }
+std::unique_ptr<ScreenCapture> makeUnavailableScreenCapture() { return std::make_unique<NoScreenCapture>(); }

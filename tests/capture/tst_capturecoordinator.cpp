@@ -35,6 +35,12 @@ struct RecordingPresenter final : CapturePresenter {
         calls << icon + ' ' + message;
     }
     void showAccessibilityPrompt() override { calls << "accessibilityPrompt"; }
+    void showScreenshotExplanation(QByteArray jpeg, std::optional<QRectF> a, std::optional<AppContext> c) override
+    {
+        showPopup(a);
+        calls << QStringLiteral("image %1 bytes %2").arg(jpeg.size()).arg(describe(c));
+    }
+    void showError(const QString& message) override { calls << "error " + message; }
 };
 
 constexpr qint64 appPid = 4242;

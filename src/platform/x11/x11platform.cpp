@@ -5,6 +5,7 @@
 #include "platform/x11/x11frontmostapplication.h"
 #include "platform/x11/x11keyboard.h"
 #include "platform/x11/x11pasteboard.h"
+#include "platform/x11/x11screencapture.h"
 #include "platform/x11/xinputmousedownmonitor.h"
 
 void installX11Backends(Platform& platform)
@@ -15,4 +16,5 @@ void installX11Backends(Platform& platform)
     platform.pasteboard = std::make_unique<X11Pasteboard>();
     platform.keyboard = std::make_unique<X11Keyboard>();
     platform.mouseDownMonitor = makeXInputMouseDownMonitor();
+    platform.screenCapture = std::make_unique<X11ScreenCapture>();
 }
