@@ -6,6 +6,7 @@
 #include "capture/servicehandler.h"
 #include "capture/textcapturecoordinator.h"
 #include "fakeplatform.h"
+#include "screenshot/screenshotcapturemanager.h"
 
 #include <QTest>
 
@@ -162,6 +163,40 @@ private slots:
         QCOMPARE(presenter.calls.join(" | "),
             "popup | explain [ handed over ] none | popup | ask Unknown/general/- | accessibilityPrompt | "
             "text.cursor No text selected | popup 100,50 200x20 | explain [   ] Some App/code_editor/A window");
+    }
+
+    // No way to capture: a notice. Otherwise the card at the region with the picture, or with an error when
+    // none came of it; a cancel shows nothing. The context is the one from the trigger.
+    void screenshotRoad()
+    {
+        RecordingPresenter presenter;
+        TextCaptureCoordinator coordinator(presenter);
+        ScreenshotCaptureManager screenshots;
+        fakes.screenCapture->available = false;
+        coordinator.explainScreenshot(screenshots);
+        QVERIFY(screenshots.overlayPanels().isEmpty());
+
+        fakes.screenCapture->available = true;
+        const QRectF region(100, 50, 200, 20);
+        for (const bool pictured : { true, false }) {
+            fakes.screenCapture->images = { pictured ? QImage(1920, 1080, QImage::Format_RGB32) : QImage() };
+            fakes.frontmostApplication->app = app(QStringLiteral("org.kde.okular"));
+            coordinator.explainScreenshot(screenshots);
+            fakes.frontmostApplication->app.reset(); // our overlay is in front now
+            QTRY_COMPARE(screenshots.overlayPanels().size(), 1);
+            screenshots.handleSelection(region);
+            QTRY_VERIFY(presenter.calls.constLast().startsWith(pictured ? "image" : "error"));
+        }
+        coordinator.explainScreenshot(screenshots);
+        QTRY_COMPARE(screenshots.overlayPanels().size(), 1);
+        screenshots.handleCancel();
+        QCOMPARE(presenter.calls.size(), 5);
+        QVERIFY(presenter.calls.at(2).contains(" bytes Some App/pdf_reader/A window"));
+        presenter.calls.removeAt(2);
+        QCOMPARE(presenter.calls.join(" | "),
+            "exclamationmark.triangle " + TextCaptureCoordinator::noScreenshotMessage
+                + " | popup 100,50 200x20 | popup 100,50 200x20 | error "
+                + TextCaptureCoordinator::captureFailedMessage);
     }
 
     void dbusEntryPassesTextOnLaterAndInOrder()

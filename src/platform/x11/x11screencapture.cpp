@@ -107,23 +107,31 @@ QImage X11ScreenCapture::grab(xcb_connection_t* c, const QRect& rect, bool useSh
     return grabGetImage(c, root, rect);
 }
 
-QCoro::Task<QList<QImage>> X11ScreenCapture::grabScreens(QList<ScreenInfo> screens)
+namespace {
+
+// Outside the coroutine below: GCC 12 mishandles lambdas that capture a coroutine's locals.
+QFuture<QList<QImage>> startGrabbing(const QList<ScreenInfo>& screens, bool preferShm)
 {
     xcb_connection_t* c = X11::connection();
     QList<QRect> rects;
     for (const ScreenInfo& screen : screens)
-        rects.append(devicePixelRect(screen));
-    if (!c)
-        co_return QList<QImage>(rects.size());
-    const bool preferShm = m_path == Path::Fastest;
+        rects.append(X11ScreenCapture::devicePixelRect(screen));
     // xcb connections are thread-safe; the reply waits happen on a pool thread, not on the GUI thread.
-    co_return co_await QtConcurrent::run([c, rects, preferShm] {
-        const bool useShm = preferShm && serverOffersShm(c);
+    return QtConcurrent::run([c, rects, preferShm] {
+        const bool useShm = c && preferShm && serverOffersShm(c);
         QList<QImage> images;
         for (const QRect& rect : rects)
-            images.append(grab(c, rect, useShm));
+            images.append(X11ScreenCapture::grab(c, rect, useShm));
         return images;
     });
+}
+
+} // namespace
+
+QCoro::Task<QList<QImage>> X11ScreenCapture::grabScreens(QList<ScreenInfo> screens)
+{
+    QFuture<QList<QImage>> grabbing = startGrabbing(screens, m_path == Path::Fastest);
+    co_return co_await grabbing;
 }
 
 void X11ScreenCapture::setPointerHidden(bool hidden)
