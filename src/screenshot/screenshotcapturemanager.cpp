@@ -32,15 +32,30 @@ bool ScreenshotCaptureManager::isAvailable() const
 
 void ScreenshotCaptureManager::startCapture()
 {
+    const QList<ScreenInfo> screens = platform().screens->screens();
+    // Started again while the overlays are up: without a compositor the windows under them have not been
+    // repainted yet when they go, so a new grab would see our own overlay. The frozen pictures serve again.
+    QList<QImage> frozen;
+    const bool sameScreens = !m_overlayPanels.isEmpty() && m_frozenScreens.size() == screens.size()
+        && std::equal(
+            screens.cbegin(), screens.cend(), m_frozenScreens.cbegin(), [](const ScreenInfo& s, const FrozenScreen& f) {
+                return s.frame == f.screen.frame && s.scale == f.screen.scale;
+            });
+    if (sameScreens) {
+        for (const FrozenScreen& f : std::as_const(m_frozenScreens))
+            frozen.append(f.image);
+    }
     cleanup();
-    [[maybe_unused]] auto task = showOverlays(m_capture, platform().screens->screens());
+    [[maybe_unused]] auto task = showOverlays(m_capture, screens, frozen);
 }
 
-QCoro::Task<> ScreenshotCaptureManager::showOverlays(quint64 capture, QList<ScreenInfo> screens)
+QCoro::Task<> ScreenshotCaptureManager::showOverlays(quint64 capture, QList<ScreenInfo> screens, QList<QImage> frozen)
 {
     QPointer<ScreenshotCaptureManager> self(this);
     // Every screen is grabbed before any overlay is up, so no overlay can be in a picture.
-    QList<QImage> images = co_await platform().screenCapture->grabScreens(screens);
+    QList<QImage> images = frozen;
+    if (images.isEmpty())
+        images = co_await platform().screenCapture->grabScreens(screens);
     if (!self || capture != m_capture)
         co_return;
     if (screens.isEmpty()) {
@@ -49,7 +64,7 @@ QCoro::Task<> ScreenshotCaptureManager::showOverlays(quint64 capture, QList<Scre
     }
 
     for (qsizetype i = 0; i < screens.size(); ++i) {
-        QImage image = images.value(i);
+        QImage image = i < images.size() ? std::move(images[i]) : QImage(); // unshared: no copy below
         image.setDevicePixelRatio(screens.at(i).scale);
         m_frozenScreens.append({ screens.at(i), std::move(image) });
         ScreenshotOverlayView* panel = createOverlayPanel(m_frozenScreens.constLast());

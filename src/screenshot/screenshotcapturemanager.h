@@ -55,7 +55,8 @@ signals:
 
 private:
     Platform& platform() const;
-    QCoro::Task<> showOverlays(quint64 capture, QList<ScreenInfo> screens);
+    // Grabs the screens unless their pictures are given, then shows an overlay on each.
+    QCoro::Task<> showOverlays(quint64 capture, QList<ScreenInfo> screens, QList<QImage> frozen);
     ScreenshotOverlayView* createOverlayPanel(const FrozenScreen& frozen);
     QCoro::Task<> finishCapture(QFuture<std::optional<QByteArray>> encoding, QRectF region, Completion handler);
 
