@@ -1,6 +1,7 @@
 // The selection overlay's drawing and drags, and the capture manager's crop, on fake screens. Escape and
 // repeated starts are checked on a real X server (tst_screenshotdesktop).
 #include "fakeplatform.h"
+#include "pictures.h"
 #include "screenshot/screenshotcapturemanager.h"
 #include "screenshot/screenshotoverlayview.h"
 
@@ -9,24 +10,9 @@
 
 namespace {
 
-// A smooth picture whose colour tells where a pixel is, so a crop shows where it was cut (and JPEG keeps it).
-QImage pattern(QSize size)
-{
-    QImage image(size, QImage::Format_RGB32);
-    for (int y = 0; y < size.height(); ++y)
-        for (int x = 0; x < size.width(); ++x)
-            image.setPixel(x, y, qRgb(x * 255 / size.width(), y * 255 / size.height(), 96));
-    return image;
-}
-
-int distance(QRgb a, QRgb b)
-{
-    return qMax(qMax(qAbs(qRed(a) - qRed(b)), qAbs(qGreen(a) - qGreen(b))), qAbs(qBlue(a) - qBlue(b)));
-}
-
 QRgb dimmed(QRgb c) { return qRgb(qRed(c) * 0.55, qGreen(c) * 0.55, qBlue(c) * 0.55); }
 
-enum class Look { Frozen, Dimmed, White, Dark };
+enum class Look { Frozen, Dimmed, White, Dark }; // Dark: the label's or the card's background
 
 } // namespace
 
@@ -79,20 +65,11 @@ private slots:
 
         const QRgb pixel = canvas.pixel(probe);
         const QRgb original = frozen.pixel(probe);
-        switch (look) {
-        case Look::Frozen:
-            QCOMPARE(pixel, original);
-            break;
-        case Look::Dimmed:
-            QVERIFY2(distance(pixel, dimmed(original)) <= 2, qPrintable(QString::number(pixel, 16)));
-            break;
-        case Look::White:
-            QVERIFY(qGray(pixel) > 200);
-            break;
-        case Look::Dark: // the label's or the card's background over the dimmed picture
-            QVERIFY2(qGray(pixel) < qGray(dimmed(original)) * 0.6, qPrintable(QString::number(pixel, 16)));
-            break;
-        }
+        const bool looksRight = look == Look::Frozen ? pixel == original
+            : look == Look::Dimmed                   ? distance(pixel, dimmed(original)) <= 2
+            : look == Look::White                    ? qGray(pixel) > 200
+                                                     : qGray(pixel) < qGray(dimmed(original)) * 0.6;
+        QVERIFY2(looksRight, qPrintable(QString::number(pixel, 16)));
     }
 
     void drags_data()

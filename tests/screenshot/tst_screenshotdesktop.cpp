@@ -1,4 +1,5 @@
 // The region capture on a real X server: a window showing a known picture, drags and keys sent with xdotool.
+#include "pictures.h"
 #include "screenshot/screenshotcapturemanager.h"
 #include "screenshot/screenshotoverlayview.h"
 
@@ -12,28 +13,13 @@ namespace {
 
 const QRect patternFrame(200, 150, 400, 300);
 
-// Smooth, so JPEG keeps it, and different everywhere, so a crop shows where it was cut.
-QRgb patternAt(QPoint p) { return qRgb(p.x() * 255 / 400, p.y() * 255 / 300, 255 - p.x() * 128 / 400); }
-
 class PatternWindow final : public QRasterWindow {
 protected:
-    void paintEvent(QPaintEvent*) override
-    {
-        QImage image(size(), QImage::Format_RGB32);
-        for (int y = 0; y < image.height(); ++y)
-            for (int x = 0; x < image.width(); ++x)
-                image.setPixel(x, y, patternAt({ x, y }));
-        QPainter(this).drawImage(0, 0, image);
-    }
+    void paintEvent(QPaintEvent*) override { QPainter(this).drawImage(0, 0, pattern(size())); }
 };
 
 // Runs xdotool in the background, so this process keeps handling the events it causes.
 void xdotool(const QString& arguments) { QProcess::startDetached("xdotool", arguments.split(u' ')); }
-
-int distance(QRgb a, QRgb b)
-{
-    return qMax(qMax(qAbs(qRed(a) - qRed(b)), qAbs(qGreen(a) - qGreen(b))), qAbs(qBlue(a) - qBlue(b)));
-}
 
 } // namespace
 
@@ -76,7 +62,8 @@ private slots:
         QCOMPARE(jpeg.size(), QSize(300, 200));
         for (int y = 2; y < 200; y += 14)
             for (int x = 2; x < 300; x += 14)
-                QVERIFY2(distance(jpeg.pixel(x, y), patternAt(QPoint(x, y) + QPoint(50, 50))) <= 12,
+                QVERIFY2(
+                    distance(jpeg.pixel(x, y), patternAt(QPoint(x, y) + QPoint(50, 50), patternFrame.size())) <= 12,
                     qPrintable(QStringLiteral("at %1,%2").arg(x).arg(y)));
     }
 
