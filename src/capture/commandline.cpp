@@ -14,8 +14,8 @@ const QCommandLineOption explainTextOption(QStringLiteral("explain-text"),
     QStringLiteral("Explain TEXT; '-' reads the text from standard input."), QStringLiteral("TEXT"));
 const QCommandLineOption explainSelectionOption(
     QStringLiteral("explain-selection"), QStringLiteral("Explain the text selected in the active application."));
-const QCommandLineOption explainScreenshotOption(QStringLiteral("explain-screenshot"),
-    QStringLiteral("Drag out a region of the screen and explain it."));
+const QCommandLineOption explainScreenshotOption(
+    QStringLiteral("explain-screenshot"), QStringLiteral("Drag out a region of the screen and explain it."));
 const QCommandLineOption askOption(QStringLiteral("ask"), QStringLiteral("Open the card to ask a question."));
 const QCommandLineOption helpOption(
     QStringList { QStringLiteral("h"), QStringLiteral("help") }, QStringLiteral("Show this help."));
@@ -40,7 +40,9 @@ QString usage()
     // The generated first line names the executable by its full path; show the short form instead.
     QString text = parser.helpText();
     text.remove(0, text.indexOf(QLatin1Char('\n')) + 1);
-    return QStringLiteral("Usage: quillora [--explain-text TEXT | --explain-selection | --explain-screenshot | --ask]\n\n") + text;
+    return QStringLiteral(
+               "Usage: quillora [--explain-text TEXT | --explain-selection | --explain-screenshot | --ask]\n\n")
+        + text;
 }
 
 std::optional<CommandLineRequest> parse(const QStringList& arguments, QIODevice* input, QString* error)
@@ -59,7 +61,8 @@ std::optional<CommandLineRequest> parse(const QStringList& arguments, QIODevice*
     if (texts.size() + int(parser.isSet(explainSelectionOption)) + int(parser.isSet(explainScreenshotOption))
             + int(parser.isSet(askOption))
         > 1) {
-        *error = QStringLiteral("Give at most one of --explain-text, --explain-selection, --explain-screenshot and --ask.");
+        *error = QStringLiteral(
+            "Give at most one of --explain-text, --explain-selection, --explain-screenshot and --ask.");
         return std::nullopt;
     }
 
