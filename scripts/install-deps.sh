@@ -21,6 +21,8 @@ packages=(
     libcpp-httplib-dev libssl-dev openssl
     xvfb xauth openbox dbus dbus-x11 at-spi2-core xdotool xclip xterm python3-gi gir1.2-gtk-3.0
     x11-utils imagemagick fonts-dejavu-core
+    # the screenshot benchmark's reference encoder
+    libjpeg62-turbo-dev
     # checks the desktop entry and the AppStream metainfo
     desktop-file-utils appstream
 )

@@ -6,6 +6,7 @@
 #include "capture/textcapturecoordinator.h"
 #include "onboarding/onboardingwindowcontroller.h"
 #include "popup/popupwindowcontroller.h"
+#include "screenshot/screenshotcapturemanager.h"
 #include "settings/appsettings.h"
 #include "settings/settingswindow.h"
 
@@ -16,7 +17,6 @@
 #include <QDBusMessage>
 #include <QDesktopServices>
 #include <QFile>
-#include <QGuiApplication>
 #include <QIcon>
 #include <QMenu>
 #include <QSystemTrayIcon>
@@ -45,6 +45,7 @@ AppDelegate::AppDelegate(std::unique_ptr<CapturePresenter> presenter, QObject* p
         UpdateChecker::compiledFeed(), QCoreApplication::applicationVersion(), &AppSettings::shared(), this);
     if (QCoreApplication::instance())
         connect(qApp, &QCoreApplication::aboutToQuit, this, &AppDelegate::applicationWillTerminate);
+    m_serviceHandler.onExplainScreenshot = [this] { explainScreenshot(); };
 }
 
 AppDelegate::~AppDelegate() = default;
@@ -195,8 +196,7 @@ void AppDelegate::explainText(const QString& text) { coordinator().explainText(t
 
 void AppDelegate::askAnything() { coordinator().askAnything(); }
 
-// Not available yet in this build.
-void AppDelegate::explainScreenshot() { }
+void AppDelegate::explainScreenshot() { coordinator().explainScreenshot(ScreenshotCaptureManager::shared()); }
 
 void AppDelegate::openSettings()
 {
@@ -223,7 +223,6 @@ void AppDelegate::startUpdateChecks()
 void AppDelegate::showOnboardingIfNeeded()
 {
     OnboardingWindowController& onboarding = OnboardingWindowController::shared();
-    // Screenshots need no one's consent on X11; elsewhere there is no capture yet.
-    onboarding.setScreenshots({ [] { return QGuiApplication::platformName() == QLatin1String("xcb"); }, {} });
+    onboarding.setScreenshots({ [] { return Platform::current().screenCapture->isAvailable(); }, {} });
     onboarding.showIfNeeded();
 }

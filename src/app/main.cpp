@@ -87,6 +87,9 @@ int main(int argc, char* argv[])
         case CommandLineRequest::Action::AskAnything:
             delegate.askAnything();
             break;
+        case CommandLineRequest::Action::ExplainScreenshot:
+            delegate.explainScreenshot();
+            break;
         }
     });
     return app.exec();

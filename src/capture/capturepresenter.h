@@ -2,6 +2,7 @@
 
 #include "service/wirerecords.h"
 
+#include <QByteArray>
 #include <QRectF>
 #include <QString>
 
@@ -18,4 +19,10 @@ public:
     virtual void prepareForDirectQuery(std::optional<AppContext> appContext) = 0;
     virtual void showTooltip(const QString& icon, const QString& message, std::chrono::milliseconds delay) = 0;
     virtual void showAccessibilityPrompt() = 0;
+    // Opens the card at the captured region and explains the JPEG picture of it.
+    virtual void showScreenshotExplanation(
+        QByteArray jpeg, std::optional<QRectF> anchor, std::optional<AppContext> appContext)
+        = 0;
+    // Shows the message in the open card in place of an answer.
+    virtual void showError(const QString& message) = 0;
 };

@@ -14,6 +14,8 @@ const QCommandLineOption explainTextOption(QStringLiteral("explain-text"),
     QStringLiteral("Explain TEXT; '-' reads the text from standard input."), QStringLiteral("TEXT"));
 const QCommandLineOption explainSelectionOption(
     QStringLiteral("explain-selection"), QStringLiteral("Explain the text selected in the active application."));
+const QCommandLineOption explainScreenshotOption(
+    QStringLiteral("explain-screenshot"), QStringLiteral("Drag out a region of the screen and explain it."));
 const QCommandLineOption askOption(QStringLiteral("ask"), QStringLiteral("Open the card to ask a question."));
 const QCommandLineOption helpOption(
     QStringList { QStringLiteral("h"), QStringLiteral("help") }, QStringLiteral("Show this help."));
@@ -25,7 +27,8 @@ void setUp(QCommandLineParser& parser)
     parser.setApplicationDescription(
         QStringLiteral("Without an option, starts Quillora (one instance per session).\n"
                        "With an option, hands the request to the running Quillora, starting it when none runs."));
-    parser.addOptions({ explainTextOption, explainSelectionOption, askOption, helpOption, versionOption });
+    parser.addOptions(
+        { explainTextOption, explainSelectionOption, explainScreenshotOption, askOption, helpOption, versionOption });
 }
 
 } // namespace
@@ -37,7 +40,9 @@ QString usage()
     // The generated first line names the executable by its full path; show the short form instead.
     QString text = parser.helpText();
     text.remove(0, text.indexOf(QLatin1Char('\n')) + 1);
-    return QStringLiteral("Usage: quillora [--explain-text TEXT | --explain-selection | --ask]\n\n") + text;
+    return QStringLiteral(
+               "Usage: quillora [--explain-text TEXT | --explain-selection | --explain-screenshot | --ask]\n\n")
+        + text;
 }
 
 std::optional<CommandLineRequest> parse(const QStringList& arguments, QIODevice* input, QString* error)
@@ -53,8 +58,11 @@ std::optional<CommandLineRequest> parse(const QStringList& arguments, QIODevice*
         return std::nullopt;
     }
     const QStringList texts = parser.values(explainTextOption);
-    if (texts.size() + int(parser.isSet(explainSelectionOption)) + int(parser.isSet(askOption)) > 1) {
-        *error = QStringLiteral("Give at most one of --explain-text, --explain-selection and --ask.");
+    if (texts.size() + int(parser.isSet(explainSelectionOption)) + int(parser.isSet(explainScreenshotOption))
+            + int(parser.isSet(askOption))
+        > 1) {
+        *error = QStringLiteral(
+            "Give at most one of --explain-text, --explain-selection, --explain-screenshot and --ask.");
         return std::nullopt;
     }
 
@@ -63,6 +71,8 @@ std::optional<CommandLineRequest> parse(const QStringList& arguments, QIODevice*
     request.showVersion = parser.isSet(versionOption);
     if (parser.isSet(explainSelectionOption))
         request.action = CommandLineRequest::Action::ExplainSelection;
+    else if (parser.isSet(explainScreenshotOption))
+        request.action = CommandLineRequest::Action::ExplainScreenshot;
     else if (parser.isSet(askOption))
         request.action = CommandLineRequest::Action::AskAnything;
     else if (!texts.isEmpty()) {
@@ -95,6 +105,9 @@ bool forward(const CommandLineRequest& request, QDBusConnection bus, QString* er
         break;
     case CommandLineRequest::Action::AskAnything:
         method = QStringLiteral("AskAnything");
+        break;
+    case CommandLineRequest::Action::ExplainScreenshot:
+        method = QStringLiteral("ExplainScreenshot");
         break;
     }
     QDBusMessage call = QDBusMessage::createMethodCall(

@@ -10,7 +10,7 @@ class QIODevice;
 
 // What `quillora` was asked to do on its command line.
 struct CommandLineRequest {
-    enum class Action { Run, ExplainText, ExplainSelection, AskAnything };
+    enum class Action { Run, ExplainText, ExplainSelection, AskAnything, ExplainScreenshot };
     Action action = Action::Run;
     QString text; // for ExplainText, exactly as given (or as read from standard input)
     bool showHelp = false;

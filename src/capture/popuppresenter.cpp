@@ -21,3 +21,14 @@ void PopupPresenter::showTooltip(const QString& icon, const QString& message, st
 }
 
 void PopupPresenter::showAccessibilityPrompt() { PopupWindowController::shared().showAccessibilityPrompt(); }
+
+void PopupPresenter::showScreenshotExplanation(
+    QByteArray jpeg, std::optional<QRectF> anchor, std::optional<AppContext> appContext)
+{
+    PopupWindowController::shared().showScreenshotExplanation(std::move(jpeg), anchor, std::move(appContext));
+}
+
+void PopupPresenter::showError(const QString& message)
+{
+    PopupWindowController::shared().viewModel()->showFailure(message);
+}

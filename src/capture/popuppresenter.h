@@ -10,4 +10,7 @@ public:
     void prepareForDirectQuery(std::optional<AppContext> appContext) override;
     void showTooltip(const QString& icon, const QString& message, std::chrono::milliseconds delay) override;
     void showAccessibilityPrompt() override;
+    void showScreenshotExplanation(
+        QByteArray jpeg, std::optional<QRectF> anchor, std::optional<AppContext> appContext) override;
+    void showError(const QString& message) override;
 };

@@ -3,6 +3,7 @@
 #include "capture/appcontext.h"
 #include "capture/capturepresenter.h"
 #include "platform/platform.h"
+#include "screenshot/screenshotcapturemanager.h"
 
 #include <QPointer>
 
@@ -64,4 +65,34 @@ void TextCaptureCoordinator::askAnything()
     const std::optional<AppContext> context = captureAppContext();
     m_presenter.showPopup(std::nullopt);
     m_presenter.prepareForDirectQuery(context);
+}
+
+void TextCaptureCoordinator::explainScreenshot(ScreenshotCaptureManager& screenshots)
+{
+    if (!screenshots.isAvailable()) {
+        m_presenter.showTooltip(
+            QStringLiteral("exclamationmark.triangle"), noScreenshotMessage, noScreenshotNoticeDelay);
+        return;
+    }
+    // Taken now, while the user's application is still the active one.
+    std::optional<AppContext> context = captureAppContext();
+    QPointer<TextCaptureCoordinator> self(this);
+    screenshots.completion = [self, context](std::optional<QByteArray> jpeg, std::optional<QRectF> region) {
+        if (self)
+            self->screenshotCaptured(std::move(jpeg), region, context);
+    };
+    screenshots.startCapture();
+}
+
+void TextCaptureCoordinator::screenshotCaptured(
+    std::optional<QByteArray> jpeg, std::optional<QRectF> region, std::optional<AppContext> context)
+{
+    if (jpeg) {
+        m_presenter.showScreenshotExplanation(std::move(*jpeg), region, std::move(context));
+    } else if (region) {
+        // A region was chosen but nothing came of it: say so where the answer would have been.
+        m_presenter.showPopup(region);
+        m_presenter.showError(captureFailedMessage);
+    }
+    // Neither: the user cancelled.
 }

@@ -10,6 +10,7 @@
 
 class CapturePresenter;
 class Platform;
+class ScreenshotCaptureManager;
 
 // Turns a trigger (the hot keys, the menu, the D-Bus entry) into a popup and a request: finds what to
 // explain, records the application the user was in and starts the popup's flow. Main thread only.
@@ -18,6 +19,11 @@ class TextCaptureCoordinator : public QObject {
 
 public:
     static constexpr std::chrono::milliseconds noTextNoticeDelay { 2000 };
+    static constexpr std::chrono::milliseconds noScreenshotNoticeDelay { 3000 };
+    static inline const QString noScreenshotMessage
+        = QStringLiteral("Screenshot explanation needs X11 or the desktop's screenshot portal.");
+    static inline const QString captureFailedMessage
+        = QStringLiteral("The selected area could not be captured. Please try again.");
 
     // platform: Platform::current() at each use when null.
     explicit TextCaptureCoordinator(
@@ -30,12 +36,16 @@ public:
     void explainText(const QString& text);
     // Opens the popup to ask a question.
     void askAnything();
+    // Lets the user drag out a region of the screen through `screenshots` and explains it.
+    void explainScreenshot(ScreenshotCaptureManager& screenshots);
 
     std::optional<AppContext> captureAppContext() const;
     bool isReading() const { return m_reading; }
 
 private:
     Platform& platform() const;
+    void screenshotCaptured(
+        std::optional<QByteArray> jpeg, std::optional<QRectF> region, std::optional<AppContext> context);
 
     CapturePresenter& m_presenter;
     Platform* m_platform;

@@ -35,6 +35,7 @@ std::unique_ptr<Platform> Platform::createForSession()
     platform->globalHotkeys = makeUnavailableGlobalHotkeys();
     // Autostart entries serve every desktop, X11 or not.
     platform->loginItem = std::make_unique<XdgAutostartLoginItem>();
+    platform->screenCapture = makeUnavailableScreenCapture();
     if (QGuiApplication::platformName() == QLatin1String("xcb"))
         installX11Backends(*platform);
     return platform;

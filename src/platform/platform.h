@@ -7,6 +7,7 @@
 #include "platform/loginitem.h"
 #include "platform/mousedownmonitor.h"
 #include "platform/pasteboard.h"
+#include "platform/screencapture.h"
 #include "platform/screens.h"
 
 #include <memory>
@@ -23,6 +24,7 @@ public:
     std::unique_ptr<KeyboardSynthesizer> keyboard;
     std::unique_ptr<GlobalHotkeys> globalHotkeys;
     std::unique_ptr<LoginItem> loginItem;
+    std::unique_ptr<ScreenCapture> screenCapture;
 
     // The installed set; installs the one for this session on first use (needs a QGuiApplication).
     static Platform& current();

@@ -10,3 +10,4 @@ std::unique_ptr<Accessibility> makeUnavailableAccessibility();
 std::unique_ptr<Pasteboard> makeUnavailablePasteboard();
 std::unique_ptr<KeyboardSynthesizer> makeUnavailableKeyboard();
 std::unique_ptr<GlobalHotkeys> makeUnavailableGlobalHotkeys();
+std::unique_ptr<ScreenCapture> makeUnavailableScreenCapture();

@@ -53,6 +53,17 @@ void PopupViewModel::resetForNewRequest()
     setLoading(true);
 }
 
+void PopupViewModel::showFailure(const QString& message)
+{
+    beginRequest();
+    setConversationHistory({});
+    setDisplayText({});
+    setAwaitingDirectQuery(false);
+    setErrorMessage(message);
+    revealContent();
+    setLoading(false);
+}
+
 void PopupViewModel::prepareForDirectQuery(std::optional<AppContext> appContext)
 {
     beginRequest();

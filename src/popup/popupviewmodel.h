@@ -55,6 +55,8 @@ public:
     Q_INVOKABLE void submitDirectQuery(const QString& query);
     Q_INVOKABLE void sendFollowUp(const QString& question);
     void resetForNewRequest();
+    // Ends the card's current request, if any, showing `message` as its error.
+    void showFailure(const QString& message);
     // Shows the answer area; the views fade it in.
     void revealContent();
 

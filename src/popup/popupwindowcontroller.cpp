@@ -164,7 +164,7 @@ void PopupWindowController::showAccessibilityPrompt()
 }
 
 void PopupWindowController::showScreenshotExplanation(
-    QByteArray jpeg, std::optional<QRectF> anchor, AppContext appContext)
+    QByteArray jpeg, std::optional<QRectF> anchor, std::optional<AppContext> appContext)
 {
     showPopup(anchor);
     m_viewModel->setCurrentAppContext(appContext);

@@ -62,7 +62,7 @@ public:
     void showAccessibilityPrompt();
 
     // Shows the card at the captured region and explains the JPEG screenshot in it.
-    void showScreenshotExplanation(QByteArray jpeg, std::optional<QRectF> anchor, AppContext appContext);
+    void showScreenshotExplanation(QByteArray jpeg, std::optional<QRectF> anchor, std::optional<AppContext> appContext);
 
     // Closes the shown panel, if any.
     Q_INVOKABLE void closePopup();

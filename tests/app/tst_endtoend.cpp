@@ -1,10 +1,12 @@
 // The real program under the test desktop, built against a local stub service: its command line, its
 // D-Bus entry and its single instance, checked by what reaches the service.
+#include "popup/placement.h"
 #include "stubservice.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QImage>
 #include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -123,7 +125,53 @@ private slots:
     {
         QCOMPARE(run({}), 0);
         QCOMPARE(run({ "--ask" }), 0);
-        QCOMPARE(call("ExplainScreenshot"), QDBusMessage::ErrorMessage); // not offered yet
+    }
+
+    // A drag on the overlay sends the region as a JPEG of its pixel size, and the card opens next to it.
+    void screenshotReachesTheServiceAndTheCardOpensAtTheRegion()
+    {
+        const auto xdotool = [](const QString& arguments) {
+            QProcess process;
+            process.start("xdotool", arguments.split(u' '));
+            process.waitForFinished(10000);
+            return QString::fromUtf8(process.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
+        };
+        const QString ourWindows = QStringLiteral("search --onlyvisible --pid %1 .*").arg(m_instance.processId());
+        const auto screenSized = [&] {
+            QStringList found;
+            for (const QString& w : xdotool(ourWindows))
+                if (xdotool("getwindowgeometry " + w).join(' ').contains("1600x1000"))
+                    found << w;
+            return found;
+        };
+        const QStringList before = screenSized();
+        const auto overlayUp = [&] { return screenSized() != before; };
+        QCOMPARE(run({ "--explain-screenshot" }), 0); // handed over through ExplainScreenshot on D-Bus
+        QTRY_VERIFY_WITH_TIMEOUT(overlayUp(), 10000);
+        xdotool("mousemove 300 100 mousedown 1 mousemove 500 200 mousemove 700 300 mouseup 1");
+        QVERIFY(m_stub->waitForRequests(int(m_requestsTaken) + 1, 10000));
+        const QJsonObject body = m_stub->requests().at(m_requestsTaken++).json();
+        QCOMPARE(body.value("mediaType").toString(), QStringLiteral("image/jpeg"));
+        QCOMPARE(body.value("appContext")["bundleID"].toString(), QStringLiteral("org.quillora.TestPad"));
+        const QImage jpeg
+            = QImage::fromData(QByteArray::fromBase64(body.value("imageBase64").toString().toLatin1()), "JPEG");
+        QCOMPARE(jpeg.size(), QSize(400, 200));
+
+        const ScreenInfo desktop { {}, QRectF(0, 0, 1600, 1000), QRectF(0, 0, 1600, 1000), 1 };
+        // The card sits in the middle of the panel's frame.
+        const QPointF expected
+            = Placement::frameNearSelection(Placement::popupSize, QRectF(300, 100, 400, 200), { desktop }, desktop)
+                  .topLeft()
+            + QPointF((Placement::popupSize.width() - Placement::cardSize.width()) / 2,
+                (Placement::popupSize.height() - Placement::cardSize.height()) / 2);
+        const QString position = QStringLiteral("Position: %1,%2").arg(expected.x()).arg(expected.y());
+        const auto cardAtRegion = [&] {
+            const QStringList windows = xdotool(ourWindows);
+            return std::any_of(windows.cbegin(), windows.cend(),
+                [&](const QString& w) { return xdotool("getwindowgeometry " + w).join(' ').contains(position); });
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(cardAtRegion(), 10000);
+        xdotool("key Escape");
     }
 
     void badCommandLinesGetUsage_data()

@@ -6,7 +6,9 @@
 #include "capture/servicehandler.h"
 #include "capture/textcapturecoordinator.h"
 #include "fakeplatform.h"
+#include "screenshot/screenshotcapturemanager.h"
 
+#include <QRegularExpression>
 #include <QTest>
 
 namespace {
@@ -35,6 +37,12 @@ struct RecordingPresenter final : CapturePresenter {
         calls << icon + ' ' + message;
     }
     void showAccessibilityPrompt() override { calls << "accessibilityPrompt"; }
+    void showScreenshotExplanation(QByteArray jpeg, std::optional<QRectF> a, std::optional<AppContext> c) override
+    {
+        showPopup(a);
+        calls << QStringLiteral("image %1 bytes %2").arg(jpeg.size()).arg(describe(c));
+    }
+    void showError(const QString& message) override { calls << "error " + message; }
 };
 
 constexpr qint64 appPid = 4242;
@@ -156,6 +164,37 @@ private slots:
         QCOMPARE(presenter.calls.join(" | "),
             "popup | explain [ handed over ] none | popup | ask Unknown/general/- | accessibilityPrompt | "
             "text.cursor No text selected | popup 100,50 200x20 | explain [   ] Some App/code_editor/A window");
+    }
+
+    // No way to capture: a notice. Otherwise the card at the region with the picture and the context of the
+    // trigger, or with an error when no picture came of it; a cancel shows nothing.
+    void screenshotRoad()
+    {
+        RecordingPresenter presenter;
+        TextCaptureCoordinator coordinator(presenter);
+        ScreenshotCaptureManager screenshots;
+        fakes.screenCapture->available = false;
+        coordinator.explainScreenshot(screenshots);
+        fakes.screenCapture->available = true;
+        // A picture, none (a failed grab), and a cancel; the calls each adds.
+        for (const auto& [picture, selected, calls] : { std::tuple(QImage(1920, 1080, QImage::Format_RGB32), true, 3),
+                 std::tuple(QImage(), true, 5), std::tuple(QImage(), false, 5) }) {
+            fakes.screenCapture->images = { picture };
+            fakes.frontmostApplication->app = app(QStringLiteral("org.kde.okular"));
+            coordinator.explainScreenshot(screenshots);
+            fakes.frontmostApplication->app.reset(); // our overlay is in front now
+            QTRY_COMPARE(screenshots.overlayPanels().size(), 1);
+            if (selected)
+                screenshots.handleSelection(QRectF(100, 50, 200, 20));
+            else
+                screenshots.handleCancel();
+            QTRY_COMPARE(presenter.calls.size(), calls);
+        }
+        presenter.calls[2].remove(QRegularExpression(" \\d+ bytes"));
+        QCOMPARE(presenter.calls.join(" | "),
+            "exclamationmark.triangle " + TextCaptureCoordinator::noScreenshotMessage
+                + " | popup 100,50 200x20 | image Some App/pdf_reader/A window | popup 100,50 200x20 | error "
+                + TextCaptureCoordinator::captureFailedMessage);
     }
 
     void dbusEntryPassesTextOnLaterAndInOrder()

@@ -48,6 +48,7 @@ FakePlatform FakePlatform::install()
     platform->accessibility = std::unique_ptr<Accessibility>(fakes.accessibility = new FakeAccessibility);
     platform->pasteboard = std::unique_ptr<Pasteboard>(fakes.pasteboard = new FakePasteboard);
     platform->keyboard = std::unique_ptr<KeyboardSynthesizer>(fakes.keyboard = new FakeKeyboard);
+    platform->screenCapture = std::unique_ptr<ScreenCapture>(fakes.screenCapture = new FakeScreenCapture);
     fakes.keyboard->pasteboard = fakes.pasteboard;
     platform->globalHotkeys = std::unique_ptr<GlobalHotkeys>(fakes.globalHotkeys = new FakeGlobalHotkeys);
     platform->loginItem = std::unique_ptr<LoginItem>(fakes.loginItem = new FakeLoginItem);

@@ -11,7 +11,7 @@ shift
 # Xvfb picks a free display itself and writes its number once it accepts connections, so desktops
 # started at the same time never share a display.
 display_file=$(mktemp)
-Xvfb -displayfd 3 -screen 0 1600x1000x24 -nolisten tcp 3>"$display_file" >/dev/null 2>&1 &
+Xvfb -displayfd 3 -screen 0 "${QUILLORA_DESKTOP_SIZE:-1600x1000}x24" -nolisten tcp 3>"$display_file" >/dev/null 2>&1 &
 children=("$!")
 cleanup() { kill "${children[@]}" 2>/dev/null || true; wait 2>/dev/null || true; rm -f "$display_file"; }
 trap cleanup EXIT

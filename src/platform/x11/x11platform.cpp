@@ -6,6 +6,7 @@
 #include "platform/x11/x11globalhotkeys.h"
 #include "platform/x11/x11keyboard.h"
 #include "platform/x11/x11pasteboard.h"
+#include "platform/x11/x11screencapture.h"
 #include "platform/x11/xinputmousedownmonitor.h"
 
 void installX11Backends(Platform& platform)
@@ -17,4 +18,5 @@ void installX11Backends(Platform& platform)
     platform.keyboard = std::make_unique<X11Keyboard>();
     platform.mouseDownMonitor = makeXInputMouseDownMonitor();
     platform.globalHotkeys = std::make_unique<X11GlobalHotkeys>();
+    platform.screenCapture = std::make_unique<X11ScreenCapture>();
 }

@@ -1,0 +1,147 @@
+#include "platform/x11/x11screencapture.h"
+
+#include "platform/x11/x11util.h"
+
+#include <QCoroFuture>
+#include <QtConcurrent/QtConcurrentRun>
+
+#include <sys/ipc.h>
+#include <sys/shm.h>
+
+#include <xcb/shm.h>
+#include <xcb/xfixes.h>
+
+namespace {
+
+// True when the root window's pixels are 32-bit little-endian xRGB, which is QImage::Format_RGB32.
+bool rootIsRgb32(xcb_connection_t* c)
+{
+    const xcb_setup_t* setup = xcb_get_setup(c);
+    const xcb_screen_t* screen = xcb_setup_roots_iterator(setup).data;
+    if (setup->image_byte_order != XCB_IMAGE_ORDER_LSB_FIRST)
+        return false;
+    bool thirtyTwoBits = false;
+    for (auto f = xcb_setup_pixmap_formats_iterator(setup); f.rem; xcb_format_next(&f))
+        thirtyTwoBits |= f.data->depth == screen->root_depth && f.data->bits_per_pixel == 32;
+    for (auto d = xcb_screen_allowed_depths_iterator(screen); d.rem; xcb_depth_next(&d)) {
+        for (auto v = xcb_depth_visuals_iterator(d.data); v.rem; xcb_visualtype_next(&v)) {
+            if (v.data->visual_id == screen->root_visual)
+                return thirtyTwoBits && v.data->red_mask == 0xff0000 && v.data->green_mask == 0xff00
+                    && v.data->blue_mask == 0xff;
+        }
+    }
+    return false;
+}
+
+QImage grabShm(xcb_connection_t* c, xcb_window_t root, const QRect& r)
+{
+    const qsizetype bytesPerLine = qsizetype(r.width()) * 4;
+    const int id = shmget(IPC_PRIVATE, size_t(bytesPerLine * r.height()), IPC_CREAT | 0600);
+    if (id < 0)
+        return {};
+    void* memory = shmat(id, nullptr, 0);
+    if (memory == reinterpret_cast<void*>(-1)) {
+        shmctl(id, IPC_RMID, nullptr);
+        return {};
+    }
+    const xcb_shm_seg_t segment = xcb_generate_id(c);
+    const xcb_void_cookie_t attached = xcb_shm_attach_checked(c, segment, quint32(id), 0);
+    const xcb_shm_get_image_cookie_t cookie = xcb_shm_get_image(c, root, qint16(r.x()), qint16(r.y()),
+        quint16(r.width()), quint16(r.height()), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, segment, 0);
+    const X11::Reply<xcb_generic_error_t> attachError(xcb_request_check(c, attached));
+    const X11::Reply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(c, cookie, nullptr));
+    if (!attachError)
+        X11::Reply<xcb_generic_error_t>(xcb_request_check(c, xcb_shm_detach_checked(c, segment)));
+    // Both sides are attached (or never will be): the segment goes away with the last detach.
+    shmctl(id, IPC_RMID, nullptr);
+    if (attachError || !reply) {
+        shmdt(memory);
+        return {};
+    }
+    return QImage(
+        static_cast<uchar*>(memory), r.width(), r.height(), bytesPerLine, QImage::Format_RGB32,
+        [](void* m) { shmdt(m); }, memory);
+}
+
+QImage grabGetImage(xcb_connection_t* c, xcb_window_t root, const QRect& r)
+{
+    X11::Reply<xcb_get_image_reply_t> reply(xcb_get_image_reply(c,
+        xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, root, qint16(r.x()), qint16(r.y()), quint16(r.width()),
+            quint16(r.height()), ~0u),
+        nullptr));
+    const qsizetype bytesPerLine = qsizetype(r.width()) * 4;
+    if (!reply || xcb_get_image_data_length(reply.get()) < bytesPerLine * r.height())
+        return {};
+    uchar* pixels = xcb_get_image_data(reply.get());
+    return QImage(
+        pixels, r.width(), r.height(), bytesPerLine, QImage::Format_RGB32, [](void* p) { std::free(p); },
+        reply.release());
+}
+
+bool serverOffersShm(xcb_connection_t* c)
+{
+    const X11::Reply<xcb_shm_query_version_reply_t> version(
+        xcb_shm_query_version_reply(c, xcb_shm_query_version(c), nullptr));
+    return bool(version);
+}
+
+} // namespace
+
+bool X11ScreenCapture::isAvailable() const { return X11::connection() != nullptr; }
+
+QRect X11ScreenCapture::devicePixelRect(const ScreenInfo& screen)
+{
+    return QRect(screen.frame.topLeft().toPoint(), (screen.frame.size() * screen.scale).toSize());
+}
+
+QImage X11ScreenCapture::grab(xcb_connection_t* c, const QRect& rect, bool useShm)
+{
+    if (!c || rect.isEmpty() || rect.width() > 0x7fff || rect.height() > 0x7fff || !rootIsRgb32(c))
+        return {};
+    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+    if (useShm) {
+        // The server may refuse the segment (a remote display): read the pixels through the socket then.
+        if (QImage image = grabShm(c, root, rect); !image.isNull())
+            return image;
+    }
+    return grabGetImage(c, root, rect);
+}
+
+namespace {
+
+// Outside the coroutine below: GCC 12 mishandles lambdas that capture a coroutine's locals.
+QFuture<QList<QImage>> startGrabbing(const QList<ScreenInfo>& screens, bool preferShm)
+{
+    xcb_connection_t* c = X11::connection();
+    QList<QRect> rects;
+    for (const ScreenInfo& screen : screens)
+        rects.append(X11ScreenCapture::devicePixelRect(screen));
+    // xcb connections are thread-safe; the reply waits happen on a pool thread, not on the GUI thread.
+    return QtConcurrent::run([c, rects, preferShm] {
+        const bool useShm = c && preferShm && serverOffersShm(c);
+        QList<QImage> images;
+        for (const QRect& rect : rects)
+            images.append(X11ScreenCapture::grab(c, rect, useShm));
+        return images;
+    });
+}
+
+} // namespace
+
+QCoro::Task<QList<QImage>> X11ScreenCapture::grabScreens(QList<ScreenInfo> screens)
+{
+    QFuture<QList<QImage>> grabbing = startGrabbing(screens, m_path == Path::Fastest);
+    co_return co_await grabbing;
+}
+
+void X11ScreenCapture::setPointerHidden(bool hidden)
+{
+    xcb_connection_t* c = X11::connection();
+    if (!c)
+        return;
+    // Checked, so a server without XFixes 4 answers with an error here instead of in Qt's event log.
+    const xcb_void_cookie_t cookie = hidden ? xcb_xfixes_hide_cursor_checked(c, X11::rootWindow())
+                                            : xcb_xfixes_show_cursor_checked(c, X11::rootWindow());
+    xcb_discard_reply(c, cookie.sequence);
+    xcb_flush(c);
+}

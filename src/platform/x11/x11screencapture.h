@@ -1,0 +1,34 @@
+#pragma once
+
+#include "platform/screencapture.h"
+
+#include <QRect>
+
+#include <xcb/xcb.h>
+
+// Reads the screens' pixels from the root window: through a shared-memory segment the X server writes
+// into (MIT-SHM) when it offers one to us, else as a plain GetImage reply. Either way the image owns the
+// buffer the server filled, so a grab costs no copy on our side.
+class X11ScreenCapture final : public ScreenCapture {
+public:
+    enum class Path { Fastest, GetImage };
+
+    explicit X11ScreenCapture(Path path = Path::Fastest)
+        : m_path(path)
+    {
+    }
+
+    bool isAvailable() const override;
+    QCoro::Task<QList<QImage>> grabScreens(QList<ScreenInfo> screens) override;
+    void setPointerHidden(bool hidden) override;
+
+    // The screen's rectangle on the root window, in device pixels. Qt keeps a screen's top-left corner
+    // in device pixels and divides only its size by the scale.
+    static QRect devicePixelRect(const ScreenInfo& screen);
+    // One rectangle of the root window as an RGB32 image; null when the server refuses or its pixel
+    // layout is not 32-bit TrueColor. Blocks for one round trip: call it off the GUI thread. Thread-safe.
+    static QImage grab(xcb_connection_t* connection, const QRect& rect, bool useShm);
+
+private:
+    Path m_path;
+};

@@ -1,0 +1,157 @@
+#include "screenshot/screenshotcapturemanager.h"
+
+#include "platform/platform.h"
+#include "screenshot/screenshotoverlayview.h"
+
+#include <QCoroFuture>
+#include <QGuiApplication>
+#include <QPointer>
+#include <QScreen>
+#include <QtConcurrent/QtConcurrentRun>
+
+ScreenshotCaptureManager& ScreenshotCaptureManager::shared()
+{
+    static auto* manager = new ScreenshotCaptureManager();
+    return *manager;
+}
+
+ScreenshotCaptureManager::ScreenshotCaptureManager(Platform* platform, QObject* parent)
+    : QObject(parent)
+    , m_platform(platform)
+{
+}
+
+ScreenshotCaptureManager::~ScreenshotCaptureManager() { cleanup(); }
+
+Platform& ScreenshotCaptureManager::platform() const { return m_platform ? *m_platform : Platform::current(); }
+
+bool ScreenshotCaptureManager::isAvailable() const
+{
+    return platform().screenCapture && platform().screenCapture->isAvailable();
+}
+
+void ScreenshotCaptureManager::startCapture()
+{
+    const QList<ScreenInfo> screens = platform().screens->screens();
+    // Started again while the overlays are up: without a compositor the windows under them have not been
+    // repainted yet when they go, so a new grab would see our own overlay. The frozen pictures serve again.
+    QList<QImage> frozen;
+    const bool sameScreens = !m_overlayPanels.isEmpty() && m_frozenScreens.size() == screens.size()
+        && std::equal(
+            screens.cbegin(), screens.cend(), m_frozenScreens.cbegin(), [](const ScreenInfo& s, const FrozenScreen& f) {
+                return s.frame == f.screen.frame && s.scale == f.screen.scale;
+            });
+    if (sameScreens) {
+        for (const FrozenScreen& f : std::as_const(m_frozenScreens))
+            frozen.append(f.image);
+    }
+    cleanup();
+    [[maybe_unused]] auto task = showOverlays(m_capture, screens, frozen);
+}
+
+QCoro::Task<> ScreenshotCaptureManager::showOverlays(quint64 capture, QList<ScreenInfo> screens, QList<QImage> frozen)
+{
+    QPointer<ScreenshotCaptureManager> self(this);
+    // Every screen is grabbed before any overlay is up, so no overlay can be in a picture.
+    QList<QImage> images = frozen;
+    if (images.isEmpty())
+        images = co_await platform().screenCapture->grabScreens(screens);
+    if (!self || capture != m_capture)
+        co_return;
+    if (screens.isEmpty()) {
+        handleCancel();
+        co_return;
+    }
+
+    for (qsizetype i = 0; i < screens.size(); ++i) {
+        QImage image = i < images.size() ? std::move(images[i]) : QImage(); // unshared: no copy below
+        image.setDevicePixelRatio(screens.at(i).scale);
+        m_frozenScreens.append({ screens.at(i), std::move(image) });
+        ScreenshotOverlayView* panel = createOverlayPanel(m_frozenScreens.constLast());
+        m_overlayPanels.append(panel);
+        panel->show();
+    }
+    // The keyboard goes to the overlay under the pointer, so that Escape reaches it.
+    const QPointF pointer = platform().screens->pointerPosition();
+    for (qsizetype i = 0; i < screens.size(); ++i) {
+        if (screens.at(i).frame.contains(pointer) || i == screens.size() - 1) {
+            m_overlayPanels.at(i)->requestActivate();
+            break;
+        }
+    }
+
+    // Losing the keyboard to another program (a screen locker's grab) or a change of screens ends it.
+    m_overlayHadFocus = false;
+    m_watches << connect(qGuiApp, &QGuiApplication::focusWindowChanged, this, [this](QWindow* window) {
+        if (m_overlayPanels.contains(window))
+            m_overlayHadFocus = true;
+        else if (m_overlayHadFocus)
+            handleCancel();
+    });
+    m_watches << connect(qGuiApp, &QGuiApplication::screenAdded, this, &ScreenshotCaptureManager::handleCancel);
+    m_watches << connect(qGuiApp, &QGuiApplication::screenRemoved, this, &ScreenshotCaptureManager::handleCancel);
+    emit overlaysShown();
+}
+
+ScreenshotOverlayView* ScreenshotCaptureManager::createOverlayPanel(const FrozenScreen& frozen)
+{
+    auto* panel = new ScreenshotOverlayView(frozen.screen.frame, frozen.image);
+    QPointer<ScreenshotCaptureManager> self(this);
+    // Only the overlays of the capture under way may end it.
+    panel->onSelectionComplete = [self, panel](const QRectF& region) {
+        if (self && self->m_overlayPanels.contains(panel))
+            self->handleSelection(region);
+    };
+    panel->onCancelled = [self, panel] {
+        if (self && self->m_overlayPanels.contains(panel))
+            self->handleCancel();
+    };
+    return panel;
+}
+
+void ScreenshotCaptureManager::cleanup()
+{
+    ++m_capture;
+    for (const QMetaObject::Connection& watch : std::as_const(m_watches))
+        disconnect(watch);
+    m_watches.clear();
+    // This may run inside a panel's own event handler: hide now, delete once the handler has returned.
+    for (ScreenshotOverlayView* panel : std::as_const(m_overlayPanels)) {
+        panel->hide();
+        panel->deleteLater();
+    }
+    m_overlayPanels.clear();
+    m_frozenScreens.clear();
+}
+
+void ScreenshotCaptureManager::handleCancel()
+{
+    cleanup();
+    if (Completion handler = std::exchange(completion, nullptr))
+        handler(std::nullopt, std::nullopt);
+}
+
+void ScreenshotCaptureManager::handleSelection(const QRectF& region)
+{
+    QList<FrozenScreen> frozen = std::move(m_frozenScreens);
+    // The handler belongs to this capture: a capture started while this one encodes brings its own.
+    Completion handler = std::exchange(completion, nullptr);
+    cleanup();
+    platform().screenCapture->setPointerHidden(true);
+    // Encoding a whole screen takes longer than a frame: it runs on a pool thread, which alone holds the
+    // pictures from now on.
+    QFuture<std::optional<QByteArray>> encoding = QtConcurrent::run(
+        [frozen = std::move(frozen), region] { return ScreenshotCrop::jpegOfRegion(frozen, region); });
+    [[maybe_unused]] auto task = finishCapture(std::move(encoding), region, std::move(handler));
+}
+
+QCoro::Task<> ScreenshotCaptureManager::finishCapture(
+    QFuture<std::optional<QByteArray>> encoding, QRectF region, Completion handler)
+{
+    QPointer<ScreenshotCaptureManager> self(this);
+    const std::optional<QByteArray> jpeg = co_await encoding;
+    if (self)
+        platform().screenCapture->setPointerHidden(false);
+    if (handler)
+        handler(jpeg, region);
+}

@@ -1,0 +1,69 @@
+#pragma once
+
+#include "screenshot/screenshotcrop.h"
+
+#include <QCoroTask>
+#include <QFuture>
+#include <QObject>
+
+#include <functional>
+#include <optional>
+
+class Platform;
+class ScreenshotOverlayView;
+
+// Runs one region capture from the trigger to the JPEG: freezes every screen, covers each with a selection
+// overlay, and when a region has been dragged out cuts it from the frozen picture and encodes it. Main
+// thread only.
+class ScreenshotCaptureManager : public QObject {
+    Q_OBJECT
+
+public:
+    // JPEG bytes and the region in global logical coordinates: both when the capture worked, only the
+    // region when one was chosen but no image came of it, neither when the user cancelled.
+    using Completion = std::function<void(std::optional<QByteArray> jpeg, std::optional<QRectF> region)>;
+
+    // The process-wide manager on the session's platform, created on first use and kept.
+    static ScreenshotCaptureManager& shared();
+
+    // platform: Platform::current() at each use when null.
+    explicit ScreenshotCaptureManager(Platform* platform = nullptr, QObject* parent = nullptr);
+    ~ScreenshotCaptureManager() override;
+
+    // Set before each capture; called at most once per capture, on the main thread, and then cleared.
+    Completion completion;
+
+    // Whether this session can take screenshots at all.
+    bool isAvailable() const;
+
+    // Starts a capture and returns at once. One still under way is dropped first (its completion stays
+    // in place for this one).
+    void startCapture();
+    // Takes the overlays down; the completion is left alone.
+    void cleanup();
+    // The user dragged out `region` (global logical coordinates).
+    void handleSelection(const QRectF& region);
+    // The user cancelled (Escape, a right click, the overlays lost the keyboard or a screen came or went).
+    void handleCancel();
+
+    // The overlays on screen, one per screen in the screen list's order; empty while idle.
+    const QList<ScreenshotOverlayView*>& overlayPanels() const { return m_overlayPanels; }
+
+signals:
+    // Every screen's overlay has been created and shown.
+    void overlaysShown();
+
+private:
+    Platform& platform() const;
+    // Grabs the screens unless their pictures are given, then shows an overlay on each.
+    QCoro::Task<> showOverlays(quint64 capture, QList<ScreenInfo> screens, QList<QImage> frozen);
+    ScreenshotOverlayView* createOverlayPanel(const FrozenScreen& frozen);
+    QCoro::Task<> finishCapture(QFuture<std::optional<QByteArray>> encoding, QRectF region, Completion handler);
+
+    Platform* m_platform;
+    QList<ScreenshotOverlayView*> m_overlayPanels;
+    QList<FrozenScreen> m_frozenScreens;
+    QList<QMetaObject::Connection> m_watches;
+    quint64 m_capture = 0; // counts captures, so a grab that finishes after its capture ended is dropped
+    bool m_overlayHadFocus = false;
+};

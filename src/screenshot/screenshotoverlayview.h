@@ -1,0 +1,68 @@
+#pragma once
+
+#include <QFont>
+#include <QImage>
+#include <QRasterWindow>
+#include <QRectF>
+
+#include <functional>
+
+// One screen's selection overlay: paints the screen's frozen picture dimmed, a hint card until a drag
+// starts, and the dragged rectangle as an undimmed hole with a white border, corner marks and its size.
+// Geometry is in logical pixels with the origin at the screen's top-left corner. Main thread only.
+class ScreenshotOverlayView : public QRasterWindow {
+    Q_OBJECT
+
+public:
+    static constexpr qreal minimumSelectionSize = 10; // a selection must be larger than this both ways
+    static inline const QString hintTitle = QStringLiteral("Drag to select an area to explain");
+    static inline const QString hintSubtitle = QStringLiteral("Release to explain · Esc to cancel");
+
+    // frame: the screen in global logical coordinates; frozenScreen: its picture in device pixels (a null
+    // image paints black).
+    ScreenshotOverlayView(const QRectF& frame, QImage frozenScreen);
+
+    // Called with the finished selection in global logical coordinates.
+    std::function<void(const QRectF&)> onSelectionComplete;
+    std::function<void()> onCancelled;
+
+    QPointF startPoint;
+    QPointF currentPoint;
+    bool isDragging = false;
+
+    // The rectangle spanned by the two points.
+    QRectF selectionRect() const;
+    // The size label's text and its box for the selection r.
+    QString sizeLabelText(const QRectF& r) const;
+    QRectF sizeLabelBox(const QRectF& r) const;
+    QRectF hintCardRect() const;
+
+    // The pointer steps of a drag, in view coordinates; positions are kept on this screen.
+    void mouseDownAt(QPointF p);
+    void mouseDraggedTo(QPointF p);
+    void mouseUpAt(QPointF p);
+
+    // Draws the part `dirty` of the overlay on a device of the view's size.
+    void paintOverlay(QPainter& painter, const QRegion& dirty) const;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    QSizeF viewSize() const { return m_frame.size(); }
+    QPointF clamped(QPointF p) const;
+    // Where the selection r and everything drawn around it can touch.
+    QRegion decorationArea(const QRectF& r) const;
+    void paintHintCard(QPainter& painter) const;
+    void paintSelection(QPainter& painter, const QRectF& r) const;
+
+    QRectF m_frame;
+    QImage m_frozenScreen;
+    QFont m_labelFont;
+    QFont m_titleFont;
+    QFont m_subtitleFont;
+};

@@ -1,0 +1,92 @@
+// The region capture on a real X server: a window showing a known picture, drags and keys sent with xdotool.
+#include "pictures.h"
+#include "screenshot/screenshotcapturemanager.h"
+#include "screenshot/screenshotoverlayview.h"
+
+#include <QGuiApplication>
+#include <QPainter>
+#include <QProcess>
+#include <QRasterWindow>
+#include <QTest>
+
+namespace {
+
+const QRect patternFrame(200, 150, 400, 300);
+
+class PatternWindow final : public QRasterWindow {
+protected:
+    void paintEvent(QPaintEvent*) override { QPainter(this).drawImage(0, 0, pattern(size())); }
+};
+
+// Runs xdotool in the background, so this process keeps handling the events it causes.
+void xdotool(const QString& arguments) { QProcess::startDetached("xdotool", arguments.split(u' ')); }
+
+} // namespace
+
+class TestScreenshotDesktop : public QObject {
+    Q_OBJECT
+
+    PatternWindow m_pattern;
+    QList<std::pair<std::optional<QByteArray>, std::optional<QRectF>>> m_results;
+
+    void startCapture(ScreenshotCaptureManager& manager)
+    {
+        manager.completion = [this](std::optional<QByteArray> jpeg, std::optional<QRectF> region) {
+            m_results.append({ jpeg, region });
+        };
+        manager.startCapture();
+        QTRY_VERIFY(!manager.overlayPanels().isEmpty() && manager.overlayPanels().constFirst()->isActive());
+    }
+
+private slots:
+    void initTestCase()
+    {
+        m_pattern.setFlags(Qt::Window | Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint);
+        m_pattern.setGeometry(patternFrame);
+        m_pattern.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&m_pattern));
+        QTest::qWait(200);
+    }
+
+    void init() { m_results.clear(); }
+
+    void dragCapturesWhatIsUnderTheRegion()
+    {
+        ScreenshotCaptureManager manager;
+        startCapture(manager);
+        xdotool("mousemove 250 200 mousedown 1 mousemove 400 300 mousemove 550 400 mouseup 1");
+        QTRY_COMPARE_WITH_TIMEOUT(m_results.size(), 1, 10000);
+        QCOMPARE(m_results.first().second, std::optional(QRectF(250, 200, 300, 200)));
+        QVERIFY(m_results.first().first);
+        const QImage jpeg = QImage::fromData(*m_results.first().first, "JPEG");
+        QCOMPARE(jpeg.size(), QSize(300, 200));
+        for (int y = 2; y < 200; y += 14)
+            for (int x = 2; x < 300; x += 14)
+                QVERIFY2(
+                    distance(jpeg.pixel(x, y), patternAt(QPoint(x, y) + QPoint(50, 50), patternFrame.size())) <= 12,
+                    qPrintable(QStringLiteral("at %1,%2").arg(x).arg(y)));
+    }
+
+    void escapeCancelsOnceAndTwoStartsLeaveOneSet()
+    {
+        ScreenshotCaptureManager manager;
+        startCapture(manager);
+        startCapture(manager);
+        const auto overlaysShown = [] {
+            const auto windows = QGuiApplication::topLevelWindows();
+            return std::count_if(windows.cbegin(), windows.cend(),
+                [](QWindow* w) { return qobject_cast<ScreenshotOverlayView*>(w) && w->isVisible(); });
+        };
+        QTRY_COMPARE(overlaysShown(), QGuiApplication::screens().size());
+        xdotool("key Escape");
+        QTRY_COMPARE(m_results.size(), 1);
+        QCOMPARE(m_results.first(), std::make_pair(std::optional<QByteArray>(), std::optional<QRectF>()));
+        QTRY_COMPARE(overlaysShown(), 0);
+        xdotool("key Escape");
+        QTest::qWait(300);
+        QCOMPARE(m_results.size(), 1);
+    }
+};
+
+QTEST_MAIN(TestScreenshotDesktop)
+#include "tst_screenshotdesktop.moc"
