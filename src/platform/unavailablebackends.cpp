@@ -65,23 +65,21 @@ class NoGlobalHotkeys final : public GlobalHotkeys {
 public:
     int registerHotkey(quint32, quint32, Qt::KeyboardModifiers) override { return unavailableStatus; }
     void unregisterHotkey(quint32) override { }
-    class NoScreenCapture final : public ScreenCapture {
-    public:
-        bool isAvailable() const override { return false; }
-        QCoro::Task<QList<QImage>> grabScreens(QList<ScreenInfo> screens) override
-        {
-            co_return QList<QImage>(screens.size());
-        }
-        void setPointerHidden(bool) override { }
-    };
+};
+
+class NoScreenCapture final : public ScreenCapture {
+public:
+    bool isAvailable() const override { return false; }
+    QCoro::Task<QList<QImage>> grabScreens(QList<ScreenInfo> screens) override
+    {
+        co_return QList<QImage>(screens.size());
+    }
+    void setPointerHidden(bool) override { }
+};
 
 } // namespace
 
-std::unique_ptr<Screens>
-makeQtScreens()
-{
-    return std::make_unique<QtScreens>();
-}
+std::unique_ptr<Screens> makeQtScreens() { return std::make_unique<QtScreens>(); }
 std::unique_ptr<MouseDownMonitor> makeUnavailableMouseDownMonitor() { return std::make_unique<NoMouseDownMonitor>(); }
 std::unique_ptr<FrontmostApplication> makeUnavailableFrontmostApplication()
 {

@@ -26,6 +26,8 @@ struct RecordingPresenter final : CapturePresenter {
     void prepareForDirectQuery(std::optional<AppContext>) override { calls << "ask"; }
     void showTooltip(const QString&, const QString& message, std::chrono::milliseconds) override { calls << message; }
     void showAccessibilityPrompt() override { }
+    void showScreenshotExplanation(QByteArray, std::optional<QRectF>, std::optional<AppContext>) override { }
+    void showError(const QString&) override { }
 };
 
 // Writes an empty file, creating its folder.

@@ -106,37 +106,39 @@ public:
         if (registered.contains(id))
             emit pressed(id);
     }
-    // Hands out the pictures a test put in, one per screen in order (a null image past the end).
-    class FakeScreenCapture final : public ScreenCapture {
-    public:
-        bool available = true;
-        QList<QImage> images;
-        int grabs = 0;
-        bool pointerHidden = false;
+};
 
-        bool isAvailable() const override { return available; }
-        QCoro::Task<QList<QImage>> grabScreens(QList<ScreenInfo> screens) override
-        {
-            ++grabs;
-            QList<QImage> result;
-            for (qsizetype i = 0; i < screens.size(); ++i)
-                result.append(images.value(i));
-            co_return result;
-        }
-        void setPointerHidden(bool hidden) override { pointerHidden = hidden; }
-    };
+// Hands out the pictures a test put in, one per screen in order (a null image past the end).
+class FakeScreenCapture final : public ScreenCapture {
+public:
+    bool available = true;
+    QList<QImage> images;
+    int grabs = 0;
+    bool pointerHidden = false;
 
-    // Installs a fresh set of fakes as Platform::current() and returns them for the test to drive.
-    struct FakePlatform {
-        FakeScreens* screens;
-        FakeMouseDownMonitor* mouseDownMonitor;
-        FakeFrontmostApplication* frontmostApplication;
-        FakeAccessibility* accessibility;
-        FakePasteboard* pasteboard;
-        FakeKeyboard* keyboard;
-        FakeGlobalHotkeys* globalHotkeys;
-        FakeLoginItem* loginItem;
-        FakeScreenCapture* screenCapture;
+    bool isAvailable() const override { return available; }
+    QCoro::Task<QList<QImage>> grabScreens(QList<ScreenInfo> screens) override
+    {
+        ++grabs;
+        QList<QImage> result;
+        for (qsizetype i = 0; i < screens.size(); ++i)
+            result.append(images.value(i));
+        co_return result;
+    }
+    void setPointerHidden(bool hidden) override { pointerHidden = hidden; }
+};
 
-        static FakePlatform install();
-    };
+// Installs a fresh set of fakes as Platform::current() and returns them for the test to drive.
+struct FakePlatform {
+    FakeScreens* screens;
+    FakeMouseDownMonitor* mouseDownMonitor;
+    FakeFrontmostApplication* frontmostApplication;
+    FakeAccessibility* accessibility;
+    FakePasteboard* pasteboard;
+    FakeKeyboard* keyboard;
+    FakeGlobalHotkeys* globalHotkeys;
+    FakeLoginItem* loginItem;
+    FakeScreenCapture* screenCapture;
+
+    static FakePlatform install();
+};
