@@ -41,7 +41,8 @@ QHash<QString, QString> readDesktopEntry(const QString& path)
         if (!inEntry || equals <= 0)
             continue;
         const QString key = line.left(equals).trimmed();
-        if (key == QLatin1String("Name") || key == QLatin1String("StartupWMClass") || key == QLatin1String("NoDisplay"))
+        if (key == QLatin1String("Name") || key == QLatin1String("StartupWMClass") || key == QLatin1String("NoDisplay")
+            || key == QLatin1String("Categories"))
             keys.insert(key, line.mid(equals + 1).trimmed());
     }
     return keys;
@@ -159,6 +160,7 @@ std::optional<FrontmostAppInfo> X11FrontmostApplication::describe(quint32 window
     else
         app.appId = !wmClassName.isEmpty() ? wmClassName : wmInstance;
     app.displayName = entry ? entry->name : QString();
+    app.terminalEmulator = entry && entry->terminal;
 
     QString windowTitle = title.value_or(QString());
     if (windowTitle.isEmpty() && legacyTitle)
@@ -209,7 +211,10 @@ void X11FrontmostApplication::refreshDesktopEntries() const
         const QDir dir(*it);
         for (const QFileInfo& file : dir.entryInfoList({ QStringLiteral("*.desktop") }, QDir::Files)) {
             const QHash<QString, QString> keys = readDesktopEntry(file.filePath());
-            const DesktopEntry entry { file.completeBaseName(), keys.value(QStringLiteral("Name")) };
+            const DesktopEntry entry { file.completeBaseName(), keys.value(QStringLiteral("Name")),
+                keys.value(QStringLiteral("Categories"))
+                    .split(QLatin1Char(';'))
+                    .contains(QStringLiteral("TerminalEmulator")) };
             m_desktop.byId.insert(entry.id, entry);
             m_desktop.byLowerId.insert(entry.id.toLower(), entry);
             if (const QString wmClass = keys.value(QStringLiteral("StartupWMClass")); !wmClass.isEmpty())
