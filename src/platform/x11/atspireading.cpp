@@ -94,11 +94,17 @@ Ref<AtspiAccessible> activeWindowOf(AtspiAccessible* application, const Deadline
     return Ref<AtspiAccessible>();
 }
 
-Ref<AtspiAccessible> findFocusedByCollection(AtspiAccessible* window)
+constexpr int maximumFocused = 8;
+using Focused = std::vector<Ref<AtspiAccessible>>;
+
+// Every element of the window in the focused state, in tree order: toolkits mark the containers of the
+// focused element too (a Qt 5 tab page, a PDF view).
+Focused findFocusedByCollection(AtspiAccessible* window)
 {
+    Focused result;
     Ref<AtspiCollection> collection(atspi_accessible_get_collection_iface(window));
     if (!collection)
-        return Ref<AtspiAccessible>();
+        return result;
     Ref<AtspiStateSet> focused(atspi_state_set_new(nullptr));
     atspi_state_set_add(focused.get(), ATSPI_STATE_FOCUSED);
     Ref<AtspiMatchRule> rule(
@@ -106,15 +112,11 @@ Ref<AtspiAccessible> findFocusedByCollection(AtspiAccessible* window)
             ATSPI_Collection_MATCH_NONE, nullptr, ATSPI_Collection_MATCH_NONE, FALSE));
     Error error;
     GArray* matches = atspi_collection_get_matches(
-        collection.get(), rule.get(), ATSPI_Collection_SORT_ORDER_CANONICAL, 1, TRUE, error.out());
-    Ref<AtspiAccessible> result;
+        collection.get(), rule.get(), ATSPI_Collection_SORT_ORDER_CANONICAL, maximumFocused, TRUE, error.out());
     if (matches) {
         for (guint i = 0; i < matches->len; ++i) {
-            auto* match = g_array_index(matches, AtspiAccessible*, i);
-            if (i == 0 && match)
-                result = Ref<AtspiAccessible>(match);
-            else if (match)
-                g_object_unref(match);
+            if (auto* match = g_array_index(matches, AtspiAccessible*, i))
+                result.emplace_back(match);
         }
         g_array_free(matches, TRUE);
     }
@@ -123,17 +125,20 @@ Ref<AtspiAccessible> findFocusedByCollection(AtspiAccessible* window)
 
 // For toolkits without the Collection interface: breadth first, bounded, skipping the descendants of
 // elements that manage their own (large tables and lists).
-Ref<AtspiAccessible> findFocusedByWalk(AtspiAccessible* window, const Deadline& deadline)
+Focused findFocusedByWalk(AtspiAccessible* window, const Deadline& deadline)
 {
     constexpr int maximumNodes = 3000;
+    Focused result;
     std::vector<Ref<AtspiAccessible>> queue;
     queue.push_back(Ref<AtspiAccessible>(static_cast<AtspiAccessible*>(g_object_ref(window))));
     Error error;
-    for (size_t next = 0; next < queue.size() && next < size_t(maximumNodes) && !deadline.passed(); ++next) {
+    for (size_t next = 0; next < queue.size() && next < size_t(maximumNodes) && !deadline.passed()
+         && result.size() < size_t(maximumFocused);
+         ++next) {
         AtspiAccessible* node = queue[next].get();
         Ref<AtspiStateSet> states(atspi_accessible_get_state_set(node));
         if (states && atspi_state_set_contains(states.get(), ATSPI_STATE_FOCUSED))
-            return std::move(queue[next]);
+            result.emplace_back(static_cast<AtspiAccessible*>(g_object_ref(node)));
         if (states && atspi_state_set_contains(states.get(), ATSPI_STATE_MANAGES_DESCENDANTS))
             continue;
         const int count = atspi_accessible_get_child_count(node, error.out());
@@ -142,7 +147,7 @@ Ref<AtspiAccessible> findFocusedByWalk(AtspiAccessible* window, const Deadline& 
                 queue.emplace_back(child);
         }
     }
-    return Ref<AtspiAccessible>();
+    return result;
 }
 
 constexpr int maximumCharacters = 100000; // per selected range: a selection is read, not a document
@@ -267,7 +272,6 @@ Selection selectionOf(AtspiAccessible* element, int depth)
 // Focused descendants of element, nearest first, element itself left out.
 std::vector<Ref<AtspiAccessible>> focusedBelow(AtspiAccessible* element, const Deadline& deadline)
 {
-    constexpr int maximumFocused = 8;
     constexpr int maximumNodes = 400;
     std::vector<Ref<AtspiAccessible>> found;
     std::vector<Ref<AtspiAccessible>> queue;
@@ -290,24 +294,33 @@ std::vector<Ref<AtspiAccessible>> focusedBelow(AtspiAccessible* element, const D
 
 std::optional<Selection> readFromWindow(AtspiAccessible* window, const Deadline& deadline)
 {
-    Ref<AtspiAccessible> focused = findFocusedByCollection(window);
-    if (!focused && !deadline.passed())
+    Focused focused = findFocusedByCollection(window);
+    if (focused.empty() && !deadline.passed())
         focused = findFocusedByWalk(window, deadline);
-    if (!focused || deadline.passed())
+    if (focused.empty() || deadline.passed())
         return std::nullopt;
-    Selection selection = selectionOf(focused.get());
-    if (!selection.text.isEmpty())
-        return selection;
-    // Containers (a PDF view, a Qt 5 editor's frame) take the focus above the element that holds the
-    // selection: follow the focus down.
-    for (const Ref<AtspiAccessible>& below : focusedBelow(focused.get(), deadline)) {
+    Selection selection;
+    for (const Ref<AtspiAccessible>& element : focused) {
+        if (deadline.passed())
+            return selection;
+        Selection found = selectionOf(element.get());
+        selection.inTerminal = selection.inTerminal || found.inTerminal;
+        if (!found.text.isEmpty()) {
+            found.inTerminal = selection.inTerminal;
+            return found;
+        }
+    }
+    // The deepest focused element may still be a container above the one that holds the selection:
+    // follow the focus further down.
+    for (const Ref<AtspiAccessible>& below : focusedBelow(focused.back().get(), deadline)) {
         if (deadline.passed())
             break;
-        Selection inner = selectionOf(below.get());
-        inner.inTerminal = inner.inTerminal || selection.inTerminal;
-        selection = std::move(inner);
-        if (!selection.text.isEmpty())
-            break;
+        Selection found = selectionOf(below.get());
+        selection.inTerminal = selection.inTerminal || found.inTerminal;
+        if (!found.text.isEmpty()) {
+            found.inTerminal = selection.inTerminal;
+            return found;
+        }
     }
     return selection;
 }
