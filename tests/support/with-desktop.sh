@@ -11,9 +11,17 @@ shift
 # Xvfb picks a free display itself and writes its number once it accepts connections, so desktops
 # started at the same time never share a display.
 display_file=$(mktemp)
+# A runtime directory of its own: the accessibility bus puts its socket there, and desktops started at
+# the same time must not find each other's.
+XDG_RUNTIME_DIR=$(mktemp -d)
+export XDG_RUNTIME_DIR
 Xvfb -displayfd 3 -screen 0 1600x1000x24 -nolisten tcp 3>"$display_file" >/dev/null 2>&1 &
 children=("$!")
-cleanup() { kill "${children[@]}" 2>/dev/null || true; wait 2>/dev/null || true; rm -f "$display_file"; }
+cleanup() {
+    kill "${children[@]}" 2>/dev/null || true
+    wait 2>/dev/null || true
+    rm -rf "$display_file" "$XDG_RUNTIME_DIR"
+}
 trap cleanup EXIT
 
 for _ in $(seq 200); do

@@ -87,14 +87,23 @@ X11SelectionReader::Outcome X11SelectionReader::read(xcb_atom_t selection, xcb_a
     Clock::time_point deadline, qsizetype maximumBytes, QByteArray& data, xcb_atom_t& type)
 {
     const xcb_atom_t property = atom("QUILLORA_SELECTION");
+    // An owner that answered too late for an earlier request must not answer this one.
+    while (xcb_generic_event_t* stale = xcb_poll_for_event(m_connection))
+        std::free(stale);
     xcb_delete_property(m_connection, m_window, property);
     xcb_convert_selection(m_connection, m_window, selection, target, property, XCB_CURRENT_TIME);
     xcb_flush(m_connection);
 
-    const X11::Reply<xcb_generic_event_t> notified(waitForEvent(deadline, XCB_SELECTION_NOTIFY));
-    if (!notified)
-        return Outcome::Failed; // the owner did not answer in time
-    const auto* notify = reinterpret_cast<const xcb_selection_notify_event_t*>(notified.get());
+    X11::Reply<xcb_generic_event_t> notified;
+    const xcb_selection_notify_event_t* notify = nullptr;
+    while (!notify) {
+        notified.reset(waitForEvent(deadline, XCB_SELECTION_NOTIFY));
+        if (!notified)
+            return Outcome::Failed; // the owner did not answer in time
+        notify = reinterpret_cast<const xcb_selection_notify_event_t*>(notified.get());
+        if (notify->selection != selection || notify->target != target)
+            notify = nullptr;
+    }
     if (notify->property == XCB_ATOM_NONE)
         return Outcome::Refused;
 
