@@ -1,6 +1,7 @@
-// From an Alt+X reading to the request leaving and the card on screen, on the AT-SPI path and on the
-// copy-shortcut path, plus the longest stall of the main thread during a reading. Runs under the test
-// desktop: tests/support/with-desktop.sh build/<dir>/bench/bench_capture
+// From an Alt+X reading to the request leaving and the card on screen, on the AT-SPI path in the test pad
+// and in real applications, and on the copy-shortcut path; how many readings kept the selection's box;
+// the longest stall of the main thread during a reading. Runs under the test desktop:
+// tests/support/with-desktop.sh build/<dir>/bench/bench_capture
 #include "capture/popuppresenter.h"
 #include "capture/textcapturecoordinator.h"
 #include "popup/popupwindowcontroller.h"
@@ -8,7 +9,9 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
@@ -28,12 +31,42 @@ double median(std::vector<double> values)
 
 struct Figures {
     std::vector<double> toRequest, toCard, stall;
+    int anchored = 0; // readings whose card was placed at the selection's box
+};
+
+// Shows through the popup as the program does and counts the cards placed at a selection.
+class CountingPresenter final : public CapturePresenter {
+public:
+    int anchored = 0;
+    void showPopup(std::optional<QRectF> anchor) override
+    {
+        anchored += anchor.has_value();
+        popup.showPopup(anchor);
+    }
+    void explain(const QString& text, std::optional<AppContext> context) override { popup.explain(text, context); }
+    void prepareForDirectQuery(std::optional<AppContext> context) override { popup.prepareForDirectQuery(context); }
+    void showTooltip(const QString& icon, const QString& message, std::chrono::milliseconds delay) override
+    {
+        popup.showTooltip(icon, message, delay);
+    }
+    void showAccessibilityPrompt() override { popup.showAccessibilityPrompt(); }
+    void showScreenshotExplanation(
+        QByteArray jpeg, std::optional<QRectF> anchor, std::optional<AppContext> context) override
+    {
+        popup.showScreenshotExplanation(std::move(jpeg), anchor, context);
+    }
+    void showError(const QString& message) override { popup.showError(message); }
+
+private:
+    PopupPresenter popup;
 };
 
 std::atomic<qint64> requestArrival { 0 }; // steady clock, ns
 
-Figures measure(TextCaptureCoordinator& coordinator, StubService& stub, int runs)
+Figures measure(CountingPresenter& presenter, StubService& stub, int runs)
 {
+    TextCaptureCoordinator coordinator(presenter);
+    presenter.anchored = 0;
     Figures figures;
     PopupWindowController& popup = PopupWindowController::shared();
     for (int run = 0; run < runs; ++run) {
@@ -68,6 +101,7 @@ Figures measure(TextCaptureCoordinator& coordinator, StubService& stub, int runs
         popup.closePopup();
         QTest::qWait(150);
     }
+    figures.anchored = presenter.anchored;
     return figures;
 }
 
@@ -76,9 +110,29 @@ void print(const char* name, const Figures& f, int runs)
     // The first run also creates the card's QML engine and window; its stall is shown on its own.
     const double first = f.stall.empty() ? 0.0 : f.stall.front();
     const double warm = f.stall.size() < 2 ? 0.0 : *std::max_element(f.stall.begin() + 1, f.stall.end());
-    std::printf("%-7s runs=%zu/%d  median to request %.1f ms  median to card %.1f ms  "
-                "longest main-thread stall %.0f ms (first run %.0f ms)\n",
-        name, f.toRequest.size(), runs, median(f.toRequest), median(f.toCard), warm, first);
+    const double worst = f.toRequest.empty() ? 0.0 : *std::max_element(f.toRequest.begin(), f.toRequest.end());
+    std::printf("%-11s runs=%zu/%d  to request: median %.1f ms, worst %.1f ms  median to card %.1f ms  "
+                "box kept %d/%d  longest main-thread stall %.0f ms (first run %.0f ms)\n",
+        name, f.toRequest.size(), runs, median(f.toRequest), worst, median(f.toCard), f.anchored, runs, warm, first);
+    std::fflush(stdout);
+}
+
+// Starts a real application, makes it the active window and double-clicks a word at (30, line) in it.
+QProcess* startApplication(const QString& program, const QStringList& arguments, int line)
+{
+    auto* process = new QProcess;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("QT_NO_GLIB"));
+    env.insert(QStringLiteral("QT_LINUX_ACCESSIBILITY_ALWAYS_ON"), QStringLiteral("1"));
+    process->setProcessEnvironment(env);
+    process->start(program, arguments);
+    QTest::qWait(2000);
+    const QString pid = QString::number(process->processId());
+    QProcess::execute(QStringLiteral("xdotool"),
+        { "search", "--sync", "--onlyvisible", "--pid", pid, ".", "windowactivate", "--sync", "%1", "mousemove",
+            "--window", "%1", "30", QString::number(line), "click", "--repeat", "2", "--delay", "80", "1" });
+    QTest::qWait(500);
+    return process;
 }
 
 QProcess* startPad(const QStringList& arguments, bool accessible)
@@ -99,6 +153,7 @@ QProcess* startPad(const QStringList& arguments, bool accessible)
 
 int main(int argc, char* argv[])
 {
+    qputenv("QT_NO_GLIB", "1"); // as main() does
     QApplication app(argc, argv);
     constexpr int runs = 20;
     StubService stub(StubService::Tls::None);
@@ -109,16 +164,41 @@ int main(int argc, char* argv[])
     });
 
     PopupWindowController::shared().preload(); // warm cards; bench_startup measures the first one
-    PopupPresenter presenter;
-    TextCaptureCoordinator coordinator(presenter);
+    CountingPresenter presenter;
 
     QProcess* pad = startPad({ "--text", "The quick brown fox", "--select", "4", "9" }, true);
-    print("AT-SPI", measure(coordinator, stub, runs), runs);
+    print("AT-SPI pad", measure(presenter, stub, runs), runs);
     pad->kill();
     pad->waitForFinished();
 
+    QTemporaryDir dir;
+    QFile words(dir.filePath(QStringLiteral("words.txt")));
+    if (!words.open(QIODevice::WriteOnly))
+        return 1;
+    for (int i = 0; i < 40; ++i)
+        words.write("selectme selectme selectme\n");
+    words.close();
+    const struct {
+        const char* name;
+        QString program;
+        QStringList arguments;
+        int line;
+    } applications[] = {
+        { "featherpad", "featherpad", { words.fileName() }, 100 },
+        { "mousepad", "mousepad", { words.fileName() }, 150 },
+        { "lxterminal", "lxterminal", { "-e", "sh -c 'cat " + words.fileName() + "; sleep 600'" }, 150 },
+        { "qterminal", "qterminal", { "-e", "sh -c 'cat " + words.fileName() + "; sleep 600'" }, 150 },
+    };
+    for (const auto& application : applications) {
+        QProcess* process = startApplication(application.program, application.arguments, application.line);
+        print(application.name, measure(presenter, stub, runs), runs);
+        process->kill();
+        process->waitForFinished();
+        delete process;
+    }
+
     pad = startPad({ "--text", "The quick brown fox", "--select", "4", "9", "--no-primary" }, false);
-    print("copy", measure(coordinator, stub, runs), runs);
+    print("copy", measure(presenter, stub, runs), runs);
     pad->kill();
     pad->waitForFinished();
     return 0;

@@ -21,6 +21,9 @@ packages=(
     libcpp-httplib-dev libssl-dev openssl
     xvfb xauth openbox dbus dbus-x11 at-spi2-core xdotool xclip xterm python3-gi gir1.2-gtk-3.0
     x11-utils imagemagick fonts-dejavu-core
+    # tests: real applications whose selection is read (Qt 5 editor, GTK 3 editor, VTE terminal, Qt
+    # terminal) and GTK 4 for a toolkit without text positions
+    featherpad mousepad lxterminal qterminal gir1.2-gtk-4.0
     # the screenshot benchmark's reference encoder
     libjpeg62-turbo-dev
     # checks the desktop entry and the AppStream metainfo

@@ -24,6 +24,9 @@ int printHelpOrVersion(const CommandLineRequest& request)
 
 int main(int argc, char* argv[])
 {
+    // Qt's own event dispatcher on every thread: GLib's default main context then belongs to the
+    // accessibility thread alone (libatspi attaches its connections to that context).
+    qputenv("QT_NO_GLIB", "1");
     // Help and version need no display: answer them before the application connects to one. Anything else
     // is parsed again below, where Qt has taken its own options (-platform, -display, ...) out.
     QStringList rawArguments;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "capture/clipboardguard.h"
+
 #include <QCoroTask>
 #include <QRectF>
 #include <QString>
@@ -15,21 +17,22 @@ struct SelectionReading {
 };
 
 // Finds the text selected in the application the user is working in: through the accessibility bus,
-// else the PRIMARY selection of that application, else by sending it the copy shortcut. The main
-// thread never waits: the accessibility calls run on their own thread and the clipboard waits are
-// asynchronous.
+// else the PRIMARY selection of that application, else by sending it the copy shortcut (never plain
+// Ctrl+C to a terminal, nothing at all to an application that cannot be identified). The main thread
+// never waits: the accessibility calls and clipboard reads run on their own threads, bounded in time.
 class AccessibilityReader {
 public:
-    static constexpr std::chrono::milliseconds copyWait { 150 };
+    static constexpr std::chrono::milliseconds copyWait = ClipboardGuard::copyWait;
 
     // Uses Platform::current() at each reading unless a platform is given.
     explicit AccessibilityReader(Platform* platform = nullptr);
 
-    QCoro::Task<SelectionReading> readSelection();
+    // Without useAccessibility the accessibility bus is not asked (it is off).
+    QCoro::Task<SelectionReading> readSelection(bool useAccessibility = true);
 
 private:
     Platform& platform() const;
-    QCoro::Task<std::optional<QString>> readViaCopy(bool toTerminal);
 
     Platform* m_platform;
+    ClipboardGuard m_clipboardGuard;
 };

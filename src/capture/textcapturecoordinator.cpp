@@ -29,16 +29,12 @@ QCoro::Task<> TextCaptureCoordinator::explainSelectedText()
     m_reading = true;
     QPointer<TextCaptureCoordinator> self(this);
 
+    // PRIMARY and the copy shortcut need no accessibility support: read without it when it is off, and
+    // ask for it only when nothing was found.
     const bool usable = co_await platform().accessibility->isUsable();
     if (!self)
         co_return;
-    if (!usable) {
-        m_reading = false;
-        m_presenter.showAccessibilityPrompt();
-        co_return;
-    }
-
-    const SelectionReading reading = co_await m_accessibilityReader.readSelection();
+    const SelectionReading reading = co_await m_accessibilityReader.readSelection(usable);
     if (!self)
         co_return;
     m_reading = false;
@@ -48,6 +44,8 @@ QCoro::Task<> TextCaptureCoordinator::explainSelectedText()
         const std::optional<AppContext> context = captureAppContext();
         m_presenter.showPopup(reading.bounds);
         m_presenter.explain(*reading.text, context);
+    } else if (!usable) {
+        m_presenter.showAccessibilityPrompt();
     } else {
         m_presenter.showTooltip(QStringLiteral("text.cursor"), QStringLiteral("No text selected"), noTextNoticeDelay);
     }

@@ -70,7 +70,7 @@ Item {
 
         Text {
             width: parent.width
-            text: "Quillora needs Accessibility access to read selected text from other apps."
+            text: "Quillora needs Accessibility access to read selected text from other apps. No selected text was found: reading the selection works better with accessibility support on."
             wrapMode: Text.WordWrap
             font.pixelSize: 13
             lineHeight: 1.15

@@ -12,6 +12,7 @@ struct FrontmostAppInfo {
     qint64 pid = 0;
     std::optional<QString> windowTitle; // absent when empty or unreadable
     quint64 windowId = 0;
+    bool terminalEmulator = false; // its desktop entry is in the TerminalEmulator category
 };
 
 class FrontmostApplication : public QObject {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QCoroTask>
 #include <QList>
 #include <QObject>
 #include <QPair>
@@ -8,13 +9,15 @@
 
 #include <optional>
 
-// Every format the clipboard held at one moment, byte for byte.
+// Every format the clipboard held at one moment, byte for byte, under its X11 target name (a mime type,
+// or a bare name such as a password manager's hint); the text is under "text/plain".
 struct PasteboardSnapshot {
-    QList<QPair<QString, QByteArray>> formats; // mime type, data
+    QList<QPair<QString, QByteArray>> formats; // target name, data
     bool isEmpty() const { return formats.isEmpty(); }
 };
 
-// The CLIPBOARD selection, and the PRIMARY selection as a fallback source of selected text.
+// The CLIPBOARD selection, and the PRIMARY selection as a fallback source of selected text. Reads wait on
+// the owning application only up to a bound and never block the caller's thread.
 class Pasteboard : public QObject {
     Q_OBJECT
 
@@ -22,11 +25,16 @@ public:
     using QObject::QObject;
     // Grows by at least one whenever the clipboard's content changes.
     virtual quint64 changeCount() const = 0;
-    virtual std::optional<QString> text() const = 0;
-    virtual PasteboardSnapshot snapshot() const = 0;
+    // Absent when the clipboard holds no text or its owner did not answer in time.
+    virtual QCoro::Task<std::optional<QString>> text() = 0;
+    // Absent when the owner did not answer every format in time, or the whole is too large to keep.
+    virtual QCoro::Task<std::optional<PasteboardSnapshot>> snapshot() = 0;
+    // Makes the clipboard hold the snapshot (Quillora owns it then); an empty snapshot empties it.
     virtual void restore(const PasteboardSnapshot& snapshot) = 0;
+    // The process that owns the clipboard now; 0 when nobody does or it cannot be told.
+    virtual QCoro::Task<qint64> ownerPid() = 0;
     // The PRIMARY selection's text, only when its owner window belongs to the process pid.
-    virtual std::optional<QString> primarySelectionOwnedBy(qint64 pid) const = 0;
+    virtual QCoro::Task<std::optional<QString>> primarySelectionOwnedBy(qint64 pid) = 0;
 
 signals:
     void changed();

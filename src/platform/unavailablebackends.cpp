@@ -50,10 +50,11 @@ public:
 class NoPasteboard final : public Pasteboard {
 public:
     quint64 changeCount() const override { return 0; }
-    std::optional<QString> text() const override { return std::nullopt; }
-    PasteboardSnapshot snapshot() const override { return {}; }
+    QCoro::Task<std::optional<QString>> text() override { co_return std::nullopt; }
+    QCoro::Task<std::optional<PasteboardSnapshot>> snapshot() override { co_return std::nullopt; }
     void restore(const PasteboardSnapshot&) override { }
-    std::optional<QString> primarySelectionOwnedBy(qint64) const override { return std::nullopt; }
+    QCoro::Task<qint64> ownerPid() override { co_return 0; }
+    QCoro::Task<std::optional<QString>> primarySelectionOwnedBy(qint64) override { co_return std::nullopt; }
 };
 
 class NoKeyboard final : public KeyboardSynthesizer {

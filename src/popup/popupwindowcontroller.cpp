@@ -141,8 +141,11 @@ void PopupWindowController::showNotice(
     present(panel, Placement::frameNearPointer(size, screens.pointerPosition(), screens.screens(), screens.primary()));
 
     if (closeAfter) {
-        // Bound to the controller, not to this notice: whatever is open when the delay runs out closes.
-        QTimer::singleShot(*closeAfter, this, &PopupWindowController::closePopup);
+        // Bound to this notice: a card or notice opened in the meantime stays open.
+        QTimer::singleShot(*closeAfter, panel, [this, notice = QPointer<PopupPanel>(panel)] {
+            if (notice && m_panel == notice)
+                closePopup();
+        });
     }
 }
 

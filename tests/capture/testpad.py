@@ -2,12 +2,9 @@
 # A GTK 3 window with a text view whose text and selection the test chooses. Prints
 # "ready X Y W H" (the selection's box in screen pixels, as GTK lays it out) once it is on screen.
 import argparse
+import sys
 
 import gi
-
-gi.require_version("Gtk", "3.0")
-gi.require_version("Gdk", "3.0")
-from gi.repository import Gdk, Gio, GLib, Gtk  # noqa: E402
 
 parser = argparse.ArgumentParser()
 parser.add_argument("--text", default="The quick brown fox")
@@ -15,7 +12,39 @@ parser.add_argument("--select", nargs=2, type=int)
 parser.add_argument("--app-id", default="org.quillora.TestPad")
 parser.add_argument("--title", default="Test Pad")
 parser.add_argument("--no-primary", action="store_true", help="never offer the selection as PRIMARY")
+parser.add_argument("--anchor", type=int, help="an embedded widget at this offset")
+parser.add_argument("--copy-delay", type=int, help="Ctrl+C copies only this many ms later")
+parser.add_argument("--gtk4", action="store_true", help="GTK 4, whose text has no screen positions")
 args = parser.parse_args()
+
+if args.gtk4:
+    gi.require_version("Gtk", "4.0")
+    from gi.repository import Gio, GLib, Gtk  # noqa: E402
+
+    app = Gtk.Application(application_id=args.app_id, flags=Gio.ApplicationFlags.NON_UNIQUE)
+
+    def activate4(application):
+        window = Gtk.ApplicationWindow(application=application, title=args.title, default_width=500)
+        view = Gtk.TextView()
+        view.get_buffer().set_text(args.text)
+        window.set_child(view)
+        window.present()
+        view.grab_focus()
+
+        def select4():
+            buffer = view.get_buffer()
+            buffer.select_range(buffer.get_iter_at_offset(args.select[0]), buffer.get_iter_at_offset(args.select[1]))
+            print("ready 0 0 0 0", flush=True)
+            return False
+
+        GLib.timeout_add(400, select4)
+
+    app.connect("activate", activate4)
+    sys.exit(app.run([]))
+
+gi.require_version("Gtk", "3.0")
+gi.require_version("Gdk", "3.0")
+from gi.repository import Gdk, Gio, GLib, Gtk  # noqa: E402
 
 app = Gtk.Application(application_id=args.app_id, flags=Gio.ApplicationFlags.NON_UNIQUE)
 
@@ -27,6 +56,19 @@ def activate(application):
     view = Gtk.TextView()
     buffer = view.get_buffer()
     buffer.set_text(args.text)
+    if args.anchor is not None:
+        anchor = buffer.create_child_anchor(buffer.get_iter_at_offset(args.anchor))
+        view.add_child_at_anchor(Gtk.Button(label="embedded"), anchor)
+    if args.copy_delay is not None:
+
+        def late_copy(v):
+            v.stop_emission_by_name("copy-clipboard")
+            bounds = buffer.get_selection_bounds()
+            text = buffer.get_text(*bounds, True) if bounds else ""
+            clipboard = Gtk.Clipboard.get(Gdk.SELECTION_CLIPBOARD)
+            GLib.timeout_add(args.copy_delay, lambda: clipboard.set_text(text, -1) or clipboard.store() or False)
+
+        view.connect("copy-clipboard", late_copy)
     window.add(view)
     window.show_all()
     window.present()

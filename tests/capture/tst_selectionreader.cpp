@@ -8,6 +8,7 @@
 #include <QBuffer>
 #include <QClipboard>
 #include <QCoroTask>
+#include <QCursor>
 #include <QGuiApplication>
 #include <QImage>
 #include <QProcess>
@@ -16,15 +17,20 @@
 
 #include <memory>
 
+#include <csignal>
+
 namespace {
 
 using Formats = QList<QPair<QString, QByteArray>>;
 
-SelectionReading read()
+// One reader for the whole run, as the program keeps one: it still undoes late copies after a reading.
+AccessibilityReader& reader()
 {
-    AccessibilityReader reader;
-    return QCoro::waitFor(reader.readSelection());
+    static auto* reader = new AccessibilityReader;
+    return *reader;
 }
+
+SelectionReading read(bool useAccessibility = true) { return QCoro::waitFor(reader().readSelection(useAccessibility)); }
 
 // Repeats the action until the condition holds: a busy window manager or terminal may let one pass.
 bool retry(const std::function<bool()>& done, const std::function<void()>& action)
@@ -76,11 +82,13 @@ class TestSelectionReader : public QObject {
     std::vector<std::unique_ptr<QProcess>> m_processes;
 
     // Starts a helper, with the accessibility bridge off when asked; with firstLine, waits for that line.
-    QProcess* start(
-        const QString& program, const QStringList& arguments, QByteArray* firstLine = nullptr, bool accessible = true)
+    QProcess* start(const QString& program, const QStringList& arguments, QByteArray* firstLine = nullptr,
+        bool accessible = true, QProcessEnvironment env = QProcessEnvironment::systemEnvironment())
     {
         QProcess* process = m_processes.emplace_back(std::make_unique<QProcess>()).get();
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        // Ours only: a Qt application given either would not join the accessibility bus.
+        env.remove("QT_NO_GLIB");
+        env.remove("QT_QTESTLIB_RUNNING");
         if (!accessible)
             env.insert("NO_AT_BRIDGE", "1");
         process->setProcessEnvironment(env);
@@ -158,6 +166,9 @@ private slots:
         QTest::newRow("its PRIMARY, no copy needed") << QStringList { "--select", "10", "19" } << false << "this part" << false;
         QTest::newRow("copied") << QStringList { "--no-primary", "--select", "5", "14" } << false << "only this" << true;
         QTest::newRow("nothing copied") << QStringList { "--no-primary" } << false << QString() << false;
+        QTest::newRow("copied after the wait: undone") << QStringList { "--no-primary", "--select", "5", "14", "--copy-delay", "400" } << false << QString() << true;
+        QTest::newRow("embedded object only") << QStringList { "--anchor", "5", "--select", "5", "6" } << true << QString() << true;
+        QTest::newRow("GTK 4: no positions") << QStringList { "--gtk4", "--select", "5", "9" } << true << "only" << false;
         // clang-format on
     }
     void padSelectionsLeaveEveryClipboardFormatAsItWas()
@@ -185,42 +196,135 @@ private slots:
         QCOMPARE(activeContext(), "org.quillora.TestPad | Test Pad Deluxe | general | Draft – notes");
         // Where GTK itself laid the selected characters out on screen (window manager frame included).
         const QRectF gtk(box[1].toInt(), box[2].toInt(), box[3].toInt(), box[4].toInt());
-        QCOMPARE(reading.bounds.has_value(), accessible);
-        QVERIFY2(!accessible
+        const bool boxed = accessible && !expected.isNull() && gtk.width() > 0;
+        QCOMPARE(reading.bounds.has_value(), boxed);
+        QVERIFY2(!boxed
                 || (qAbs(reading.bounds->x() - gtk.x()) <= 2 && qAbs(reading.bounds->y() - gtk.y()) <= 2
                     && qAbs(reading.bounds->width() - gtk.width()) <= 2 && reading.bounds->height() > 0),
             qPrintable(QStringLiteral("GTK %1,%2 %3 wide").arg(gtk.x()).arg(gtk.y()).arg(gtk.width())));
         // Restored and kept by us after a copy; never taken over otherwise.
-        QCOMPARE(clipboardOwnerPid(), copied ? QCoreApplication::applicationPid() : owner->processId());
+        QTRY_COMPARE(clipboardOwnerPid(), copied ? QCoreApplication::applicationPid() : owner->processId());
         for (const auto& [mime, bytes] : formats)
             QCOMPARE(clipboardTarget(mime), bytes);
     }
 
-    void terminalSelectionNeverInterruptsTheProgram()
+    // Real applications: a word double-clicked is read with its box where the toolkit gives one; read again
+    // by the copy shortcut (accessibility off, PRIMARY elsewhere), a terminal's program never gets an
+    // interrupt. The clipboard, with a password manager's hint among its formats, stays as it was.
+    void realApplications_data()
     {
-        const QString interrupted = m_dir.filePath("interrupted");
-        const QString script
-            = QStringLiteral("trap 'echo x >> %1' INT; echo selectme please; while :; do sleep 0.1; done");
-        QProcess* term = start(
-            "xterm", { "-T", "QuilloraTerm", "-geometry", "60x8+100+100", "-e", "sh", "-c", script.arg(interrupted) });
-        QVERIFY(activate(term->processId()));
-        // Double-click the first word until xterm holds it as PRIMARY: it may not have drawn it yet.
+        // clang-format off
+        QTest::addColumn<QString>("program");
+        QTest::addColumn<bool>("terminal");
+        QTest::addColumn<int>("box"); // the toolkit reports where the selection is: 1 yes, 0 no, -1 either
+        QTest::addColumn<QString>("copied"); // null: either way
+        QTest::addColumn<int>("line"); // where in the window a first word is double-clicked
+        // Qt 5's plain text editor places every line's box on the first line: its first line is clicked. Started
+        // from this test it does not always reach the accessibility bus; its PRIMARY serves then.
+        QTest::newRow("Qt 5 editor") << "featherpad" << false << -1 << "selectme" << 100;
+        QTest::newRow("GTK 3 editor, unselects as PRIMARY goes") << "mousepad" << false << 1 << "<none>" << 150;
+        QTest::newRow("VTE terminal") << "lxterminal" << true << 0 << QString() << 150;
+        QTest::newRow("Qt terminal") << "qterminal" << true << 0 << QString() << 150;
+        QTest::newRow("xterm, no copy key at all") << "xterm" << true << 0 << "<none>" << 150;
+        // clang-format on
+    }
+    void realApplications()
+    {
+        QFETCH(QString, program);
+        QFETCH(bool, terminal);
+        QFETCH(int, box);
+        QFETCH(QString, copied);
+        QFETCH(int, line);
+        const Formats formats { { "text/html", "<b>kept</b>" }, { "text/plain", "kept" },
+            { "x-kde-passwordManagerHint", "secret" } };
+        const QString interrupted = m_dir.filePath("interrupted-" + program);
+        const QString script = m_dir.filePath("words.sh");
+        QFile words(script);
+        QVERIFY(words.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        words.write(QStringLiteral("trap 'echo x >> %1' INT\nfor i in $(seq 60); do echo selectme selectme selectme; "
+                                   "done\nwhile :; do sleep 0.1; done\n")
+                        .arg(interrupted)
+                        .toUtf8());
+        words.close();
+        const QString text = m_dir.filePath("words.txt");
+        QFile file(text);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        for (int i = 0; i < 40; ++i)
+            file.write("selectme selectme selectme\n");
+        file.close();
+        const QStringList arguments = !terminal ? QStringList { text }
+            : program == "xterm"                ? QStringList { "-geometry", "80x24", "-e", "sh", script }
+                                                : QStringList { "-e", "sh " + script };
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_LINUX_ACCESSIBILITY_ALWAYS_ON", "1"); // Qt waits for a screen reader otherwise
+        QProcess* app = start(program, arguments, nullptr, true, env);
+        QVERIFY(activate(app->processId()));
+        QProcess* owner = ownClipboard(formats);
+        QVERIFY(owner);
+        QTest::qWait(terminal ? 500 : 1500); // drawn, and the text loaded
+        const QPoint click(30, line);
         QVERIFY(retry([] { return QGuiApplication::clipboard()->text(QClipboard::Selection) == "selectme"; },
-            [] {
+            [&] {
                 QProcess::execute("xdotool",
-                    { "search", "--sync", "--name", "QuilloraTerm", "mousemove", "--window", "%1", "20", "8", "click",
-                        "--repeat", "2", "--delay", "80", "1" });
+                    { "search", "--onlyvisible", "--pid", QString::number(app->processId()), ".", "mousemove",
+                        "--window", "%1", QString::number(click.x()), QString::number(click.y()), "click", "--repeat",
+                        "2", "--delay", "80", "1" });
             }));
-        // debian-xterm: its desktop entry on the test desktop.
-        QCOMPARE(activeContext(), "debian-xterm | XTerm | terminal | QuilloraTerm");
-        QCOMPARE(read().text, "selectme");
+        QTest::qWait(300);
 
-        // With its selection gone elsewhere, a reading must not fall back to a key stroke.
+        const SelectionReading first = read();
+        QCOMPARE(first.text.value_or("<none>"), "selectme");
+        if (box >= 0)
+            QCOMPARE(first.bounds.has_value(), box == 1);
+        if (first.bounds) {
+            const QPoint pointer = QCursor::pos();
+            QVERIFY2(first.bounds->adjusted(-3, -3, 3, 3).contains(pointer) && first.bounds->height() < 60,
+                qPrintable(QStringLiteral("box %1,%2 %3x%4, clicked at %5,%6")
+                               .arg(first.bounds->x())
+                               .arg(first.bounds->y())
+                               .arg(first.bounds->width())
+                               .arg(first.bounds->height())
+                               .arg(pointer.x())
+                               .arg(pointer.y())));
+        }
+
         ownPrimaryElsewhere();
-        QVERIFY(!read().text);
-        QTest::qWait(500);
+        const SelectionReading second = read(false);
+        if (!copied.isNull())
+            QCOMPARE(second.text.value_or("<none>"), copied);
+        QTest::qWait(300);
         QVERIFY2(!QFile::exists(interrupted), "the program in the terminal got an interrupt");
-        QCOMPARE(term->state(), QProcess::Running);
+        if (terminal)
+            QCOMPARE(app->state(), QProcess::Running);
+        QVERIFY(
+            QList<qint64>({ owner->processId(), QCoreApplication::applicationPid() }).contains(clipboardOwnerPid()));
+        for (const auto& [mime, bytes] : formats)
+            QCOMPARE(clipboardTarget(mime), bytes);
+    }
+
+    // A hung clipboard owner: no copy shortcut, the clipboard neither emptied nor taken. A stuck accessible
+    // application: readings still end, two at once, and once it runs again it is read as before. Last: the
+    // accessibility registry itself may stay busy with the stopped application for a while.
+    void stuckPeersHoldNoReadingUp()
+    {
+        QProcess* owner = ownClipboard({ { "text/plain", "kept" } });
+        QVERIFY(owner);
+        QCOMPARE(startPad({ "--no-primary", "--select", "5", "14" }, false).size(), 5);
+        ::kill(pid_t(owner->processId()), SIGSTOP);
+        QVERIFY(!read().text); // the copy shortcut would have found "only this"
+        QCOMPARE(clipboardOwnerPid(), owner->processId());
+        ::kill(pid_t(owner->processId()), SIGCONT);
+
+        QCOMPARE(startPad({ "--select", "5", "9" }).size(), 5); // "uick" of the pad's own text
+        const qint64 pad = m_processes.back()->processId();
+        ::kill(pid_t(pad), SIGSTOP);
+        QCoro::Task<SelectionReading> first = reader().readSelection();
+        QCoro::Task<SelectionReading> second = reader().readSelection();
+        QVERIFY(!QCoro::waitFor(first).text);
+        QVERIFY(!QCoro::waitFor(second).text);
+        ::kill(pid_t(pad), SIGCONT);
+        QTRY_VERIFY(read().bounds.has_value());
+        QCOMPARE(read().text.value_or(QString()), "uick");
     }
 };
 

@@ -1,6 +1,6 @@
 #include "fakeplatform.h"
 
-std::optional<QString> FakePasteboard::text() const
+std::optional<QString> FakePasteboard::plainText() const
 {
     for (const auto& [mime, data] : content.formats) {
         if (mime == QLatin1String("text/plain") || mime == QLatin1String("text/plain;charset=utf-8"))
@@ -9,12 +9,10 @@ std::optional<QString> FakePasteboard::text() const
     return std::nullopt;
 }
 
-std::optional<QString> FakePasteboard::primarySelectionOwnedBy(qint64 pid) const
+QCoro::Task<std::optional<QString>> FakePasteboard::primarySelectionOwnedBy(qint64 pid)
 {
     const auto found = primaryByOwnerPid.constFind(pid);
-    if (found == primaryByOwnerPid.cend())
-        return std::nullopt;
-    return *found;
+    co_return found == primaryByOwnerPid.cend() ? std::nullopt : std::optional(*found);
 }
 
 void FakePasteboard::setContent(PasteboardSnapshot snapshot)

@@ -64,12 +64,20 @@ public:
     quint64 changes = 0;
     QHash<qint64, QString> primaryByOwnerPid;
 
-    quint64 changeCount() const override { return changes; }
-    std::optional<QString> text() const override;
-    PasteboardSnapshot snapshot() const override { return content; }
-    void restore(const PasteboardSnapshot& snapshot) override { setContent(snapshot); }
-    std::optional<QString> primarySelectionOwnedBy(qint64 pid) const override;
+    bool snapshotFails = false; // the owner does not answer
+    qint64 owner = 0;
 
+    quint64 changeCount() const override { return changes; }
+    QCoro::Task<std::optional<QString>> text() override { co_return plainText(); }
+    QCoro::Task<std::optional<PasteboardSnapshot>> snapshot() override
+    {
+        co_return snapshotFails ? std::nullopt : std::optional(content);
+    }
+    void restore(const PasteboardSnapshot& snapshot) override { setContent(snapshot); }
+    QCoro::Task<qint64> ownerPid() override { co_return owner; }
+    QCoro::Task<std::optional<QString>> primarySelectionOwnedBy(qint64 pid) override;
+
+    std::optional<QString> plainText() const;
     void setContent(PasteboardSnapshot snapshot);
     void setText(const QString& text);
 };

@@ -11,9 +11,16 @@ shift
 # Xvfb picks a free display itself and writes its number once it accepts connections, so desktops
 # started at the same time never share a display.
 display_file=$(mktemp)
+# A runtime directory of its own for the accessibility bus, which puts its socket there: desktops started
+# one after another on the same display number must not remove each other's.
+atspi_runtime_dir=$(mktemp -d)
 Xvfb -displayfd 3 -screen 0 "${QUILLORA_DESKTOP_SIZE:-1600x1000}x24" -nolisten tcp 3>"$display_file" >/dev/null 2>&1 &
 children=("$!")
-cleanup() { kill "${children[@]}" 2>/dev/null || true; wait 2>/dev/null || true; rm -f "$display_file"; }
+cleanup() {
+    kill "${children[@]}" 2>/dev/null || true
+    wait 2>/dev/null || true
+    rm -rf "$display_file" "$atspi_runtime_dir"
+}
 trap cleanup EXIT
 
 for _ in $(seq 200); do
@@ -26,7 +33,7 @@ export DISPLAY=:$(head -n 1 "$display_file")
 # The accessibility bus, with the desktop's accessibility support switched on.
 atspi_launcher=/usr/libexec/at-spi-bus-launcher
 if [[ -x $atspi_launcher ]]; then
-    "$atspi_launcher" --launch-immediately >/dev/null 2>&1 &
+    XDG_RUNTIME_DIR=$atspi_runtime_dir "$atspi_launcher" --launch-immediately >/dev/null 2>&1 &
     children+=("$!")
     for _ in $(seq 100); do
         busctl --user --no-pager status org.a11y.Bus >/dev/null 2>&1 && break

@@ -3,17 +3,23 @@
 #include "platform/x11/atspireading.h"
 #include "platform/x11/x11util.h"
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QCoroDBusPendingCall>
 #include <QCoroFuture>
+#include <QCoroSignal>
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusPendingCall>
 #include <QDBusVariant>
 #include <QFuture>
+#include <QFutureWatcher>
+#include <QPointer>
 #include <QPromise>
+#include <QTimer>
 
+#include <cstdio>
 #include <memory>
 
 namespace {
@@ -21,21 +27,52 @@ const QString a11yService = QStringLiteral("org.a11y.Bus");
 const QString a11yPath = QStringLiteral("/org/a11y/bus");
 const QString propertiesInterface = QStringLiteral("org.freedesktop.DBus.Properties");
 const QString statusInterface = QStringLiteral("org.a11y.Status");
+
+using namespace std::chrono_literals;
+
+// Set and read on the AT-SPI thread only.
+bool workerOwnsContext = false;
 } // namespace
 
 AtspiAccessibility::AtspiAccessibility()
-    : m_worker(new QObject)
+    : m_thread(new QThread)
+    , m_worker(new QObject)
 {
-    m_thread.setObjectName(QStringLiteral("AT-SPI"));
-    m_worker->moveToThread(&m_thread);
-    connect(&m_thread, &QThread::finished, m_worker, &QObject::deleteLater);
-    m_thread.start();
+    // Qt's GLib dispatcher would run the default context on this thread as well and take the replies
+    // the worker waits for (and run libatspi on two threads at once).
+    if (QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance(thread());
+        dispatcher && dispatcher->inherits("QEventDispatcherGlib")) {
+        std::printf("[Accessibility] the main thread runs GLib's default context; AT-SPI is not used\n");
+        std::fflush(stdout);
+        m_ownsContext = false;
+    }
+    m_thread->setObjectName(QStringLiteral("AT-SPI"));
+    m_worker->moveToThread(m_thread);
+    connect(m_thread, &QThread::finished, m_worker, &QObject::deleteLater);
+    m_thread->start();
+    if (!m_ownsContext)
+        return;
+    // The worker takes the default context for good and serves it between readings, so what the
+    // applications send never piles up.
+    QMetaObject::invokeMethod(m_worker, [worker = m_worker] {
+        workerOwnsContext = AtspiReading::takeDefaultContext();
+        if (!workerOwnsContext) {
+            std::printf("[Accessibility] GLib's default context belongs to another thread; AT-SPI is not used\n");
+            std::fflush(stdout);
+            return;
+        }
+        auto* timer = new QTimer(worker);
+        QObject::connect(timer, &QTimer::timeout, worker, [] { AtspiReading::dispatchPending(); });
+        timer->start(250);
+    });
 }
 
 AtspiAccessibility::~AtspiAccessibility()
 {
-    m_thread.quit();
-    m_thread.wait();
+    m_thread->quit();
+    // Quitting never waits on a stuck application: a thread still inside a call is left to the exit.
+    if (m_thread->wait(100))
+        delete m_thread;
 }
 
 QCoro::Task<bool> AtspiAccessibility::isUsable()
@@ -62,19 +99,35 @@ QCoro::Task<bool> AtspiAccessibility::enable()
 
 QCoro::Task<std::optional<AccessibleSelection>> AtspiAccessibility::focusedSelection(qint64 pid)
 {
+    // While a reading still waits on a stuck application the worker is not free: later readings go
+    // on without the accessibility bus instead of queueing behind it.
+    if (!m_ownsContext || m_busy)
+        co_return std::nullopt;
+    m_busy = true;
     auto promise = std::make_shared<QPromise<std::optional<AtspiReading::Selection>>>();
     QFuture<std::optional<AtspiReading::Selection>> future = promise->future();
     promise->start();
+    future.then(this, [this](const std::optional<AtspiReading::Selection>&) { m_busy = false; });
     const qint64 ownPid = QCoreApplication::applicationPid();
     QMetaObject::invokeMethod(m_worker, [promise, pid, ownPid] {
-        promise->addResult(AtspiReading::focusedSelection(pid, ownPid, callTimeout, readingBudget));
+        if (workerOwnsContext)
+            promise->addResult(AtspiReading::focusedSelection(pid, ownPid, callTimeout, readingBudget));
         promise->finish();
     });
-    const std::optional<AtspiReading::Selection> found = co_await future;
+
+    QPointer<AtspiAccessibility> self(this);
+    QFutureWatcher<std::optional<AtspiReading::Selection>> watcher;
+    watcher.setFuture(future);
+    // The budget is checked between calls on the worker; one call may overrun it by its own timeout.
+    // This side waits no longer than the budget and a little slack.
+    const bool finished = (co_await qCoro(&watcher, &QFutureWatcherBase::finished, readingBudget + 50ms)).has_value();
+    if (!self || !finished || future.resultCount() == 0)
+        co_return std::nullopt;
+    const std::optional<AtspiReading::Selection> found = future.result();
     if (!found)
         co_return std::nullopt;
 
-    AccessibleSelection selection { found->text, std::nullopt };
+    AccessibleSelection selection { found->text, std::nullopt, found->inTerminal };
     if (found->rect)
         selection.rect = X11::toLogical(*found->rect); // AT-SPI reports X11 screen pixels
     co_return selection;

@@ -5,18 +5,20 @@
 #include <QThread>
 
 #include <chrono>
-#include <functional>
 
 // Accessibility through AT-SPI. libatspi is not thread-safe and its calls block, so every libatspi call
-// runs on one thread of its own; the main thread only awaits results. The bus status is read over the
-// session bus asynchronously.
+// runs on one thread of its own, which also is the only thread that runs GLib's default main context
+// (libatspi attaches its connections there; the main thread runs Qt's own event dispatcher, see
+// main.cpp). The main thread only awaits results, for at most the reading budget. The bus status is
+// read over the session bus asynchronously.
 class AtspiAccessibility final : public Accessibility {
     Q_OBJECT
 
 public:
     static constexpr std::chrono::milliseconds callTimeout { 300 };
-    // A reading gives up once this much time has gone by, however many calls it still needed.
-    static constexpr std::chrono::milliseconds readingBudget { 700 };
+    // A reading gives up once this much time has gone by, however many calls it still needed. The caller
+    // stops waiting then too, even while a call to a stuck application is still under way.
+    static constexpr std::chrono::milliseconds readingBudget { 400 };
 
     AtspiAccessibility();
     ~AtspiAccessibility() override;
@@ -26,6 +28,9 @@ public:
     QCoro::Task<bool> enable() override;
 
 private:
-    QThread m_thread;
+    // Both are left behind at exit while a call to a stuck application is still under way.
+    QThread* m_thread;
     QObject* m_worker; // lives on m_thread
+    bool m_busy = false; // a reading is still running on m_thread
+    bool m_ownsContext = true; // m_thread could take GLib's default context for itself
 };

@@ -5,6 +5,7 @@
 
 #include <QStringList>
 
+#include <algorithm>
 #include <vector>
 
 namespace AtspiReading {
@@ -74,21 +75,11 @@ void initializeOnThisThread(std::chrono::milliseconds callTimeout)
         return;
     initialized = true;
     atspi_init();
-    // Our connection to the accessibility bus must be served by this thread's own main context,
-    // never by the default one that the GUI thread iterates.
-    GMainContext* context = g_main_context_get_thread_default();
-    if (!context) {
-        context = g_main_context_new();
-        g_main_context_push_thread_default(context);
-    }
-    atspi_set_main_context(context);
+    // libatspi attaches each application's private connection to the default context whatever
+    // atspi_set_main_context says; keep the rest of its sources there too, on the one context this
+    // thread owns.
+    atspi_set_main_context(g_main_context_default());
     atspi_set_timeout(int(callTimeout.count()), int(callTimeout.count()));
-}
-
-void drainPendingMessages()
-{
-    GMainContext* context = g_main_context_get_thread_default();
-    for (int i = 0; context && i < 1000 && g_main_context_iteration(context, FALSE); ++i) { }
 }
 
 Ref<AtspiAccessible> activeWindowOf(AtspiAccessible* application, const Deadline& deadline)
@@ -103,11 +94,17 @@ Ref<AtspiAccessible> activeWindowOf(AtspiAccessible* application, const Deadline
     return Ref<AtspiAccessible>();
 }
 
-Ref<AtspiAccessible> findFocusedByCollection(AtspiAccessible* window)
+constexpr int maximumFocused = 8;
+using Focused = std::vector<Ref<AtspiAccessible>>;
+
+// Every element of the window in the focused state, in tree order: toolkits mark the containers of the
+// focused element too (a Qt 5 tab page, a PDF view).
+Focused findFocusedByCollection(AtspiAccessible* window)
 {
+    Focused result;
     Ref<AtspiCollection> collection(atspi_accessible_get_collection_iface(window));
     if (!collection)
-        return Ref<AtspiAccessible>();
+        return result;
     Ref<AtspiStateSet> focused(atspi_state_set_new(nullptr));
     atspi_state_set_add(focused.get(), ATSPI_STATE_FOCUSED);
     Ref<AtspiMatchRule> rule(
@@ -115,15 +112,11 @@ Ref<AtspiAccessible> findFocusedByCollection(AtspiAccessible* window)
             ATSPI_Collection_MATCH_NONE, nullptr, ATSPI_Collection_MATCH_NONE, FALSE));
     Error error;
     GArray* matches = atspi_collection_get_matches(
-        collection.get(), rule.get(), ATSPI_Collection_SORT_ORDER_CANONICAL, 1, TRUE, error.out());
-    Ref<AtspiAccessible> result;
+        collection.get(), rule.get(), ATSPI_Collection_SORT_ORDER_CANONICAL, maximumFocused, TRUE, error.out());
     if (matches) {
         for (guint i = 0; i < matches->len; ++i) {
-            auto* match = g_array_index(matches, AtspiAccessible*, i);
-            if (i == 0 && match)
-                result = Ref<AtspiAccessible>(match);
-            else if (match)
-                g_object_unref(match);
+            if (auto* match = g_array_index(matches, AtspiAccessible*, i))
+                result.emplace_back(match);
         }
         g_array_free(matches, TRUE);
     }
@@ -132,17 +125,20 @@ Ref<AtspiAccessible> findFocusedByCollection(AtspiAccessible* window)
 
 // For toolkits without the Collection interface: breadth first, bounded, skipping the descendants of
 // elements that manage their own (large tables and lists).
-Ref<AtspiAccessible> findFocusedByWalk(AtspiAccessible* window, const Deadline& deadline)
+Focused findFocusedByWalk(AtspiAccessible* window, const Deadline& deadline)
 {
     constexpr int maximumNodes = 3000;
+    Focused result;
     std::vector<Ref<AtspiAccessible>> queue;
     queue.push_back(Ref<AtspiAccessible>(static_cast<AtspiAccessible*>(g_object_ref(window))));
     Error error;
-    for (size_t next = 0; next < queue.size() && next < size_t(maximumNodes) && !deadline.passed(); ++next) {
+    for (size_t next = 0; next < queue.size() && next < size_t(maximumNodes) && !deadline.passed()
+         && result.size() < size_t(maximumFocused);
+         ++next) {
         AtspiAccessible* node = queue[next].get();
         Ref<AtspiStateSet> states(atspi_accessible_get_state_set(node));
         if (states && atspi_state_set_contains(states.get(), ATSPI_STATE_FOCUSED))
-            return std::move(queue[next]);
+            result.emplace_back(static_cast<AtspiAccessible*>(g_object_ref(node)));
         if (states && atspi_state_set_contains(states.get(), ATSPI_STATE_MANAGES_DESCENDANTS))
             continue;
         const int count = atspi_accessible_get_child_count(node, error.out());
@@ -151,65 +147,199 @@ Ref<AtspiAccessible> findFocusedByWalk(AtspiAccessible* window, const Deadline& 
                 queue.emplace_back(child);
         }
     }
-    return Ref<AtspiAccessible>();
+    return result;
 }
 
-std::optional<Selection> selectionOf(AtspiAccessible* element)
+constexpr int maximumCharacters = 100000; // per selected range: a selection is read, not a document
+constexpr char32_t objectReplacement = 0xFFFC;
+
+QString textOf(AtspiText* text, int start, int end)
 {
+    Error error;
+    gchar* chars = atspi_text_get_text(text, start, std::min(end, start + maximumCharacters), error.out());
+    if (!chars || error.error) {
+        g_free(chars);
+        return {};
+    }
+    QString result = QString::fromUtf8(chars);
+    g_free(chars);
+    return result;
+}
+
+// The rectangle of a range, only when the call succeeded with a real box: a failed call leaves its
+// result uninitialised, and toolkits without screen positions (GTK 4, Wayland clients) answer with
+// an empty or absurd one.
+std::optional<QRectF> extentsOf(AtspiText* text, int start, int end)
+{
+    Error error;
+    AtspiRect* rect = atspi_text_get_range_extents(text, start, end, ATSPI_COORD_TYPE_SCREEN, error.out());
+    std::optional<QRectF> result;
+    constexpr int limit = 1 << 15; // the X11 coordinate space
+    if (rect && !error.error && rect->width > 0 && rect->height > 0 && rect->width < limit && rect->height < limit
+        && qAbs(rect->x) < limit && qAbs(rect->y) < limit)
+        result = QRectF(rect->x, rect->y, rect->width, rect->height);
+    g_free(rect);
+    return result;
+}
+
+void unite(std::optional<QRectF>& bounds, const std::optional<QRectF>& more)
+{
+    if (more)
+        bounds = bounds ? bounds->united(*more) : *more;
+}
+
+Selection selectionOf(AtspiAccessible* element, int depth = 0);
+
+// Replaces each embedded object (U+FFFC) in text, which starts at character offset start of element,
+// by what is selected inside that object (all of it when the object holds no selection of its own).
+QString resolveEmbedded(
+    AtspiAccessible* element, const QString& text, int start, std::optional<QRectF>& bounds, int depth)
+{
+    if (!text.contains(QChar(objectReplacement)))
+        return text;
+    Ref<AtspiHypertext> hypertext(depth < 4 ? atspi_accessible_get_hypertext_iface(element) : nullptr);
+    QString resolved;
+    const QList<uint> characters = text.toUcs4();
+    for (qsizetype i = 0; i < characters.size(); ++i) {
+        if (characters[i] != objectReplacement) {
+            const char32_t c = characters[i];
+            resolved += QString::fromUcs4(&c, 1);
+            continue;
+        }
+        if (!hypertext)
+            continue;
+        Error error;
+        const int link = atspi_hypertext_get_link_index(hypertext.get(), start + int(i), error.out());
+        Ref<AtspiHyperlink> hyperlink(
+            link >= 0 ? atspi_hypertext_get_link(hypertext.get(), link, error.out()) : nullptr);
+        Ref<AtspiAccessible> object(hyperlink ? atspi_hyperlink_get_object(hyperlink.get(), 0, error.out()) : nullptr);
+        if (!object)
+            continue;
+        Selection inner = selectionOf(object.get(), depth + 1);
+        if (inner.text.isEmpty()) {
+            // Wholly inside the selection but without a selection of its own (a link, say).
+            if (Ref<AtspiText> objectText(atspi_accessible_get_text_iface(object.get())); objectText) {
+                inner.text = resolveEmbedded(
+                    object.get(), textOf(objectText.get(), 0, maximumCharacters), 0, inner.rect, depth + 1);
+            }
+        }
+        if (inner.text.isEmpty())
+            continue;
+        // Blocks (paragraphs, headings) that follow one another read as separate lines.
+        if (!resolved.isEmpty() && i > 0 && characters[i - 1] == objectReplacement && !resolved.endsWith(u'\n'))
+            resolved += u'\n';
+        resolved += inner.text;
+        unite(bounds, inner.rect);
+    }
+    return resolved;
+}
+
+Selection selectionOf(AtspiAccessible* element, int depth)
+{
+    Selection selection;
+    Error error;
+    selection.inTerminal = atspi_accessible_get_role(element, error.out()) == ATSPI_ROLE_TERMINAL;
     Ref<AtspiText> text(atspi_accessible_get_text_iface(element));
     if (!text)
-        return std::nullopt;
-    Error error;
-    const int count = atspi_text_get_n_selections(text.get(), error.out());
+        return selection;
+    const int count = std::min(atspi_text_get_n_selections(text.get(), error.out()), 16);
     QStringList parts;
-    std::optional<QRectF> bounds;
     for (int i = 0; i < count; ++i) {
         AtspiRange* range = atspi_text_get_selection(text.get(), i, error.out());
-        if (!range)
+        if (!range || error.error) {
+            g_free(range);
             continue;
+        }
         const int start = range->start_offset;
         const int end = range->end_offset;
         g_free(range);
-        if (end <= start)
+        if (end <= start || start < 0)
             continue;
-        gchar* chars = atspi_text_get_text(text.get(), start, end, error.out());
-        if (!chars)
+        std::optional<QRectF> bounds;
+        const QString part = resolveEmbedded(element, textOf(text.get(), start, end), start, bounds, depth);
+        if (part.isEmpty())
             continue;
-        parts.append(QString::fromUtf8(chars));
-        g_free(chars);
-        if (AtspiRect* rect
-            = atspi_text_get_range_extents(text.get(), start, end, ATSPI_COORD_TYPE_SCREEN, error.out())) {
-            // Toolkits without screen coordinates (GTK 4, Wayland clients) answer with an empty box.
-            if (rect->width > 0 && rect->height > 0) {
-                const QRectF r(rect->x, rect->y, rect->width, rect->height);
-                bounds = bounds ? bounds->united(r) : r;
-            }
-            g_free(rect);
+        parts.append(part);
+        // The embedded objects' own boxes are finer than the whole range's when there are any.
+        unite(selection.rect, bounds ? bounds : extentsOf(text.get(), start, end));
+    }
+    selection.text = parts.join(QLatin1Char('\n'));
+    if (selection.text.isEmpty())
+        selection.rect.reset();
+    return selection;
+}
+
+// Focused descendants of element, nearest first, element itself left out.
+std::vector<Ref<AtspiAccessible>> focusedBelow(AtspiAccessible* element, const Deadline& deadline)
+{
+    constexpr int maximumNodes = 400;
+    std::vector<Ref<AtspiAccessible>> found;
+    std::vector<Ref<AtspiAccessible>> queue;
+    queue.push_back(Ref<AtspiAccessible>(static_cast<AtspiAccessible*>(g_object_ref(element))));
+    Error error;
+    for (size_t next = 0; next < queue.size() && found.size() < size_t(maximumFocused) && !deadline.passed(); ++next) {
+        AtspiAccessible* node = queue[next].get();
+        if (next > 0 && hasState(node, ATSPI_STATE_FOCUSED))
+            found.push_back(Ref<AtspiAccessible>(static_cast<AtspiAccessible*>(g_object_ref(node))));
+        if (next > 0 && hasState(node, ATSPI_STATE_MANAGES_DESCENDANTS))
+            continue;
+        const int count = std::min(atspi_accessible_get_child_count(node, error.out()), 64);
+        for (int i = 0; i < count && queue.size() < size_t(maximumNodes); ++i) {
+            if (AtspiAccessible* child = atspi_accessible_get_child_at_index(node, i, error.out()))
+                queue.emplace_back(child);
         }
     }
-    const QString joined = parts.join(QLatin1Char('\n'));
-    if (joined.isEmpty())
-        return std::nullopt;
-    return Selection { joined, bounds };
+    return found;
 }
 
 std::optional<Selection> readFromWindow(AtspiAccessible* window, const Deadline& deadline)
 {
-    Ref<AtspiAccessible> focused = findFocusedByCollection(window);
-    if (!focused && !deadline.passed())
+    Focused focused = findFocusedByCollection(window);
+    if (focused.empty() && !deadline.passed())
         focused = findFocusedByWalk(window, deadline);
-    if (!focused || deadline.passed())
+    if (focused.empty() || deadline.passed())
         return std::nullopt;
-    return selectionOf(focused.get());
+    Selection selection;
+    for (const Ref<AtspiAccessible>& element : focused) {
+        if (deadline.passed())
+            return selection;
+        Selection found = selectionOf(element.get());
+        selection.inTerminal = selection.inTerminal || found.inTerminal;
+        if (!found.text.isEmpty()) {
+            found.inTerminal = selection.inTerminal;
+            return found;
+        }
+    }
+    // The deepest focused element may still be a container above the one that holds the selection:
+    // follow the focus further down.
+    for (const Ref<AtspiAccessible>& below : focusedBelow(focused.back().get(), deadline)) {
+        if (deadline.passed())
+            break;
+        Selection found = selectionOf(below.get());
+        selection.inTerminal = selection.inTerminal || found.inTerminal;
+        if (!found.text.isEmpty()) {
+            found.inTerminal = selection.inTerminal;
+            return found;
+        }
+    }
+    return selection;
 }
 
 } // namespace
+
+bool takeDefaultContext() { return g_main_context_acquire(g_main_context_default()); }
+
+void dispatchPending()
+{
+    GMainContext* context = g_main_context_default();
+    for (int i = 0; i < 1000 && g_main_context_iteration(context, FALSE); ++i) { }
+}
 
 std::optional<Selection> focusedSelection(
     qint64 pid, qint64 ownPid, std::chrono::milliseconds callTimeout, std::chrono::milliseconds budget)
 {
     initializeOnThisThread(callTimeout);
-    drainPendingMessages();
+    dispatchPending();
     const Deadline deadline { Clock::now() + budget };
 
     Ref<AtspiAccessible> desktop(atspi_get_desktop(0));

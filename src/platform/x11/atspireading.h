@@ -10,12 +10,21 @@
 namespace AtspiReading {
 
 struct Selection {
-    QString text;
+    QString text; // empty when the focused element holds no selection
     std::optional<QRectF> rect; // screen pixels
+    bool inTerminal = false; // the focused element (or one on its focused chain) is a terminal
 };
 
+// Makes this thread the only one that runs GLib's default main context, which libatspi attaches its
+// connections to. False when another thread already owns that context: libatspi must not be used then.
+bool takeDefaultContext();
+
+// Serves what arrived on the accessibility connections since the last call, without waiting.
+void dispatchPending();
+
 // The selection of the focused element in the active window of process pid (any process but
-// ownPid when pid is 0, or when pid's accessible tree has no active window).
+// ownPid when pid is 0, or when pid's accessible tree has no active window). Absent when no focused
+// element was found.
 std::optional<Selection> focusedSelection(
     qint64 pid, qint64 ownPid, std::chrono::milliseconds callTimeout, std::chrono::milliseconds budget);
 

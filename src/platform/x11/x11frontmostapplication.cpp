@@ -10,6 +10,8 @@
 #include <QRegularExpression>
 #include <QStandardPaths>
 
+#include <iterator>
+
 namespace {
 
 // Flatpak places each application in a cgroup scope named after its id.
@@ -41,7 +43,8 @@ QHash<QString, QString> readDesktopEntry(const QString& path)
         if (!inEntry || equals <= 0)
             continue;
         const QString key = line.left(equals).trimmed();
-        if (key == QLatin1String("Name") || key == QLatin1String("StartupWMClass") || key == QLatin1String("NoDisplay"))
+        if (key == QLatin1String("Name") || key == QLatin1String("StartupWMClass") || key == QLatin1String("NoDisplay")
+            || key == QLatin1String("Categories"))
             keys.insert(key, line.mid(equals + 1).trimmed());
     }
     return keys;
@@ -126,11 +129,26 @@ std::optional<FrontmostAppInfo> X11FrontmostApplication::current() const
 
 std::optional<FrontmostAppInfo> X11FrontmostApplication::describe(quint32 window) const
 {
-    if (window == 0)
+    xcb_connection_t* c = X11::connection();
+    if (window == 0 || !c)
         return std::nullopt;
-    const std::optional<QByteArray> wmClassBytes = X11::property(window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING);
-    const std::optional<QString> title = X11::utf8Property(window, "_NET_WM_NAME");
-    const std::optional<QByteArray> legacyTitle = X11::property(window, XCB_ATOM_WM_NAME, XCB_ATOM_STRING);
+    // One batch of requests, then their replies: one round trip to the server instead of one per property.
+    auto ask
+        = [&](xcb_atom_t property, xcb_atom_t type) { return xcb_get_property(c, 0, window, property, type, 0, 1024); };
+    const xcb_atom_t utf8 = X11::atom("UTF8_STRING");
+    const xcb_get_property_cookie_t cookies[] = { ask(XCB_ATOM_WM_CLASS, XCB_ATOM_STRING),
+        ask(X11::atom("_NET_WM_NAME"), utf8), ask(XCB_ATOM_WM_NAME, XCB_ATOM_STRING),
+        ask(X11::atom("_KDE_NET_WM_DESKTOP_FILE"), utf8), ask(X11::atom("_GTK_APPLICATION_ID"), utf8) };
+    std::optional<QByteArray> values[std::size(cookies)];
+    for (size_t i = 0; i < std::size(cookies); ++i) {
+        const X11::Reply<xcb_get_property_reply_t> reply(xcb_get_property_reply(c, cookies[i], nullptr));
+        if (reply && reply->type != XCB_ATOM_NONE)
+            values[i] = QByteArray(static_cast<const char*>(xcb_get_property_value(reply.get())),
+                xcb_get_property_value_length(reply.get()));
+    }
+    const std::optional<QByteArray>& wmClassBytes = values[0];
+    const std::optional<QString> title = values[1] ? std::optional(QString::fromUtf8(*values[1])) : std::nullopt;
+    const std::optional<QByteArray>& legacyTitle = values[2];
     if (!wmClassBytes && !title && !legacyTitle)
         return std::nullopt; // the window is gone
 
@@ -142,8 +160,8 @@ std::optional<FrontmostAppInfo> X11FrontmostApplication::describe(quint32 window
     const QString wmInstance = QString::fromLocal8Bit(wmClass.value(0));
     const QString wmClassName = QString::fromLocal8Bit(wmClass.value(1));
 
-    const QString kdeDesktopFile = X11::utf8Property(window, "_KDE_NET_WM_DESKTOP_FILE").value_or(QString());
-    const QString gtkApplicationId = X11::utf8Property(window, "_GTK_APPLICATION_ID").value_or(QString());
+    const QString kdeDesktopFile = QString::fromUtf8(values[3].value_or(QByteArray()));
+    const QString gtkApplicationId = QString::fromUtf8(values[4].value_or(QByteArray()));
     const QString flatpakId = app.pid > 0 ? flatpakIdOf(app.pid) : QString();
 
     QString explicitId = !kdeDesktopFile.isEmpty() ? kdeDesktopFile
@@ -159,6 +177,7 @@ std::optional<FrontmostAppInfo> X11FrontmostApplication::describe(quint32 window
     else
         app.appId = !wmClassName.isEmpty() ? wmClassName : wmInstance;
     app.displayName = entry ? entry->name : QString();
+    app.terminalEmulator = entry && entry->terminal;
 
     QString windowTitle = title.value_or(QString());
     if (windowTitle.isEmpty() && legacyTitle)
@@ -209,7 +228,10 @@ void X11FrontmostApplication::refreshDesktopEntries() const
         const QDir dir(*it);
         for (const QFileInfo& file : dir.entryInfoList({ QStringLiteral("*.desktop") }, QDir::Files)) {
             const QHash<QString, QString> keys = readDesktopEntry(file.filePath());
-            const DesktopEntry entry { file.completeBaseName(), keys.value(QStringLiteral("Name")) };
+            const DesktopEntry entry { file.completeBaseName(), keys.value(QStringLiteral("Name")),
+                keys.value(QStringLiteral("Categories"))
+                    .split(QLatin1Char(';'))
+                    .contains(QStringLiteral("TerminalEmulator")) };
             m_desktop.byId.insert(entry.id, entry);
             m_desktop.byLowerId.insert(entry.id.toLower(), entry);
             if (const QString wmClass = keys.value(QStringLiteral("StartupWMClass")); !wmClass.isEmpty())

@@ -27,6 +27,7 @@ private:
     struct DesktopEntry {
         QString id;
         QString name;
+        bool terminal = false;
     };
     std::optional<DesktopEntry> desktopEntryFor(
         const QString& id, const QString& wmInstance, const QString& wmClass) const;

@@ -1,13 +1,53 @@
 #include "platform/x11/x11pasteboard.h"
 
-#include "platform/x11/x11util.h"
+#include "platform/x11/x11selectionreader.h"
 
 #include <QClipboard>
+#include <QCoroFuture>
 #include <QGuiApplication>
 #include <QMimeData>
+#include <QPromise>
+
+#include <memory>
+
+namespace {
+
+// The reader of the pasteboard's thread, created there on first use.
+X11SelectionReader& reader()
+{
+    static thread_local X11SelectionReader instance;
+    return instance;
+}
+
+X11SelectionReader::Clock::time_point deadline()
+{
+    return X11SelectionReader::Clock::now() + X11Pasteboard::readTimeout;
+}
+
+// Runs job(reader) on the pasteboard's thread; the future carries its result.
+template <typename Job> auto onReaderThread(QObject* worker, Job job)
+{
+    using Result = decltype(job(reader()));
+    auto promise = std::make_shared<QPromise<Result>>();
+    promise->start();
+    QFuture<Result> future = promise->future();
+    QMetaObject::invokeMethod(worker, [promise, job] {
+        promise->addResult(job(reader()));
+        promise->finish();
+    });
+    return future;
+}
+
+} // namespace
 
 X11Pasteboard::X11Pasteboard()
+    : m_thread(new QThread)
+    , m_worker(new QObject)
 {
+    m_thread->setObjectName(QStringLiteral("Pasteboard"));
+    m_worker->moveToThread(m_thread);
+    connect(m_thread, &QThread::finished, m_worker, &QObject::deleteLater);
+    m_thread->start();
     connect(QGuiApplication::clipboard(), &QClipboard::changed, this, [this](QClipboard::Mode mode) {
         if (mode != QClipboard::Clipboard)
             return;
@@ -16,30 +56,27 @@ X11Pasteboard::X11Pasteboard()
     });
 }
 
-std::optional<QString> X11Pasteboard::text() const
+X11Pasteboard::~X11Pasteboard()
 {
-    const QMimeData* data = QGuiApplication::clipboard()->mimeData(QClipboard::Clipboard);
-    if (!data || !data->hasText())
-        return std::nullopt;
-    return data->text();
+    m_thread->quit();
+    // Each read ends at its deadline, so this wait is short.
+    if (m_thread->wait(int(readTimeout.count()) + 100))
+        delete m_thread;
 }
 
-PasteboardSnapshot X11Pasteboard::snapshot() const
+QCoro::Task<std::optional<QString>> X11Pasteboard::text()
 {
-    PasteboardSnapshot snapshot;
-    const QMimeData* data = QGuiApplication::clipboard()->mimeData(QClipboard::Clipboard);
-    if (!data)
-        return snapshot;
-    for (const QString& format : data->formats()) {
-        // Qt's decoded image is a copy of an encoded format already in the list; bare atom names
-        // (TARGETS, TIMESTAMP, SAVE_TARGETS, ...) are protocol, not content.
-        if (format == QLatin1String("application/x-qt-image") || !format.contains(QLatin1Char('/')))
-            continue;
-        const QByteArray bytes = data->data(format);
-        if (!bytes.isNull())
-            snapshot.formats.append({ format, bytes });
-    }
-    return snapshot;
+    co_return co_await onReaderThread(
+        m_worker, [end = deadline()](X11SelectionReader& r) { return r.readText("CLIPBOARD", end, maximumTextBytes); });
+}
+
+QCoro::Task<std::optional<PasteboardSnapshot>> X11Pasteboard::snapshot()
+{
+    const std::optional<X11SelectionReader::Targets> targets = co_await onReaderThread(m_worker,
+        [end = deadline()](X11SelectionReader& r) { return r.readAll("CLIPBOARD", end, maximumSnapshotBytes); });
+    if (!targets)
+        co_return std::nullopt;
+    co_return PasteboardSnapshot { *targets };
 }
 
 void X11Pasteboard::restore(const PasteboardSnapshot& snapshot)
@@ -49,21 +86,27 @@ void X11Pasteboard::restore(const PasteboardSnapshot& snapshot)
         clipboard->clear(QClipboard::Clipboard);
         return;
     }
+    // Qt offers each format under its own name as a target (and the text as UTF8_STRING, STRING and
+    // TEXT too), so every target comes back, bare names included.
     auto* data = new QMimeData;
     for (const auto& [format, bytes] : snapshot.formats)
         data->setData(format, bytes);
     clipboard->setMimeData(data, QClipboard::Clipboard); // the clipboard takes ownership
 }
 
-std::optional<QString> X11Pasteboard::primarySelectionOwnedBy(qint64 pid) const
+QCoro::Task<qint64> X11Pasteboard::ownerPid()
+{
+    co_return co_await onReaderThread(m_worker, [](X11SelectionReader& r) { return r.ownerPid("CLIPBOARD"); });
+}
+
+QCoro::Task<std::optional<QString>> X11Pasteboard::primarySelectionOwnedBy(qint64 pid)
 {
     if (pid <= 0)
-        return std::nullopt;
-    const xcb_window_t owner = X11::selectionOwner(XCB_ATOM_PRIMARY);
-    if (owner == XCB_WINDOW_NONE || X11::processOfWindow(owner) != pid)
-        return std::nullopt;
-    const QString text = QGuiApplication::clipboard()->text(QClipboard::Selection);
-    if (text.isEmpty())
-        return std::nullopt;
-    return text;
+        co_return std::nullopt;
+    co_return co_await onReaderThread(m_worker, [pid, end = deadline()](X11SelectionReader& r) {
+        std::optional<QString> text;
+        if (r.ownerPid("PRIMARY") == pid)
+            text = r.readText("PRIMARY", end, maximumTextBytes);
+        return text && !text->isEmpty() ? text : std::nullopt;
+    });
 }

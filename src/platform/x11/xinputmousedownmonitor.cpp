@@ -38,8 +38,12 @@ bool XInputMouseDownMonitor::connectOnce()
     }
     const xcb_query_extension_reply_t* extension = xcb_get_extension_data(connection, &xcb_input_id);
     X11::Reply<xcb_input_xi_query_version_reply_t> version(
-        xcb_input_xi_query_version_reply(connection, xcb_input_xi_query_version(connection, 2, 0), nullptr));
-    if (!extension || !extension->present || !version || version->major_version < 2) {
+        xcb_input_xi_query_version_reply(connection, xcb_input_xi_query_version(connection, 2, 2), nullptr));
+    // Raw events reach the root window during another client's grab (an open menu, a drag) only for
+    // clients that announce XInput 2.1 or later.
+    const bool rawEventsDuringGrabs
+        = version && (version->major_version > 2 || (version->major_version == 2 && version->minor_version >= 1));
+    if (!extension || !extension->present || !rawEventsDuringGrabs) {
         xcb_disconnect(connection);
         m_unavailable = true;
         return false;
