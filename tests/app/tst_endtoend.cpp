@@ -1,6 +1,5 @@
 // The real program under the test desktop, built against a local stub service: its command line, its
 // D-Bus entry and its single instance, checked by what reaches the service.
-#include "popup/placement.h"
 #include "stubservice.h"
 
 #include <QDBusConnection>
@@ -112,7 +111,6 @@ private slots:
         QCOMPARE(body.value("selectedText").toString(), QStringLiteral("  photosynthesis  "));
         QCOMPARE(body.value("appContext")["bundleID"].toString(), QStringLiteral("org.quillora.TestPad"));
         QCOMPARE(body.value("appContext")["windowTitle"].toString(), QStringLiteral("Reading"));
-        QCOMPARE(m_stub->requests().constLast().headers.value("authorization"), QByteArray("Bearer test-token"));
 
         QCOMPARE(run({ "--explain-text=-" }, "line one\nline two\n"), 0);
         QCOMPARE(nextText(), QStringLiteral("line one\nline two\n"));
@@ -127,8 +125,9 @@ private slots:
         QCOMPARE(m_stub->requests().size(), m_requestsTaken);
     }
 
-    // A drag on the overlay sends the region as a JPEG of its pixel size, and the card opens next to it.
-    void screenshotReachesTheServiceAndTheCardOpensAtTheRegion()
+    // A drag on the overlay sends the region as a JPEG of its pixel size (the card's place at the region is
+    // checked in tst_popupwindowcontroller).
+    void screenshotReachesTheService()
     {
         const auto screenSized = [&] {
             QStringList found;
@@ -148,20 +147,6 @@ private slots:
             = QImage::fromData(QByteArray::fromBase64(body.value("imageBase64").toString().toLatin1()), "JPEG");
         QCOMPARE(jpeg.size(), QSize(400, 200));
 
-        const ScreenInfo desktop { {}, QRectF(0, 0, 1600, 1000), QRectF(0, 0, 1600, 1000), 1 };
-        // The card sits in the middle of the panel's frame.
-        const QPointF expected
-            = Placement::frameNearSelection(Placement::popupSize, QRectF(300, 100, 400, 200), { desktop }, desktop)
-                  .topLeft()
-            + QPointF((Placement::popupSize.width() - Placement::cardSize.width()) / 2,
-                (Placement::popupSize.height() - Placement::cardSize.height()) / 2);
-        const QString position = QStringLiteral("Position: %1,%2").arg(expected.x()).arg(expected.y());
-        const auto cardAtRegion = [&] {
-            const QStringList windows = ourWindows();
-            return std::any_of(windows.cbegin(), windows.cend(),
-                [&](const QString& w) { return xdotool("getwindowgeometry " + w).join(' ').contains(position); });
-        };
-        QTRY_VERIFY_WITH_TIMEOUT(cardAtRegion(), 10000);
         xdotool("key Escape");
     }
 
