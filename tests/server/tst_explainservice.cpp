@@ -15,6 +15,7 @@
 
 using Call = std::function<QCoro::Task<ExplanationResult>(QuilloraAPIClient&)>;
 Q_DECLARE_METATYPE(StubService::Reply)
+Q_DECLARE_METATYPE(StubService::Tls)
 Q_DECLARE_METATYPE(Call)
 
 namespace {
@@ -263,64 +264,51 @@ private slots:
         QCOMPARE(m_model.requests().size(), before);
     }
 
-    void modelFailuresBecomeSentences_data()
+    void theModelsAnswersAndFailuresBecomeSentences_data()
     {
+        QTest::addColumn<StubService::Tls>("tls");
         QTest::addColumn<StubService::Reply>("reply");
+        QTest::addColumn<QString>("upstream"); // empty: the stub model
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("says");
-        QTest::newRow("key refused") << StubService::Reply { 401, "{}" } << 502 << "QUILLORA_UPSTREAM_KEY";
-        QTest::newRow("rate limited") << StubService::Reply { 429, "{}" } << 503 << "rate limit";
-        QTest::newRow("server error") << StubService::Reply { 500, "oops" } << 502 << "failed with status 500";
-        QTest::newRow("not JSON") << StubService::Reply { 200, "<html>" } << 502 << "could not read";
-        QTest::newRow("no choices") << StubService::Reply { 200, R"({"choices":[]})" } << 502 << "could not read";
-        StubService::Reply stall;
-        stall.stall = true;
-        QTest::newRow("no answer in time") << stall << 504 << "within 1 seconds";
+        using R = StubService::Reply;
+        const auto none = StubService::Tls::None;
+        QTest::newRow("https signed by a trusted CA")
+            << StubService::Tls::TestCA << R { 200, chatAnswer("a") } << "" << 200 << R"({"explanation":"a"})";
+        QTest::newRow("https not trusted")
+            << StubService::Tls::Untrusted << R { 200, chatAnswer("a") } << "" << 502 << "the secure connection failed";
+        QTest::newRow("nothing listens")
+            << none << R {} << "http://127.0.0.1:1/v1" << 502
+            << "could not be reached: connection refused. Check that it runs, or pass another --upstream-url.";
+        QTest::newRow("key refused") << none << R { 401, "{}" } << "" << 502 << "QUILLORA_UPSTREAM_KEY";
+        QTest::newRow("rate limited") << none << R { 429, "{}" } << "" << 503 << "rate limit";
+        QTest::newRow("server error") << none << R { 500, "oops" } << "" << 502 << "failed with status 500";
+        QTest::newRow("not JSON") << none << R { 200, "<html>" } << "" << 502 << "could not read";
+        QTest::newRow("no choices") << none << R { 200, R"({"choices":[]})" } << "" << 502 << "could not read";
+        QTest::newRow("no answer in time") << none << R { 200, {}, {}, true } << "" << 504 << "within 1 seconds";
     }
 
-    void modelFailuresBecomeSentences()
+    void theModelsAnswersAndFailuresBecomeSentences()
     {
+        QFETCH(StubService::Tls, tls);
         QFETCH(StubService::Reply, reply);
+        QFETCH(QString, upstream);
         QFETCH(int, status);
         QFETCH(QString, says);
-        StubService model(StubService::Tls::None);
+        StubService model(tls);
         model.setReply(reply);
-        ServiceProcess service;
-        QVERIFY(
-            service.start({ "--upstream-url", model.url("/v1").toString(), "--model", "m", "--upstream-timeout", "1" },
-                environment()));
-        const HttpAnswer answer = exchange(service.port(), postRequest(R"({"selectedText":"x"})"));
-        QCOMPARE(answer.status, status);
-        QVERIFY2(answer.body.startsWith("The language model at " + model.url("/v1").toEncoded() + " "), answer.body);
-        QVERIFY2(answer.body.contains(says.toUtf8()), answer.body);
-        m_logs << service.log();
-    }
-
-    void anUnreachableModelIsNamedWithWhatToDo()
-    {
-        ServiceProcess service; // the default upstream, where Ollama listens, is not running here
-        QVERIFY(service.start({ "--upstream-url", "http://127.0.0.1:1/v1" }, environment()));
-        const HttpAnswer answer = exchange(service.port(), postRequest(R"({"selectedText":"x"})"));
-        QCOMPARE(answer.status, 502);
-        QCOMPARE(answer.body,
-            "The language model at http://127.0.0.1:1/v1 could not be reached: connection refused. Check that it runs, "
-            "or pass another --upstream-url.");
-    }
-
-    void httpsModelsMustProveWhoTheyAre()
-    {
+        if (upstream.isEmpty())
+            upstream = model.url("/v1").toString();
         QProcessEnvironment env = environment();
         env.insert("SSL_CERT_FILE", TestCerts::path("ca.pem")); // the system's trust, for this test: the test CA
-        for (const auto& [tls, status] :
-            { std::pair { StubService::Tls::TestCA, 200 }, { StubService::Tls::Untrusted, 502 } }) {
-            StubService model(tls);
-            model.setReply({ 200, chatAnswer("a") });
-            ServiceProcess service;
-            QVERIFY(service.start({ "--upstream-url", model.url("/v1").toString(), "--model", "m" }, env));
-            const HttpAnswer answer = exchange(service.port(), postRequest(R"({"selectedText":"x"})"));
-            QVERIFY2(answer.status == status, answer.body);
-            QCOMPARE(model.requests().size(), status == 200 ? 1 : 0);
-        }
+        ServiceProcess service;
+        QVERIFY(service.start({ "--upstream-url", upstream, "--model", "m", "--upstream-timeout", "1" }, env));
+        const HttpAnswer answer = exchange(service.port(), postRequest(R"({"selectedText":"x"})"));
+        QCOMPARE(answer.status, status);
+        QVERIFY2(answer.body.contains(says.toUtf8()), answer.body);
+        if (status != 200)
+            QVERIFY2(answer.body.startsWith("The language model at " + upstream.toUtf8() + " "), answer.body);
+        m_logs << service.log();
     }
 
     void limitsRefuseWhatIsTooMuch()
