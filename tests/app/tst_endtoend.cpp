@@ -1,6 +1,5 @@
 // The real program under the test desktop, built against a local stub service: its command line, its
 // D-Bus entry and its single instance, checked by what reaches the service.
-#include "popup/placement.h"
 #include "stubservice.h"
 
 #include <QDBusConnection>
@@ -47,12 +46,18 @@ class TestEndToEnd : public QObject {
         return ended ? process.exitCode() : -1;
     }
 
-    static QString xdotool(const QStringList& arguments)
+    // Runs xdotool with space-separated arguments; its output lines.
+    static QStringList xdotool(const QString& arguments)
     {
         QProcess process;
-        process.start("xdotool", arguments);
+        process.start("xdotool", arguments.split(u' '));
         process.waitForFinished(10000);
-        return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
+        return QString::fromUtf8(process.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
+    }
+
+    QStringList ourWindows() const
+    {
+        return xdotool(QStringLiteral("search --onlyvisible --pid %1").arg(m_instance.processId()));
     }
 
     static QDBusMessage::MessageType call(const QString& method, const QVariantList& arguments = {})
@@ -106,7 +111,6 @@ private slots:
         QCOMPARE(body.value("selectedText").toString(), QStringLiteral("  photosynthesis  "));
         QCOMPARE(body.value("appContext")["bundleID"].toString(), QStringLiteral("org.quillora.TestPad"));
         QCOMPARE(body.value("appContext")["windowTitle"].toString(), QStringLiteral("Reading"));
-        QCOMPARE(m_stub->requests().constLast().headers.value("authorization"), QByteArray("Bearer test-token"));
 
         QCOMPARE(run({ "--explain-text=-" }, "line one\nline two\n"), 0);
         QCOMPARE(nextText(), QStringLiteral("line one\nline two\n"));
@@ -121,56 +125,28 @@ private slots:
         QCOMPARE(m_stub->requests().size(), m_requestsTaken);
     }
 
-    void secondStartForwardsAndExits()
+    // A drag on the overlay sends the region as a JPEG of its pixel size (the card's place at the region is
+    // checked in tst_popupwindowcontroller).
+    void screenshotReachesTheService()
     {
-        QCOMPARE(run({}), 0);
-        QCOMPARE(run({ "--ask" }), 0);
-    }
-
-    // A drag on the overlay sends the region as a JPEG of its pixel size, and the card opens next to it.
-    void screenshotReachesTheServiceAndTheCardOpensAtTheRegion()
-    {
-        const auto xdotool = [](const QString& arguments) {
-            QProcess process;
-            process.start("xdotool", arguments.split(u' '));
-            process.waitForFinished(10000);
-            return QString::fromUtf8(process.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
-        };
-        const QString ourWindows = QStringLiteral("search --onlyvisible --pid %1 .*").arg(m_instance.processId());
         const auto screenSized = [&] {
             QStringList found;
-            for (const QString& w : xdotool(ourWindows))
+            for (const QString& w : ourWindows())
                 if (xdotool("getwindowgeometry " + w).join(' ').contains("1600x1000"))
                     found << w;
             return found;
         };
         const QStringList before = screenSized();
-        const auto overlayUp = [&] { return screenSized() != before; };
         QCOMPARE(run({ "--explain-screenshot" }), 0); // handed over through ExplainScreenshot on D-Bus
-        QTRY_VERIFY_WITH_TIMEOUT(overlayUp(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(screenSized() != before, 10000);
         xdotool("mousemove 300 100 mousedown 1 mousemove 500 200 mousemove 700 300 mouseup 1");
-        QVERIFY(m_stub->waitForRequests(int(m_requestsTaken) + 1, 10000));
-        const QJsonObject body = m_stub->requests().at(m_requestsTaken++).json();
+        const QJsonObject body = nextRequest();
         QCOMPARE(body.value("mediaType").toString(), QStringLiteral("image/jpeg"));
         QCOMPARE(body.value("appContext")["bundleID"].toString(), QStringLiteral("org.quillora.TestPad"));
         const QImage jpeg
             = QImage::fromData(QByteArray::fromBase64(body.value("imageBase64").toString().toLatin1()), "JPEG");
         QCOMPARE(jpeg.size(), QSize(400, 200));
 
-        const ScreenInfo desktop { {}, QRectF(0, 0, 1600, 1000), QRectF(0, 0, 1600, 1000), 1 };
-        // The card sits in the middle of the panel's frame.
-        const QPointF expected
-            = Placement::frameNearSelection(Placement::popupSize, QRectF(300, 100, 400, 200), { desktop }, desktop)
-                  .topLeft()
-            + QPointF((Placement::popupSize.width() - Placement::cardSize.width()) / 2,
-                (Placement::popupSize.height() - Placement::cardSize.height()) / 2);
-        const QString position = QStringLiteral("Position: %1,%2").arg(expected.x()).arg(expected.y());
-        const auto cardAtRegion = [&] {
-            const QStringList windows = xdotool(ourWindows);
-            return std::any_of(windows.cbegin(), windows.cend(),
-                [&](const QString& w) { return xdotool("getwindowgeometry " + w).join(' ').contains(position); });
-        };
-        QTRY_VERIFY_WITH_TIMEOUT(cardAtRegion(), 10000);
         xdotool("key Escape");
     }
 
@@ -194,22 +170,18 @@ private slots:
 
     void hotKeysReachTheServiceAndOpenTheQuestionCard()
     {
-        xdotool({ "key", "alt+x" }); // the pad's selected word
+        xdotool("key alt+x"); // the pad's selected word
         QCOMPARE(nextText(), QStringLiteral("quick"));
 
-        const auto shownWindows = [this] {
-            return xdotool({ "search", "--onlyvisible", "--pid", QString::number(m_instance.processId()) })
-                .split(u'\n', Qt::SkipEmptyParts);
-        };
-        const QStringList answerCard = shownWindows();
-        xdotool({ "key", "alt+a" });
+        const QStringList answerCard = ourWindows();
+        xdotool("key alt+a");
         QString card;
-        QTRY_VERIFY_WITH_TIMEOUT(!(card = shownWindows().value(0)).isEmpty() && !answerCard.contains(card), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!(card = ourWindows().value(0)).isEmpty() && !answerCard.contains(card), 10000);
         // The card waits for a question: it takes the keyboard on a click and sends what is typed.
-        xdotool({ "mousemove", "--window", card, "150", "120", "click", "1" });
+        xdotool("mousemove --window " + card + " 150 120 click 1");
         QTest::qWait(300);
-        xdotool({ "type", "--delay", "10", "why is the sky blue" });
-        xdotool({ "key", "Return" });
+        QProcess::execute("xdotool", { "type", "--delay", "10", "why is the sky blue" });
+        xdotool("key Return");
         QCOMPARE(nextText(), QStringLiteral("why is the sky blue"));
     }
 };

@@ -1,7 +1,10 @@
 // Which service the program talks to: the user's settings over the built-in values, and plain http:// only
 // to this computer.
 #include "app/serviceconfig.h"
+#include "settings/appsettings.h"
 
+#include <QSettings>
+#include <QTemporaryDir>
 #include <QTest>
 
 class ServiceConfigTest : public QObject {
@@ -13,24 +16,15 @@ private slots:
         QTest::addColumn<QString>("urlSetting");
         QTest::addColumn<QString>("tokenSetting");
         QTest::addColumn<bool>("usable");
-        QTest::newRow("empty: built in") << ""
-                                         << "" << true;
-        QTest::newRow("blank: built in") << "  "
-                                         << " " << true;
-        QTest::newRow("https anywhere") << "https://explain.example.org/v1/explain"
-                                        << "team-secret" << true;
-        QTest::newRow("http to loopback") << "http://127.0.0.1:8787/v1/explain"
-                                          << "" << true;
-        QTest::newRow("http to localhost") << "http://localhost:8787/v1/explain"
-                                           << "" << true;
-        QTest::newRow("http to ::1") << "http://[::1]:8787/v1/explain"
-                                     << "" << true;
-        QTest::newRow("http across a network") << "http://192.168.1.20:8787/v1/explain"
-                                               << "" << false;
-        QTest::newRow("http to a name") << "http://explain.example.org/v1"
-                                        << "" << false;
-        QTest::newRow("http to a look-alike") << "http://localhost.example.org/"
-                                              << "" << false;
+        QTest::newRow("empty: built in") << QString() << QString() << true;
+        QTest::newRow("blank: built in") << "  " << QStringLiteral(" ") << true;
+        QTest::newRow("https anywhere") << "https://explain.example.org/v1/explain" << QStringLiteral("secret") << true;
+        for (const char* url :
+            { "http://127.0.0.1:8787/v1/explain", "http://localhost:8787/v1/explain", "http://[::1]:8787/v1/explain" })
+            QTest::newRow(url) << url << QString() << true;
+        for (const char* url :
+            { "http://192.168.1.20:8787/v1/explain", "http://explain.example.org/v1", "http://localhost.example.org/" })
+            QTest::newRow(url) << url << QString() << false;
     }
 
     void settingsOverrideTheBuiltInService()
@@ -44,6 +38,19 @@ private slots:
         QCOMPARE(endpoint.problem.isEmpty(), usable);
         if (!usable)
             QVERIFY2(endpoint.problem.contains("serviceURL"), qPrintable(endpoint.problem));
+    }
+
+    void theProgramReadsTheUsersSettingsFile()
+    {
+        QTemporaryDir config;
+        qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+        QSettings file(AppSettings::defaultFileName(), QSettings::IniFormat);
+        file.setValue(AppSettings::serviceURLKey, "http://127.0.0.1:8787/v1/explain");
+        file.setValue(AppSettings::serviceTokenKey, "team-secret");
+        file.sync();
+        const ServiceEndpoint endpoint = configuredServiceEndpoint();
+        QCOMPARE(endpoint.url, QUrl("http://127.0.0.1:8787/v1/explain"));
+        QCOMPARE(endpoint.token, "team-secret");
     }
 };
 

