@@ -2,11 +2,14 @@
 #include "capture/hotkeymanager.h"
 
 #include <QProcess>
+#include <QTemporaryFile>
 #include <QTest>
 #include <QThread>
 
 #include <xcb/xcb.h>
 #include <xcb/xtest.h>
+
+#include <unistd.h>
 
 namespace {
 
@@ -119,8 +122,19 @@ private slots:
         QVERIFY(!xcb_request_check(
             m_x, xcb_grab_key_checked(m_x, 0, m_root, XCB_MOD_MASK_1, 52, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC)));
 
-        HotkeyManager manager; // says which key it could not have on its output
+        QTemporaryFile output; // our standard output, for the time of the registration
+        QVERIFY(output.open());
+        std::fflush(stdout);
+        const int saved = dup(STDOUT_FILENO);
+        dup2(output.handle(), STDOUT_FILENO);
+        HotkeyManager manager;
         registerAll(manager);
+        std::fflush(stdout);
+        dup2(saved, STDOUT_FILENO);
+        close(saved);
+        output.seek(0);
+        QCOMPARE(output.readAll(), QByteArray("[HotkeyManager] RegisterEventHotKey id=2 failed: 10\n"));
+
         QCOMPARE(firedBy({ { alt, 53 }, { alt, 52 }, { alt, 38 } }), (Ids { 1, 3 }));
         xcb_ungrab_key(m_x, 52, m_root, XCB_MOD_MASK_1);
         xcb_flush(m_x);
