@@ -13,6 +13,10 @@ AppDelegate::AppDelegate(QObject* parent)
     m_serviceHandler.onTextReceived = [this](const QString& text) { explainText(text); };
     m_serviceHandler.onExplainSelection = [this] { explainSelectedText(); };
     m_serviceHandler.onAskAnything = [this] { askAnything(); };
+    m_serviceHandler.onCallsDropped = [] {
+        PopupWindowController::shared().showSimpleNotice(QStringLiteral("exclamationmark.triangle"),
+            QStringLiteral("Too many requests at once; some were dropped."), std::chrono::seconds(3));
+    };
 }
 
 AppDelegate::~AppDelegate() = default;
