@@ -41,6 +41,7 @@ Item {
         visible: !view.loading && !view.showsError
         width: parent.width
         property string markdown: view.viewModel.displayText
+        property color linkColor: view.theme.link
         textFormat: TextEdit.PlainText
         wrapMode: TextEdit.Wrap
         readOnly: true

@@ -46,6 +46,23 @@ void replaceImagesWithText(QTextDocument& document)
     }
 }
 
+void colourLinks(QTextDocument& document, const QColor& colour)
+{
+    QTextCursor cursor(&document);
+    for (QTextBlock block = document.begin(); block.isValid(); block = block.next()) {
+        for (auto it = block.begin(); !it.atEnd(); ++it) {
+            const QTextFragment fragment = it.fragment();
+            if (!fragment.charFormat().isAnchor())
+                continue;
+            QTextCharFormat format;
+            format.setForeground(colour);
+            cursor.setPosition(fragment.position());
+            cursor.setPosition(fragment.position() + fragment.length(), QTextCursor::KeepAnchor);
+            cursor.mergeCharFormat(format);
+        }
+    }
+}
+
 } // namespace
 
 void AnswerDocument::attach(QQuickItem* textEdit)
@@ -54,6 +71,7 @@ void AnswerDocument::attach(QQuickItem* textEdit)
         return;
     auto* answer = new AnswerDocument(textEdit);
     connect(textEdit, SIGNAL(markdownChanged()), answer, SLOT(update()));
+    connect(textEdit, SIGNAL(linkColorChanged()), answer, SLOT(update()));
     connect(textEdit, SIGNAL(linkActivated(QString)), answer, SLOT(activateLink(QString)));
     answer->update();
 }
@@ -77,7 +95,7 @@ QString AnswerDocument::shownPart(const QString& text, qsizetype limit, bool* cu
     return text.left(end);
 }
 
-void AnswerDocument::render(QTextDocument* document, const QString& markdown)
+void AnswerDocument::render(QTextDocument* document, const QString& markdown, const QColor& linkColor)
 {
     bool cut = false;
     const QString shown = shownPart(markdown, maximumShownLength, &cut);
@@ -88,6 +106,8 @@ void AnswerDocument::render(QTextDocument* document, const QString& markdown)
     parsed.setMarkdown(
         shown, QTextDocument::MarkdownFeatures(QTextDocument::MarkdownDialectGitHub) | QTextDocument::MarkdownNoHTML);
     replaceImagesWithText(parsed);
+    if (linkColor.isValid())
+        colourLinks(parsed, linkColor);
 
     // One edit: the view lays the document out once, not once per block.
     document->setUndoRedoEnabled(false);
@@ -109,6 +129,7 @@ void AnswerDocument::render(QTextDocument* document, const QString& markdown)
     cursor.select(QTextCursor::Document);
     QTextBlockFormat spacing;
     spacing.setLineHeight(lineSpacing, QTextBlockFormat::LineDistanceHeight);
+    spacing.setNonBreakableLines(false); // code wraps too: the card does not scroll sideways
     cursor.mergeBlockFormat(spacing);
     cursor.endEditBlock();
 }
@@ -130,7 +151,8 @@ void AnswerDocument::update()
     auto* document = m_textEdit->property("textDocument").value<QQuickTextDocument*>();
     if (!document || !document->textDocument())
         return;
-    render(document->textDocument(), m_textEdit->property("markdown").toString());
+    render(document->textDocument(), m_textEdit->property("markdown").toString(),
+        m_textEdit->property("linkColor").value<QColor>());
 }
 
 void AnswerDocument::activateLink(const QString& link) { openLink(link); }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QColor>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -7,9 +8,9 @@
 class QQuickItem;
 class QTextDocument;
 
-// Fills the card's answer TextEdit from its `markdown` property: the answer rendered as Markdown, cut to what
-// the card can lay out within a frame, with 3 pixels between lines. Nothing in an answer is ever loaded:
-// images become their text, raw HTML stays text, and only web and mail links open, and only when clicked.
+// Fills the card's answer TextEdit from its `markdown` and `linkColor` properties: the answer rendered as Markdown, cut
+// to what the card can lay out within a frame, with 3 pixels between lines. Nothing in an answer is ever loaded: images
+// become their text, raw HTML stays text, and only web and mail links open, and only when clicked.
 class AnswerDocument final : public QObject {
     Q_OBJECT
 
@@ -25,7 +26,7 @@ public:
     // The part of a text the card shows, and whether it was cut.
     static QString shownPart(const QString& text, qsizetype limit, bool* cut);
     // Replaces the document's content with the Markdown text, in one edit, as the card shows it.
-    static void render(QTextDocument* document, const QString& markdown);
+    static void render(QTextDocument* document, const QString& markdown, const QColor& linkColor = {});
     // Opens http, https and mailto links in the desktop's handler; ignores every other kind.
     static bool openLink(const QString& link);
 
