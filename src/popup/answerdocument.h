@@ -17,7 +17,7 @@ class AnswerDocument final : public QObject {
 public:
     static constexpr qreal lineSpacing = 3;
     // Longer answers are cut (at a line break where one is near): laying out more would hold up the card.
-    static constexpr qsizetype maximumShownLength = 20'000;
+    static constexpr qsizetype maximumShownLength = 4'000;
     static inline const QString cutNote = QStringLiteral("The answer is too long to show in full; it was cut here.");
 
     // Attaches to a TextEdit item (owned by it); does nothing for other items.

@@ -120,14 +120,15 @@ ExplanationResult decodeResponse(const QByteArray& data)
     return ExplanationResult::failure(APIError::decoding(decodingError));
 }
 
-QFuture<ExplanationResult> decodeOnWorker(QByteArray data)
+QFuture<ExplanationResult> decodeOnWorker(QByteArrayList parts)
 {
     auto promise = std::make_shared<QPromise<ExplanationResult>>();
     QFuture<ExplanationResult> future = promise->future();
     promise->start();
-    QThreadPool::globalInstance()->start([promise, data = std::move(data)]() mutable {
+    QThreadPool::globalInstance()->start([promise, parts = std::move(parts)]() mutable {
+        const QByteArray data = parts.join();
+        parts.clear();
         promise->addResult(decodeResponse(data));
-        data.clear();
         promise->finish();
     });
     return future;
@@ -242,8 +243,10 @@ QCoro::Task<ExplanationResult> QuilloraAPIClient::post(QByteArray body)
     connect(deadline, &QTimer::timeout, replyPtr, [&end] { end(Ending::TimedOut); });
     deadline->start(m_timeout);
 
-    // The body is taken as it arrives; the limit applies to the running total (and to what a header announces).
-    QByteArray received;
+    // The body is taken as it arrives, in the pieces it comes in (no copying as it grows); the limit applies to
+    // the running total (and to what a header announces).
+    QByteArrayList received;
+    qint64 receivedSize = 0;
     auto limit = [replyPtr] {
         const int status = replyPtr->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         return status >= 200 && status <= 299 ? maximumResponseSize : maximumErrorBodySize;
@@ -253,15 +256,20 @@ QCoro::Task<ExplanationResult> QuilloraAPIClient::post(QByteArray body)
             && replyPtr->header(QNetworkRequest::ContentLengthHeader).toLongLong() > maximumResponseSize)
             end(Ending::TooLarge);
     };
-    auto take = [&received, &ending, &end, replyPtr, limit] {
+    auto take = [&received, &receivedSize, &ending, &end, replyPtr, limit] {
         if (ending != Ending::Running) {
             replyPtr->readAll(); // on its way out: drop it
             return;
         }
-        received.append(replyPtr->readAll());
+        const QByteArray part = replyPtr->readAll();
+        if (part.isEmpty())
+            return;
+        received.append(part);
+        receivedSize += part.size();
         const qint64 allowed = limit();
-        if (received.size() > allowed) {
-            received.truncate(allowed);
+        if (receivedSize > allowed) {
+            received.last().chop(receivedSize - allowed);
+            receivedSize = allowed;
             end(allowed == maximumResponseSize ? Ending::TooLarge : Ending::ErrorBodyRead);
         }
     };
@@ -309,11 +317,11 @@ QCoro::Task<ExplanationResult> QuilloraAPIClient::post(QByteArray body)
 
     const int statusCode = status.toInt();
     if (statusCode < 200 || statusCode > 299)
-        co_return ExplanationResult::failure(APIError::httpError(
-            statusCode, shortErrorBody(received, replyPtr->header(QNetworkRequest::ContentTypeHeader).toByteArray())));
+        co_return ExplanationResult::failure(APIError::httpError(statusCode,
+            shortErrorBody(received.join(), replyPtr->header(QNetworkRequest::ContentTypeHeader).toByteArray())));
 
-    if (received.size() <= decodeInlineLimit)
-        co_return decodeResponse(received);
+    if (receivedSize <= decodeInlineLimit)
+        co_return decodeResponse(received.join());
     QPointer<QuilloraAPIClient> self(this);
     ExplanationResult result = co_await decodeOnWorker(std::move(received));
     if (!self)
