@@ -116,12 +116,13 @@ private slots:
     void supersededRequestsAreAbortedAndTheirResultsDropped()
     {
         QFETCH(bool, newerIsFollowUp);
-        std::atomic<bool> release = false;
-        const auto releaseOnExit = qScopeGuard([&] { release = true; });
-        stub->setHandler([&](const StubService::Request& request) -> StubService::Reply {
+        // Shared with the stub's thread, which may still look at it after this function has returned.
+        const auto release = std::make_shared<std::atomic<bool>>(false);
+        const auto releaseOnExit = qScopeGuard([release] { *release = true; });
+        stub->setHandler([release](const StubService::Request& request) -> StubService::Reply {
             if (sent(request, "selectedText") != "slow")
                 return { 200, StubService::explanationBody("Current answer.") };
-            while (!release)
+            while (!*release)
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
             return { 200, StubService::explanationBody("Late.") };
         });
@@ -132,7 +133,7 @@ private slots:
                         : model->explain(QStringLiteral("fast"), std::nullopt);
         QCOMPARE(model->apiClient()->requestsInFlight(), 1);
         QVERIFY(settled(*model));
-        release = true;
+        *release = true;
         QCOMPARE(model->apiClient()->requestsInFlight(), 0);
         QCOMPARE(model->displayText(), QStringLiteral("Current answer."));
         QVERIFY(!model->hasError());
