@@ -86,6 +86,12 @@ int main(int argc, char** argv)
                                      "several lines in the card.\n\n")
                           .arg(i);
 
+    const QString markdownAnswer = QStringLiteral(
+        "## Closures\n\nA **closure** is a function with the *variables* it captured, see "
+        "[the reference](https://en.cppreference.com/w/cpp/language/lambda).\n\n"
+        "- captures by value: `[=]`\n- captures by reference: `[&]`\n\n"
+        "```cpp\nauto add = [n](int x) { return x + n; };\n```\n\n![chart](http://127.0.0.1:9/x.png) <b>raw</b>");
+
     bool ok = true;
     for (const bool dark : { false, true }) {
         QGuiApplication::setPalette(dark ? darkPalette : lightPalette);
@@ -105,6 +111,10 @@ int main(int argc, char** argv)
         answer(longAnswer);
         controller.showPopup(std::nullopt);
         ok &= save(controller, dir, QStringLiteral("long-answer") + suffix);
+
+        answer(markdownAnswer);
+        controller.showPopup(std::nullopt);
+        ok &= save(controller, dir, QStringLiteral("markdown-answer") + suffix);
 
         explainWith({ 500, "upstream model unavailable", "text/plain" });
         controller.showPopup(std::nullopt);

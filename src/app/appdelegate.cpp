@@ -46,6 +46,10 @@ AppDelegate::AppDelegate(std::unique_ptr<CapturePresenter> presenter, QObject* p
     if (QCoreApplication::instance())
         connect(qApp, &QCoreApplication::aboutToQuit, this, &AppDelegate::applicationWillTerminate);
     m_serviceHandler.onExplainScreenshot = [this] { explainScreenshot(); };
+    m_serviceHandler.onCallsDropped = [] {
+        PopupWindowController::shared().showSimpleNotice(QStringLiteral("exclamationmark.triangle"),
+            QStringLiteral("Too many requests at once; some were dropped."), std::chrono::seconds(3));
+    };
 }
 
 AppDelegate::~AppDelegate() = default;

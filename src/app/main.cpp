@@ -42,6 +42,14 @@ int main(int argc, char* argv[])
         return 2;
     }
 
+    // Handing a request on needs no display (ssh, cron): without one, do only that, and say so when it fails.
+    if (!CommandLine::sessionHasDisplay()) {
+        QCoreApplication app(argc, argv);
+        QFile input;
+        input.open(stdin, QIODevice::ReadOnly);
+        return CommandLine::forwardWithoutDisplay(QCoreApplication::arguments(), &input);
+    }
+
     QApplication app(argc, argv);
     QApplication::setOrganizationName(QStringLiteral("Quillora"));
     QApplication::setApplicationName(QStringLiteral("Quillora"));
@@ -69,7 +77,7 @@ int main(int argc, char* argv[])
     if (!delegate.registerService(bus)) {
         // Another instance runs in this session: hand it the request and leave.
         if (!CommandLine::forward(*request, bus, &error)) {
-            std::fprintf(stderr, "quillora: the running Quillora did not answer: %s\n", qPrintable(error));
+            std::fprintf(stderr, "quillora: the request was not handed over: %s\n", qPrintable(error));
             return 1;
         }
         return 0;
@@ -81,8 +89,7 @@ int main(int argc, char* argv[])
         case CommandLineRequest::Action::Run:
             break;
         case CommandLineRequest::Action::ExplainText:
-            if (!request.text.isEmpty())
-                delegate.explainText(request.text);
+            delegate.explainText(request.text);
             break;
         case CommandLineRequest::Action::ExplainSelection:
             delegate.explainSelectedText();

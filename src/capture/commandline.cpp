@@ -3,8 +3,15 @@
 #include "capture/servicehandler.h"
 
 #include <QCommandLineParser>
+#include <QDBusConnectionInterface>
+#include <QDBusError>
 #include <QDBusMessage>
+#include <QFileInfo>
 #include <QIODevice>
+
+#include <cstdio>
+
+#include <unistd.h>
 
 namespace CommandLine {
 
@@ -83,19 +90,68 @@ std::optional<CommandLineRequest> parse(const QStringList& arguments, QIODevice*
                 *error = QStringLiteral("Cannot read the text from standard input.");
                 return std::nullopt;
             }
-            request.text = QString::fromUtf8(input->readAll());
+            // Reads no further than the longest text that could still be within the limit (4 bytes a character).
+            const qint64 enough = ServiceHandler::maximumTextLength * 4 + 1;
+            QByteArray bytes;
+            while (bytes.size() < enough) {
+                const QByteArray chunk = input->read(enough - bytes.size());
+                if (chunk.isEmpty())
+                    break;
+                bytes += chunk;
+            }
+            if (bytes.size() >= enough) {
+                *error = ServiceHandler::tooLongMessage();
+                return std::nullopt;
+            }
+            request.text = QString::fromUtf8(bytes);
+        }
+        if (request.text.isEmpty()) {
+            *error = QStringLiteral("There is no text to explain.");
+            return std::nullopt;
+        }
+        if (request.text.size() > ServiceHandler::maximumTextLength) {
+            *error = ServiceHandler::tooLongMessage();
+            return std::nullopt;
         }
     }
     return request;
 }
 
+std::optional<QString> quilloraOwner(QDBusConnection bus, QString* error)
+{
+    QDBusConnectionInterface* daemon = bus.interface();
+    const QDBusReply<QString> owner
+        = daemon ? daemon->serviceOwner(ServiceHandler::serviceName) : QDBusReply<QString>();
+    if (!owner.isValid() || owner.value().isEmpty()) {
+        *error = QStringLiteral("no Quillora is running in this session.");
+        return std::nullopt;
+    }
+    const QDBusReply<uint> uid = daemon->serviceUid(owner.value());
+    const QDBusReply<uint> pid = daemon->servicePid(owner.value());
+    const QFileInfo program(QStringLiteral("/proc/%1/exe").arg(pid.isValid() ? pid.value() : 0));
+    const QString path = program.symLinkTarget();
+    const bool ours = uid.isValid() && uid.value() == ::getuid() && !path.isEmpty()
+        && (QFileInfo(path).fileName() == QLatin1String("quillora")
+            || QFileInfo(path).canonicalFilePath() == QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath());
+    if (!ours) {
+        *error = QStringLiteral("the program that holds the name %1 is not a Quillora of this user; nothing was sent.")
+                     .arg(ServiceHandler::serviceName);
+        return std::nullopt;
+    }
+    return owner.value();
+}
+
 bool forward(const CommandLineRequest& request, QDBusConnection bus, QString* error)
 {
     QString method;
+    QString interface = ServiceHandler::interfaceName;
     QVariantList arguments;
     switch (request.action) {
     case CommandLineRequest::Action::Run:
-        return true;
+        // Only to see that the running instance answers.
+        method = QStringLiteral("Ping");
+        interface = QStringLiteral("org.freedesktop.DBus.Peer");
+        break;
     case CommandLineRequest::Action::ExplainText:
         method = QStringLiteral("ExplainText");
         arguments << request.text;
@@ -110,15 +166,49 @@ bool forward(const CommandLineRequest& request, QDBusConnection bus, QString* er
         method = QStringLiteral("ExplainScreenshot");
         break;
     }
-    QDBusMessage call = QDBusMessage::createMethodCall(
-        ServiceHandler::serviceName, ServiceHandler::objectPath, ServiceHandler::interfaceName, method);
+    // The request goes to the connection that owns the name now, and only when that is a Quillora of this user:
+    // texts are not handed to whichever program took the name meanwhile.
+    const std::optional<QString> owner = quilloraOwner(bus, error);
+    if (!owner)
+        return false;
+    QDBusMessage call = QDBusMessage::createMethodCall(*owner, ServiceHandler::objectPath, interface, method);
     call.setArguments(arguments);
+    call.setAutoStartService(false);
     const QDBusMessage reply = bus.call(call, QDBus::Block, 5000);
     if (reply.type() == QDBusMessage::ErrorMessage) {
         *error = reply.errorMessage();
         return false;
     }
     return true;
+}
+
+bool sessionHasDisplay()
+{
+    return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+}
+
+int forwardWithoutDisplay(const QStringList& arguments, QIODevice* input)
+{
+    QString error;
+    const std::optional<CommandLineRequest> request = parse(arguments, input, &error);
+    if (!request) {
+        std::fprintf(stderr, "quillora: %s\n\n%s", qPrintable(error), qPrintable(usage()));
+        return 2;
+    }
+    if (request->action == CommandLineRequest::Action::Run) {
+        std::fprintf(stderr, "quillora: there is no display to show Quillora on.\n");
+        return 1;
+    }
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) {
+        std::fprintf(stderr, "quillora: no D-Bus session bus: %s\n", qPrintable(bus.lastError().message()));
+        return 1;
+    }
+    if (!forward(*request, bus, &error)) {
+        std::fprintf(stderr, "quillora: the request was not handed over: %s\n", qPrintable(error));
+        return 1;
+    }
+    return 0;
 }
 
 } // namespace CommandLine

@@ -3,6 +3,9 @@
 #include <QDBusConnectionInterface>
 #include <QTimer>
 
+#include <algorithm>
+#include <cstdio>
+
 bool ServiceHandler::registerOn(QDBusConnection bus)
 {
     if (!bus.isConnected() || !bus.interface())
@@ -17,8 +20,37 @@ bool ServiceHandler::registerOn(QDBusConnection bus)
     return false;
 }
 
+QString ServiceHandler::tooLongMessage()
+{
+    return QStringLiteral("The text is too long: Quillora explains at most %L1 characters.").arg(maximumTextLength);
+}
+
+bool ServiceHandler::admit()
+{
+    if (!m_sinceRefill.isValid())
+        m_sinceRefill.start();
+    m_budget = std::min<double>(burstSize, m_budget + double(m_sinceRefill.restart()) / refillIntervalMs);
+    if (m_budget >= 1) {
+        m_budget -= 1;
+        m_dropping = false;
+        return true;
+    }
+    if (calledFromDBus())
+        sendErrorReply(busyError, QStringLiteral("Too many requests at once; this one was dropped."));
+    if (!m_dropping) {
+        m_dropping = true;
+        std::printf("[ServiceHandler] too many calls at once; dropping them for now\n");
+        std::fflush(stdout);
+        if (onCallsDropped)
+            QTimer::singleShot(0, this, onCallsDropped);
+    }
+    return false;
+}
+
 void ServiceHandler::later(const std::function<void()>& action)
 {
+    if (!admit())
+        return;
     if (!action) {
         if (calledFromDBus())
             sendErrorReply(notAvailableError, QStringLiteral("not available yet"));
@@ -32,6 +64,11 @@ void ServiceHandler::ExplainText(const QString& text)
 {
     if (text.isEmpty())
         return;
+    if (text.size() > maximumTextLength) {
+        if (calledFromDBus())
+            sendErrorReply(tooLongError, tooLongMessage());
+        return;
+    }
     later(onTextReceived ? std::function<void()>([this, text] { onTextReceived(text); }) : nullptr);
 }
 

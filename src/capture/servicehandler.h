@@ -2,6 +2,7 @@
 
 #include <QDBusConnection>
 #include <QDBusContext>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 
@@ -19,12 +20,23 @@ public:
     static inline const QString objectPath = QStringLiteral("/org/quillora/Quillora");
     static inline const QString interfaceName = QStringLiteral("org.quillora.Quillora");
     static inline const QString notAvailableError = QStringLiteral("org.quillora.Quillora.Error.NotAvailable");
+    static inline const QString tooLongError = QStringLiteral("org.quillora.Quillora.Error.TooLong");
+    static inline const QString busyError = QStringLiteral("org.quillora.Quillora.Error.TooManyRequests");
+
+    // The longest text taken for an explanation, in characters (UTF-16 code units).
+    static constexpr qsizetype maximumTextLength = 100'000;
+    static QString tooLongMessage();
+    // Calls that ask for work: a burst of this many passes, then one more per interval.
+    static constexpr int burstSize = 8;
+    static constexpr qint64 refillIntervalMs = 300;
 
     std::function<void(const QString&)> onTextReceived;
     std::function<void()> onExplainSelection;
     std::function<void()> onAskAnything;
     std::function<void()> onExplainScreenshot;
     std::function<void()> onOpenSettings;
+    // Once for each burst of calls that was dropped (until a call passes again).
+    std::function<void()> onCallsDropped;
 
     using QObject::QObject;
 
@@ -33,7 +45,8 @@ public:
     bool registerOn(QDBusConnection bus);
 
 public slots:
-    // Empty text is dropped; any other text is passed on exactly as received.
+    // Empty text is dropped; text over the limit is refused with tooLongError; any other text is passed on
+    // exactly as received.
     Q_SCRIPTABLE void ExplainText(const QString& text);
     Q_SCRIPTABLE void ExplainSelection();
     Q_SCRIPTABLE void AskAnything();
@@ -42,4 +55,10 @@ public slots:
 
 private:
     void later(const std::function<void()>& action);
+    // Takes one call from the rate budget; false (and the caller answered with busyError) when none is left.
+    bool admit();
+
+    double m_budget = burstSize;
+    QElapsedTimer m_sinceRefill;
+    bool m_dropping = false;
 };

@@ -4,6 +4,7 @@
 #include "platform/x11/x11platform.h"
 #include "platform/xdgautostartloginitem.h"
 
+#include <QCoreApplication>
 #include <QGuiApplication>
 
 namespace {
@@ -16,8 +17,12 @@ std::unique_ptr<Platform>& installed()
 
 Platform& Platform::current()
 {
-    if (!installed())
+    if (!installed()) {
         installed() = createForSession();
+        // The backends (the X connection's users, the AT-SPI worker thread) go while the application still
+        // runs its shutdown, not after it among the static objects, where their threads can no longer end.
+        qAddPostRoutine([] { installed().reset(); });
+    }
     return *installed();
 }
 

@@ -9,6 +9,7 @@ QtObject {
     readonly property color secondary: Qt.rgba(primary.r, primary.g, primary.b, dark ? 0.55 : 0.5)
     readonly property color tertiary: Qt.rgba(primary.r, primary.g, primary.b, dark ? 0.28 : 0.26)
     readonly property color accent: palette.highlight
+    readonly property color link: dark ? "#6cb4ff" : "#0a5fd0"
     readonly property color red: dark ? "#ff453a" : "#ff3b30"
     readonly property color green: dark ? "#30d158" : "#248a3d"
     readonly property color controlBackground: dark ? Qt.lighter(palette.window, 1.35) : palette.base

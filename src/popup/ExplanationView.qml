@@ -1,6 +1,7 @@
 import QtQuick
 
-// The answer area: the dots while loading, else the error in red, else the answer (selectable).
+// The answer area: the dots while loading, else the error in red, else the answer (selectable), rendered from
+// Markdown by AnswerDocument, which fills the TextEdit from its `markdown` property.
 Item {
     id: view
     required property QtObject viewModel
@@ -39,7 +40,8 @@ Item {
         objectName: "answerText"
         visible: !view.loading && !view.showsError
         width: parent.width
-        text: view.viewModel.displayText
+        property string markdown: view.viewModel.displayText
+        property color linkColor: view.theme.link
         textFormat: TextEdit.PlainText
         wrapMode: TextEdit.Wrap
         readOnly: true
@@ -52,5 +54,6 @@ Item {
         selectedTextColor: view.theme.selectedText
         opacity: view.viewModel.contentOpacity
         Behavior on opacity { enabled: answer.opacity < 1; NumberAnimation { duration: 250; easing.type: Easing.InQuad } }
+        HoverHandler { cursorShape: answer.hoveredLink ? Qt.PointingHandCursor : Qt.IBeamCursor }
     }
 }

@@ -42,6 +42,13 @@ void PopupViewModel::setFollowUpInput(const QString& text)
     emit followUpInputChanged();
 }
 
+quint64 PopupViewModel::beginRequest()
+{
+    ++m_generation;
+    m_apiClient->abortAll();
+    return m_generation;
+}
+
 void PopupViewModel::resetForNewRequest()
 {
     beginRequest();
@@ -138,7 +145,12 @@ QCoro::Task<> PopupViewModel::applyResult(
         setConversationHistory(std::move(history));
         setDisplayText(result.explanation());
     } else {
-        setErrorMessage(result.error().description());
+        // An error is a sentence or two; the card lays out no more than a few lines of one.
+        constexpr qsizetype maximumErrorLength = 1000;
+        QString description = result.error().description();
+        if (description.size() > maximumErrorLength)
+            description = description.left(maximumErrorLength - 1) + QChar(0x2026);
+        setErrorMessage(std::move(description));
     }
     revealContent();
     setLoading(false);

@@ -71,8 +71,9 @@ signals:
     void conversationHistoryChanged();
 
 private:
-    // Starts a request that supersedes every earlier one; their results are then dropped.
-    quint64 beginRequest() { return ++m_generation; }
+    // Starts a request that supersedes every earlier one: those still in flight are aborted (their results
+    // would be dropped anyway).
+    quint64 beginRequest();
     // Awaits the request started last and, unless a newer one has superseded it, shows its answer or its
     // error. The answer is added to the conversation: after `openingQuestion` in a new one, else to the current.
     QCoro::Task<> applyResult(QCoro::Task<ExplanationResult> request, std::optional<QString> openingQuestion);

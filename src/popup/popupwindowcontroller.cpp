@@ -3,7 +3,7 @@
 #include "onboarding/accessibilitypermissionmodel.h"
 
 #include "platform/platform.h"
-#include "popup/answerlinespacing.h"
+#include "popup/answerdocument.h"
 #include "popup/iconprovider.h"
 #include "popup/placement.h"
 #include "popup/popuppanel.h"
@@ -109,7 +109,7 @@ void PopupWindowController::showPopup(std::optional<QRectF> anchor)
         = createPanel(popupViewUrl, { { QStringLiteral("viewModel"), QVariant::fromValue<QObject*>(m_viewModel) } });
     if (!panel)
         return;
-    AnswerLineSpacing::attach(panel->findChild<QQuickItem*>(QStringLiteral("answerText")));
+    AnswerDocument::attach(panel->findChild<QQuickItem*>(QStringLiteral("answerText")));
 
     const Screens& screens = *Platform::current().screens;
     const QRectF frame = anchor

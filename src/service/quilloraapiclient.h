@@ -9,6 +9,8 @@
 #include <QSslConfiguration>
 #include <QUrl>
 
+#include <QHash>
+
 #include <chrono>
 
 // The only component that talks to the network: one POST to the service per call, no retry, no cache.
@@ -19,18 +21,27 @@ class QuilloraAPIClient : public QObject {
 public:
     static constexpr std::chrono::milliseconds defaultTimeout { 30'000 };
     static constexpr qint64 maximumResponseSize = 16 * 1024 * 1024;
+    // Of an error body only the start is read: the user sees a sentence of it at most.
+    static constexpr qint64 maximumErrorBodySize = 64 * 1024;
 
     // tls: the trust the connection uses; tests pass one that trusts their own CA. Verification is never off.
     QuilloraAPIClient(QUrl workerURL, QByteArray token,
         QSslConfiguration tls = QSslConfiguration::defaultConfiguration(), QObject* parent = nullptr);
+    // Requests still in flight end as cancelled, so nothing waits on them any more.
+    ~QuilloraAPIClient() override;
 
     // A client for the user's service (settings serviceURL, serviceToken), else the one built in.
     static QuilloraAPIClient* createDefault(QObject* parent = nullptr);
 
     QUrl workerURL() const { return m_workerURL; }
 
-    // A request without any received byte for this long fails. Tests shorten it.
+    // A request that has not completed this long after it was sent fails, however much trickles in.
+    // Tests shorten it.
     void setTimeout(std::chrono::milliseconds timeout) { m_timeout = timeout; }
+
+    // Ends every request in flight; each fails as cancelled. For a caller whose newer request supersedes them.
+    void abortAll();
+    int requestsInFlight() const { return int(m_inFlight.size()); }
 
     // The identifier sent as userId; defaults to AppSettings::shared().userId().
     void setUserId(QString userId) { m_userId = std::move(userId); }
@@ -54,6 +65,8 @@ private:
     QUrl m_workerURL;
     QByteArray m_authorization;
     QSslConfiguration m_tls;
+    enum class Ending;
+    QHash<QNetworkReply*, Ending*> m_inFlight;
     std::chrono::milliseconds m_timeout = defaultTimeout;
     QString m_userId;
     QNetworkAccessManager m_network;

@@ -1,10 +1,12 @@
 // The real program under the test desktop, built against a local stub service: its command line, its
 // D-Bus entry and its single instance, checked by what reaches the service.
+#include "capture/servicehandler.h"
 #include "stubservice.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QDBusPendingCall>
 #include <QImage>
 #include <QJsonObject>
 #include <QProcess>
@@ -33,10 +35,17 @@ class TestEndToEnd : public QObject {
     }
 
     // Runs `quillora` with arguments to its end; returns its exit code (-1 when it did not end by itself).
-    int run(const QStringList& arguments, const QByteArray& input = {}, QByteArray* errors = nullptr)
+    int run(const QStringList& arguments, const QByteArray& input = {}, QByteArray* errors = nullptr,
+        bool withDisplay = true)
     {
         QProcess process;
         setUp(process);
+        if (!withDisplay) {
+            QProcessEnvironment env = process.processEnvironment();
+            env.remove("DISPLAY");
+            env.remove("WAYLAND_DISPLAY");
+            process.setProcessEnvironment(env);
+        }
         process.start(QUILLORA_E2E_PROGRAM, arguments);
         process.write(input);
         process.closeWriteChannel();
@@ -60,11 +69,15 @@ class TestEndToEnd : public QObject {
         return xdotool(QStringLiteral("search --onlyvisible --pid %1").arg(m_instance.processId()));
     }
 
-    static QDBusMessage::MessageType call(const QString& method, const QVariantList& arguments = {})
+    static QDBusMessage callForReply(const QString& method, const QVariantList& arguments = {})
     {
         auto message = QDBusMessage::createMethodCall(service, "/org/quillora/Quillora", service, method);
         message.setArguments(arguments);
-        return QDBusConnection::sessionBus().call(message, QDBus::Block, 5000).type();
+        return QDBusConnection::sessionBus().call(message, QDBus::Block, 5000);
+    }
+    static QDBusMessage::MessageType call(const QString& method, const QVariantList& arguments = {})
+    {
+        return callForReply(method, arguments).type();
     }
 
     // The next request to reach the service, in arrival order; empty unless it is a whole InitialRequest.
@@ -98,8 +111,28 @@ private slots:
     void cleanupTestCase()
     {
         QCOMPARE(m_instance.state(), QProcess::Running); // no second start or bad command line brought it down
+
+        // Another program waits in the queue for the name; once Quillora is gone it owns it. The name is not
+        // Quillora's any more, so nothing is handed to it.
+        QProcess squatter;
+        squatter.start("/usr/bin/python3",
+            { "-c",
+                "from gi.repository import Gio, GLib\n"
+                "Gio.bus_own_name(Gio.BusType.SESSION, 'org.quillora.Quillora', Gio.BusNameOwnerFlags.NONE, None,"
+                " lambda *a: print('owned', flush=True), None)\nGLib.MainLoop().run()" });
+        QVERIFY(squatter.waitForStarted());
         m_instance.terminate();
         m_instance.waitForFinished(5000);
+        QTRY_VERIFY_WITH_TIMEOUT(squatter.canReadLine(), 10000);
+        QByteArray errors;
+        QCOMPARE(run({ "--explain-text", "secret" }, {}, &errors, false), 1);
+        QVERIFY2(errors.contains("not a Quillora of this user"), errors.constData());
+        QCOMPARE(run({}, {}, &errors), 1); // a new instance does not queue behind it either
+        squatter.kill();
+        squatter.waitForFinished(2000);
+
+        QCOMPARE(run({ "--explain-text", "anyone?" }, {}, &errors, false), 1);
+        QVERIFY2(errors.contains("no Quillora is running"), errors.constData());
         m_pad.kill();
         m_pad.waitForFinished(2000);
     }
@@ -118,11 +151,36 @@ private slots:
         QCOMPARE(nextText(), QStringLiteral("über D-Bus"));
 
         // Empty texts send nothing: a request sent after them must be the very next to arrive.
-        QCOMPARE(run({ "--explain-text", "" }), 0);
+        QByteArray errors;
+        QCOMPARE(run({ "--explain-text", "" }, {}, &errors), 2);
+        QVERIFY(errors.contains("There is no text to explain."));
+        QCOMPARE(run({ "--explain-text", "-" }), 2);
         QCOMPARE(call("ExplainText", { QString() }), QDBusMessage::ReplyMessage);
         QCOMPARE(call("ExplainText", { QStringLiteral("marker") }), QDBusMessage::ReplyMessage);
         QCOMPARE(nextText(), QStringLiteral("marker"));
         QCOMPARE(m_stub->requests().size(), m_requestsTaken);
+    }
+
+    // Texts over the limit are refused where they are given, naming the limit, and by the instance itself.
+    void overlongTextsAreRefusedNamingTheLimit()
+    {
+        const QString limit = QStringLiteral("at most 100,000 characters");
+        QByteArray errors;
+        QCOMPARE(run({ "--explain-text", QString(100'001, u'x') }, {}, &errors), 2);
+        QVERIFY2(errors.contains(limit.toUtf8()), errors.constData());
+        QCOMPARE(run({ "--explain-text", "-" }, QByteArray(8 << 20, 'y'), &errors), 2);
+        QVERIFY2(errors.contains(limit.toUtf8()), errors.constData());
+        const QDBusMessage refused = callForReply("ExplainText", { QString(100'001, u'z') });
+        QCOMPARE(refused.errorName(), QStringLiteral("org.quillora.Quillora.Error.TooLong"));
+        QVERIFY(refused.errorMessage().contains(limit));
+        QCOMPARE(m_stub->requests().size(), m_requestsTaken);
+    }
+
+    // ssh, cron: no display, yet the request reaches the running instance.
+    void forwardsWithoutADisplay()
+    {
+        QCOMPARE(run({ "--explain-text", "from a console" }, {}, nullptr, false), 0);
+        QCOMPARE(nextText(), QStringLiteral("from a console"));
     }
 
     // A drag on the overlay sends the region as a JPEG of its pixel size (the card's place at the region is
@@ -183,6 +241,27 @@ private slots:
         QProcess::execute("xdotool", { "type", "--delay", "10", "why is the sky blue" });
         xdotool("key Return");
         QCOMPARE(nextText(), QStringLiteral("why is the sky blue"));
+    }
+
+    // A burst of calls: a few pass, the rest are refused at once and never reach the service.
+    void burstsOfCallsAreDropped()
+    {
+        QList<QDBusPendingCall> calls;
+        for (int i = 0; i < 40; ++i) {
+            auto message = QDBusMessage::createMethodCall(service, "/org/quillora/Quillora", service, "ExplainText");
+            message.setArguments({ QStringLiteral("burst %1").arg(i) });
+            calls << QDBusConnection::sessionBus().asyncCall(message, 5000);
+        }
+        int passed = 0;
+        for (QDBusPendingCall& pending : calls) {
+            pending.waitForFinished();
+            if (!pending.isError())
+                ++passed;
+            else
+                QCOMPARE(pending.error().name(), QStringLiteral("org.quillora.Quillora.Error.TooManyRequests"));
+        }
+        QVERIFY2(passed <= ServiceHandler::burstSize + 1, qPrintable(QString::number(passed)));
+        QVERIFY(m_stub->requests().size() - m_requestsTaken <= passed);
     }
 };
 

@@ -1,4 +1,8 @@
+#include "popup/answerdocument.h"
 #include "popuptesting.h"
+
+#include <QFontInfo>
+#include <QTcpServer>
 
 #include <QQuickItem>
 #include <QQuickTextDocument>
@@ -73,37 +77,66 @@ private slots:
         }
     }
 
-    // Verbatim and selectable, 3 pixels between lines, and a long one scrolls inside the fixed card.
-    void theAnswerCanBeSelectedAndKeepsItsLayout()
+    // Markdown rendered, still selectable, 3 pixels between lines; a long answer scrolls inside the fixed card and
+    // one too long to lay out is cut with a note. Nothing in an answer is fetched: images and raw HTML stay text.
+    void theAnswerIsRenderedSelectableAndLoadsNothing()
     {
+        QTcpServer trap; // where the answer's image and HTML point
+        QVERIFY(trap.listen(QHostAddress::LocalHost));
+        const QString away = QStringLiteral("http://127.0.0.1:%1/").arg(trap.serverPort());
         QQuickItem* text = item("answerText");
+        QTextDocument* document = text->property("textDocument").value<QQuickTextDocument*>()->textDocument();
         auto lineSpacing = [&] {
-            const QTextBlockFormat format = text->property("textDocument")
-                                                .value<QQuickTextDocument*>()
-                                                ->textDocument()
-                                                ->lastBlock()
-                                                .blockFormat();
+            const QTextBlockFormat format = document->lastBlock().blockFormat();
             return format.lineHeightType() == QTextBlockFormat::LineDistanceHeight ? format.lineHeight() : -1.0;
         };
-        const QString answer = QStringLiteral("Use <b>bold</b> & *stars*\nsecond line");
-        QVERIFY(explainAnswered(answer));
-        QCOMPARE(text->property("text").toString(), answer);
+        auto fragment = [&](const QString& content) {
+            for (QTextBlock block = document->begin(); block.isValid(); block = block.next())
+                for (auto it = block.begin(); !it.atEnd(); ++it)
+                    if (it.fragment().text() == content)
+                        return it.fragment().charFormat();
+            return QTextCharFormat();
+        };
+        QVERIFY(explainAnswered(
+            QStringLiteral("# Pointers\n\nUse *care* with `p` and [the docs](https://example.org/p).\n\n"
+                           "- one\n- two\n\n```\nint *p;\n```\n\n![diagram](%1a.png) "
+                           "<img src=\"%1b.png\"> <b>bold?</b>")
+                .arg(away)));
+        QCOMPARE(document->firstBlock().text(), QStringLiteral("Pointers"));
+        QCOMPARE(document->firstBlock().blockFormat().headingLevel(), 1);
+        QVERIFY(fragment(QStringLiteral("care")).fontItalic());
+        QCOMPARE(fragment(QStringLiteral("the docs")).anchorHref(), QStringLiteral("https://example.org/p"));
+        QVERIFY(QFontInfo(fragment(QStringLiteral("p")).font()).fixedPitch());
+        QVERIFY(QFontInfo(fragment(QStringLiteral("int *p;")).font()).fixedPitch());
+        QVERIFY(document->findBlock(document->toPlainText().indexOf(QLatin1String("two"))).textList());
+        const QString plain = document->toPlainText();
+        QVERIFY2(plain.contains(away + QLatin1String("a.png")) && plain.contains(QLatin1String("<b>bold?</b>")),
+            qPrintable(plain));
+        QVERIFY(!plain.contains(QChar::ObjectReplacementCharacter));
         QCOMPARE(lineSpacing(), 3.0);
         QTRY_COMPARE(text->opacity(), 1.0);
-        const QPoint start = text->mapToScene(QPointF(1, 8)).toPoint();
-        const QPoint end = text->mapToScene(QPointF(120, 8)).toPoint();
+        QVERIFY(!trap.waitForNewConnection(300));
+
+        const QPoint start = text->mapToScene(QPointF(1, 12)).toPoint();
+        const QPoint end = text->mapToScene(QPointF(120, 12)).toPoint();
         QTest::mousePress(window(), Qt::LeftButton, {}, start);
         QTest::mouseMove(window(), (start + end) / 2);
         QTest::mouseMove(window(), end);
         QTest::mouseRelease(window(), Qt::LeftButton, {}, end);
         QVERIFY(!text->property("selectedText").toString().isEmpty());
         QVERIFY(text->property("readOnly").toBool());
+        QVERIFY(!AnswerDocument::openLink(QStringLiteral("file:///etc/passwd")));
 
         QVERIFY(explainAnswered(QStringLiteral("A long line of answer text that wraps.\n").repeated(60)));
         QCOMPARE(lineSpacing(), 3.0);
         QQuickItem* scroller = item("answerScroller");
         QTRY_VERIFY(scroller->property("contentHeight").toReal() > scroller->height());
         QVERIFY(shown("scrollIndicator"));
+
+        QVERIFY(explainAnswered(QStringLiteral("word ").repeated(1'000'000)));
+        QVERIFY(document->characterCount() < AnswerDocument::maximumShownLength + 200);
+        QCOMPARE(document->lastBlock().text(), AnswerDocument::cutNote);
+        QCOMPARE(model->displayText().size(), 5'000'000); // cut on the card only
     }
 
     // Neither the send button nor Return sends blanks, or anything while an answer is loading.

@@ -18,7 +18,19 @@ const AppContext terminalContext { u"Terminal"_s, u"org.gnome.Terminal"_s, u"ter
 
 ExplanationResult run(QCoro::Task<ExplanationResult> task) { return QCoro::waitFor(std::move(task)); }
 
+// Starts a request without waiting for it: the result lands in the returned slot when the request ends.
+using Outcome = std::shared_ptr<std::optional<ExplanationResult>>;
+QCoro::Task<> store(QCoro::Task<ExplanationResult> task, Outcome into) { *into = co_await std::move(task); }
+Outcome start(QCoro::Task<ExplanationResult> task)
+{
+    auto outcome = std::make_shared<std::optional<ExplanationResult>>();
+    store(std::move(task), outcome);
+    return outcome;
+}
+
 } // namespace
+
+Q_DECLARE_METATYPE(StubService::Reply)
 
 class ApiClientTest : public QObject {
     Q_OBJECT
@@ -133,6 +145,12 @@ private slots:
             << 500 << QByteArray(R"({"explanation":"no"})") << uR"(Server error 500: {"explanation":"no"})"_s;
         QTest::newRow("500 invalid UTF-8") << 500 << QByteArray("bad \xff\xfe") << u"Server error 500: (no body)"_s;
         QTest::newRow("500 empty") << 500 << QByteArray() << u"Server error 500: "_s;
+        QTest::newRow("JSON error field, first sentence")
+            << 503 << QByteArray(R"({"error":"The model is busy. Try again later."})")
+            << u"Server error 503: The model is busy."_s;
+        QTest::newRow("JSON nested message")
+            << 429 << QByteArray(R"({"error":{"message":"Too many requests\nfrom you"}})")
+            << u"Server error 429: Too many requests"_s;
     }
     void statusAndBodyHandling()
     {
@@ -167,18 +185,59 @@ private slots:
         QVERIFY(!result.error().description().isEmpty());
     }
 
-    void failuresOnTheWay()
+    // What a broken or hostile service can send. Each ends with a clear message, well before the test's bound.
+    void hostileServices_data()
     {
-        m_stub->setReply({ 200, {}, {}, true }); // accepts, never answers
-        m_client->setTimeout(std::chrono::milliseconds(300));
-        QCOMPARE(explain().error().description(), u"The request timed out."_s);
+        using Stream = StubService::Reply::Stream;
+        QTest::addColumn<StubService::Reply>("reply");
+        QTest::addColumn<QString>("shown");
+        const QString timedOut = u"The request timed out."_s;
+        QTest::newRow("never-ending chunked reply")
+            << StubService::Reply { 200, {}, "application/json", false, Stream::Endless } << timedOut;
+        QTest::newRow("stall after the headers")
+            << StubService::Reply { 200, {}, "application/json", false, Stream::StallAfterHeaders } << timedOut;
+        QTest::newRow("reset mid-body") << StubService::Reply { 200, StubService::explanationBody(u"cut off"_s),
+            "application/json", false, Stream::ResetMidBody }
+                                        << u"The server closed the connection before the answer was complete."_s;
+        QTest::newRow("oversized chunked body") << StubService::Reply { 200, "{\"explanation\":\"", "application/octet-stream",
+            false, Stream::Chunked, QuilloraAPIClient::maximumResponseSize + 1 }
+                                                << u"The server's response was too large to show."_s;
+        QTest::newRow("huge HTML error page") << StubService::Reply { 500,
+            "<!DOCTYPE html><html><head><title>x</title><style>p{}</style></head><body><h1>Internal Server "
+            "Error</h1><p>"
+                + QByteArray(1 << 20, 'z') + "</p></body></html>",
+            "text/html" } << u"Server error 500: Internal Server Error"_s;
+        QByteArray huge(15 << 20, 'a');
+        QTest::newRow("huge answer under the limit")
+            << StubService::Reply { 200, StubService::explanationBody(QString::fromLatin1(huge)) }
+            << QString::fromLatin1(huge);
+    }
+    void hostileServices()
+    {
+        QFETCH(StubService::Reply, reply);
+        QFETCH(QString, shown);
+        m_stub->setReply(reply);
+        m_client->setTimeout(std::chrono::milliseconds(1000));
+        const Outcome outcome = start(m_client->explain(u"x"_s, {}, std::nullopt));
+        QVERIFY(QTest::qWaitFor([&] { return outcome->has_value(); }, 15000));
+        const ExplanationResult& result = **outcome;
+        QCOMPARE(result.isSuccess() ? result.explanation() : result.error().description(), shown);
+        QCOMPARE(m_client->requestsInFlight(), 0);
+    }
 
-        QByteArray huge(QuilloraAPIClient::maximumResponseSize + 1024, 'a');
-        huge.prepend(R"({"explanation":")").append(R"("})");
-        serve();
-        m_stub->setReply({ 200, huge, "application/octet-stream" }); // not compressed on the way
-        QCOMPARE(explain().error().description(), u"The server's response was too large to show."_s);
+    // A request still in flight when its client goes away ends as cancelled; nothing waits on it any more.
+    void requestsEndWithTheirClient()
+    {
+        m_stub->setReply({ 200, {}, {}, true });
+        const Outcome outcome = start(m_client->explain(u"x"_s, {}, std::nullopt));
+        QVERIFY(m_stub->waitForRequests(1));
+        m_client.reset();
+        QVERIFY(outcome->has_value());
+        QCOMPARE((*outcome)->error().description(), u"The request was cancelled."_s);
+    }
 
+    void aRefusedConnectionIsReportedInTheNetworkLayersWords()
+    {
         QTcpServer closed;
         QVERIFY(closed.listen(QHostAddress::LocalHost));
         QuilloraAPIClient refused(QUrl(u"https://127.0.0.1:%1/"_s.arg(closed.serverPort())), "t");

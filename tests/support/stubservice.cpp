@@ -8,6 +8,7 @@
 #include <QJsonDocument>
 #include <QTest>
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -85,10 +86,51 @@ StubService::StubService(Tls tls)
             return;
         }
         res.status = reply.status;
-        res.set_content(reply.body.toStdString(), reply.contentType.toStdString());
+        const std::string type = reply.contentType.toStdString();
+        // Waits a little unless the stub stops meanwhile; false once it stops.
+        auto pause = [state](int ms) {
+            std::unique_lock lock(state->mutex);
+            return !state->released.wait_for(lock, std::chrono::milliseconds(ms), [state] { return state->stopping; });
+        };
+        switch (reply.stream) {
+        case Reply::Stream::None:
+            res.set_content(reply.body.toStdString(), type);
+            break;
+        case Reply::Stream::Chunked:
+            res.set_chunked_content_provider(type, [reply, sent = qint64(0)](size_t, httplib::DataSink& sink) mutable {
+                if (sent == 0 && !sink.write(reply.body.constData(), size_t(reply.body.size())))
+                    return false;
+                sent = std::max(sent, qint64(reply.body.size()));
+                static const std::string filler(64 * 1024, 'a');
+                while (sent < reply.chunkedSize) {
+                    const qint64 n = std::min<qint64>(qint64(filler.size()), reply.chunkedSize - sent);
+                    if (!sink.write(filler.data(), size_t(n)))
+                        return false;
+                    sent += n;
+                }
+                sink.done();
+                return true;
+            });
+            break;
+        case Reply::Stream::Endless:
+            res.set_chunked_content_provider(
+                type, [pause](size_t, httplib::DataSink& sink) { return pause(20) && sink.write(" ", 1); });
+            break;
+        case Reply::Stream::StallAfterHeaders:
+            res.set_chunked_content_provider(type, [pause](size_t, httplib::DataSink&) { return pause(20); });
+            break;
+        case Reply::Stream::ResetMidBody:
+            res.set_content_provider(
+                size_t(reply.body.size()), type, [body = reply.body](size_t offset, size_t, httplib::DataSink& sink) {
+                    if (offset > 0)
+                        return false; // drops the connection
+                    return sink.write(body.constData(), size_t(body.size() / 2));
+                });
+            break;
+        }
     };
     d->server->Post(".*", serve);
-    d->server->Get(".*", serve); // a model API's listing
+    d->server->Get(".*", serve); // a model API's listing, feeds and pages
 
     d->port = d->server->bind_to_any_port("127.0.0.1");
     if (d->port <= 0)

@@ -31,6 +31,15 @@ public:
         QByteArray body;
         QByteArray contentType = "application/json";
         bool stall = false; // accept the request and never answer (until the stub is destroyed)
+        enum class Stream {
+            None, // the body in one piece, with its length
+            Chunked, // the body chunked, then 'a's up to chunkedSize in all
+            Endless, // the headers, then a byte every 20 ms for ever
+            StallAfterHeaders, // the headers, then silence
+            ResetMidBody, // the length of the whole body, half of it, then the connection closes
+        } stream
+            = Stream::None;
+        qint64 chunkedSize = 0;
     };
 
     // port 0: any free port (a fixed one serves a program whose service address is compiled in).
