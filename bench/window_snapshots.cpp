@@ -94,8 +94,8 @@ int main(int argc, char** argv)
             fakes.accessibility->usable = false;
             fakes.accessibility->enableSucceeds = false;
             bool screenshots = false;
-            OnboardingWindowController onboarding(
-                settings, *fakes.accessibility, &engine, { std::chrono::milliseconds(50), std::chrono::hours(1) });
+            OnboardingWindowController onboarding(settings, *fakes.accessibility, [&] { return &engine; },
+                { std::chrono::milliseconds(50), std::chrono::hours(1) });
             onboarding.setScreenshots({ [&] { return screenshots; }, {} });
             onboarding.showIfNeeded();
             ok &= save(onboarding.window(), dir, QStringLiteral("onboarding-accessibility") + suffix);

@@ -9,17 +9,18 @@
 
 OnboardingWindowController& OnboardingWindowController::shared()
 {
-    static auto* controller = new OnboardingWindowController(
-        AppSettings::shared(), *Platform::current().accessibility, PopupWindowController::shared().engine());
+    // A launch that shows no onboarding builds no QML engine for it.
+    static auto* controller = new OnboardingWindowController(AppSettings::shared(), *Platform::current().accessibility,
+        [] { return PopupWindowController::shared().engine(); });
     return *controller;
 }
 
 OnboardingWindowController::OnboardingWindowController(AppSettings& settings, Accessibility& accessibility,
-    QQmlEngine* engine, OnboardingModel::Timing timing, QObject* parent)
+    std::function<QQmlEngine*()> engine, OnboardingModel::Timing timing, QObject* parent)
     : QObject(parent)
     , m_settings(settings)
     , m_accessibility(accessibility)
-    , m_engine(engine)
+    , m_engine(std::move(engine))
     , m_timing(timing)
 {
 }
@@ -58,7 +59,7 @@ void OnboardingWindowController::show(int step)
         return;
     }
     auto* model = new OnboardingModel(step, m_accessibility, m_screenshots, m_timing);
-    ViewWindow* window = ViewWindow::create(m_engine, onboardingViewUrl,
+    ViewWindow* window = ViewWindow::create(m_engine(), onboardingViewUrl,
         { { QStringLiteral("model"), QVariant::fromValue<QObject*>(model) } }, QStringLiteral("Welcome to Quillora"));
     if (!window) {
         delete model;

@@ -7,6 +7,8 @@
 #include <QPointer>
 #include <QUrl>
 
+#include <functional>
+
 class Accessibility;
 class AppSettings;
 class QQmlEngine;
@@ -25,8 +27,8 @@ public:
     // accessibility and the popup's QML engine.
     static OnboardingWindowController& shared();
 
-    // The engine must outlive the controller.
-    OnboardingWindowController(AppSettings& settings, Accessibility& accessibility, QQmlEngine* engine,
+    // The engine, asked for only when the window is built, must outlive the controller.
+    OnboardingWindowController(AppSettings& settings, Accessibility& accessibility, std::function<QQmlEngine*()> engine,
         OnboardingModel::Timing timing = {}, QObject* parent = nullptr);
     ~OnboardingWindowController() override;
 
@@ -49,7 +51,7 @@ private:
 
     AppSettings& m_settings;
     Accessibility& m_accessibility;
-    QQmlEngine* m_engine;
+    std::function<QQmlEngine*()> m_engine;
     OnboardingModel::Timing m_timing;
     OnboardingModel::Screenshots m_screenshots;
     QPointer<ViewWindow> m_window;

@@ -9,6 +9,8 @@
 #include <xcb/xcb.h>
 #include <xcb/xtest.h>
 
+#include <algorithm>
+
 #include <unistd.h>
 
 namespace {
@@ -112,7 +114,8 @@ private slots:
         const Ids seen = firedBy({ keys });
         for (const xcb_keycode_t lock : locks)
             tap({ lock }); // off again
-        QTEST(seen, "fired");
+        QFETCH(Ids, fired);
+        QVERIFY(std::ranges::equal(seen, fired)); // Qt 6.4 compares two empty lists through memcmp(nullptr, ...)
         QVERIFY(!m_offMainThread);
     }
 

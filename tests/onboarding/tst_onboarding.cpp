@@ -28,7 +28,8 @@ class OnboardingTest : public QObject {
 
     void makeController(OnboardingModel::Timing timing)
     {
-        m_onboarding = std::make_unique<OnboardingWindowController>(*m_settings, m_accessibility, &m_engine, timing);
+        m_onboarding = std::make_unique<OnboardingWindowController>(
+            *m_settings, m_accessibility, [this] { return &m_engine; }, timing);
         m_onboarding->setScreenshots({ [this] { return m_screenshots; }, [this] { ++m_screenshotRequests; } });
     }
     QQuickItem* item(const char* name) const

@@ -6,6 +6,7 @@
 #include "settings/settingswindow.h"
 #include "settings/viewwindow.h"
 
+#include <QApplication>
 #include <QProcess>
 #include <QQmlEngine>
 #include <QQuickItem>
@@ -225,7 +226,7 @@ private slots:
 int main(int argc, char* argv[])
 {
     QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
-    QGuiApplication app(argc, argv);
+    QApplication app(argc, argv); // the mouse helpers of Qt Test expect one where Qt Widgets is linked
     if (argc == 4 && qstrcmp(argv[1], "--set-prompt-and-die") == 0)
         return setPromptAndDie(QString::fromLocal8Bit(argv[2]), argv[3]);
     SettingsWindowTest test;
