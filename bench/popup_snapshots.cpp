@@ -18,29 +18,16 @@
 #include <QStandardPaths>
 #include <QTest>
 
+#include "snapshotpalette.h"
+
 #include <cstdio>
 
 namespace {
 
-// A palette from the few roles the views read.
-QPalette palette(QColor window, QColor text, QColor base, QColor button, QColor highlight)
-{
-    QPalette palette;
-    palette.setColor(QPalette::Window, window);
-    palette.setColor(QPalette::WindowText, text);
-    palette.setColor(QPalette::Base, base);
-    palette.setColor(QPalette::Text, text);
-    palette.setColor(QPalette::Button, button);
-    palette.setColor(QPalette::ButtonText, text);
-    palette.setColor(QPalette::Highlight, highlight);
-    palette.setColor(QPalette::HighlightedText, Qt::white);
-    return palette;
-}
-
 const QPalette lightPalette
-    = palette(QColor(0xf2f2f2), QColor(0x1d1d1f), Qt::white, QColor(0xe8e8e8), QColor(0x1a73e8));
+    = snapshotPalette(QColor(0xf2f2f2), QColor(0x1d1d1f), Qt::white, QColor(0xe8e8e8), QColor(0x1a73e8));
 const QPalette darkPalette
-    = palette(QColor(0x2b2b2d), QColor(0xeeeeee), QColor(0x1e1e20), QColor(0x3a3a3c), QColor(0x3d8ee6));
+    = snapshotPalette(QColor(0x2b2b2d), QColor(0xeeeeee), QColor(0x1e1e20), QColor(0x3a3a3c), QColor(0x3d8ee6));
 
 bool save(PopupWindowController& controller, const QDir& dir, const QString& name)
 {

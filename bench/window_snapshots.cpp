@@ -18,24 +18,11 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include "snapshotpalette.h"
+
 #include <cstdio>
 
 namespace {
-
-QPalette palette(QColor window, QColor text, QColor base, QColor button, QColor highlight)
-{
-    QPalette palette;
-    palette.setColor(QPalette::Window, window);
-    palette.setColor(QPalette::WindowText, text);
-    palette.setColor(QPalette::Base, base);
-    palette.setColor(QPalette::Text, text);
-    palette.setColor(QPalette::Button, button);
-    palette.setColor(QPalette::ButtonText, text);
-    palette.setColor(QPalette::Highlight, highlight);
-    palette.setColor(QPalette::HighlightedText, Qt::white);
-    palette.setColor(QPalette::Mid, text.lightness() > 128 ? QColor(0x5a5a5e) : QColor(0xb8b8bc));
-    return palette;
-}
 
 bool save(QQuickWindow* window, const QDir& dir, const QString& name, int settleMs = 450)
 {
@@ -66,8 +53,9 @@ int main(int argc, char** argv)
     bool ok = true;
     for (const bool dark : { false, true }) {
         QGuiApplication::setPalette(dark
-                ? palette(QColor(0x2b2b2d), QColor(0xeeeeee), QColor(0x1e1e20), QColor(0x3a3a3c), QColor(0x3d8ee6))
-                : palette(QColor(0xf2f2f2), QColor(0x1d1d1f), Qt::white, QColor(0xe8e8e8), QColor(0x1a73e8)));
+                ? snapshotPalette(
+                    QColor(0x2b2b2d), QColor(0xeeeeee), QColor(0x1e1e20), QColor(0x3a3a3c), QColor(0x3d8ee6))
+                : snapshotPalette(QColor(0xf2f2f2), QColor(0x1d1d1f), Qt::white, QColor(0xe8e8e8), QColor(0x1a73e8)));
         const QString suffix = dark ? QStringLiteral("-dark") : QStringLiteral("-light");
 
         {

@@ -49,9 +49,8 @@ bool X11GlobalHotkeys::connectOnce()
     if (m_unavailable)
         return false;
 
-    xcb_connection_t* connection = xcb_connect(nullptr, nullptr);
-    if (xcb_connection_has_error(connection)) {
-        xcb_disconnect(connection);
+    xcb_connection_t* connection = X11::openPrivateConnection();
+    if (!connection) {
         m_unavailable = true;
         return false;
     }

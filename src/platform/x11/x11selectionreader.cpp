@@ -24,12 +24,9 @@ bool isProtocolTarget(const QByteArray& name)
 
 X11SelectionReader::X11SelectionReader()
 {
-    m_connection = xcb_connect(nullptr, nullptr);
-    if (xcb_connection_has_error(m_connection)) {
-        xcb_disconnect(m_connection);
-        m_connection = nullptr;
+    m_connection = X11::openPrivateConnection();
+    if (!m_connection)
         return;
-    }
     const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(m_connection)).data;
     m_window = xcb_generate_id(m_connection);
     const quint32 events = XCB_EVENT_MASK_PROPERTY_CHANGE; // INCR transfers arrive as property changes

@@ -17,6 +17,15 @@ xcb_connection_t* connection()
     return x11 ? x11->connection() : nullptr;
 }
 
+xcb_connection_t* openPrivateConnection()
+{
+    xcb_connection_t* connection = xcb_connect(nullptr, nullptr);
+    if (!xcb_connection_has_error(connection))
+        return connection;
+    xcb_disconnect(connection);
+    return nullptr;
+}
+
 xcb_window_t rootWindow()
 {
     xcb_connection_t* c = connection();

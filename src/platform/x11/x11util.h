@@ -21,6 +21,9 @@ struct FreeDeleter {
 template <typename T> using Reply = std::unique_ptr<T, FreeDeleter>;
 
 xcb_connection_t* connection();
+// A connection of our own to the display, for event streams and waits that must stay off Qt's; null when
+// the server cannot be reached. The caller disconnects it.
+xcb_connection_t* openPrivateConnection();
 xcb_window_t rootWindow();
 xcb_atom_t atom(const char* name);
 
