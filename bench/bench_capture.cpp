@@ -123,7 +123,6 @@ QProcess* startApplication(const QString& program, const QStringList& arguments,
     auto* process = new QProcess;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.remove(QStringLiteral("QT_NO_GLIB"));
-    env.insert(QStringLiteral("QT_LINUX_ACCESSIBILITY_ALWAYS_ON"), QStringLiteral("1"));
     process->setProcessEnvironment(env);
     process->start(program, arguments);
     QTest::qWait(2000);

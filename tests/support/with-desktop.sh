@@ -14,7 +14,7 @@ display_file=$(mktemp)
 # A runtime directory of its own for the accessibility bus, which puts its socket there: desktops started
 # one after another on the same display number must not remove each other's.
 atspi_runtime_dir=$(mktemp -d)
-Xvfb -displayfd 3 -screen 0 "${QUILLORA_DESKTOP_SIZE:-1600x1000}x24" -nolisten tcp 3>"$display_file" >/dev/null 2>&1 &
+Xvfb -displayfd 3 -screen 0 "${QUILLORA_DESKTOP_SIZE:-1600x1000}x24" -nolisten tcp -noreset 3>"$display_file" >/dev/null 2>&1 &
 children=("$!")
 cleanup() {
     kill "${children[@]}" 2>/dev/null || true

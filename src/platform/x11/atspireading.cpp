@@ -68,6 +68,59 @@ bool hasState(AtspiAccessible* accessible, AtspiStateType state)
     return states && atspi_state_set_contains(states.get(), state);
 }
 
+// The element that last gained focus in each of the most recent applications, from the toolkits' own focus
+// events (delivered whenever this thread serves the default context). Toolkits without the Collection
+// interface (Qt 5) would otherwise be searched element by element, a round trip each.
+class FocusHistory {
+public:
+    void gained(AtspiAccessible* element)
+    {
+        AtspiApplication* application = ATSPI_OBJECT(element)->app;
+        std::erase_if(m_entries, [&](const Ref<AtspiAccessible>& entry) { return applicationOf(entry) == application; });
+        m_entries.insert(m_entries.begin(), Ref<AtspiAccessible>(static_cast<AtspiAccessible*>(g_object_ref(element))));
+        if (m_entries.size() > maximumApplications)
+            m_entries.pop_back();
+    }
+
+    // The element last focused in the application that root belongs to, if any.
+    Ref<AtspiAccessible> lastIn(AtspiAccessible* root) const
+    {
+        for (const Ref<AtspiAccessible>& entry : m_entries) {
+            if (applicationOf(entry) == ATSPI_OBJECT(root)->app)
+                return Ref<AtspiAccessible>(static_cast<AtspiAccessible*>(g_object_ref(entry.get())));
+        }
+        return Ref<AtspiAccessible>();
+    }
+
+private:
+    static constexpr size_t maximumApplications = 32;
+    static AtspiApplication* applicationOf(const Ref<AtspiAccessible>& element)
+    {
+        return ATSPI_OBJECT(element.get())->app;
+    }
+    std::vector<Ref<AtspiAccessible>> m_entries;
+};
+
+FocusHistory& focusHistory()
+{
+    static FocusHistory history;
+    return history;
+}
+
+void listenForFocus()
+{
+    AtspiEventListener* listener = atspi_event_listener_new_simple(
+        [](const AtspiEvent* event) {
+            if (event->detail1 == 1 && event->source)
+                focusHistory().gained(event->source);
+            g_boxed_free(ATSPI_TYPE_EVENT, const_cast<AtspiEvent*>(event)); // handed over to us
+        },
+        nullptr);
+    Error error;
+    if (!atspi_event_listener_register(listener, "object:state-changed:focused", error.out()))
+        g_object_unref(listener); // the searches still work, only slower
+}
+
 void initializeOnThisThread(std::chrono::milliseconds callTimeout)
 {
     static bool initialized = false;
@@ -80,6 +133,7 @@ void initializeOnThisThread(std::chrono::milliseconds callTimeout)
     // thread owns.
     atspi_set_main_context(g_main_context_default());
     atspi_set_timeout(int(callTimeout.count()), int(callTimeout.count()));
+    listenForFocus();
 }
 
 Ref<AtspiAccessible> activeWindowOf(AtspiAccessible* application, const Deadline& deadline)
@@ -295,8 +349,12 @@ std::vector<Ref<AtspiAccessible>> focusedBelow(AtspiAccessible* element, const D
 std::optional<Selection> readFromWindow(AtspiAccessible* window, const Deadline& deadline)
 {
     Focused focused = findFocusedByCollection(window);
-    if (focused.empty() && !deadline.passed())
-        focused = findFocusedByWalk(window, deadline);
+    if (focused.empty() && !deadline.passed()) {
+        if (Ref<AtspiAccessible> last = focusHistory().lastIn(window); last && hasState(last.get(), ATSPI_STATE_FOCUSED))
+            focused.push_back(std::move(last));
+        else
+            focused = findFocusedByWalk(window, deadline);
+    }
     if (focused.empty() || deadline.passed())
         return std::nullopt;
     Selection selection;
