@@ -24,6 +24,8 @@ packages=(
     # tests: real applications whose selection is read (Qt 5 editor, GTK 3 editor, VTE terminal, Qt
     # terminal) and GTK 4 for a toolkit without text positions
     featherpad mousepad lxterminal qterminal gir1.2-gtk-4.0
+    # tests: a clipboard manager that takes the clipboard over from a program that quits (xfsettingsd)
+    xfce4-settings
     # the screenshot benchmark's reference encoder
     libjpeg62-turbo-dev
     # checks the desktop entry and the AppStream metainfo

@@ -1,4 +1,5 @@
 #include "app/appdelegate.h"
+#include "app/quitonsignals.h"
 #include "app/serviceconfig.h"
 #include "capture/commandline.h"
 #include "settings/appsettings.h"
@@ -83,6 +84,7 @@ int main(int argc, char* argv[])
         return 0;
     }
     delegate.applicationDidFinishLaunching();
+    const QuitOnSignals quitOnSignals;
 
     QTimer::singleShot(0, &delegate, [&delegate, request = *request] {
         switch (request.action) {

@@ -108,12 +108,52 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(QDBusConnection::sessionBus().interface()->isServiceRegistered(service), 10000);
     }
 
+    // The clipboard as another application left it, read back through xclip.
+    static QByteArray clipboard(const QString& mime)
+    {
+        QProcess xclip;
+        xclip.start("xclip", { "-o", "-selection", "clipboard", "-t", mime });
+        return xclip.waitForFinished(3000) ? xclip.readAllStandardOutput() : "<none>";
+    }
+
     void cleanupTestCase()
     {
         QCOMPARE(m_instance.state(), QProcess::Running); // no second start or bad command line brought it down
 
-        // Another program waits in the queue for the name; once Quillora is gone it owns it. The name is not
-        // Quillora's any more, so nothing is handed to it.
+        // A word read by the copy shortcut (no accessibility, no PRIMARY): Quillora puts the clipboard back and
+        // holds it. Ended by SIGTERM as at a logout, it hands every format to the clipboard manager.
+        QProcess manager;
+        manager.start("xfsettingsd", { "--disable-wm-check" });
+        QProcess owner;
+        owner.start(QUILLORA_CLIPBOARD_OWNER, { "text/html", "PGI+a2VwdDwvYj4=", "text/plain", "a2VwdA==" });
+        QTRY_VERIFY_WITH_TIMEOUT(owner.canReadLine(), 10000);
+        QProcess copyOnly;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("NO_AT_BRIDGE", "1");
+        copyOnly.setProcessEnvironment(env);
+        copyOnly.start("/usr/bin/python3",
+            { QUILLORA_TEST_PAD, "--text", "copy only this part", "--no-primary", "--select", "5", "14" });
+        QTRY_VERIFY_WITH_TIMEOUT(copyOnly.canReadLine(), 10000);
+        xdotool(QStringLiteral("search --sync --onlyvisible --pid %1 . windowactivate --sync %@")
+                    .arg(copyOnly.processId()));
+        QTest::qWait(1000); // the manager has taken its selection, the last burst's calls have come in
+        m_requestsTaken = m_stub->requests().size();
+        QCOMPARE(run({ "--explain-selection" }), 0);
+        QCOMPARE(nextText(), QStringLiteral("only this"));
+        owner.kill();
+        owner.waitForFinished(2000);
+        QTRY_COMPARE(clipboard("text/html"), QByteArray("<b>kept</b>")); // now Quillora's
+        m_instance.terminate();
+        QVERIFY(m_instance.waitForFinished(10000));
+        QCOMPARE(m_instance.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(clipboard("text/html"), QByteArray("<b>kept</b>"));
+        QCOMPARE(clipboard("text/plain"), QByteArray("kept"));
+        for (QProcess* process : { &copyOnly, &manager }) {
+            process->kill();
+            process->waitForFinished(2000);
+        }
+
+        // Another program owns the name once Quillora is gone: nothing is handed to it.
         QProcess squatter;
         squatter.start("/usr/bin/python3",
             { "-c",
@@ -121,8 +161,6 @@ private slots:
                 "Gio.bus_own_name(Gio.BusType.SESSION, 'org.quillora.Quillora', Gio.BusNameOwnerFlags.NONE, None,"
                 " lambda *a: print('owned', flush=True), None)\nGLib.MainLoop().run()" });
         QVERIFY(squatter.waitForStarted());
-        m_instance.terminate();
-        m_instance.waitForFinished(5000);
         QTRY_VERIFY_WITH_TIMEOUT(squatter.canReadLine(), 10000);
         QByteArray errors;
         QCOMPARE(run({ "--explain-text", "secret" }, {}, &errors, false), 1);

@@ -76,7 +76,8 @@ public:
     void gained(AtspiAccessible* element)
     {
         AtspiApplication* application = ATSPI_OBJECT(element)->app;
-        std::erase_if(m_entries, [&](const Ref<AtspiAccessible>& entry) { return applicationOf(entry) == application; });
+        std::erase_if(
+            m_entries, [&](const Ref<AtspiAccessible>& entry) { return applicationOf(entry) == application; });
         m_entries.insert(m_entries.begin(), Ref<AtspiAccessible>(static_cast<AtspiAccessible*>(g_object_ref(element))));
         if (m_entries.size() > maximumApplications)
             m_entries.pop_back();
@@ -350,7 +351,8 @@ std::optional<Selection> readFromWindow(AtspiAccessible* window, const Deadline&
 {
     Focused focused = findFocusedByCollection(window);
     if (focused.empty() && !deadline.passed()) {
-        if (Ref<AtspiAccessible> last = focusHistory().lastIn(window); last && hasState(last.get(), ATSPI_STATE_FOCUSED))
+        if (Ref<AtspiAccessible> last = focusHistory().lastIn(window);
+            last && hasState(last.get(), ATSPI_STATE_FOCUSED))
             focused.push_back(std::move(last));
         else
             focused = findFocusedByWalk(window, deadline);
