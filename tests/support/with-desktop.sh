@@ -35,10 +35,11 @@ atspi_launcher=/usr/libexec/at-spi-bus-launcher
 if [[ -x $atspi_launcher ]]; then
     XDG_RUNTIME_DIR=$atspi_runtime_dir "$atspi_launcher" --launch-immediately >/dev/null 2>&1 &
     children+=("$!")
+    # Asked whether the name is owned, not for the address: a call to the name itself would have D-Bus
+    # start a second launcher, outside the private runtime directory.
     for _ in $(seq 100); do
-        busctl --user --no-pager status org.a11y.Bus >/dev/null 2>&1 && break
-        dbus-send --session --print-reply --dest=org.a11y.Bus /org/a11y/bus org.a11y.Bus.GetAddress \
-            >/dev/null 2>&1 && break
+        dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
+            org.freedesktop.DBus.NameHasOwner string:org.a11y.Bus 2>/dev/null | grep -q 'boolean true' && break
         sleep 0.05
     done
     dbus-send --session --print-reply --dest=org.a11y.Bus /org/a11y/bus org.freedesktop.DBus.Properties.Set \
