@@ -54,10 +54,9 @@ private slots:
         {
             AppSettings settings(storeFile());
             userId = settings.userId();
-            QVERIFY(QRegularExpression(
-                QStringLiteral("^[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}$"))
-                        .match(userId)
-                        .hasMatch());
+            const QRegularExpression uuid(
+                QStringLiteral("^[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}$"));
+            QVERIFY(uuid.match(userId).hasMatch());
             // On disk already, before anything could have been sent with it.
             QCOMPARE(QSettings(storeFile(), QSettings::IniFormat).value("userId").toString(), userId);
             QCOMPARE(settings.customSystemPrompt(), QString());
