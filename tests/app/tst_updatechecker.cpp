@@ -1,5 +1,5 @@
-// The update checker against a feed served on 127.0.0.1: what a manual check tells the user and what an
-// automatic one keeps to itself, for good and bad feeds.
+// The update checker against a feed on 127.0.0.1: what a manual check tells the user and what an automatic
+// one keeps to itself, for good and bad feeds.
 #include "app/updatechecker.h"
 #include "settings/appsettings.h"
 #include "stubservice.h"
@@ -36,11 +36,10 @@ private slots:
     void versionsCompareAsNumbers()
     {
         for (const auto& [older, newer] :
-            std::initializer_list<std::pair<const char*, const char*>> { { "1.9", "1.10" }, { "1.2-beta1", "1.2" },
+            std::initializer_list<std::pair<QString, QString>> { { "1.9", "1.10" }, { "1.2-beta1", "1.2" },
                 { "1.2-beta2", "1.2-beta10" }, { "2.0b3", "2.0rc1" }, { "1.2", "1.2.1" }, { "0.9.9", "v1" } }) {
-            const auto a = VersionNumber::parse(QString::fromLatin1(older));
-            const auto b = VersionNumber::parse(QString::fromLatin1(newer));
-            QVERIFY2(a && b && *a < *b && !(*b < *a), older);
+            const auto a = VersionNumber::parse(older), b = VersionNumber::parse(newer);
+            QVERIFY2(a && b && *a < *b && !(*b < *a), qPrintable(older));
         }
         QVERIFY(*VersionNumber::parse("1.2") == *VersionNumber::parse("1.2.0+build7"));
         for (const char* bad : { "", "one", "1..2", "1.2.3.4.5.6.7.8.9", "99999999999", "1.2 beta" })
@@ -52,24 +51,21 @@ private slots:
         QTest::addColumn<StubService::Reply>("reply");
         QTest::addColumn<UpdateCheckResult::Kind>("kind");
         QTest::addColumn<QString>("detail"); // the offered version, or words of the reason
-        using Kind = UpdateCheckResult::Kind;
+        using K = UpdateCheckResult::Kind;
         using R = StubService::Reply;
-        QTest::newRow("newer") << R { 200, feed({ "1.2.0", "1.3.1", "1.3" }) } << Kind::NewerVersion << "1.3.1";
-        QTest::newRow("equal") << R { 200, feed({ "1.2" }) } << Kind::UpToDate << "1.2";
-        QTest::newRow("pre-release of this version")
-            << R { 200, feed({ "1.2.0-rc1" }) } << Kind::UpToDate << "1.2.0-rc1";
-        QTest::newRow("unparsable versions skipped")
-            << R { 200, feed({ "latest", "1.4" }) } << Kind::NewerVersion << "1.4";
-        QTest::newRow("only unparsable versions") << R { 200, feed({ "latest", "" }) } << Kind::Failed << "no version";
-        QTest::newRow("malformed XML") << R { 200, "<rss><channel><item></channel>" } << Kind::Failed
-                                       << "not valid XML";
-        QTest::newRow("HTML page") << R { 200, "<html><body>Moved</body></html>" } << Kind::Failed << "not an RSS feed";
-        QTest::newRow("no items") << R { 200, feed({}) } << Kind::Failed << "no releases";
-        QTest::newRow("empty body") << R { 200, "" } << Kind::Failed << "empty";
-        QTest::newRow("server error") << R { 500, "oops" } << Kind::Failed << "answered 500";
-        QTest::newRow("oversized") << R { 200, feed({ "9.0" }) + QByteArray(600 * 1024, ' ') } << Kind::Failed
+        QTest::newRow("newer") << R { 200, feed({ "1.2.0", "1.3.1", "1.3" }) } << K::NewerVersion << "1.3.1";
+        QTest::newRow("equal") << R { 200, feed({ "1.2" }) } << K::UpToDate << "1.2";
+        QTest::newRow("pre-release of it") << R { 200, feed({ "1.2.0-rc1" }) } << K::UpToDate << "1.2.0-rc1";
+        QTest::newRow("unparsable skipped") << R { 200, feed({ "latest", "1.4" }) } << K::NewerVersion << "1.4";
+        QTest::newRow("only unparsable") << R { 200, feed({ "latest", "" }) } << K::Failed << "no version";
+        QTest::newRow("bad XML") << R { 200, "<rss><channel><item></channel>" } << K::Failed << "not valid XML";
+        QTest::newRow("HTML page") << R { 200, "<html><body>Moved</body></html>" } << K::Failed << "not an RSS feed";
+        QTest::newRow("no items") << R { 200, feed({}) } << K::Failed << "no releases";
+        QTest::newRow("empty body") << R { 200, "" } << K::Failed << "empty";
+        QTest::newRow("server error") << R { 500, "oops" } << K::Failed << "answered 500";
+        QTest::newRow("oversized") << R { 200, feed({ "9.0" }) + QByteArray(600 * 1024, ' ') } << K::Failed
                                    << "larger than";
-        QTest::newRow("stalled") << R { 200, {}, {}, true } << Kind::Failed << "did not answer";
+        QTest::newRow("stalled") << R { 200, {}, {}, true } << K::Failed << "did not answer";
     }
     void manualChecksSayWhatTheyFound()
     {

@@ -1,10 +1,9 @@
-// The settings store and its window offscreen: what is kept on disk and when, the login switch against the
-// login item, a settings folder that cannot be written, reuse while open, and the keyboard.
+// The settings store and its window offscreen: what is kept on disk and when, the login switch, a settings
+// folder that cannot be written, reuse while open, and the keyboard.
 #include "fakeloginitem.h"
 #include "popup/iconprovider.h"
 #include "settings/appsettings.h"
 #include "settings/settingswindow.h"
-#include "settings/viewwindow.h"
 
 #include <QApplication>
 #include <QProcess>
@@ -22,42 +21,17 @@
 
 Q_DECLARE_METATYPE(LoginItem::Status)
 
-namespace {
-
-// Child mode: type the prompt over the old one in the settings window, and die right after the last
-// keystroke without any clean-up.
-int setPromptAndDie(const QString& file, const QByteArray& prompt)
-{
-    AppSettings settings(file);
-    std::printf("%s\n", qPrintable(settings.userId()));
-    std::fflush(stdout);
-    QQmlEngine engine;
-    SettingsWindow window(settings, nullptr, &engine);
-    window.open();
-    if (!QTest::qWaitForWindowActive(window.window()))
-        return 1;
-    QTest::keyClick(window.window(), Qt::Key_A, Qt::ControlModifier);
-    for (const char key : prompt)
-        QTest::keyClick(window.window(), key);
-    std::raise(SIGKILL);
-    return 1;
-}
-
-} // namespace
-
 class SettingsWindowTest : public QObject {
     Q_OBJECT
 
     QTemporaryDir m_dir;
     QQmlEngine m_engine;
-    std::unique_ptr<AppSettings> m_settings;
     FakeLoginItem m_loginItem;
 
     QString storeFile() const { return m_dir.filePath(QStringLiteral("store/Quillora/Quillora.conf")); }
-
-    QQuickItem* item(SettingsWindow& settings, const char* name)
+    static QQuickItem* item(SettingsWindow& settings, const char* name)
     {
-        return settings.window() ? settings.window()->view()->findChild<QQuickItem*>(QLatin1String(name)) : nullptr;
+        return settings.window()->view()->findChild<QQuickItem*>(QLatin1String(name));
     }
     static void click(QQuickItem* item)
     {
@@ -70,47 +44,22 @@ private slots:
     void init()
     {
         QFile::remove(storeFile());
-        m_settings = std::make_unique<AppSettings>(m_dir.filePath(QStringLiteral("Quillora/Quillora.conf")));
         m_loginItem = FakeLoginItem();
     }
 
-    void freshStoreHasEmptyPromptAndAPersistedUpperCaseUserId()
-    {
-        AppSettings settings(storeFile());
-        QCOMPARE(settings.customSystemPrompt(), QString());
-        QVERIFY(
-            QRegularExpression(QStringLiteral("^[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}$"))
-                .match(settings.userId())
-                .hasMatch());
-        QVERIFY(!settings.hasRegisteredLoginItem());
-        QVERIFY(!settings.hasCompletedOnboarding());
-        // On disk already, before anything could have been sent with it.
-        QCOMPARE(QSettings(storeFile(), QSettings::IniFormat).value("userId").toString(), settings.userId());
-    }
-
-    void laterStartsKeepTheUserIdAndAKilledProcessKeepsItsLastKeystroke()
-    {
-        const auto runChild = [this](const QString& prompt) {
-            QProcess child;
-            child.start(QCoreApplication::applicationFilePath(), { "--set-prompt-and-die", storeFile(), prompt });
-            child.waitForFinished(10000);
-            return QString::fromUtf8(child.readAllStandardOutput()).trimmed();
-        };
-        const QString firstId = runChild(QStringLiteral("Answer like a pirate"));
-        QCOMPARE(firstId.size(), 36);
-        const QString secondId = runChild(QStringLiteral("Answer like a pirate."));
-        QCOMPARE(secondId, firstId);
-
-        AppSettings settings(storeFile());
-        QCOMPARE(settings.userId(), firstId);
-        QCOMPARE(settings.customSystemPrompt(), QStringLiteral("Answer like a pirate."));
-    }
-
-    void valuesSurviveAReopenAndAChangeNotifiesOnce()
+    void theUserIdIsWrittenAtOnceAndValuesSurviveReopensAndAKilledProcess()
     {
         const QString prompt = QStringLiteral("line one\nline \"two\" = ; #");
+        QString userId;
         {
             AppSettings settings(storeFile());
+            userId = settings.userId();
+            const QRegularExpression uuid(
+                QStringLiteral("^[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}$"));
+            QVERIFY(uuid.match(userId).hasMatch());
+            // On disk already, before anything could have been sent with it.
+            QCOMPARE(QSettings(storeFile(), QSettings::IniFormat).value("userId").toString(), userId);
+            QCOMPARE(settings.customSystemPrompt(), QString());
             QSignalSpy changed(&settings, &AppSettings::customSystemPromptChanged);
             settings.setHasCompletedOnboarding(true);
             settings.setHasRegisteredLoginItem(true);
@@ -118,12 +67,22 @@ private slots:
             settings.setCustomSystemPrompt(prompt);
             QCOMPARE(changed.size(), 1);
         }
-        AppSettings reopened(storeFile());
-        QVERIFY(reopened.hasCompletedOnboarding());
-        QVERIFY(reopened.hasRegisteredLoginItem());
-        QCOMPARE(reopened.customSystemPrompt(), prompt);
-        reopened.setCustomSystemPrompt(QString());
+        {
+            AppSettings reopened(storeFile());
+            QVERIFY(reopened.hasCompletedOnboarding() && reopened.hasRegisteredLoginItem());
+            QCOMPARE(reopened.customSystemPrompt(), prompt);
+            reopened.setCustomSystemPrompt(QString());
+        }
         QCOMPARE(AppSettings(storeFile()).customSystemPrompt(), QString());
+
+        // Later starts keep the user id, and a process killed right after a keystroke keeps it.
+        for (const char* typed : { "Answer like a pirate", "Answer like a pirate." }) {
+            QProcess child;
+            child.start(QCoreApplication::applicationFilePath(), { "--set-prompt-and-die", storeFile(), typed });
+            child.waitForFinished(10000);
+            QCOMPARE(QString::fromUtf8(child.readAllStandardOutput()).trimmed(), userId);
+        }
+        QCOMPARE(AppSettings(storeFile()).customSystemPrompt(), QStringLiteral("Answer like a pirate."));
     }
 
     void loginSwitchShowsAndSetsTheLoginItem_data()
@@ -148,7 +107,8 @@ private slots:
         using S = LoginItem::Status;
         m_loginItem.state = status;
         m_loginItem.writable = writable;
-        SettingsWindow settings(*m_settings, &m_loginItem, &m_engine);
+        AppSettings store(storeFile());
+        SettingsWindow settings(store, &m_loginItem, &m_engine);
         settings.open();
         QVERIFY(QTest::qWaitForWindowExposed(settings.window()));
         QQuickItem* loginSwitch = item(settings, "openAtLoginSwitch");
@@ -166,35 +126,25 @@ private slots:
         QCOMPARE(item(settings, "openAtLoginSwitch")->property("checked").toBool(), !on);
     }
 
-    void withoutALoginItemTheSwitchIsOffAndDisabled()
-    {
-        SettingsWindow settings(*m_settings, nullptr, &m_engine);
-        settings.open();
-        QQuickItem* loginSwitch = item(settings, "openAtLoginSwitch");
-        QVERIFY(!loginSwitch->property("checked").toBool());
-        QVERIFY(!loginSwitch->isEnabled());
-    }
-
     void reusedWhileOpenRebuiltAfterCloseAndClosedByDoneOrEscape()
     {
-        m_settings->setCustomSystemPrompt(QStringLiteral("Be brief."));
-        SettingsWindow settings(*m_settings, &m_loginItem, &m_engine);
+        AppSettings store(storeFile());
+        store.setCustomSystemPrompt(QStringLiteral("Be brief."));
+        SettingsWindow settings(store, &m_loginItem, &m_engine);
         settings.open();
         QPointer<QQuickWindow> first = settings.window();
         QVERIFY(QTest::qWaitForWindowActive(first));
-        QCOMPARE(first->title(), QStringLiteral("Quillora Settings"));
-        QCOMPARE(item(settings, "promptEditor")->property("text").toString(), QStringLiteral("Be brief."));
         settings.open();
         QCOMPARE(settings.window(), first.data());
 
         // Tab leaves the editor for the switch without typing a tab; "Done" closes.
         QTest::keyClick(first, Qt::Key_Tab);
         QVERIFY(item(settings, "openAtLoginSwitch")->hasActiveFocus());
-        QCOMPARE(m_settings->customSystemPrompt(), QStringLiteral("Be brief."));
+        QCOMPARE(store.customSystemPrompt(), QStringLiteral("Be brief."));
         click(item(settings, "doneButton"));
         QTRY_VERIFY(!first);
 
-        m_settings->setCustomSystemPrompt(QStringLiteral("Be thorough."));
+        store.setCustomSystemPrompt(QStringLiteral("Be thorough."));
         settings.open();
         QPointer<QQuickWindow> second = settings.window();
         QVERIFY(QTest::qWaitForWindowActive(second));
@@ -204,17 +154,19 @@ private slots:
         QTRY_VERIFY(!second);
     }
 
-    void aSettingsFolderThatCannotBeWrittenIsSaidOnceInTheWindow()
+    void anUnwritableFolderIsSaidOnceInTheWindowAndNoLoginItemDisablesTheSwitch()
     {
         // A file where the folder should be: no user, root included, can write below it.
         QFile blocker(m_dir.filePath(QStringLiteral("blocked")));
         QVERIFY(blocker.open(QIODevice::WriteOnly));
         AppSettings settings(m_dir.filePath(QStringLiteral("blocked/Quillora/Quillora.conf")));
         QSignalSpy reported(&settings, &AppSettings::cannotSaveChanged);
-        SettingsWindow window(settings, &m_loginItem, &m_engine);
+        SettingsWindow window(settings, nullptr, &m_engine);
         window.open();
         QVERIFY(QTest::qWaitForWindowActive(window.window()));
         QVERIFY(item(window, "promptHint")->property("text").toString().contains(QStringLiteral("cannot be saved")));
+        QQuickItem* loginSwitch = item(window, "openAtLoginSwitch");
+        QVERIFY(!loginSwitch->property("checked").toBool() && !loginSwitch->isEnabled());
         for (const char key : { 'a', 'b', 'c' })
             QTest::keyClick(window.window(), key);
         QCOMPARE(settings.customSystemPrompt(), QStringLiteral("abc")); // kept for this run
@@ -227,8 +179,21 @@ int main(int argc, char* argv[])
 {
     QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
     QApplication app(argc, argv); // the mouse helpers of Qt Test expect one where Qt Widgets is linked
-    if (argc == 4 && qstrcmp(argv[1], "--set-prompt-and-die") == 0)
-        return setPromptAndDie(QString::fromLocal8Bit(argv[2]), argv[3]);
+    if (argc == 4 && qstrcmp(argv[1], "--set-prompt-and-die") == 0) {
+        // Types the prompt over the old one and dies right after the last keystroke, without any clean-up.
+        AppSettings settings(QString::fromLocal8Bit(argv[2]));
+        std::printf("%s\n", qPrintable(settings.userId()));
+        std::fflush(stdout);
+        QQmlEngine engine;
+        SettingsWindow window(settings, nullptr, &engine);
+        window.open();
+        if (!QTest::qWaitForWindowActive(window.window()))
+            return 1;
+        QTest::keyClick(window.window(), Qt::Key_A, Qt::ControlModifier);
+        for (const char* key = argv[3]; *key; ++key)
+            QTest::keyClick(window.window(), *key);
+        std::raise(SIGKILL);
+    }
     SettingsWindowTest test;
     return QTest::qExec(&test, argc, argv);
 }

@@ -10,17 +10,13 @@ public:
     int registrations = 0;
 
     Status status() const override { return state; }
-    bool registerItem() override
+    bool registerItem() override { return ++registrations, set(Status::Enabled); }
+    bool unregisterItem() override { return set(Status::NotRegistered); }
+
+private:
+    bool set(Status to)
     {
-        ++registrations;
-        if (writable)
-            state = Status::Enabled;
-        return writable;
-    }
-    bool unregisterItem() override
-    {
-        if (writable)
-            state = Status::NotRegistered;
+        state = writable ? to : state;
         return writable;
     }
 };
