@@ -1,5 +1,4 @@
-// The popup on a real X11 desktop (Xvfb + openbox): focus, the global click monitor, application switches
-// and Escape, with another application's window (xterm) as the one the user works in.
+// The popup on a real X11 desktop (Xvfb + openbox) over the user's window, an xterm: focus, clicks, switches, Escape.
 #include "platform/platform.h"
 #include "popup/popupwindowcontroller.h"
 #include "popuptesting.h"
@@ -10,7 +9,6 @@
 
 namespace {
 
-// xdotool with space-separated arguments; its output.
 QString xdotool(const QString& arguments)
 {
     QProcess process;
@@ -42,7 +40,7 @@ class PopupDesktopTest : public QObject {
     }
     QQuickWindow* showPopupOverTheTerminal()
     {
-        // Let the switch to the terminal be noticed before the panel appears, so it does not close the panel.
+        // The switch to the terminal is noticed before the panel appears, or it would close the panel.
         const FrontmostApplication& frontmost = *Platform::current().frontmostApplication;
         if (!activate(terminalWindows[0]) || !QTest::qWaitFor([&] {
                 return frontmost.current() && frontmost.current()->windowId == terminalWindows[0].toULongLong();
@@ -102,15 +100,12 @@ private slots:
         QTRY_VERIFY(!controller->panel());
     }
 
-    void aClickInAnotherWindowClosesIt()
+    // A click in another window closes it, and so does another application becoming active.
+    void aClickElsewhereOrAnotherApplicationClosesIt()
     {
         QVERIFY(showPopupOverTheTerminal());
         xdotool(QStringLiteral("mousemove --window %1 40 40 click 1").arg(terminalWindows[0]));
         QTRY_VERIFY(!controller->panel());
-    }
-
-    void anotherApplicationBecomingActiveClosesIt()
-    {
         QVERIFY(showPopupOverTheTerminal());
         xdotool("windowactivate " + terminalWindows[1]);
         QTRY_VERIFY(!controller->panel());

@@ -31,9 +31,7 @@ class TestScreenshotDesktop : public QObject {
 
     void startCapture(ScreenshotCaptureManager& manager)
     {
-        manager.completion = [this](std::optional<QByteArray> jpeg, std::optional<QRectF> region) {
-            m_results.append({ jpeg, region });
-        };
+        manager.completion = [this](auto jpeg, auto region) { m_results.append({ jpeg, region }); };
         manager.startCapture();
         QTRY_VERIFY(!manager.overlayPanels().isEmpty() && manager.overlayPanels().constFirst()->isActive());
     }
