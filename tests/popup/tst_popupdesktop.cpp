@@ -15,7 +15,6 @@ QString xdotool(const QString& arguments)
     process.start("xdotool", arguments.split(u' '));
     return process.waitForFinished(10000) ? QString::fromUtf8(process.readAllStandardOutput()).trimmed() : QString();
 }
-QString activeWindow() { return xdotool("getactivewindow"); }
 
 } // namespace
 
@@ -27,24 +26,19 @@ class PopupDesktopTest : public QObject {
     std::unique_ptr<StubService> stub;
     std::unique_ptr<PopupWindowController> controller;
 
-    // Asks the window manager until it complies; a busy machine may drop or delay the first request.
-    bool activate(const QString& window)
-    {
-        return QTest::qWaitFor(
-            [&] {
-                xdotool("windowactivate " + window);
-                QTest::qWait(100);
-                return activeWindow() == window;
-            },
-            15000);
-    }
+    // Once the switch to the terminal is noticed, or it would close the panel. The window manager is asked until
+    // it complies: a busy machine may drop or delay the first request.
     QQuickWindow* showPopupOverTheTerminal()
     {
-        // The switch to the terminal is noticed before the panel appears, or it would close the panel.
         const FrontmostApplication& frontmost = *Platform::current().frontmostApplication;
-        if (!activate(terminalWindows[0]) || !QTest::qWaitFor([&] {
-                return frontmost.current() && frontmost.current()->windowId == terminalWindows[0].toULongLong();
-            }))
+        if (!QTest::qWaitFor(
+                [&] {
+                    xdotool("windowactivate " + terminalWindows[0]);
+                    QTest::qWait(100);
+                    return xdotool("getactivewindow") == terminalWindows[0] && frontmost.current()
+                        && frontmost.current()->windowId == terminalWindows[0].toULongLong();
+                },
+                15000))
             return nullptr;
         QTest::qWait(50);
         controller->showPopup(std::nullopt);
@@ -83,7 +77,7 @@ private slots:
         QQuickWindow* panel = showPopupOverTheTerminal();
         QVERIFY(panel);
         QTest::qWait(300); // give the window manager time to (wrongly) focus it
-        QCOMPARE(activeWindow(), terminalWindows[0]);
+        QCOMPARE(xdotool("getactivewindow"), terminalWindows[0]);
         QVERIFY(!panel->isActive());
         xdotool("key Escape");
         QTest::qWait(300);
