@@ -1,6 +1,5 @@
 #pragma once
 
-// What the popup tests share: a controller on the fake desktop for each test, talking to a fresh stub service.
 #include "fakeplatform.h"
 #include "popup/popupviewmodel.h"
 #include "popup/popupwindowcontroller.h"
@@ -23,7 +22,7 @@ inline QuilloraAPIClient* clientFor(const StubService& stub)
     return new QuilloraAPIClient(stub.url(), "test-token", TestCerts::trustingTestCA());
 }
 
-// Derive from it next to QObject and call setUp() from init().
+// For each test (setUp() from init()): a controller on the fake desktop, talking to a fresh stub service.
 struct PopupFixture {
     FakePlatform fakes {};
     std::unique_ptr<StubService> stub;
@@ -39,7 +38,7 @@ struct PopupFixture {
         controller = std::make_unique<PopupWindowController>(clientFor(*stub));
         model = controller->viewModel();
     }
-    // Explains some text with this answer from the service, and waits for it.
+    // Explains some text, answered with this, and waits.
     bool explainAnswered(const QString& answer)
     {
         stub->replyWithExplanation(answer);

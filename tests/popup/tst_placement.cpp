@@ -70,17 +70,11 @@ private slots:
         QFETCH(QRectF, expected);
         const QSizeF card = Placement::popupSize;
         const ScreenInfo& primary = screens.first();
-        switch (Kind(kind)) {
-        case Card:
-            QCOMPARE(Placement::frameNearSelection(card, at, screens, primary), expected);
-            break;
-        case CardWithoutSelection:
-            QCOMPARE(Placement::frameOnPointerScreen(card, at.topLeft(), screens, primary), expected);
-            break;
-        case Notice:
-            QCOMPARE(Placement::frameNearPointer(expected.size(), at.topLeft(), screens, primary), expected);
-            break;
-        }
+        QCOMPARE(kind == Card ? Placement::frameNearSelection(card, at, screens, primary)
+                : kind == CardWithoutSelection
+                ? Placement::frameOnPointerScreen(card, at.topLeft(), screens, primary)
+                : Placement::frameNearPointer(expected.size(), at.topLeft(), screens, primary),
+            expected);
         // Without any screen each still answers with a frame of the asked size.
         QCOMPARE(Placement::frameNearSelection(card, at, {}, {}).size(), card);
         QCOMPARE(Placement::frameOnPointerScreen(card, at.topLeft(), {}, {}).size(), card);
