@@ -29,10 +29,6 @@ public:
     }
 
     quint16 port() const { return m_port; }
-    QString url(const QString& path = QStringLiteral("/v1/explain")) const
-    {
-        return QStringLiteral("http://127.0.0.1:%1%2").arg(m_port).arg(path);
-    }
 
     // Everything the service printed so far (its line for a request comes just after the answer).
     QString log()
