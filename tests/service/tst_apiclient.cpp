@@ -45,7 +45,6 @@ class ApiClientTest : public QObject {
         m_client = std::make_unique<QuilloraAPIClient>(m_stub->url(path), "test-token", TestCerts::trustingTestCA());
         m_client->setUserId(u"6F1B2C3D-0000-4000-8000-00000000ABCD"_s);
     }
-    ExplanationResult explain() { return run(m_client->explain(u"x"_s, {}, {})); }
 
 private slots:
     void initTestCase() { QStandardPaths::setTestModeEnabled(true); } // clients without a user id read the settings
@@ -202,7 +201,7 @@ private slots:
         QVERIFY2(refused.description().contains(u"refused"_s, Qt::CaseInsensitive), qPrintable(refused.description()));
 
         serve(StubService::Tls::Untrusted); // trusting the test CA does not cover a certificate it did not sign
-        const APIError untrusted = explain().error();
+        const APIError untrusted = run(m_client->explain(u"x"_s, {}, {})).error();
         QCOMPARE(untrusted.kind, APIError::Kind::Transport);
         QVERIFY2(untrusted.description().contains(u"SSL"_s), qPrintable(untrusted.description()));
         QuilloraAPIClient systemTrust(m_stub->url(), "test-token"); // nor does the system's trust store

@@ -87,19 +87,14 @@ StubService::StubService(Tls tls)
             res.set_content(reply.body.toStdString(), type);
             break;
         case Reply::Stream::Chunked:
-            res.set_chunked_content_provider(type, [reply, sent = qint64(0)](size_t, httplib::DataSink& sink) mutable {
-                if (sent == 0 && !sink.write(reply.body.constData(), size_t(reply.body.size())))
-                    return false;
-                sent = std::max(sent, qint64(reply.body.size()));
+            res.set_chunked_content_provider(type, [reply](size_t, httplib::DataSink& sink) {
                 static const std::string filler(64 * 1024, 'a');
-                while (sent < reply.chunkedSize) {
-                    const qint64 n = std::min<qint64>(qint64(filler.size()), reply.chunkedSize - sent);
-                    if (!sink.write(filler.data(), size_t(n)))
-                        return false;
-                    sent += n;
-                }
-                sink.done();
-                return true;
+                bool ok = sink.write(reply.body.constData(), size_t(reply.body.size()));
+                for (qint64 sent = reply.body.size(); ok && sent < reply.chunkedSize; sent += qint64(filler.size()))
+                    ok = sink.write(filler.data(), size_t(std::min(qint64(filler.size()), reply.chunkedSize - sent)));
+                if (ok)
+                    sink.done();
+                return ok;
             });
             break;
         case Reply::Stream::Endless:
