@@ -15,8 +15,7 @@ public:
     }
 
     // Starts the service on a free loopback port; false when it did not say where it listens.
-    bool start(
-        const QStringList& arguments, const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment())
+    bool start(const QStringList& arguments, const QProcessEnvironment& environment)
     {
         m_process.setProcessEnvironment(environment);
         m_process.start(

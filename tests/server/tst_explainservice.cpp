@@ -33,6 +33,7 @@ QProcessEnvironment environment()
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("QUILLORA_UPSTREAM_KEY", QString::fromLatin1(upstreamKey));
     env.insert("QUILLORA_SERVICE_TOKENS", "other-token, test-token");
+    env.insert("SSL_CERT_FILE", TestCerts::path("ca.pem")); // the system's trust, for these tests: the test CA
     return env;
 }
 
@@ -210,12 +211,10 @@ private slots:
         QFETCH(QString, says);
         StubService model(tls);
         model.setReply(reply);
-        if (upstream.isEmpty())
-            upstream = model.url("/v1").toString();
-        QProcessEnvironment env = environment();
-        env.insert("SSL_CERT_FILE", TestCerts::path("ca.pem")); // the system's trust, for this test: the test CA
+        upstream = upstream.isEmpty() ? model.url("/v1").toString() : upstream;
         ServiceProcess service;
-        QVERIFY(service.start({ "--upstream-url", upstream, "--model", "m", "--upstream-timeout", "1" }, env));
+        QVERIFY(
+            service.start({ "--upstream-url", upstream, "--model", "m", "--upstream-timeout", "1" }, environment()));
         const HttpAnswer answer = exchange(service.port(), postRequest(R"({"selectedText":"x"})"));
         QCOMPARE(answer.status, status);
         QVERIFY2(answer.body.contains(says.toUtf8()), answer.body);

@@ -38,11 +38,12 @@ class ApiClientTest : public QObject {
     std::unique_ptr<StubService> m_stub;
     std::unique_ptr<QuilloraAPIClient> m_client;
 
-    void serve(StubService::Tls tls = StubService::Tls::TestCA, const QString& path = u"/v1/explain"_s)
+    void serve(StubService::Tls tls = StubService::Tls::TestCA)
     {
         m_client.reset(); // first: the stub waits for open connections when it stops
         m_stub = std::make_unique<StubService>(tls);
-        m_client = std::make_unique<QuilloraAPIClient>(m_stub->url(path), "test-token", TestCerts::trustingTestCA());
+        m_client = std::make_unique<QuilloraAPIClient>(
+            m_stub->url(u"/v1/explain?region=eu"_s), "test-token", TestCerts::trustingTestCA());
         m_client->setUserId(u"6F1B2C3D-0000-4000-8000-00000000ABCD"_s);
     }
 
@@ -53,7 +54,6 @@ private slots:
     // Every kind of request is one compact JSON POST to the unchanged URL, with both headers and no nulls.
     void requestsOnTheWire()
     {
-        serve(StubService::Tls::TestCA, u"/v1/explain?region=eu"_s);
         m_stub->replyWithExplanation(u"It is a pointer."_s);
         QByteArray jpeg;
         for (int i = 0; i < 3000; ++i)
@@ -142,13 +142,10 @@ private slots:
             { 200, "{\"explanation\":\"", "application/octet-stream", false, Stream::Chunked,
                 QuilloraAPIClient::maximumResponseSize + 1 },
             u"The server's response was too large to show."_s);
-        row("huge HTML error page",
-            { 500,
-                "<!DOCTYPE html><html><head><title>x</title><style>p{}</style></head><body><h1>Internal Server "
-                "Error</h1><p>"
-                    + QByteArray(1 << 20, 'z') + "</p></body></html>",
-                "text/html" },
-            u"Server error 500: Internal Server Error"_s);
+        const QByteArray page = "<!DOCTYPE html><html><head><title>x</title><style>p{}</style></head><body>"
+                                "<h1>Internal Server Error</h1><p>"
+            + QByteArray(1 << 20, 'z') + "</p></body></html>";
+        row("huge HTML error page", { 500, page, "text/html" }, u"Server error 500: Internal Server Error"_s);
         const QString huge(15 << 20, u'a');
         row("huge answer under the limit", { 200, StubService::explanationBody(huge) }, huge);
     }
