@@ -160,9 +160,9 @@ private slots:
         const ExplanationResult& result = **outcome;
         if (shown == u"Decoding"_s)
             QCOMPARE(result.error().kind, APIError::Kind::Decoding);
-        else // no failure reads as an empty answer
+        else
             QCOMPARE(result.isSuccess() ? result.explanation() : result.error().description(), shown);
-        QVERIFY(result.isSuccess() || !result.error().description().isEmpty());
+        QVERIFY(result.isSuccess() || !result.error().description().isEmpty()); // no failure reads as empty
         QCOMPARE(m_stub->requests().size(), 1); // never retried
         QCOMPARE(m_client->requestsInFlight(), 0);
     }
