@@ -15,8 +15,7 @@ public:
     }
 
     // Starts the service on a free loopback port; false when it did not say where it listens.
-    bool start(
-        const QStringList& arguments, const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment())
+    bool start(const QStringList& arguments, const QProcessEnvironment& environment)
     {
         m_process.setProcessEnvironment(environment);
         m_process.start(
@@ -29,10 +28,6 @@ public:
     }
 
     quint16 port() const { return m_port; }
-    QString url(const QString& path = QStringLiteral("/v1/explain")) const
-    {
-        return QStringLiteral("http://127.0.0.1:%1%2").arg(m_port).arg(path);
-    }
 
     // Everything the service printed so far (its line for a request comes just after the answer).
     QString log()

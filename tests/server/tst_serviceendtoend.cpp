@@ -3,10 +3,9 @@
 #include "servicetesting.h"
 #include "stubservice.h"
 
-#include <QDir>
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
+#include <QSettings>
 #include <QTemporaryDir>
 
 namespace {
@@ -44,24 +43,21 @@ private slots:
         m_model.setHandler([](const StubService::Request& request) {
             if (request.path == "/v1/models")
                 return StubService::Reply { 200, R"({"data":[{"id":"e2e-model"}]})" };
-            const QString answer = request.json()["messages"].toArray().size() == 2
-                ? QStringLiteral("A **closure** keeps the variables it uses.")
-                : QStringLiteral("C++ has them as lambdas.");
-            const QJsonObject message { { "role", "assistant" }, { "content", answer } };
+            const QByteArray answer = request.json()["messages"].toArray().size() == 2
+                ? "A **closure** keeps the variables it uses."
+                : "C++ has them as lambdas.";
             return StubService::Reply { 200,
-                QJsonDocument(QJsonObject { { "choices", QJsonArray { QJsonObject { { "message", message } } } } })
-                    .toJson() };
+                "{\"choices\":[{\"message\":{\"role\":\"assistant\",\"content\":\"" + answer + "\"}}]}" };
         });
         QProcessEnvironment serviceEnvironment = QProcessEnvironment::systemEnvironment();
         serviceEnvironment.remove("QUILLORA_SERVICE_TOKENS"); // the build's own token is accepted
         QVERIFY(m_service.start({ "--upstream-url", m_model.url("/v1").toString() }, serviceEnvironment));
 
         // Only the user's settings know where the service is and which token it takes.
-        QVERIFY(QDir(m_config.path()).mkpath("Quillora"));
-        QFile settings(m_config.filePath("Quillora/Quillora.conf"));
-        QVERIFY(settings.open(QIODevice::WriteOnly));
-        settings.write("[General]\nserviceURL=" + m_service.url().toUtf8() + "\nserviceToken=plumtreebarn\n");
-        settings.close();
+        QSettings settings(m_config.filePath("Quillora/Quillora.conf"), QSettings::IniFormat);
+        settings.setValue("serviceURL", QStringLiteral("http://127.0.0.1:%1/v1/explain").arg(m_service.port()));
+        settings.setValue("serviceToken", "plumtreebarn");
+        settings.sync();
 
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("XDG_CONFIG_HOME", m_config.path());

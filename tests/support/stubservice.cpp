@@ -4,7 +4,6 @@
 
 #include <httplib.h>
 
-#include <QDeadlineTimer>
 #include <QJsonDocument>
 #include <QTest>
 
@@ -18,7 +17,7 @@ struct StubService::State {
     std::unique_ptr<httplib::Server> server;
     std::thread thread;
     int port = 0;
-    bool tls = true;
+    bool tls = false;
 
     mutable std::mutex mutex;
     std::condition_variable released;
@@ -30,19 +29,17 @@ struct StubService::State {
 
     Reply replyFor(const Request& request)
     {
-        std::function<Reply(const Request&)> decide;
-        {
-            std::lock_guard lock(mutex);
-            requests.append(request);
-            if (!queue.empty()) {
-                Reply reply = queue.front();
-                queue.pop_front();
-                return reply;
-            }
-            if (!handler)
-                return defaultReply;
-            decide = handler;
+        std::unique_lock lock(mutex);
+        requests.append(request);
+        if (!queue.empty()) {
+            Reply reply = queue.front();
+            queue.pop_front();
+            return reply;
         }
+        if (!handler)
+            return defaultReply;
+        const auto decide = handler;
+        lock.unlock();
         return decide(request);
     }
 };
@@ -52,20 +49,13 @@ QJsonObject StubService::Request::json() const { return QJsonDocument::fromJson(
 StubService::StubService(Tls tls)
     : d(std::make_unique<State>())
 {
-    switch (tls) {
-    case Tls::TestCA:
+    const QString certificate = TestCerts::path(tls == Tls::TestCA ? "server" : "untrusted");
+    d->tls = tls != Tls::None;
+    if (d->tls)
         d->server = std::make_unique<httplib::SSLServer>(
-            TestCerts::path("server.pem").toUtf8().constData(), TestCerts::path("server.key").toUtf8().constData());
-        break;
-    case Tls::Untrusted:
-        d->server = std::make_unique<httplib::SSLServer>(TestCerts::path("untrusted.pem").toUtf8().constData(),
-            TestCerts::path("untrusted.key").toUtf8().constData());
-        break;
-    case Tls::None:
+            (certificate + ".pem").toUtf8().constData(), (certificate + ".key").toUtf8().constData());
+    else
         d->server = std::make_unique<httplib::Server>();
-        d->tls = false;
-        break;
-    }
     if (!d->server->is_valid())
         qFatal("StubService: the server could not load its certificate");
 
@@ -97,27 +87,22 @@ StubService::StubService(Tls tls)
             res.set_content(reply.body.toStdString(), type);
             break;
         case Reply::Stream::Chunked:
-            res.set_chunked_content_provider(type, [reply, sent = qint64(0)](size_t, httplib::DataSink& sink) mutable {
-                if (sent == 0 && !sink.write(reply.body.constData(), size_t(reply.body.size())))
-                    return false;
-                sent = std::max(sent, qint64(reply.body.size()));
+            res.set_chunked_content_provider(type, [reply](size_t, httplib::DataSink& sink) {
                 static const std::string filler(64 * 1024, 'a');
-                while (sent < reply.chunkedSize) {
-                    const qint64 n = std::min<qint64>(qint64(filler.size()), reply.chunkedSize - sent);
-                    if (!sink.write(filler.data(), size_t(n)))
-                        return false;
-                    sent += n;
-                }
-                sink.done();
-                return true;
+                bool ok = sink.write(reply.body.constData(), size_t(reply.body.size()));
+                for (qint64 sent = reply.body.size(); ok && sent < reply.chunkedSize; sent += qint64(filler.size()))
+                    ok = sink.write(filler.data(), size_t(std::min(qint64(filler.size()), reply.chunkedSize - sent)));
+                if (ok)
+                    sink.done();
+                return ok;
             });
             break;
         case Reply::Stream::Endless:
-            res.set_chunked_content_provider(
-                type, [pause](size_t, httplib::DataSink& sink) { return pause(20) && sink.write(" ", 1); });
-            break;
         case Reply::Stream::StallAfterHeaders:
-            res.set_chunked_content_provider(type, [pause](size_t, httplib::DataSink&) { return pause(20); });
+            res.set_chunked_content_provider(
+                type, [pause, write = reply.stream == Reply::Stream::Endless](size_t, httplib::DataSink& sink) {
+                    return pause(20) && (!write || sink.write(" ", 1));
+                });
             break;
         case Reply::Stream::ResetMidBody:
             res.set_content_provider(
@@ -156,8 +141,6 @@ QUrl StubService::url(const QString& path) const
 {
     return QUrl(QStringLiteral("%1://127.0.0.1:%2%3").arg(d->tls ? "https" : "http").arg(d->port).arg(path));
 }
-
-int StubService::port() const { return d->port; }
 
 void StubService::setReply(Reply reply)
 {

@@ -42,14 +42,12 @@ public:
         qint64 chunkedSize = 0;
     };
 
-    // port 0: any free port (a fixed one serves a program whose service address is compiled in).
     explicit StubService(Tls tls = Tls::TestCA);
     ~StubService();
     StubService(const StubService&) = delete;
     StubService& operator=(const StubService&) = delete;
 
     QUrl url(const QString& path = QStringLiteral("/v1/explain")) const;
-    int port() const;
 
     // The reply to every request from now on.
     void setReply(Reply reply);
