@@ -113,7 +113,7 @@ void benchRequests()
     InitialRequest request { text, {} };
     request.common.userId = QStringLiteral("6F1B2C3D-0000-4000-8000-00000000ABCD");
     const std::string body = request.toJson().toStdString();
-    httplib::SSLClient plain("127.0.0.1", stub.port());
+    httplib::SSLClient plain("127.0.0.1", stub.url().port());
     plain.set_ca_cert_path(TestCerts::path("ca.pem").toStdString().c_str());
     plain.enable_server_certificate_verification(true);
     plain.set_keep_alive(true);
