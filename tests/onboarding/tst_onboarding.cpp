@@ -86,6 +86,7 @@ private slots:
 
     void theCloseButtonBringsItBackAndTheStepsFollowTheDesktop()
     {
+        makeController({ 20ms, 1s }); // a completion delay a loaded machine cannot miss
         m_onboarding->showIfNeeded();
         QPointer<QQuickWindow> window = m_onboarding->window();
         QPointer<PermissionStepModel> step = m_onboarding->model()->accessibilityStep();

@@ -22,18 +22,12 @@ public:
     bool running = false;
     void start() override { running = true; }
     void stop() override { running = false; }
-    void press(QPointF at)
-    {
-        if (running)
-            emit mouseDown(at);
-    }
 };
 
 class FakeFrontmostApplication final : public FrontmostApplication {
 public:
     std::optional<FrontmostAppInfo> app;
     std::optional<FrontmostAppInfo> current() const override { return app; }
-    void activateOther() { emit otherApplicationActivated(); }
 };
 
 class FakeAccessibility final : public Accessibility {
@@ -64,17 +58,11 @@ public:
     quint64 changes = 0;
     QHash<qint64, QString> primaryByOwnerPid;
 
-    bool snapshotFails = false; // the owner does not answer
-    qint64 owner = 0;
-
     quint64 changeCount() const override { return changes; }
     QCoro::Task<std::optional<QString>> text() override { co_return plainText(); }
-    QCoro::Task<std::optional<PasteboardSnapshot>> snapshot() override
-    {
-        co_return snapshotFails ? std::nullopt : std::optional(content);
-    }
+    QCoro::Task<std::optional<PasteboardSnapshot>> snapshot() override { co_return std::optional(content); }
     void restore(const PasteboardSnapshot& snapshot) override { setContent(snapshot); }
-    QCoro::Task<qint64> ownerPid() override { co_return owner; }
+    QCoro::Task<qint64> ownerPid() override { co_return 0; }
     QCoro::Task<std::optional<QString>> primarySelectionOwnedBy(qint64 pid) override;
 
     std::optional<QString> plainText() const;
@@ -99,12 +87,9 @@ public:
         Qt::KeyboardModifiers modifiers;
     };
     QHash<quint32, Key> registered;
-    QHash<quint32, int> refusals; // id -> the status registerHotkey answers for it
 
     int registerHotkey(quint32 id, quint32 keyCode, Qt::KeyboardModifiers modifiers) override
     {
-        if (const int status = refusals.value(id))
-            return status;
         registered.insert(id, { keyCode, modifiers });
         return 0;
     }
