@@ -360,27 +360,27 @@ std::optional<Selection> readFromWindow(AtspiAccessible* window, const Deadline&
     if (focused.empty() || deadline.passed())
         return std::nullopt;
     Selection selection;
-    for (const Ref<AtspiAccessible>& element : focused) {
-        if (deadline.passed())
-            return selection;
-        Selection found = selectionOf(element.get());
+    // The element that holds the selection is remembered as the application's focus: until the focus
+    // moves (an event says so), later readings start there instead of searching again.
+    const auto holdsSelection = [&](AtspiAccessible* element) {
+        Selection found = selectionOf(element);
         selection.inTerminal = selection.inTerminal || found.inTerminal;
-        if (!found.text.isEmpty()) {
-            found.inTerminal = selection.inTerminal;
-            return found;
-        }
+        if (found.text.isEmpty())
+            return false;
+        found.inTerminal = selection.inTerminal;
+        selection = std::move(found);
+        focusHistory().gained(element);
+        return true;
+    };
+    for (const Ref<AtspiAccessible>& element : focused) {
+        if (deadline.passed() || holdsSelection(element.get()))
+            return selection;
     }
     // The deepest focused element may still be a container above the one that holds the selection:
     // follow the focus further down.
     for (const Ref<AtspiAccessible>& below : focusedBelow(focused.back().get(), deadline)) {
-        if (deadline.passed())
-            break;
-        Selection found = selectionOf(below.get());
-        selection.inTerminal = selection.inTerminal || found.inTerminal;
-        if (!found.text.isEmpty()) {
-            found.inTerminal = selection.inTerminal;
-            return found;
-        }
+        if (deadline.passed() || holdsSelection(below.get()))
+            return selection;
     }
     return selection;
 }
