@@ -32,20 +32,6 @@ double residentMegabytes()
         if (fields.size() >= 2 && fields[0] == "VmRSS:")
             return fields[1].toDouble() / 1024;
     }
-
-    // Parsing the largest update feed accepted (the checker does it on a pool thread, off the main one):
-    QByteArray feed
-        = R"(<?xml version="1.0"?><rss version="2.0" xmlns:sparkle="http://www.andymatuschak.org/xml-namespaces/sparkle"><channel>)";
-    for (int i = 0; feed.size() < UpdateChecker::maximumFeedSize - 400; ++i)
-        feed += QByteArrayLiteral("<item><title>Quillora</title><sparkle:version>1.") + QByteArray::number(i)
-            + "</sparkle:version><enclosure url=\"https://quillora.org/get\"/></item>";
-    feed += "</channel></rss>";
-    QElapsedTimer clock;
-    clock.start();
-    const Appcast::ParseResult parsed = Appcast::parse(feed);
-    std::printf("update feed of %lld KB parsed in %.1f ms off the main thread (newest %s)\n",
-        qint64(feed.size() / 1024), double(clock.nsecsElapsed()) / 1e6,
-        parsed.newest ? qPrintable(parsed.newest->version) : "nothing");
     return 0;
 }
 
