@@ -2,9 +2,12 @@
 // and in real applications, and on the copy-shortcut path; how many readings kept the selection's box;
 // the longest stall of the main thread during a reading. Runs under the test desktop:
 // tests/support/with-desktop.sh build/<dir>/bench/bench_capture
-#include "capture/popuppresenter.h"
+#include "app/popuppresenter.h"
 #include "capture/textcapturecoordinator.h"
+#include "platform/platform.h"
 #include "popup/popupwindowcontroller.h"
+#include "popupstack.h"
+#include "screenshot/screenshotcapturemanager.h"
 #include "stubservice.h"
 
 #include <QApplication>
@@ -38,37 +41,57 @@ struct Figures {
 class CountingPresenter final : public CapturePresenter {
 public:
     int anchored = 0;
-    void showPopup(std::optional<QRectF> anchor) override
+    CountingPresenter(PopupWindowController& popup, Accessibility& accessibility)
+        : m_popup(popup, accessibility)
     {
-        anchored += anchor.has_value();
-        popup.showPopup(anchor);
     }
-    void explain(const QString& text, std::optional<AppContext> context) override { popup.explain(text, context); }
-    void prepareForDirectQuery(std::optional<AppContext> context) override { popup.prepareForDirectQuery(context); }
+    void showExplanation(TextCapture capture) override
+    {
+        anchored += capture.anchor.has_value();
+        m_popup.showExplanation(std::move(capture));
+    }
+    void showDirectQuery(std::optional<AppContext> context) override { m_popup.showDirectQuery(std::move(context)); }
     void showTooltip(const QString& icon, const QString& message, std::chrono::milliseconds delay) override
     {
-        popup.showTooltip(icon, message, delay);
+        m_popup.showTooltip(icon, message, delay);
     }
-    void showAccessibilityPrompt() override { popup.showAccessibilityPrompt(); }
+    void showAccessibilityPrompt() override { m_popup.showAccessibilityPrompt(); }
     void showScreenshotExplanation(
         QByteArray jpeg, std::optional<QRectF> anchor, std::optional<AppContext> context) override
     {
-        popup.showScreenshotExplanation(std::move(jpeg), anchor, context);
+        m_popup.showScreenshotExplanation(std::move(jpeg), anchor, std::move(context));
     }
-    void showError(const QString& message) override { popup.showError(message); }
+    void showFailure(std::optional<QRectF> anchor, const QString& message) override
+    {
+        m_popup.showFailure(anchor, message);
+    }
 
 private:
-    PopupPresenter popup;
+    PopupPresenter m_popup;
+};
+
+// What the program builds around the coordinator: the session's platform and the popup.
+struct Application {
+    std::unique_ptr<Platform> platform = Platform::createForSession();
+    PopupStack popup;
+    ScreenshotCaptureManager screenshots { *platform };
+    CountingPresenter presenter { popup.controller, *platform->accessibility };
+
+    explicit Application(const QUrl& service)
+        : popup(*platform, service)
+    {
+    }
 };
 
 std::atomic<qint64> requestArrival { 0 }; // steady clock, ns
 
-Figures measure(CountingPresenter& presenter, StubService& stub, int runs)
+Figures measure(Application& application, StubService& stub, int runs)
 {
-    TextCaptureCoordinator coordinator(presenter);
+    CountingPresenter& presenter = application.presenter;
+    TextCaptureCoordinator coordinator(presenter, *application.platform, application.screenshots);
     presenter.anchored = 0;
     Figures figures;
-    PopupWindowController& popup = PopupWindowController::shared();
+    PopupWindowController& popup = application.popup.controller;
     for (int run = 0; run < runs; ++run) {
         requestArrival = 0;
         const qsizetype before = stub.requests().size();
@@ -162,11 +185,11 @@ int main(int argc, char* argv[])
         return StubService::Reply { 200, StubService::explanationBody(QStringLiteral("An answer.")) };
     });
 
-    PopupWindowController::shared().preload(); // warm cards; bench_startup measures the first one
-    CountingPresenter presenter;
+    Application application(stub.url());
+    application.popup.controller.preload(); // warm cards; bench_startup measures the first one
 
     QProcess* pad = startPad({ "--text", "The quick brown fox", "--select", "4", "9" }, true);
-    print("AT-SPI pad", measure(presenter, stub, runs), runs);
+    print("AT-SPI pad", measure(application, stub, runs), runs);
     pad->kill();
     pad->waitForFinished();
 
@@ -182,22 +205,22 @@ int main(int argc, char* argv[])
         QString program;
         QStringList arguments;
         int line;
-    } applications[] = {
+    } editors[] = {
         { "featherpad", "featherpad", { words.fileName() }, 100 },
         { "mousepad", "mousepad", { words.fileName() }, 150 },
         { "lxterminal", "lxterminal", { "-e", "sh -c 'cat " + words.fileName() + "; sleep 600'" }, 150 },
         { "qterminal", "qterminal", { "-e", "sh -c 'cat " + words.fileName() + "; sleep 600'" }, 150 },
     };
-    for (const auto& application : applications) {
-        QProcess* process = startApplication(application.program, application.arguments, application.line);
-        print(application.name, measure(presenter, stub, runs), runs);
+    for (const auto& editor : editors) {
+        QProcess* process = startApplication(editor.program, editor.arguments, editor.line);
+        print(editor.name, measure(application, stub, runs), runs);
         process->kill();
         process->waitForFinished();
         delete process;
     }
 
     pad = startPad({ "--text", "The quick brown fox", "--select", "4", "9", "--no-primary" }, false);
-    print("copy", measure(presenter, stub, runs), runs);
+    print("copy", measure(application, stub, runs), runs);
     pad->kill();
     pad->waitForFinished();
     return 0;

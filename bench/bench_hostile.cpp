@@ -4,7 +4,9 @@
 #include "fakeplatform.h"
 #include "popup/answerdocument.h"
 #include "popup/popupviewmodel.h"
+#include "platform/platform.h"
 #include "popup/popupwindowcontroller.h"
+#include "popupstack.h"
 #include "service/quilloraapiclient.h"
 #include "stubservice.h"
 #include "testcerts.h"
@@ -78,7 +80,7 @@ int main(int argc, char* argv[])
 {
     QApplication app(argc, argv);
     QStandardPaths::setTestModeEnabled(true);
-    [[maybe_unused]] auto fakes = FakePlatform::install();
+    const FakePlatform fakes = FakePlatform::make();
 
     // 1. A 50 MB chunked reply, refused at the size limit.
     {
@@ -102,7 +104,8 @@ int main(int argc, char* argv[])
         const QString answer = markdownOfSize(15'000'000);
         StubService stub;
         stub.replyWithExplanation(answer);
-        PopupWindowController controller(new QuilloraAPIClient(stub.url(), "bench", TestCerts::trustingTestCA()));
+        PopupStack popup(*fakes, stub.url());
+        PopupWindowController& controller = popup.controller;
         controller.showPopup(std::nullopt);
         if (!QTest::qWaitForWindowExposed(controller.panel()))
             return 1;

@@ -1,6 +1,8 @@
 // How fast the popup card reaches the screen, with and without preload(), and what it costs in memory. Run it
 // on a desktop (for instance tests/support/with-desktop.sh build/<dir>/bench/bench_popup); it prints its figures.
+#include "platform/platform.h"
 #include "popup/popupwindowcontroller.h"
+#include "popupstack.h"
 #include "service/quilloraapiclient.h"
 
 #include <QElapsedTimer>
@@ -64,10 +66,7 @@ void settle(int ms)
     loop.exec();
 }
 
-QuilloraAPIClient* unusedClient()
-{
-    return new QuilloraAPIClient(QUrl(QStringLiteral("https://127.0.0.1:1/unused")), "bench");
-}
+const QUrl unusedService(QStringLiteral("https://127.0.0.1:1/unused"));
 
 const QString firstShowOption = QStringLiteral("--first-show");
 const QString preloadedFirstShowOption = QStringLiteral("--first-show-after-preload");
@@ -76,7 +75,9 @@ const QString preloadedFirstShowOption = QStringLiteral("--first-show-after-prel
 // Prints "<preload ms> <first show ms>".
 int measureFirstShow(bool preload)
 {
-    PopupWindowController controller(unusedClient());
+    const std::unique_ptr<Platform> platform = Platform::createForSession();
+    PopupStack popup(*platform, unusedService);
+    PopupWindowController& controller = popup.controller;
     double preloadMs = 0;
     if (preload) {
         QElapsedTimer clock;
@@ -133,7 +134,9 @@ int main(int argc, char** argv)
         return measureFirstShow(mode == preloadedFirstShowOption);
     const auto [bareRss, barePeak] = residentMegabytes();
 
-    PopupWindowController controller(unusedClient());
+    const std::unique_ptr<Platform> platform = Platform::createForSession();
+    PopupStack popup(*platform, unusedService);
+    PopupWindowController& controller = popup.controller;
     const double first = timeToFirstFrame(controller);
     const bool software = controller.panel()
         && controller.panel()->rendererInterface()->graphicsApi() == QSGRendererInterface::Software;

@@ -2,11 +2,13 @@
 // process that has preloaded the popup as the program does. Run it on a desktop (for instance
 // tests/support/with-desktop.sh build/<dir>/bench/bench_settings); it prints its figures.
 #include "app/updatechecker.h"
+#include "platform/platform.h"
 #include "popup/popupwindowcontroller.h"
+#include "popupstack.h"
 #include "service/quilloraapiclient.h"
 #include "settings/appsettings.h"
 #include "settings/settingswindow.h"
-#include "settings/viewwindow.h"
+#include "ui/viewwindow.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -69,9 +71,10 @@ int main(int argc, char** argv)
     QGuiApplication app(argc, argv);
     QTemporaryDir config;
     AppSettings appSettings(config.filePath(QStringLiteral("Quillora.conf")));
-    PopupWindowController popup(new QuilloraAPIClient(QUrl(QStringLiteral("https://127.0.0.1:1/unused")), "bench"));
-    popup.preload();
-    SettingsWindow settings(appSettings, nullptr, popup.engine());
+    const std::unique_ptr<Platform> platform = Platform::createForSession();
+    PopupStack popup(*platform, QUrl(QStringLiteral("https://127.0.0.1:1/unused")));
+    popup.controller.preload();
+    SettingsWindow settings(appSettings, nullptr, popup.engines.engine());
     settle(300);
     malloc_trim(0);
     const double before = residentMegabytes();

@@ -2,6 +2,7 @@
 // built at start-up (preloaded) and on the first trigger. Runs under the test desktop:
 //   tests/support/with-desktop.sh build/<dir>/bench/bench_startup
 #include "app/appdelegate.h"
+#include "app/builtinservice.h"
 #include "popup/popupwindowcontroller.h"
 #include "settings/appsettings.h"
 #include "stubservice.h"
@@ -52,6 +53,7 @@ int runChild(const QString& mode)
 {
     QApplication::setQuitOnLastWindowClosed(false);
     QSystemTrayIcon* bare = nullptr;
+    std::unique_ptr<AppSettings> settings;
     std::unique_ptr<AppDelegate> delegate;
     if (mode == QLatin1String("--bare")) {
         QPixmap pixmap(22, 22);
@@ -59,27 +61,28 @@ int runChild(const QString& mode)
         bare = new QSystemTrayIcon(QIcon(pixmap));
         bare->show();
     } else {
-        AppSettings::shared();
-        delegate = std::make_unique<AppDelegate>();
+        settings = std::make_unique<AppSettings>(AppSettings::defaultFileName());
+        delegate = std::make_unique<AppDelegate>(Platform::createForSession(), *settings,
+            resolveServiceEndpoint({}, {}, compiledServiceUrl(), compiledServiceToken()));
         if (!delegate->registerService(QDBusConnection::sessionBus()))
             return 1;
         delegate->applicationDidFinishLaunching();
         if (mode == QLatin1String("--app-preload"))
-            QTimer::singleShot(0, [] { PopupWindowController::shared().preload(); });
+            QTimer::singleShot(0, [&delegate] { delegate->popup().preload(); });
     }
     say("ready", now());
-    QTimer::singleShot(idleSeconds * 1000, [&mode] {
+    QTimer::singleShot(idleSeconds * 1000, [&mode, &delegate] {
         say("rss", qint64(residentMegabytes() * 1024));
         if (mode == QLatin1String("--bare"))
             return;
-        // Only now: the program itself creates the popup controller on the first trigger.
-        PopupWindowController& popup = PopupWindowController::shared();
+        PopupWindowController& popup = delegate->popup();
         QObject::connect(&popup, &PopupWindowController::panelShown, [&popup] {
             say("card", now());
             QTimer::singleShot(300, &popup, &PopupWindowController::closePopup);
         });
     });
     const int result = QApplication::exec();
+    delegate.reset();
     delete bare;
     return result;
 }

@@ -1,7 +1,9 @@
 // Renders the popup card in each of its states, the notices and the accessibility prompt (waiting and granted)
 // to PNG files, in the light and the dark palette, so the views can be looked at without a desktop.
 // Usage: popup_snapshots [output directory]
+#include "app/popuppresenter.h"
 #include "fakeplatform.h"
+#include "popupstack.h"
 #include "onboarding/accessibilitypermissionmodel.h"
 #include "popup/popupviewmodel.h"
 #include "popup/popupwindowcontroller.h"
@@ -53,11 +55,13 @@ int main(int argc, char** argv)
     QStandardPaths::setTestModeEnabled(true);
     const QDir dir(app.arguments().value(1, QStringLiteral("popup-snapshots")));
     QDir().mkpath(dir.path());
-    const FakePlatform fakes = FakePlatform::install();
+    const FakePlatform fakes = FakePlatform::make();
 
     StubService stub;
-    PopupWindowController controller(new QuilloraAPIClient(stub.url(), "snapshots", TestCerts::trustingTestCA()));
+    PopupStack popup(*fakes, stub.url());
+    PopupWindowController& controller = popup.controller;
     PopupViewModel* model = controller.viewModel();
+    PopupPresenter presenter(controller, *fakes.accessibility);
     auto explainWith = [&](const StubService::Reply& reply) {
         stub.setReply(reply);
         model->explain(QStringLiteral("selection"), std::nullopt);
@@ -123,10 +127,10 @@ int main(int argc, char** argv)
         ok &= save(controller, dir, QStringLiteral("notice-long") + suffix);
 
         fakes.accessibility->usable = false;
-        controller.showAccessibilityPrompt();
+        presenter.showAccessibilityPrompt();
         ok &= save(controller, dir, QStringLiteral("accessibility-waiting") + suffix);
         // Seen on at the next poll; the prompt stays a moment before it closes itself.
-        const auto prompts = controller.findChildren<AccessibilityPermissionModel*>();
+        const auto prompts = controller.panel()->findChildren<AccessibilityPermissionModel*>();
         fakes.accessibility->usable = true;
         ok &= !prompts.isEmpty() && QTest::qWaitFor([&] { return prompts.constLast()->isGranted(); }, 5000)
             && save(controller, dir, QStringLiteral("accessibility-granted") + suffix);

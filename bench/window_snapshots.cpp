@@ -5,7 +5,7 @@
 #include "fakeloginitem.h"
 #include "fakeplatform.h"
 #include "onboarding/onboardingwindowcontroller.h"
-#include "popup/iconprovider.h"
+#include "ui/qmlengineprovider.h"
 #include "settings/appsettings.h"
 #include "settings/settingswindow.h"
 
@@ -45,10 +45,10 @@ int main(int argc, char** argv)
     QGuiApplication app(argc, argv);
     const QDir dir(app.arguments().value(1, QStringLiteral("window-snapshots")));
     QDir().mkpath(dir.path());
-    const FakePlatform fakes = FakePlatform::install();
+    const FakePlatform fakes = FakePlatform::make();
     QTemporaryDir config;
-    QQmlEngine engine;
-    IconProvider::install(&engine);
+    QmlEngineProvider engines;
+    QQmlEngine* engine = engines.engine();
 
     bool ok = true;
     for (const bool dark : { false, true }) {
@@ -64,7 +64,7 @@ int main(int argc, char** argv)
                 QStringLiteral("Explain like I'm a first-year student. Keep answers under five sentences."));
             FakeLoginItem loginItem;
             loginItem.state = LoginItem::Status::Enabled;
-            SettingsWindow window(settings, &loginItem, &engine);
+            SettingsWindow window(settings, &loginItem, engine);
             window.open();
             ok &= save(window.window(), dir, QStringLiteral("settings") + suffix);
         }
@@ -73,7 +73,7 @@ int main(int argc, char** argv)
             QFile blocker(config.filePath(QStringLiteral("blocked")));
             blocker.open(QIODevice::WriteOnly);
             AppSettings settings(config.filePath(QStringLiteral("blocked/Quillora/Quillora.conf")));
-            SettingsWindow window(settings, nullptr, &engine);
+            SettingsWindow window(settings, nullptr, engine);
             window.open();
             ok &= save(window.window(), dir, QStringLiteral("settings-cannot-save") + suffix);
         }
@@ -82,7 +82,7 @@ int main(int argc, char** argv)
             fakes.accessibility->usable = false;
             fakes.accessibility->enableSucceeds = false;
             bool screenshots = false;
-            OnboardingWindowController onboarding(settings, *fakes.accessibility, [&] { return &engine; },
+            OnboardingWindowController onboarding(settings, *fakes.accessibility, engines,
                 { std::chrono::milliseconds(50), std::chrono::hours(1) });
             onboarding.setScreenshots({ [&] { return screenshots; }, {} });
             onboarding.showIfNeeded();
@@ -93,7 +93,7 @@ int main(int argc, char** argv)
             ok &= save(onboarding.window(), dir, QStringLiteral("onboarding-screenshots-granted") + suffix, 700);
         }
         {
-            UpdateWindow window(QStringLiteral("0.1.0"), &engine);
+            UpdateWindow window(QStringLiteral("0.1.0"), engine);
             AppcastItem item { QStringLiteral("0.2.0"), QStringLiteral("0.2"),
                 QUrl(QStringLiteral("https://quillora.org/notes")), QUrl(QStringLiteral("https://quillora.org/get")) };
             using Kind = UpdateCheckResult::Kind;

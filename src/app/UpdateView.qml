@@ -1,6 +1,5 @@
 import QtQuick
-import "../popup"
-import "../settings"
+import "../ui"
 
 // The result of an update check: an icon, a headline, a line of detail, and the buttons that fit it.
 Item {

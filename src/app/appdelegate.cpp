@@ -1,16 +1,10 @@
 #include "app/appdelegate.h"
 
+#include "app/popuppresenter.h"
 #include "app/updatechecker.h"
 #include "app/updatewindow.h"
-#include "capture/popuppresenter.h"
-#include "capture/textcapturecoordinator.h"
-#include "onboarding/onboardingwindowcontroller.h"
-#include "popup/popupwindowcontroller.h"
-#include "screenshot/screenshotcapturemanager.h"
 #include "settings/appsettings.h"
 #include "settings/settingswindow.h"
-
-#include "platform/platform.h"
 
 #include <QCoreApplication>
 #include <QCursor>
@@ -27,32 +21,43 @@
 
 const QString AppDelegate::supportAddress = QStringLiteral(QUILLORA_SUPPORT_ADDRESS);
 
-AppDelegate::AppDelegate(QObject* parent)
-    : AppDelegate(nullptr, parent)
-{
-}
-
-AppDelegate::AppDelegate(std::unique_ptr<CapturePresenter> presenter, QObject* parent)
+AppDelegate::AppDelegate(std::unique_ptr<Platform> platform, AppSettings& settings, const ServiceEndpoint& endpoint,
+    std::unique_ptr<CapturePresenter> presenter, QObject* parent)
     : QObject(parent)
-    , m_presenter(std::move(presenter))
+    , m_platform(std::move(platform))
+    , m_settings(settings)
+    , m_apiClient(endpoint.url, endpoint.token)
+    , m_popupViewModel(m_apiClient, [&settings] { return settings.customSystemPrompt(); })
+    , m_popup(m_popupViewModel, *m_platform, m_engines)
+    , m_screenshots(*m_platform)
+    , m_presenter(presenter ? std::move(presenter) : std::make_unique<PopupPresenter>(m_popup, *m_platform->accessibility))
+    , m_coordinator(*m_presenter, *m_platform, m_screenshots)
+    , m_onboarding(settings, *m_platform->accessibility, m_engines)
+    , m_hotkeyManager(*m_platform->globalHotkeys)
 {
+    m_apiClient.setUserId(settings.userId());
     // The handler is our member and runs its actions from timers it owns, so it never outlives us.
     m_serviceHandler.onTextReceived = [this](const QString& text) { explainText(text); };
     m_serviceHandler.onExplainSelection = [this] { explainSelectedText(); };
     m_serviceHandler.onAskAnything = [this] { askAnything(); };
     m_serviceHandler.onOpenSettings = [this] { openSettings(); };
-    m_updateChecker = new UpdateChecker(
-        UpdateChecker::compiledFeed(), QCoreApplication::applicationVersion(), &AppSettings::shared(), this);
+    m_updateChecker
+        = new UpdateChecker(UpdateChecker::compiledFeed(), QCoreApplication::applicationVersion(), &settings, this);
     if (QCoreApplication::instance())
         connect(qApp, &QCoreApplication::aboutToQuit, this, &AppDelegate::applicationWillTerminate);
     m_serviceHandler.onExplainScreenshot = [this] { explainScreenshot(); };
-    m_serviceHandler.onCallsDropped = [] {
-        PopupWindowController::shared().showSimpleNotice(QStringLiteral("exclamationmark.triangle"),
+    m_serviceHandler.onCallsDropped = [this] {
+        m_popup.showSimpleNotice(QStringLiteral("exclamationmark.triangle"),
             QStringLiteral("Too many requests at once; some were dropped."), std::chrono::seconds(3));
     };
 }
 
-AppDelegate::~AppDelegate() = default;
+AppDelegate::~AppDelegate()
+{
+    // The windows go before the engine their views were made in.
+    m_settingsWindow.reset();
+    m_updateWindow.reset();
+}
 
 bool AppDelegate::registerService(QDBusConnection bus)
 {
@@ -68,7 +73,7 @@ void AppDelegate::applicationDidFinishLaunching()
     setupStatusItem();
     registerHotkeys();
     // The D-Bus entry was installed before launch: taking its name is how a second start finds this one.
-    registerLoginItemIfNeeded(AppSettings::shared(), *Platform::current().loginItem);
+    registerLoginItemIfNeeded(m_settings, *m_platform->loginItem);
     showOnboardingIfNeeded();
 }
 
@@ -97,7 +102,7 @@ void AppDelegate::setupStatusItem()
     // The installed application icon, which an icon theme may restyle; else the one compiled in, and the
     // sparkles symbol should even that be missing.
     QIcon icon = QIcon::fromTheme(QStringLiteral("org.quillora.Quillora"));
-    for (const char* fallback : { ":/Quillora/app/org.quillora.Quillora.svg", ":/Quillora/popup/icons/sparkles.svg" }) {
+    for (const char* fallback : { ":/Quillora/app/org.quillora.Quillora.svg", ":/Quillora/ui/icons/sparkles.svg" }) {
         if (icon.isNull() && QFile::exists(QLatin1String(fallback)))
             icon = QIcon(QLatin1String(fallback));
     }
@@ -180,33 +185,22 @@ void AppDelegate::sendFeedback()
     QDesktopServices::openUrl(url);
 }
 
-TextCaptureCoordinator& AppDelegate::coordinator()
-{
-    if (!m_coordinator) {
-        if (!m_presenter)
-            m_presenter = std::make_unique<PopupPresenter>();
-        m_coordinator = new TextCaptureCoordinator(*m_presenter, nullptr, this);
-    }
-    return *m_coordinator;
-}
-
 void AppDelegate::explainSelectedText()
 {
     // Runs on by itself; the coordinator guards its own lifetime across the waits.
-    coordinator().explainSelectedText();
+    m_coordinator.explainSelectedText();
 }
 
-void AppDelegate::explainText(const QString& text) { coordinator().explainText(text); }
+void AppDelegate::explainText(const QString& text) { m_coordinator.explainText(text); }
 
-void AppDelegate::askAnything() { coordinator().askAnything(); }
+void AppDelegate::askAnything() { m_coordinator.askAnything(); }
 
-void AppDelegate::explainScreenshot() { coordinator().explainScreenshot(ScreenshotCaptureManager::shared()); }
+void AppDelegate::explainScreenshot() { m_coordinator.explainScreenshot(); }
 
 void AppDelegate::openSettings()
 {
     if (!m_settingsWindow) {
-        m_settingsWindow = new SettingsWindow(
-            AppSettings::shared(), Platform::current().loginItem.get(), PopupWindowController::shared().engine(), this);
+        m_settingsWindow = std::make_unique<SettingsWindow>(m_settings, m_platform->loginItem.get(), m_engines.engine());
     }
     m_settingsWindow->open();
 }
@@ -217,8 +211,7 @@ void AppDelegate::startUpdateChecks()
 {
     connect(m_updateChecker, &UpdateChecker::announce, this, [this](const UpdateCheckResult& result) {
         if (!m_updateWindow)
-            m_updateWindow
-                = new UpdateWindow(m_updateChecker->currentVersion(), PopupWindowController::shared().engine(), this);
+            m_updateWindow = std::make_unique<UpdateWindow>(m_updateChecker->currentVersion(), m_engines.engine());
         m_updateWindow->show(result);
     });
     m_updateChecker->startAutomaticChecks();
@@ -226,7 +219,6 @@ void AppDelegate::startUpdateChecks()
 
 void AppDelegate::showOnboardingIfNeeded()
 {
-    OnboardingWindowController& onboarding = OnboardingWindowController::shared();
-    onboarding.setScreenshots({ [] { return Platform::current().screenCapture->isAvailable(); }, {} });
-    onboarding.showIfNeeded();
+    m_onboarding.setScreenshots({ [this] { return m_platform->screenCapture->isAvailable(); }, {} });
+    m_onboarding.showIfNeeded();
 }

@@ -1,7 +1,16 @@
 #pragma once
 
+#include "app/servicehandler.h"
 #include "capture/hotkeymanager.h"
-#include "capture/servicehandler.h"
+#include "capture/textcapturecoordinator.h"
+#include "onboarding/onboardingwindowcontroller.h"
+#include "platform/platform.h"
+#include "popup/popupviewmodel.h"
+#include "popup/popupwindowcontroller.h"
+#include "screenshot/screenshotcapturemanager.h"
+#include "service/quilloraapiclient.h"
+#include "service/serviceendpoint.h"
+#include "ui/qmlengineprovider.h"
 
 #include <QDBusConnection>
 #include <QObject>
@@ -12,17 +21,17 @@
 #include <optional>
 
 class AppSettings;
-class CapturePresenter;
 class SettingsWindow;
 class LoginItem;
 class QMenu;
 class QSystemTrayIcon;
-class TextCaptureCoordinator;
 class UpdateChecker;
 class UpdateWindow;
 
-// The running instance: owns the tray icon, the global hot keys, the D-Bus entry and, from its first use
-// on, the capture coordinator.
+// The running instance, and the one place that builds the long-lived objects: the platform's facilities, the
+// QML engine, the service client, the popup, the capture coordinator, the onboarding and the windows. Each is
+// handed what it uses; nothing below looks anything up by itself. Owns the tray icon, the global hot keys and
+// the D-Bus entry.
 class AppDelegate : public QObject {
     Q_OBJECT
 
@@ -30,9 +39,11 @@ public:
     // The address "Contact Us" writes to, fixed at build time.
     static const QString supportAddress;
 
-    // presenter: what the coordinator shows through; the popup window controller when null.
-    explicit AppDelegate(QObject* parent = nullptr);
-    explicit AppDelegate(std::unique_ptr<CapturePresenter> presenter, QObject* parent = nullptr);
+    // platform: the session's facilities; settings: the user's store, which must outlive this object;
+    // endpoint: the explanation service, checked. presenter: where the coordinator's results go, the popup
+    // when null (tests record them).
+    AppDelegate(std::unique_ptr<Platform> platform, AppSettings& settings, const ServiceEndpoint& endpoint,
+        std::unique_ptr<CapturePresenter> presenter = nullptr, QObject* parent = nullptr);
     ~AppDelegate() override;
 
     // Takes the session's D-Bus name. False when another instance already runs.
@@ -45,8 +56,10 @@ public:
     // Releases the hot keys and the D-Bus name; the user's clipboard and the login item stay as they are.
     void applicationWillTerminate();
 
-    TextCaptureCoordinator& coordinator();
+    TextCaptureCoordinator& coordinator() { return m_coordinator; }
     HotkeyManager& hotkeyManager() { return m_hotkeyManager; }
+    PopupWindowController& popup() { return m_popup; }
+    QuilloraAPIClient& apiClient() { return m_apiClient; }
     QSystemTrayIcon* statusItem() const { return m_statusItem; }
 
     // The tray menu, built anew for every click; the caller owns it.
@@ -75,13 +88,22 @@ private:
     // Runs the action from the event loop, so a hot key's handler returns before any work starts.
     void later(void (AppDelegate::*action)());
 
-    QSystemTrayIcon* m_statusItem = nullptr; // a child of ours
+    // In the order they are built; each is gone before what it was given.
+    std::unique_ptr<Platform> m_platform;
+    AppSettings& m_settings;
+    QmlEngineProvider m_engines;
+    QuilloraAPIClient m_apiClient;
+    PopupViewModel m_popupViewModel;
+    PopupWindowController m_popup;
+    ScreenshotCaptureManager m_screenshots;
+    std::unique_ptr<CapturePresenter> m_presenter;
+    TextCaptureCoordinator m_coordinator;
+    OnboardingWindowController m_onboarding;
     HotkeyManager m_hotkeyManager;
     ServiceHandler m_serviceHandler;
     std::optional<QDBusConnection> m_bus;
-    std::unique_ptr<CapturePresenter> m_presenter;
-    TextCaptureCoordinator* m_coordinator = nullptr;
-    UpdateChecker* m_updateChecker = nullptr;
-    UpdateWindow* m_updateWindow = nullptr;
-    SettingsWindow* m_settingsWindow = nullptr;
+    QSystemTrayIcon* m_statusItem = nullptr; // a child of ours
+    UpdateChecker* m_updateChecker = nullptr; // a child of ours
+    std::unique_ptr<UpdateWindow> m_updateWindow;
+    std::unique_ptr<SettingsWindow> m_settingsWindow;
 };

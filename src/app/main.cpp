@@ -1,7 +1,7 @@
 #include "app/appdelegate.h"
+#include "app/builtinservice.h"
+#include "app/commandline.h"
 #include "app/quitonsignals.h"
-#include "app/serviceconfig.h"
-#include "capture/commandline.h"
 #include "settings/appsettings.h"
 
 #include <QApplication>
@@ -21,6 +21,49 @@ int printHelpOrVersion(const CommandLineRequest& request)
     return 0;
 }
 
+// Runs the instance until it quits, or hands the request to the one that already runs in this session.
+int runOrHandOver(const CommandLineRequest& request, AppSettings& settings, const ServiceEndpoint& endpoint)
+{
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) {
+        std::fprintf(stderr, "quillora: no D-Bus session bus: %s\n", qPrintable(bus.lastError().message()));
+        return 1;
+    }
+
+    AppDelegate delegate(Platform::createForSession(), settings, endpoint);
+    if (!delegate.registerService(bus)) {
+        // Another instance runs in this session: hand it the request and leave.
+        QString error;
+        if (!CommandLine::forward(request, bus, &error)) {
+            std::fprintf(stderr, "quillora: the request was not handed over: %s\n", qPrintable(error));
+            return 1;
+        }
+        return 0;
+    }
+    delegate.applicationDidFinishLaunching();
+    const QuitOnSignals quitOnSignals;
+
+    QTimer::singleShot(0, &delegate, [&delegate, request] {
+        switch (request.action) {
+        case CommandLineRequest::Action::Run:
+            break;
+        case CommandLineRequest::Action::ExplainText:
+            delegate.explainText(request.text);
+            break;
+        case CommandLineRequest::Action::ExplainSelection:
+            delegate.explainSelectedText();
+            break;
+        case CommandLineRequest::Action::AskAnything:
+            delegate.askAnything();
+            break;
+        case CommandLineRequest::Action::ExplainScreenshot:
+            delegate.explainScreenshot();
+            break;
+        }
+    });
+    return QApplication::exec();
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -38,8 +81,11 @@ int main(int argc, char* argv[])
         early && (early->showHelp || early->showVersion))
         return printHelpOrVersion(*early);
 
-    if (const QString problem = configuredServiceEndpoint().problem; !problem.isEmpty()) {
-        std::fprintf(stderr, "quillora: %s\n", qPrintable(problem));
+    AppSettings settings(AppSettings::defaultFileName());
+    const ServiceEndpoint endpoint = resolveServiceEndpoint(
+        settings.serviceURL(), settings.serviceToken(), compiledServiceUrl(), compiledServiceToken());
+    if (!endpoint.problem.isEmpty()) {
+        std::fprintf(stderr, "quillora: %s\n", qPrintable(endpoint.problem));
         return 2;
     }
 
@@ -67,42 +113,5 @@ int main(int argc, char* argv[])
     if (request->showHelp || request->showVersion)
         return printHelpOrVersion(*request);
 
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected()) {
-        std::fprintf(stderr, "quillora: no D-Bus session bus: %s\n", qPrintable(bus.lastError().message()));
-        return 1;
-    }
-
-    AppSettings::shared();
-    AppDelegate delegate;
-    if (!delegate.registerService(bus)) {
-        // Another instance runs in this session: hand it the request and leave.
-        if (!CommandLine::forward(*request, bus, &error)) {
-            std::fprintf(stderr, "quillora: the request was not handed over: %s\n", qPrintable(error));
-            return 1;
-        }
-        return 0;
-    }
-    delegate.applicationDidFinishLaunching();
-    const QuitOnSignals quitOnSignals;
-
-    QTimer::singleShot(0, &delegate, [&delegate, request = *request] {
-        switch (request.action) {
-        case CommandLineRequest::Action::Run:
-            break;
-        case CommandLineRequest::Action::ExplainText:
-            delegate.explainText(request.text);
-            break;
-        case CommandLineRequest::Action::ExplainSelection:
-            delegate.explainSelectedText();
-            break;
-        case CommandLineRequest::Action::AskAnything:
-            delegate.askAnything();
-            break;
-        case CommandLineRequest::Action::ExplainScreenshot:
-            delegate.explainScreenshot();
-            break;
-        }
-    });
-    return app.exec();
+    return runOrHandOver(*request, settings, endpoint);
 }

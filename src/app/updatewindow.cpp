@@ -1,6 +1,6 @@
 #include "app/updatewindow.h"
 
-#include "settings/viewwindow.h"
+#include "ui/viewwindow.h"
 
 #include <QDesktopServices>
 #include <QQuickItem>

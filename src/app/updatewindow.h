@@ -7,7 +7,7 @@
 #include <QUrl>
 
 class QQmlEngine;
-#include "settings/viewwindow.h"
+#include "ui/viewwindow.h"
 
 // What the update window's buttons do.
 class UpdateActions : public QObject {

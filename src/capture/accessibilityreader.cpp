@@ -3,29 +3,27 @@
 #include "capture/appcontext.h"
 #include "platform/platform.h"
 
-AccessibilityReader::AccessibilityReader(Platform* platform)
+AccessibilityReader::AccessibilityReader(Platform& platform)
     : m_platform(platform)
     , m_clipboardGuard(platform)
 {
 }
 
-Platform& AccessibilityReader::platform() const { return m_platform ? *m_platform : Platform::current(); }
-
-QCoro::Task<SelectionReading> AccessibilityReader::readSelection(bool useAccessibility)
+QCoro::Task<SelectionReading> AccessibilityReader::readSelection(
+    std::optional<FrontmostAppInfo> app, bool useAccessibility)
 {
-    const std::optional<FrontmostAppInfo> app = platform().frontmostApplication->current();
     const qint64 pid = app ? app->pid : 0;
 
     std::optional<AccessibleSelection> accessible;
     if (useAccessibility)
-        accessible = co_await platform().accessibility->focusedSelection(pid);
+        accessible = co_await m_platform.accessibility->focusedSelection(pid);
     if (accessible && !accessible->text.isEmpty())
         co_return SelectionReading { accessible->text, accessible->rect };
 
     // The PRIMARY selection is whatever was selected last anywhere; it only speaks for the application
     // the user is in when that application owns it.
     if (pid > 0) {
-        if (std::optional<QString> primary = co_await platform().pasteboard->primarySelectionOwnedBy(pid);
+        if (std::optional<QString> primary = co_await m_platform.pasteboard->primarySelectionOwnedBy(pid);
             primary && !primary->isEmpty())
             co_return SelectionReading { std::move(primary), std::nullopt };
     }

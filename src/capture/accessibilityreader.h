@@ -1,6 +1,7 @@
 #pragma once
 
 #include "capture/clipboardguard.h"
+#include "platform/frontmostapplication.h"
 
 #include <QCoroTask>
 #include <QRectF>
@@ -24,15 +25,13 @@ class AccessibilityReader {
 public:
     static constexpr std::chrono::milliseconds copyWait = ClipboardGuard::copyWait;
 
-    // Uses Platform::current() at each reading unless a platform is given.
-    explicit AccessibilityReader(Platform* platform = nullptr);
+    explicit AccessibilityReader(Platform& platform);
 
-    // Without useAccessibility the accessibility bus is not asked (it is off).
-    QCoro::Task<SelectionReading> readSelection(bool useAccessibility = true);
+    // Reads the selection of app, the application the user is in (nothing known: none). Without
+    // useAccessibility the accessibility bus is not asked (it is off).
+    QCoro::Task<SelectionReading> readSelection(std::optional<FrontmostAppInfo> app, bool useAccessibility = true);
 
 private:
-    Platform& platform() const;
-
-    Platform* m_platform;
+    Platform& m_platform;
     ClipboardGuard m_clipboardGuard;
 };

@@ -174,9 +174,8 @@ QString category(const QString& bundleID)
     return QStringLiteral("general");
 }
 
-std::optional<AppContext> capture(const FrontmostApplication& frontmost)
+std::optional<AppContext> contextOf(const std::optional<FrontmostAppInfo>& app)
 {
-    const std::optional<FrontmostAppInfo> app = frontmost.current();
     if (!app)
         return std::nullopt;
     AppContext context;

@@ -1,12 +1,11 @@
 #pragma once
 
-#include "service/wirerecords.h"
+#include "platform/frontmostapplication.h"
+#include "wire/wirerecords.h"
 
 #include <QString>
 
 #include <optional>
-
-class FrontmostApplication;
 
 namespace AppContextCapture {
 
@@ -14,8 +13,8 @@ namespace AppContextCapture {
 // each matches either the whole id or its beginning, case-sensitively.
 QString category(const QString& bundleID);
 
-// The context of the application the user is working in; absent when no other application is active.
-std::optional<AppContext> capture(const FrontmostApplication& frontmost);
+// The context of the application the user is working in (app); absent when no other application is active.
+std::optional<AppContext> contextOf(const std::optional<FrontmostAppInfo>& app);
 
 // Terminals whose only copy is the PRIMARY selection: any Ctrl+C variant sent to them reaches the
 // running program as an interrupt, so no copy shortcut may be sent.

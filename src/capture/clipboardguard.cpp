@@ -6,20 +6,18 @@
 #include <QCoroSignal>
 #include <QTimer>
 
-ClipboardGuard::ClipboardGuard(Platform* platform, QObject* parent)
+ClipboardGuard::ClipboardGuard(Platform& platform, QObject* parent)
     : QObject(parent)
     , m_platform(platform)
 {
 }
 
-Platform& ClipboardGuard::platform() const { return m_platform ? *m_platform : Platform::current(); }
-
 QCoro::Task<std::optional<QString>> ClipboardGuard::copySelection(qint64 appPid, bool toTerminal)
 {
     QPointer<ClipboardGuard> self(this);
     // The platform outlives every reading, but the pasteboard is a QObject: guard it across the waits.
-    QPointer<Pasteboard> pasteboard = platform().pasteboard.get();
-    KeyboardSynthesizer* keyboard = platform().keyboard.get();
+    QPointer<Pasteboard> pasteboard = m_platform.pasteboard.get();
+    KeyboardSynthesizer* keyboard = m_platform.keyboard.get();
     stopWatching(); // an earlier copy's snapshot must not come back over this one's
 
     const std::optional<PasteboardSnapshot> before = co_await pasteboard->snapshot();
@@ -51,7 +49,7 @@ void ClipboardGuard::watchForLateCopies(const PasteboardSnapshot& snapshot, qint
     stopWatching();
     const quint64 generation = ++m_generation;
     m_watch = Watch { snapshot, appPid, generation };
-    m_changed = connect(platform().pasteboard.get(), &Pasteboard::changed, this,
+    m_changed = connect(m_platform.pasteboard.get(), &Pasteboard::changed, this,
         [this] { QCoro::connect(clipboardChangedWhileWatching(), this, [] {}); });
     QTimer::singleShot(lateCopyWatch, this, [this, generation] {
         if (m_watch && m_watch->generation == generation)
@@ -71,11 +69,11 @@ QCoro::Task<> ClipboardGuard::clipboardChangedWhileWatching()
         co_return;
     const quint64 generation = m_watch->generation;
     QPointer<ClipboardGuard> self(this);
-    const qint64 owner = co_await platform().pasteboard->ownerPid();
+    const qint64 owner = co_await m_platform.pasteboard->ownerPid();
     if (!self || !m_watch || m_watch->generation != generation)
         co_return;
     if (owner > 0 && owner == m_watch->appPid)
-        platform().pasteboard->restore(m_watch->snapshot); // the application's late copy
+        m_platform.pasteboard->restore(m_watch->snapshot); // the application's late copy
     else if (owner != QCoreApplication::applicationPid())
         stopWatching(); // someone else's content now (our own restore aside): never touched
 }

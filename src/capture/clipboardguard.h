@@ -23,20 +23,18 @@ public:
     // How long a copy that arrives after copyWait is still undone.
     static constexpr std::chrono::milliseconds lateCopyWatch { 1500 };
 
-    // Uses Platform::current() at each copy unless a platform is given.
-    explicit ClipboardGuard(Platform* platform = nullptr, QObject* parent = nullptr);
+    explicit ClipboardGuard(Platform& platform, QObject* parent = nullptr);
 
     // Sends the copy shortcut to the application of process appPid and returns the text it copied, if
     // any; the clipboard then holds again what it held before.
     QCoro::Task<std::optional<QString>> copySelection(qint64 appPid, bool toTerminal);
 
 private:
-    Platform& platform() const;
     void watchForLateCopies(const PasteboardSnapshot& snapshot, qint64 appPid);
     void stopWatching();
     QCoro::Task<> clipboardChangedWhileWatching();
 
-    Platform* m_platform;
+    Platform& m_platform;
     struct Watch {
         PasteboardSnapshot snapshot;
         qint64 appPid = 0;

@@ -1,11 +1,11 @@
 #include "capture/hotkeymanager.h"
 
-#include "platform/platform.h"
+#include "platform/globalhotkeys.h"
 
 #include <cstdio>
 
-HotkeyManager::HotkeyManager(GlobalHotkeys* hotkeys)
-    : m_hotkeys(hotkeys)
+HotkeyManager::HotkeyManager(GlobalHotkeys& hotkeys)
+    : m_hotkeys(&hotkeys)
 {
 }
 
@@ -13,8 +13,6 @@ HotkeyManager::~HotkeyManager() { unregisterAll(); }
 
 void HotkeyManager::registerHotkey(quint32 id, quint32 keyCode, Qt::KeyboardModifiers modifiers, HotkeyHandler handler)
 {
-    if (!m_hotkeys)
-        m_hotkeys = Platform::current().globalHotkeys.get();
     if (!m_eventHandler && m_hotkeys) {
         m_eventHandler = QObject::connect(
             m_hotkeys, &GlobalHotkeys::pressed, m_hotkeys, [this](quint32 pressedId) { handleHotKeyEvent(pressedId); });

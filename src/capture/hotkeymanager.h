@@ -21,8 +21,7 @@ public:
     static constexpr quint32 keyCodeZ = 52;
     static constexpr quint32 keyCodeX = 53;
 
-    // hotkeys: Platform::current()'s facility at the first registration when null.
-    explicit HotkeyManager(GlobalHotkeys* hotkeys = nullptr);
+    explicit HotkeyManager(GlobalHotkeys& hotkeys);
     ~HotkeyManager();
     HotkeyManager(const HotkeyManager&) = delete;
     HotkeyManager& operator=(const HotkeyManager&) = delete;

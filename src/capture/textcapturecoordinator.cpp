@@ -1,25 +1,40 @@
 #include "capture/textcapturecoordinator.h"
 
 #include "capture/appcontext.h"
-#include "capture/capturepresenter.h"
 #include "platform/platform.h"
 #include "screenshot/screenshotcapturemanager.h"
 
 #include <QPointer>
 
-TextCaptureCoordinator::TextCaptureCoordinator(CapturePresenter& presenter, Platform* platform, QObject* parent)
+TextCaptureCoordinator::TextCaptureCoordinator(
+    CapturePresenter& presenter, Platform& platform, ScreenshotCaptureManager& screenshots, QObject* parent)
     : QObject(parent)
     , m_presenter(presenter)
     , m_platform(platform)
+    , m_screenshots(screenshots)
     , m_accessibilityReader(platform)
 {
 }
 
-Platform& TextCaptureCoordinator::platform() const { return m_platform ? *m_platform : Platform::current(); }
-
 std::optional<AppContext> TextCaptureCoordinator::captureAppContext() const
 {
-    return AppContextCapture::capture(*platform().frontmostApplication);
+    return AppContextCapture::contextOf(m_platform.frontmostApplication->current());
+}
+
+QCoro::Task<std::optional<TextCapture>> TextCaptureCoordinator::captureSelectedText(bool* accessibilityUsable)
+{
+    // The application the user is in, asked once: the reading and the request both describe it.
+    const std::optional<FrontmostAppInfo> app = m_platform.frontmostApplication->current();
+    QPointer<TextCaptureCoordinator> self(this);
+    // PRIMARY and the copy shortcut need no accessibility support: read without it when it is off.
+    const bool usable = co_await m_platform.accessibility->isUsable();
+    if (!self)
+        co_return std::nullopt;
+    *accessibilityUsable = usable;
+    SelectionReading reading = co_await m_accessibilityReader.readSelection(app, usable);
+    if (!self || !reading.text || reading.text->isEmpty())
+        co_return std::nullopt;
+    co_return TextCapture { std::move(*reading.text), reading.bounds, AppContextCapture::contextOf(app) };
 }
 
 QCoro::Task<> TextCaptureCoordinator::explainSelectedText()
@@ -28,46 +43,30 @@ QCoro::Task<> TextCaptureCoordinator::explainSelectedText()
         co_return;
     m_reading = true;
     QPointer<TextCaptureCoordinator> self(this);
-
-    // PRIMARY and the copy shortcut need no accessibility support: read without it when it is off, and
-    // ask for it only when nothing was found.
-    const bool usable = co_await platform().accessibility->isUsable();
-    if (!self)
-        co_return;
-    const SelectionReading reading = co_await m_accessibilityReader.readSelection(usable);
+    bool usable = false;
+    std::optional<TextCapture> capture = co_await captureSelectedText(&usable);
     if (!self)
         co_return;
     m_reading = false;
 
-    if (reading.text && !reading.text->isEmpty()) {
-        // Taken after the reading, so after a copy shortcut the application may have answered.
-        const std::optional<AppContext> context = captureAppContext();
-        m_presenter.showPopup(reading.bounds);
-        m_presenter.explain(*reading.text, context);
-    } else if (!usable) {
-        m_presenter.showAccessibilityPrompt();
-    } else {
+    if (capture)
+        m_presenter.showExplanation(std::move(*capture));
+    else if (!usable)
+        m_presenter.showAccessibilityPrompt(); // asked for only when nothing was found without it
+    else
         m_presenter.showTooltip(QStringLiteral("text.cursor"), QStringLiteral("No text selected"), noTextNoticeDelay);
-    }
 }
 
 void TextCaptureCoordinator::explainText(const QString& text)
 {
-    const std::optional<AppContext> context = captureAppContext();
-    m_presenter.showPopup(std::nullopt);
-    m_presenter.explain(text, context);
+    m_presenter.showExplanation({ text, std::nullopt, captureAppContext() });
 }
 
-void TextCaptureCoordinator::askAnything()
-{
-    const std::optional<AppContext> context = captureAppContext();
-    m_presenter.showPopup(std::nullopt);
-    m_presenter.prepareForDirectQuery(context);
-}
+void TextCaptureCoordinator::askAnything() { m_presenter.showDirectQuery(captureAppContext()); }
 
-void TextCaptureCoordinator::explainScreenshot(ScreenshotCaptureManager& screenshots)
+void TextCaptureCoordinator::explainScreenshot()
 {
-    if (!screenshots.isAvailable()) {
+    if (!m_screenshots.isAvailable()) {
         m_presenter.showTooltip(
             QStringLiteral("exclamationmark.triangle"), noScreenshotMessage, noScreenshotNoticeDelay);
         return;
@@ -75,22 +74,19 @@ void TextCaptureCoordinator::explainScreenshot(ScreenshotCaptureManager& screens
     // Taken now, while the user's application is still the active one.
     std::optional<AppContext> context = captureAppContext();
     QPointer<TextCaptureCoordinator> self(this);
-    screenshots.completion = [self, context](std::optional<QByteArray> jpeg, std::optional<QRectF> region) {
+    m_screenshots.completion = [self, context](std::optional<QByteArray> jpeg, std::optional<QRectF> region) {
         if (self)
             self->screenshotCaptured(std::move(jpeg), region, context);
     };
-    screenshots.startCapture();
+    m_screenshots.startCapture();
 }
 
 void TextCaptureCoordinator::screenshotCaptured(
     std::optional<QByteArray> jpeg, std::optional<QRectF> region, std::optional<AppContext> context)
 {
-    if (jpeg) {
+    if (jpeg)
         m_presenter.showScreenshotExplanation(std::move(*jpeg), region, std::move(context));
-    } else if (region) {
-        // A region was chosen but nothing came of it: say so where the answer would have been.
-        m_presenter.showPopup(region);
-        m_presenter.showError(captureFailedMessage);
-    }
+    else if (region)
+        m_presenter.showFailure(region, captureFailedMessage); // said where the answer would have been
     // Neither: the user cancelled.
 }

@@ -1,14 +1,13 @@
 #pragma once
 
 #include "capture/accessibilityreader.h"
-#include "service/wirerecords.h"
+#include "capture/capturepresenter.h"
 
 #include <QCoroTask>
 #include <QObject>
 
 #include <optional>
 
-class CapturePresenter;
 class Platform;
 class ScreenshotCaptureManager;
 
@@ -25,30 +24,33 @@ public:
     static inline const QString captureFailedMessage
         = QStringLiteral("The selected area could not be captured. Please try again.");
 
-    // platform: Platform::current() at each use when null.
-    explicit TextCaptureCoordinator(
-        CapturePresenter& presenter, Platform* platform = nullptr, QObject* parent = nullptr);
+    // Shows its results through presenter; takes captures through screenshots.
+    TextCaptureCoordinator(CapturePresenter& presenter, Platform& platform, ScreenshotCaptureManager& screenshots,
+        QObject* parent = nullptr);
 
     // Explains the selection of the application the user is in. A trigger while a reading is still
     // running is dropped: two readings would fight over the clipboard.
     QCoro::Task<> explainSelectedText();
+    // Finds the selected text, where it is, and the application it is in (read once). Nothing when no text
+    // was found; *accessibilityUsable then says whether the accessibility bus could be asked.
+    QCoro::Task<std::optional<TextCapture>> captureSelectedText(bool* accessibilityUsable);
     // Explains text handed over from outside (used as received).
     void explainText(const QString& text);
     // Opens the popup to ask a question.
     void askAnything();
-    // Lets the user drag out a region of the screen through `screenshots` and explains it.
-    void explainScreenshot(ScreenshotCaptureManager& screenshots);
+    // Lets the user drag out a region of the screen and explains it.
+    void explainScreenshot();
 
     std::optional<AppContext> captureAppContext() const;
     bool isReading() const { return m_reading; }
 
 private:
-    Platform& platform() const;
     void screenshotCaptured(
         std::optional<QByteArray> jpeg, std::optional<QRectF> region, std::optional<AppContext> context);
 
     CapturePresenter& m_presenter;
-    Platform* m_platform;
+    Platform& m_platform;
+    ScreenshotCaptureManager& m_screenshots;
     AccessibilityReader m_accessibilityReader;
     bool m_reading = false;
 };

@@ -1,6 +1,6 @@
 import QtQuick
 import QtQuick.Controls
-import "../popup"
+import "../ui"
 
 // The card shown when the selection cannot be read because accessibility support is off.
 Item {

@@ -1,5 +1,5 @@
 import QtQuick
-import "../popup"
+import "../ui"
 
 // The onboarding window's content: which step this is, the step's card, and "Skip for now".
 Item {

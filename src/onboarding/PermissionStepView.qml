@@ -1,5 +1,5 @@
 import QtQuick
-import "../popup"
+import "../ui"
 
 // One onboarding step: its icon, what it is for, and the button that asks the desktop, which turns into
 // "Permission granted!" once the step's model sees it granted.

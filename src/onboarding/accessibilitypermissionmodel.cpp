@@ -1,22 +1,17 @@
 #include "onboarding/accessibilitypermissionmodel.h"
 
-#include "platform/platform.h"
+#include "platform/accessibility.h"
 
 #include <QPointer>
 #include <QProcess>
 #include <QStandardPaths>
 
-AccessibilityPermissionModel::AccessibilityPermissionModel(Accessibility* accessibility, QObject* parent)
+AccessibilityPermissionModel::AccessibilityPermissionModel(Accessibility& accessibility, QObject* parent)
     : QObject(parent)
     , m_accessibility(accessibility)
 {
     m_timer.setInterval(pollInterval);
     connect(&m_timer, &QTimer::timeout, this, [this] { checkPermission(); });
-}
-
-Accessibility& AccessibilityPermissionModel::accessibility() const
-{
-    return m_accessibility ? *m_accessibility : *Platform::current().accessibility;
 }
 
 void AccessibilityPermissionModel::startPolling()
@@ -41,7 +36,7 @@ QCoro::Task<> AccessibilityPermissionModel::checkPermission()
         co_return; // a slow bus must not pile up checks
     m_checking = true;
     QPointer<AccessibilityPermissionModel> self(this);
-    const bool usable = co_await accessibility().isUsable();
+    const bool usable = co_await m_accessibility.isUsable();
     if (!self)
         co_return;
     m_checking = false;
@@ -53,7 +48,7 @@ QCoro::Task<> AccessibilityPermissionModel::checkPermission()
     QTimer::singleShot(dismissDelay, this, [this] { emit dismissRequested(); });
 }
 
-void AccessibilityPermissionModel::turnOn() { switchOnSupport(accessibility()); }
+void AccessibilityPermissionModel::turnOn() { switchOnSupport(m_accessibility); }
 
 QCoro::Task<> AccessibilityPermissionModel::switchOnSupport(Accessibility& accessibility)
 {

@@ -3,6 +3,7 @@
 #include <QCoroTask>
 #include <QObject>
 #include <QTimer>
+#include <QUrl>
 
 #include <chrono>
 
@@ -19,8 +20,9 @@ public:
     static constexpr std::chrono::milliseconds pollInterval { 2000 };
     static constexpr std::chrono::milliseconds dismissDelay { 1500 };
 
-    // accessibility: Platform::current()'s when null.
-    explicit AccessibilityPermissionModel(Accessibility* accessibility = nullptr, QObject* parent = nullptr);
+    static inline const QUrl viewUrl { QStringLiteral("qrc:/Quillora/onboarding/AccessibilityPermissionView.qml") };
+
+    explicit AccessibilityPermissionModel(Accessibility& accessibility, QObject* parent = nullptr);
 
     bool isGranted() const { return m_granted; }
     bool isPolling() const { return m_timer.isActive(); }
@@ -43,10 +45,9 @@ signals:
     void dismissRequested();
 
 private:
-    Accessibility& accessibility() const;
     QCoro::Task<> checkPermission();
 
-    Accessibility* m_accessibility;
+    Accessibility& m_accessibility;
     QTimer m_timer;
     bool m_granted = false;
     bool m_checking = false;

@@ -1,26 +1,18 @@
 #include "onboarding/onboardingwindowcontroller.h"
 
-#include "platform/platform.h"
-#include "popup/popupwindowcontroller.h"
+#include "platform/accessibility.h"
 #include "settings/appsettings.h"
-#include "settings/viewwindow.h"
+#include "ui/qmlengineprovider.h"
+#include "ui/viewwindow.h"
 
 #include <QQuickItem>
 
-OnboardingWindowController& OnboardingWindowController::shared()
-{
-    // A launch that shows no onboarding builds no QML engine for it.
-    static auto* controller = new OnboardingWindowController(AppSettings::shared(), *Platform::current().accessibility,
-        [] { return PopupWindowController::shared().engine(); });
-    return *controller;
-}
-
 OnboardingWindowController::OnboardingWindowController(AppSettings& settings, Accessibility& accessibility,
-    std::function<QQmlEngine*()> engine, OnboardingModel::Timing timing, QObject* parent)
+    QmlEngineProvider& engines, OnboardingModel::Timing timing, QObject* parent)
     : QObject(parent)
     , m_settings(settings)
     , m_accessibility(accessibility)
-    , m_engine(std::move(engine))
+    , m_engines(engines)
     , m_timing(timing)
 {
 }
@@ -59,7 +51,7 @@ void OnboardingWindowController::show(int step)
         return;
     }
     auto* model = new OnboardingModel(step, m_accessibility, m_screenshots, m_timing);
-    ViewWindow* window = ViewWindow::create(m_engine(), onboardingViewUrl,
+    ViewWindow* window = ViewWindow::create(m_engines.engine(), onboardingViewUrl,
         { { QStringLiteral("model"), QVariant::fromValue<QObject*>(model) } }, QStringLiteral("Welcome to Quillora"));
     if (!window) {
         delete model;

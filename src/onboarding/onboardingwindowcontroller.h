@@ -11,8 +11,8 @@
 
 class Accessibility;
 class AppSettings;
-class QQmlEngine;
-#include "settings/viewwindow.h"
+class QmlEngineProvider;
+#include "ui/viewwindow.h"
 
 // The first-run window that walks the user through the two things Quillora needs: the desktop's
 // accessibility support and screenshots in this session. Shown at launch until completed or skipped;
@@ -23,12 +23,8 @@ class OnboardingWindowController : public QObject {
 public:
     static inline const QUrl onboardingViewUrl { QStringLiteral("qrc:/Quillora/onboarding/OnboardingView.qml") };
 
-    // The process-wide controller, created on first use with the shared settings, the platform's
-    // accessibility and the popup's QML engine.
-    static OnboardingWindowController& shared();
-
-    // The engine, asked for only when the window is built, must outlive the controller.
-    OnboardingWindowController(AppSettings& settings, Accessibility& accessibility, std::function<QQmlEngine*()> engine,
+    // The engine is asked for only when the window is built: a launch that shows no onboarding builds none.
+    OnboardingWindowController(AppSettings& settings, Accessibility& accessibility, QmlEngineProvider& engines,
         OnboardingModel::Timing timing = {}, QObject* parent = nullptr);
     ~OnboardingWindowController() override;
 
@@ -51,7 +47,7 @@ private:
 
     AppSettings& m_settings;
     Accessibility& m_accessibility;
-    std::function<QQmlEngine*()> m_engine;
+    QmlEngineProvider& m_engines;
     OnboardingModel::Timing m_timing;
     OnboardingModel::Screenshots m_screenshots;
     QPointer<ViewWindow> m_window;

@@ -4,29 +4,7 @@
 #include "platform/x11/x11platform.h"
 #include "platform/xdgautostartloginitem.h"
 
-#include <QCoreApplication>
 #include <QGuiApplication>
-
-namespace {
-std::unique_ptr<Platform>& installed()
-{
-    static std::unique_ptr<Platform> platform;
-    return platform;
-}
-} // namespace
-
-Platform& Platform::current()
-{
-    if (!installed()) {
-        installed() = createForSession();
-        // The backends (the X connection's users, the AT-SPI worker thread) go while the application still
-        // runs its shutdown, not after it among the static objects, where their threads can no longer end.
-        qAddPostRoutine([] { installed().reset(); });
-    }
-    return *installed();
-}
-
-void Platform::install(std::unique_ptr<Platform> platform) { installed() = std::move(platform); }
 
 std::unique_ptr<Platform> Platform::createForSession()
 {

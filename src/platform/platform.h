@@ -12,8 +12,9 @@
 
 #include <memory>
 
-// The desktop facilities the core uses. One set is installed per process: the X11 backends when Qt runs
-// on xcb, backends that report every facility as unavailable elsewhere, fakes in tests.
+// The desktop facilities the core uses: the X11 backends when Qt runs on xcb, backends that report every
+// facility as unavailable elsewhere, fakes in tests. The application builds one set and hands it out; whoever
+// uses a facility is given it.
 class Platform {
 public:
     std::unique_ptr<Screens> screens;
@@ -26,10 +27,6 @@ public:
     std::unique_ptr<LoginItem> loginItem;
     std::unique_ptr<ScreenCapture> screenCapture;
 
-    // The installed set; installs the one for this session on first use (needs a QGuiApplication).
-    static Platform& current();
-    // Replaces the installed set (tests install fakes). Takes ownership.
-    static void install(std::unique_ptr<Platform> platform);
-    // The backends for the session Qt runs in.
+    // The backends for the session Qt runs in (needs a QGuiApplication).
     static std::unique_ptr<Platform> createForSession();
 };

@@ -1,5 +1,6 @@
 import QtQuick
 import QtQuick.Layouts
+import "../ui"
 
 // Ask-anything mode: one field; Return submits the typed question.
 ColumnLayout {

@@ -1,4 +1,5 @@
 import QtQuick
+import "../ui"
 
 // The answer area: the dots while loading, else the error in red, else the answer (selectable), rendered from
 // Markdown by AnswerDocument, which fills the TextEdit from its `markdown` property.

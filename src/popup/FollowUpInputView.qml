@@ -1,5 +1,6 @@
 import QtQuick
 import QtQuick.Layouts
+import "../ui"
 
 // The follow-up row: the question field and the send button.
 Rectangle {

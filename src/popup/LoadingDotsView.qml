@@ -1,4 +1,5 @@
 import QtQuick
+import "../ui"
 
 // Three dots; the highlighted one walks 0, 1, 2, 0, ... every 0.4 s.
 Row {

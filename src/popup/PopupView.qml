@@ -1,5 +1,6 @@
 import QtQuick
 import QtQuick.Layouts
+import "../ui"
 
 // The popup card: header, answer area and follow-up row, or the ask-anything input.
 Item {

@@ -1,4 +1,5 @@
 import QtQuick
+import "../ui"
 
 // A short notice: an icon and at most two lines of text, as wide as the text needs.
 Item {

@@ -1,7 +1,6 @@
 #include "popup/popupviewmodel.h"
 
 #include "service/quilloraapiclient.h"
-#include "settings/appsettings.h"
 
 #include <QPointer>
 
@@ -23,11 +22,12 @@ template <typename Predicate> QString trimmed(const QString& text, Predicate isT
 
 } // namespace
 
-PopupViewModel::PopupViewModel(QuilloraAPIClient* apiClient, QObject* parent)
+PopupViewModel::PopupViewModel(
+    QuilloraAPIClient& apiClient, std::function<QString()> customSystemPrompt, QObject* parent)
     : QObject(parent)
-    , m_apiClient(apiClient ? apiClient : QuilloraAPIClient::createDefault())
+    , m_apiClient(apiClient)
+    , m_customSystemPrompt(std::move(customSystemPrompt))
 {
-    m_apiClient->setParent(this);
     connect(this, &PopupViewModel::isLoadingChanged, this, &PopupViewModel::canSendChanged);
     connect(this, &PopupViewModel::followUpInputChanged, this, &PopupViewModel::canSendChanged);
 }
@@ -45,7 +45,7 @@ void PopupViewModel::setFollowUpInput(const QString& text)
 quint64 PopupViewModel::beginRequest()
 {
     ++m_generation;
-    m_apiClient->abortAll();
+    m_apiClient.abortAll();
     return m_generation;
 }
 
@@ -96,16 +96,16 @@ void PopupViewModel::explain(const QString& text, std::optional<AppContext> appC
 {
     m_currentAppContext = appContext;
     resetForNewRequest();
-    const QString prompt = AppSettings::shared().customSystemPrompt();
+    const QString prompt = m_customSystemPrompt();
     // The task runs on by itself; its result is applied through the guards inside it.
-    [[maybe_unused]] auto task = applyResult(m_apiClient->explain(text, prompt, std::move(appContext)),
+    [[maybe_unused]] auto task = applyResult(m_apiClient.explain(text, prompt, std::move(appContext)),
         QStringLiteral("Explain: ") + text + QStringLiteral(" concisely"));
 }
 
 QCoro::Task<> PopupViewModel::explainImage(QByteArray imageData, std::optional<AppContext> appContext)
 {
-    const QString prompt = AppSettings::shared().customSystemPrompt();
-    return applyResult(m_apiClient->explainImage(std::move(imageData), prompt, std::move(appContext)),
+    const QString prompt = m_customSystemPrompt();
+    return applyResult(m_apiClient.explainImage(std::move(imageData), prompt, std::move(appContext)),
         QStringLiteral("Explain this screenshot concisely"));
 }
 
@@ -123,9 +123,9 @@ void PopupViewModel::sendFollowUp(const QString& question)
     setContentOpacity(0.0);
     setDisplayText({});
     setErrorMessage(std::nullopt);
-    const QString prompt = AppSettings::shared().customSystemPrompt();
+    const QString prompt = m_customSystemPrompt();
     [[maybe_unused]] auto task
-        = applyResult(m_apiClient->followUp(m_conversationHistory, prompt, m_currentAppContext), std::nullopt);
+        = applyResult(m_apiClient.followUp(m_conversationHistory, prompt, m_currentAppContext), std::nullopt);
 }
 
 QCoro::Task<> PopupViewModel::applyResult(

@@ -1,12 +1,13 @@
 #pragma once
 
-#include "service/conversationmessage.h"
-#include "service/wirerecords.h"
+#include "wire/conversationmessage.h"
+#include "wire/wirerecords.h"
 
 #include <QCoroTask>
 #include <QObject>
 #include <QString>
 
+#include <functional>
 #include <optional>
 
 class QuilloraAPIClient;
@@ -26,8 +27,8 @@ class PopupViewModel : public QObject {
     Q_PROPERTY(int conversationLength READ conversationLength NOTIFY conversationHistoryChanged)
 
 public:
-    // Takes ownership of the client; without one it uses the service compiled into the program.
-    explicit PopupViewModel(QuilloraAPIClient* apiClient = nullptr, QObject* parent = nullptr);
+    // customSystemPrompt: the user's prompt at the time of each request ("" for none).
+    PopupViewModel(QuilloraAPIClient& apiClient, std::function<QString()> customSystemPrompt, QObject* parent = nullptr);
 
     bool isLoading() const { return m_isLoading; }
     QString displayText() const { return m_displayText; }
@@ -43,7 +44,7 @@ public:
     // The follow-up can be sent: nothing is loading and the field holds more than spaces and tabs.
     bool canSend() const;
 
-    QuilloraAPIClient* apiClient() const { return m_apiClient; }
+    QuilloraAPIClient& apiClient() const { return m_apiClient; }
     std::optional<AppContext> currentAppContext() const { return m_currentAppContext; }
     void setCurrentAppContext(std::optional<AppContext> context) { m_currentAppContext = std::move(context); }
 
@@ -85,7 +86,8 @@ private:
     void setAwaitingDirectQuery(bool awaiting);
     void setConversationHistory(ConversationHistory history);
 
-    QuilloraAPIClient* m_apiClient;
+    QuilloraAPIClient& m_apiClient;
+    std::function<QString()> m_customSystemPrompt;
     bool m_isLoading = false;
     QString m_displayText;
     std::optional<QString> m_errorMessage;

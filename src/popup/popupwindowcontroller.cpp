@@ -1,41 +1,26 @@
 #include "popup/popupwindowcontroller.h"
 
-#include "onboarding/accessibilitypermissionmodel.h"
-
 #include "platform/platform.h"
 #include "popup/answerdocument.h"
-#include "popup/iconprovider.h"
 #include "popup/placement.h"
 #include "popup/popuppanel.h"
 #include "popup/popupviewmodel.h"
+#include "ui/qmlengineprovider.h"
 
 #include <QQmlComponent>
 #include <QQmlEngine>
 #include <QQuickItem>
-#include <QSGRendererInterface>
 #include <QTimer>
 
 #include <cstdio>
 
-PopupWindowController& PopupWindowController::shared()
-{
-    static auto* controller = new PopupWindowController;
-    return *controller;
-}
-
-PopupWindowController::PopupWindowController(QuilloraAPIClient* apiClient, QObject* parent)
+PopupWindowController::PopupWindowController(
+    PopupViewModel& viewModel, Platform& platform, QmlEngineProvider& engines, QObject* parent)
     : QObject(parent)
-    , m_viewModel(new PopupViewModel(apiClient, this))
+    , m_viewModel(viewModel)
+    , m_platform(platform)
+    , m_engines(engines)
 {
-    // A card-sized window costs about a fifth of the memory with the software scene graph, and draws fast
-    // enough for text and a few dots. The choice is process-wide and has to precede the first window.
-    // QT_QUICK_BACKEND still lets a user pick another one.
-    static const bool chosen = [] {
-        if (qEnvironmentVariableIsEmpty("QT_QUICK_BACKEND"))
-            QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
-        return true;
-    }();
-    Q_UNUSED(chosen);
 }
 
 PopupWindowController::~PopupWindowController()
@@ -43,15 +28,6 @@ PopupWindowController::~PopupWindowController()
     removeMonitors();
     // Closed panels may still wait for their deferred deletion; they go before the view model they show.
     qDeleteAll(findChildren<PopupPanel*>(Qt::FindDirectChildrenOnly));
-}
-
-QQmlEngine* PopupWindowController::engine()
-{
-    if (!m_engine) {
-        m_engine = new QQmlEngine(this);
-        IconProvider::install(m_engine);
-    }
-    return m_engine;
 }
 
 QQuickWindow* PopupWindowController::panel() const { return m_panel.data(); }
@@ -62,14 +38,14 @@ void PopupWindowController::preload()
     component(simpleTooltipViewUrl);
     // Building one card, never shown, also loads what its first instance would: the fonts, the icons, the
     // controls' types. The first real card then costs about what any later one does.
-    delete createPanel(popupViewUrl, { { QStringLiteral("viewModel"), QVariant::fromValue<QObject*>(m_viewModel) } });
+    delete createPanel(popupViewUrl, { { QStringLiteral("viewModel"), QVariant::fromValue<QObject*>(&m_viewModel) } });
 }
 
 QQmlComponent* PopupWindowController::component(const QUrl& view)
 {
     QQmlComponent*& compiled = m_components[view];
     if (!compiled)
-        compiled = new QQmlComponent(engine(), view, QQmlComponent::PreferSynchronous, this);
+        compiled = new QQmlComponent(m_engines.engine(), view, QQmlComponent::PreferSynchronous, this);
     return compiled;
 }
 
@@ -86,7 +62,7 @@ PopupPanel* PopupWindowController::createPanel(const QUrl& view, const QVariantM
 
     auto* panel = new PopupPanel;
     static_cast<QObject*>(panel)->setParent(this);
-    QObject* object = compiled->createWithInitialProperties(properties, engine()->rootContext());
+    QObject* object = compiled->createWithInitialProperties(properties, m_engines.engine()->rootContext());
     auto* root = qobject_cast<QQuickItem*>(object);
     if (!root) {
         delete object;
@@ -106,12 +82,12 @@ void PopupWindowController::showPopup(std::optional<QRectF> anchor)
 {
     dismissPanel();
     PopupPanel* panel
-        = createPanel(popupViewUrl, { { QStringLiteral("viewModel"), QVariant::fromValue<QObject*>(m_viewModel) } });
+        = createPanel(popupViewUrl, { { QStringLiteral("viewModel"), QVariant::fromValue<QObject*>(&m_viewModel) } });
     if (!panel)
         return;
     AnswerDocument::attach(panel->findChild<QQuickItem*>(QStringLiteral("answerText")));
 
-    const Screens& screens = *Platform::current().screens;
+    const Screens& screens = *m_platform.screens;
     const QRectF frame = anchor
         ? Placement::frameNearSelection(Placement::popupSize, *anchor, screens.screens(), screens.primary())
         : Placement::frameOnPointerScreen(
@@ -123,13 +99,13 @@ void PopupWindowController::showPopup(std::optional<QRectF> anchor)
     present(panel, cardFrame);
 }
 
-void PopupWindowController::showNotice(
+QQuickWindow* PopupWindowController::showNotice(
     const QUrl& view, const QVariantMap& properties, std::optional<std::chrono::milliseconds> closeAfter)
 {
     dismissPanel();
     PopupPanel* panel = createPanel(view, properties);
     if (!panel)
-        return;
+        return nullptr;
 
     QSizeF size(panel->width(), panel->height());
     if (size.width() <= 10) {
@@ -137,7 +113,7 @@ void PopupWindowController::showNotice(
         panel->content()->setSize(size);
         panel->resize(size.toSize());
     }
-    const Screens& screens = *Platform::current().screens;
+    const Screens& screens = *m_platform.screens;
     present(panel, Placement::frameNearPointer(size, screens.pointerPosition(), screens.screens(), screens.primary()));
 
     if (closeAfter) {
@@ -147,6 +123,7 @@ void PopupWindowController::showNotice(
                 closePopup();
         });
     }
+    return panel;
 }
 
 void PopupWindowController::showSimpleNotice(
@@ -156,23 +133,32 @@ void PopupWindowController::showSimpleNotice(
         simpleTooltipViewUrl, { { QStringLiteral("icon"), icon }, { QStringLiteral("message"), message } }, closeAfter);
 }
 
-void PopupWindowController::showAccessibilityPrompt()
+void PopupWindowController::showExplanation(
+    const QString& text, std::optional<QRectF> anchor, std::optional<AppContext> appContext)
 {
-    // The model lives as long as the prompt's panel.
-    auto* model = new AccessibilityPermissionModel(nullptr, this);
-    showNotice(accessibilityPermissionViewUrl, { { QStringLiteral("model"), QVariant::fromValue<QObject*>(model) } });
-    connect(this, &PopupWindowController::panelClosed, model, &QObject::deleteLater, Qt::SingleShotConnection);
-    if (!m_panel)
-        model->deleteLater();
+    showPopup(anchor);
+    m_viewModel.explain(text, std::move(appContext));
+}
+
+void PopupWindowController::showDirectQuery(std::optional<AppContext> appContext)
+{
+    showPopup(std::nullopt);
+    m_viewModel.prepareForDirectQuery(std::move(appContext));
+}
+
+void PopupWindowController::showFailure(std::optional<QRectF> anchor, const QString& message)
+{
+    showPopup(anchor);
+    m_viewModel.showFailure(message);
 }
 
 void PopupWindowController::showScreenshotExplanation(
     QByteArray jpeg, std::optional<QRectF> anchor, std::optional<AppContext> appContext)
 {
     showPopup(anchor);
-    m_viewModel->setCurrentAppContext(appContext);
-    m_viewModel->resetForNewRequest();
-    [[maybe_unused]] auto task = m_viewModel->explainImage(std::move(jpeg), std::move(appContext));
+    m_viewModel.setCurrentAppContext(appContext);
+    m_viewModel.resetForNewRequest();
+    [[maybe_unused]] auto task = m_viewModel.explainImage(std::move(jpeg), std::move(appContext));
 }
 
 void PopupWindowController::present(PopupPanel* panel, const QRectF& frame)
@@ -205,8 +191,7 @@ void PopupWindowController::dismissPanel()
 void PopupWindowController::installMonitors()
 {
     removeMonitors();
-    Platform& platform = Platform::current();
-    if (MouseDownMonitor* monitor = platform.mouseDownMonitor.get()) {
+    if (MouseDownMonitor* monitor = m_platform.mouseDownMonitor.get()) {
         m_monitorConnections.append(connect(monitor, &MouseDownMonitor::mouseDown, this, [this](QPointF at) {
             // The monitor leaves out our own windows; this keeps a click on the panel harmless either way.
             if (m_panel && m_panel->geometry().contains(at.toPoint()))
@@ -215,7 +200,7 @@ void PopupWindowController::installMonitors()
         }));
         monitor->start();
     }
-    if (FrontmostApplication* frontmost = platform.frontmostApplication.get()) {
+    if (FrontmostApplication* frontmost = m_platform.frontmostApplication.get()) {
         m_monitorConnections.append(connect(frontmost, &FrontmostApplication::otherApplicationActivated, this,
             &PopupWindowController::closePopup, Qt::QueuedConnection));
     }
@@ -228,6 +213,6 @@ void PopupWindowController::removeMonitors()
     for (const auto& connection : std::as_const(m_monitorConnections))
         disconnect(connection);
     m_monitorConnections.clear();
-    if (MouseDownMonitor* monitor = Platform::current().mouseDownMonitor.get())
+    if (MouseDownMonitor* monitor = m_platform.mouseDownMonitor.get())
         monitor->stop();
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "service/wirerecords.h"
+#include "wire/wirerecords.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -13,11 +13,11 @@
 #include <chrono>
 #include <optional>
 
+class Platform;
 class PopupPanel;
 class PopupViewModel;
 class QQmlComponent;
-class QQmlEngine;
-class QuilloraAPIClient;
+class QmlEngineProvider;
 class QQuickWindow;
 
 // Puts answers and notices on screen: at most one panel at a time, closed by a click elsewhere, another
@@ -28,17 +28,14 @@ class PopupWindowController : public QObject {
 public:
     static inline const QUrl popupViewUrl { QStringLiteral("qrc:/Quillora/popup/PopupView.qml") };
     static inline const QUrl simpleTooltipViewUrl { QStringLiteral("qrc:/Quillora/popup/SimpleTooltipView.qml") };
-    static inline const QUrl accessibilityPermissionViewUrl { QStringLiteral(
-        "qrc:/Quillora/onboarding/AccessibilityPermissionView.qml") };
 
-    // The process-wide controller, created on first use with the compiled-in service.
-    static PopupWindowController& shared();
-
-    // Takes ownership of the client (tests pass one for their stub service).
-    explicit PopupWindowController(QuilloraAPIClient* apiClient = nullptr, QObject* parent = nullptr);
+    // Shows the card of viewModel; places panels on platform's screens and closes them on its clicks and
+    // application switches; builds views in the engine of engines.
+    PopupWindowController(
+        PopupViewModel& viewModel, Platform& platform, QmlEngineProvider& engines, QObject* parent = nullptr);
     ~PopupWindowController() override;
 
-    PopupViewModel* viewModel() const { return m_viewModel; }
+    PopupViewModel* viewModel() const { return &m_viewModel; }
 
     // Creates the QML engine and compiles the card's and the notices' views without showing anything, so
     // the first panel opens sooner. Blocks the main thread while it compiles; call it once the program is
@@ -49,17 +46,22 @@ public:
     // centred on the pointer's screen. Leaves the view model as it is.
     void showPopup(std::optional<QRectF> anchor);
 
+    // The card at the anchor, explaining text.
+    void showExplanation(const QString& text, std::optional<QRectF> anchor, std::optional<AppContext> appContext);
+    // The card, centred, waiting for a question.
+    void showDirectQuery(std::optional<AppContext> appContext);
+    // The card at the anchor with the message in place of an answer.
+    void showFailure(std::optional<QRectF> anchor, const QString& message);
+
     // Opens a notice near the pointer showing the QML view at `view`, created with `properties`. The view
     // may declare `signal closeRequested()` to close it, and `cornerRadius` for its rounded corners.
-    // With a delay, whatever panel is open when it runs out is closed.
-    void showNotice(const QUrl& view, const QVariantMap& properties = {},
+    // With a delay, whatever panel is open when it runs out is closed. Returns the notice's panel (null when the
+    // view could not be made); an object that lives as long as the notice can be made its child.
+    QQuickWindow* showNotice(const QUrl& view, const QVariantMap& properties = {},
         std::optional<std::chrono::milliseconds> closeAfter = std::nullopt);
     // A notice with a symbol icon and a message.
     void showSimpleNotice(const QString& icon, const QString& message,
         std::optional<std::chrono::milliseconds> closeAfter = std::nullopt);
-
-    // The accessibility prompt, open until the support is seen on (and a moment after) or it is closed.
-    void showAccessibilityPrompt();
 
     // Shows the card at the captured region and explains the JPEG screenshot in it.
     void showScreenshotExplanation(QByteArray jpeg, std::optional<QRectF> anchor, std::optional<AppContext> appContext);
@@ -69,8 +71,6 @@ public:
 
     // The panel on screen, or null.
     QQuickWindow* panel() const;
-    // The engine every panel's view is created in (created on first use).
-    QQmlEngine* engine();
 
 signals:
     void panelShown();
@@ -85,8 +85,9 @@ private:
     void installMonitors();
     void removeMonitors();
 
-    PopupViewModel* m_viewModel;
-    QQmlEngine* m_engine = nullptr;
+    PopupViewModel& m_viewModel;
+    Platform& m_platform;
+    QmlEngineProvider& m_engines;
     QHash<QUrl, QQmlComponent*> m_components;
     QPointer<PopupPanel> m_panel;
     QList<QMetaObject::Connection> m_monitorConnections;

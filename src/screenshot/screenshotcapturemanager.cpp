@@ -9,30 +9,23 @@
 #include <QScreen>
 #include <QtConcurrent/QtConcurrentRun>
 
-ScreenshotCaptureManager& ScreenshotCaptureManager::shared()
-{
-    static auto* manager = new ScreenshotCaptureManager();
-    return *manager;
-}
-
-ScreenshotCaptureManager::ScreenshotCaptureManager(Platform* platform, QObject* parent)
+ScreenshotCaptureManager::ScreenshotCaptureManager(Platform& platform, QObject* parent)
     : QObject(parent)
     , m_platform(platform)
 {
+    m_encoder.setMaxThreadCount(1);
 }
 
 ScreenshotCaptureManager::~ScreenshotCaptureManager() { cleanup(); }
 
-Platform& ScreenshotCaptureManager::platform() const { return m_platform ? *m_platform : Platform::current(); }
-
 bool ScreenshotCaptureManager::isAvailable() const
 {
-    return platform().screenCapture && platform().screenCapture->isAvailable();
+    return m_platform.screenCapture && m_platform.screenCapture->isAvailable();
 }
 
 void ScreenshotCaptureManager::startCapture()
 {
-    const QList<ScreenInfo> screens = platform().screens->screens();
+    const QList<ScreenInfo> screens = m_platform.screens->screens();
     // Started again while the overlays are up: without a compositor the windows under them have not been
     // repainted yet when they go, so a new grab would see our own overlay. The frozen pictures serve again.
     QList<QImage> frozen;
@@ -55,7 +48,7 @@ QCoro::Task<> ScreenshotCaptureManager::showOverlays(quint64 capture, QList<Scre
     // Every screen is grabbed before any overlay is up, so no overlay can be in a picture.
     QList<QImage> images = frozen;
     if (images.isEmpty())
-        images = co_await platform().screenCapture->grabScreens(screens);
+        images = co_await m_platform.screenCapture->grabScreens(screens);
     if (!self || capture != m_capture)
         co_return;
     if (screens.isEmpty()) {
@@ -72,7 +65,7 @@ QCoro::Task<> ScreenshotCaptureManager::showOverlays(quint64 capture, QList<Scre
         panel->show();
     }
     // The keyboard goes to the overlay under the pointer, so that Escape reaches it.
-    const QPointF pointer = platform().screens->pointerPosition();
+    const QPointF pointer = m_platform.screens->pointerPosition();
     for (qsizetype i = 0; i < screens.size(); ++i) {
         if (screens.at(i).frame.contains(pointer) || i == screens.size() - 1) {
             m_overlayPanels.at(i)->requestActivate();
@@ -137,10 +130,10 @@ void ScreenshotCaptureManager::handleSelection(const QRectF& region)
     // The handler belongs to this capture: a capture started while this one encodes brings its own.
     Completion handler = std::exchange(completion, nullptr);
     cleanup();
-    platform().screenCapture->setPointerHidden(true);
-    // Encoding a whole screen takes longer than a frame: it runs on a pool thread, which alone holds the
-    // pictures from now on.
-    QFuture<std::optional<QByteArray>> encoding = QtConcurrent::run(
+    m_platform.screenCapture->setPointerHidden(true);
+    // Encoding a whole screen takes longer than a frame: it runs on the encoder's thread, which alone holds
+    // the pictures from now on.
+    QFuture<std::optional<QByteArray>> encoding = QtConcurrent::run(&m_encoder,
         [frozen = std::move(frozen), region] { return ScreenshotCrop::jpegOfRegion(frozen, region); });
     [[maybe_unused]] auto task = finishCapture(std::move(encoding), region, std::move(handler));
 }
@@ -151,7 +144,7 @@ QCoro::Task<> ScreenshotCaptureManager::finishCapture(
     QPointer<ScreenshotCaptureManager> self(this);
     const std::optional<QByteArray> jpeg = co_await encoding;
     if (self)
-        platform().screenCapture->setPointerHidden(false);
+        m_platform.screenCapture->setPointerHidden(false);
     if (handler)
         handler(jpeg, region);
 }

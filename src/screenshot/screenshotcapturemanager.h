@@ -5,6 +5,7 @@
 #include <QCoroTask>
 #include <QFuture>
 #include <QObject>
+#include <QThreadPool>
 
 #include <functional>
 #include <optional>
@@ -23,11 +24,7 @@ public:
     // region when one was chosen but no image came of it, neither when the user cancelled.
     using Completion = std::function<void(std::optional<QByteArray> jpeg, std::optional<QRectF> region)>;
 
-    // The process-wide manager on the session's platform, created on first use and kept.
-    static ScreenshotCaptureManager& shared();
-
-    // platform: Platform::current() at each use when null.
-    explicit ScreenshotCaptureManager(Platform* platform = nullptr, QObject* parent = nullptr);
+    explicit ScreenshotCaptureManager(Platform& platform, QObject* parent = nullptr);
     ~ScreenshotCaptureManager() override;
 
     // Set before each capture; called at most once per capture, on the main thread, and then cleared.
@@ -54,16 +51,17 @@ signals:
     void overlaysShown();
 
 private:
-    Platform& platform() const;
     // Grabs the screens unless their pictures are given, then shows an overlay on each.
     QCoro::Task<> showOverlays(quint64 capture, QList<ScreenInfo> screens, QList<QImage> frozen);
     ScreenshotOverlayView* createOverlayPanel(const FrozenScreen& frozen);
     QCoro::Task<> finishCapture(QFuture<std::optional<QByteArray>> encoding, QRectF region, Completion handler);
 
-    Platform* m_platform;
+    Platform& m_platform;
     QList<ScreenshotOverlayView*> m_overlayPanels;
     QList<FrozenScreen> m_frozenScreens;
     QList<QMetaObject::Connection> m_watches;
+    // Encodes on a thread of our own, joined when the manager goes: no encoding outlives its owner.
+    QThreadPool m_encoder;
     quint64 m_capture = 0; // counts captures, so a grab that finishes after its capture ended is dropped
     bool m_overlayHadFocus = false;
 };

@@ -1,7 +1,5 @@
 #include "service/quilloraapiclient.h"
 
-#include "app/serviceconfig.h"
-#include "settings/appsettings.h"
 
 #include <QCoroFuture>
 #include <QCoroNetworkReply>
@@ -168,25 +166,13 @@ void QuilloraAPIClient::abortAll()
     }
 }
 
-QuilloraAPIClient* QuilloraAPIClient::createDefault(QObject* parent)
-{
-    ServiceEndpoint endpoint = configuredServiceEndpoint();
-    if (!endpoint.problem.isEmpty()) {
-        // The start-up check refused it already; one edited since then falls back to the built-in service.
-        std::printf("[QuilloraAPIClient] %s; using the built-in service\n", qPrintable(endpoint.problem));
-        endpoint = resolveServiceEndpoint({}, {});
-    }
-    return new QuilloraAPIClient(std::move(endpoint.url), std::move(endpoint.token),
-        QSslConfiguration::defaultConfiguration(), parent);
-}
-
 RequestCommon QuilloraAPIClient::commonFields(QString customSystemPrompt, std::optional<AppContext> appContext) const
 {
     RequestCommon common;
     if (!customSystemPrompt.isEmpty())
         common.customSystemPrompt = std::move(customSystemPrompt);
     common.appContext = std::move(appContext);
-    common.userId = m_userId.isEmpty() ? AppSettings::shared().userId() : m_userId;
+    common.userId = m_userId;
     return common;
 }
 

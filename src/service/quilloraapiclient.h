@@ -1,7 +1,7 @@
 #pragma once
 
 #include "service/apierror.h"
-#include "service/wirerecords.h"
+#include "wire/wirerecords.h"
 
 #include <QCoroTask>
 #include <QNetworkAccessManager>
@@ -13,7 +13,8 @@
 
 #include <chrono>
 
-// The only component that talks to the network: one POST to the service per call, no retry, no cache.
+// Talks to the explanation service: one POST per call, no retry, no cache. (The update checker reads its
+// feed through a network manager of its own.)
 // Calls run on the thread that owns the client (the main thread); the network wait never blocks it.
 class QuilloraAPIClient : public QObject {
     Q_OBJECT
@@ -30,9 +31,6 @@ public:
     // Requests still in flight end as cancelled, so nothing waits on them any more.
     ~QuilloraAPIClient() override;
 
-    // A client for the user's service (settings serviceURL, serviceToken), else the one built in.
-    static QuilloraAPIClient* createDefault(QObject* parent = nullptr);
-
     QUrl workerURL() const { return m_workerURL; }
 
     // A request that has not completed this long after it was sent fails, however much trickles in.
@@ -43,7 +41,7 @@ public:
     void abortAll();
     int requestsInFlight() const { return int(m_inFlight.size()); }
 
-    // The identifier sent as userId; defaults to AppSettings::shared().userId().
+    // The identifier sent as userId with every request.
     void setUserId(QString userId) { m_userId = std::move(userId); }
 
     // An empty customSystemPrompt is left out of the request.

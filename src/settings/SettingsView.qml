@@ -1,5 +1,5 @@
 import QtQuick
-import "../popup"
+import "../ui"
 
 // The settings window's content: the custom prompt, written on every keystroke, the login switch and "Done".
 // Plain items only: the controls library would stay in memory for the rest of the run once loaded.

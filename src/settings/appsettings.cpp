@@ -5,12 +5,6 @@
 
 #include <cstdio>
 
-AppSettings& AppSettings::shared()
-{
-    static AppSettings* instance = new AppSettings(defaultFileName());
-    return *instance;
-}
-
 QString AppSettings::defaultFileName()
 {
     // Organisation and application are both "Quillora": $XDG_CONFIG_HOME/Quillora/Quillora.conf.

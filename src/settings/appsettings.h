@@ -22,10 +22,7 @@ public:
     static constexpr auto serviceTokenKey = "serviceToken";
     static constexpr auto lastUpdateCheckKey = "lastUpdateCheck";
 
-    // Created on first use (from the main thread, or before other threads start) and never destroyed.
-    static AppSettings& shared();
-
-    // Opens the store at the given INI file; shared() uses the per-user location.
+    // Opens the store at the given INI file; the program uses defaultFileName().
     explicit AppSettings(const QString& fileName, QObject* parent = nullptr);
 
     QString customSystemPrompt() const { return m_customSystemPrompt; }

@@ -1,7 +1,7 @@
 #include "settings/settingswindow.h"
 
 #include "settings/settingsviewmodel.h"
-#include "settings/viewwindow.h"
+#include "ui/viewwindow.h"
 
 SettingsWindow::SettingsWindow(AppSettings& settings, LoginItem* loginItem, QQmlEngine* engine, QObject* parent)
     : QObject(parent)

@@ -7,7 +7,7 @@
 class AppSettings;
 class LoginItem;
 class QQmlEngine;
-#include "settings/viewwindow.h"
+#include "ui/viewwindow.h"
 
 // The one settings window: reused, raised and focused while it is open; built anew, with the current
 // settings and login state, once it was closed. Main thread only.

@@ -1,7 +1,7 @@
 // The delegate on the fake platform: its hot keys, the tray menu, and start at login with the XDG autostart
 // entry behind it; and which service the program talks to (plain http:// only to this computer).
 #include "app/appdelegate.h"
-#include "app/serviceconfig.h"
+#include "service/serviceendpoint.h"
 #include "capture/capturepresenter.h"
 #include "fakeplatform.h"
 #include "platform/xdgautostartloginitem.h"
@@ -19,13 +19,12 @@ namespace {
 
 struct RecordingPresenter final : CapturePresenter {
     QStringList calls;
-    void showPopup(std::optional<QRectF>) override { }
-    void explain(const QString& text, std::optional<AppContext>) override { calls << "explain " + text; }
-    void prepareForDirectQuery(std::optional<AppContext>) override { calls << "ask"; }
+    void showExplanation(TextCapture capture) override { calls << "explain " + capture.text; }
+    void showDirectQuery(std::optional<AppContext>) override { calls << "ask"; }
     void showTooltip(const QString&, const QString& message, std::chrono::milliseconds) override { calls << message; }
     void showAccessibilityPrompt() override { }
     void showScreenshotExplanation(QByteArray, std::optional<QRectF>, std::optional<AppContext>) override { }
-    void showError(const QString&) override { }
+    void showFailure(std::optional<QRectF>, const QString&) override { }
 };
 
 void touch(const QString& path)
@@ -33,6 +32,8 @@ void touch(const QString& path)
     QDir().mkpath(QFileInfo(path).path());
     QFile(path).open(QIODevice::WriteOnly);
 }
+
+const QUrl builtInUrl("https://127.0.0.1:1/unused");
 
 } // namespace
 
@@ -66,8 +67,8 @@ private slots:
         QFETCH(QString, urlSetting);
         QFETCH(QString, tokenSetting);
         QFETCH(bool, usable);
-        const ServiceEndpoint endpoint = resolveServiceEndpoint(urlSetting, tokenSetting);
-        QCOMPARE(endpoint.url, QUrl(urlSetting.trimmed().isEmpty() ? "https://127.0.0.1:1/unused" : urlSetting));
+        const ServiceEndpoint endpoint = resolveServiceEndpoint(urlSetting, tokenSetting, builtInUrl, "test-token");
+        QCOMPARE(endpoint.url, urlSetting.trimmed().isEmpty() ? builtInUrl : QUrl(urlSetting));
         QCOMPARE(endpoint.token, tokenSetting.trimmed().isEmpty() ? "test-token" : tokenSetting.toUtf8());
         QCOMPARE(endpoint.problem.isEmpty(), usable);
         if (!usable)
@@ -80,19 +81,23 @@ private slots:
         file.setValue(AppSettings::serviceURLKey, "http://127.0.0.1:8787/v1/explain");
         file.setValue(AppSettings::serviceTokenKey, "team-secret");
         file.sync();
-        const ServiceEndpoint endpoint = configuredServiceEndpoint();
+        const AppSettings settings(AppSettings::defaultFileName());
+        const ServiceEndpoint endpoint
+            = resolveServiceEndpoint(settings.serviceURL(), settings.serviceToken(), builtInUrl, "test-token");
         QCOMPARE(endpoint.url, QUrl("http://127.0.0.1:8787/v1/explain"));
         QCOMPARE(endpoint.token, "team-secret");
     }
 
     void launchGivesKeysAndATrayMenuThatReachTheirActions()
     {
-        FakePlatform fakes = FakePlatform::install();
+        FakePlatform fakes = FakePlatform::make();
         fakes.frontmostApplication->app = FrontmostAppInfo { "org.example.Reader", "Reader", 42, "Doc", 7 };
         fakes.accessibility->selection = AccessibleSelection { QStringLiteral("selected words"), std::nullopt };
         auto presenter = std::make_unique<RecordingPresenter>();
         QStringList& calls = presenter->calls;
-        AppDelegate delegate(std::move(presenter));
+        AppSettings settings(m_home.filePath("launch.conf"));
+        AppDelegate delegate(std::move(fakes.platform), settings,
+            resolveServiceEndpoint({}, {}, builtInUrl, "test-token"), std::move(presenter));
         delegate.applicationDidFinishLaunching();
 
         QStringList keys;
@@ -188,7 +193,7 @@ private slots:
 int main(int argc, char* argv[])
 {
     QTemporaryDir config;
-    qputenv("XDG_CONFIG_HOME", config.path().toUtf8()); // AppSettings::shared() stays in the test's folder
+    qputenv("XDG_CONFIG_HOME", config.path().toUtf8()); // the user's settings file stays in the test's folder
     QApplication app(argc, argv);
     TestAppDelegate test;
     return QTest::qExec(&test, argc, argv);

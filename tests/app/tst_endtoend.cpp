@@ -1,6 +1,6 @@
 // The real program under the test desktop, built against a local stub service: its command line, its
 // D-Bus entry and its single instance, checked by what reaches the service.
-#include "capture/servicehandler.h"
+#include "app/servicehandler.h"
 #include "stubservice.h"
 
 #include <QDBusConnection>

@@ -3,7 +3,7 @@
 #include "capture/accessibilityreader.h"
 #include "capture/appcontext.h"
 #include "capture/capturepresenter.h"
-#include "capture/servicehandler.h"
+#include "app/servicehandler.h"
 #include "capture/textcapturecoordinator.h"
 #include "fakeplatform.h"
 #include "screenshot/screenshotcapturemanager.h"
@@ -22,16 +22,21 @@ struct RecordingPresenter final : CapturePresenter {
     {
         return c ? QStringList { c->appName, c->appCategory, c->windowTitle.value_or("-") }.join('/') : "none";
     }
-    void showPopup(std::optional<QRectF> a) override
+    void popup(std::optional<QRectF> a)
     {
         calls << (a ? QStringLiteral("popup %1,%2 %3x%4").arg(a->x()).arg(a->y()).arg(a->width()).arg(a->height())
                     : "popup");
     }
-    void explain(const QString& t, std::optional<AppContext> c) override
+    void showExplanation(TextCapture c) override
     {
-        calls << "explain [" + t + "] " + describe(c);
+        popup(c.anchor);
+        calls << "explain [" + c.text + "] " + describe(c.appContext);
     }
-    void prepareForDirectQuery(std::optional<AppContext> c) override { calls << "ask " + describe(c); }
+    void showDirectQuery(std::optional<AppContext> c) override
+    {
+        popup(std::nullopt);
+        calls << "ask " + describe(c);
+    }
     void showTooltip(const QString& icon, const QString& message, std::chrono::milliseconds) override
     {
         calls << icon + ' ' + message;
@@ -39,10 +44,14 @@ struct RecordingPresenter final : CapturePresenter {
     void showAccessibilityPrompt() override { calls << "accessibilityPrompt"; }
     void showScreenshotExplanation(QByteArray jpeg, std::optional<QRectF> a, std::optional<AppContext> c) override
     {
-        showPopup(a);
+        popup(a);
         calls << QStringLiteral("image %1 bytes %2").arg(jpeg.size()).arg(describe(c));
     }
-    void showError(const QString& message) override { calls << "error " + message; }
+    void showFailure(std::optional<QRectF> a, const QString& message) override
+    {
+        popup(a);
+        calls << "error " + message;
+    }
 };
 
 constexpr qint64 appPid = 4242;
@@ -63,7 +72,7 @@ class TestCaptureCoordinator : public QObject {
     FakePlatform fakes;
 
 private slots:
-    void init() { fakes = FakePlatform::install(); }
+    void init() { fakes = FakePlatform::make(); }
 
     void categoryTable_data()
     {
@@ -129,8 +138,8 @@ private slots:
         fakes.pasteboard->setContent(richClipboard);
         const quint64 changes = fakes.pasteboard->changeCount();
 
-        AccessibilityReader reader;
-        const SelectionReading reading = QCoro::waitFor(reader.readSelection());
+        AccessibilityReader reader(*fakes);
+        const SelectionReading reading = QCoro::waitFor(reader.readSelection(app(appId)));
         QCOMPARE(reading.text.value_or(QString()), expected);
         QCOMPARE(reading.text.has_value(), !expected.isNull());
         QCOMPARE(reading.bounds, !accessible.isNull() && expected == accessible ? std::optional(box) : std::nullopt);
@@ -144,7 +153,8 @@ private slots:
     void threeEntries()
     {
         RecordingPresenter presenter;
-        TextCaptureCoordinator coordinator(presenter);
+        ScreenshotCaptureManager screenshots(*fakes);
+        TextCaptureCoordinator coordinator(presenter, *fakes, screenshots);
         coordinator.explainText(QStringLiteral(" handed over ")); // no active application: no context
         fakes.frontmostApplication->app = FrontmostAppInfo { QString(), QString(), 12, QString(), 1 };
         coordinator.askAnything();
@@ -171,17 +181,17 @@ private slots:
     void screenshotRoad()
     {
         RecordingPresenter presenter;
-        TextCaptureCoordinator coordinator(presenter);
-        ScreenshotCaptureManager screenshots;
+        ScreenshotCaptureManager screenshots(*fakes);
+        TextCaptureCoordinator coordinator(presenter, *fakes, screenshots);
         fakes.screenCapture->available = false;
-        coordinator.explainScreenshot(screenshots);
+        coordinator.explainScreenshot();
         fakes.screenCapture->available = true;
         // A picture, none (a failed grab), and a cancel; the calls each adds.
         for (const auto& [picture, selected, calls] : { std::tuple(QImage(1920, 1080, QImage::Format_RGB32), true, 3),
                  std::tuple(QImage(), true, 5), std::tuple(QImage(), false, 5) }) {
             fakes.screenCapture->images = { picture };
             fakes.frontmostApplication->app = app(QStringLiteral("org.kde.okular"));
-            coordinator.explainScreenshot(screenshots);
+            coordinator.explainScreenshot();
             fakes.frontmostApplication->app.reset(); // our overlay is in front now
             QTRY_COMPARE(screenshots.overlayPanels().size(), 1);
             if (selected)

@@ -1,5 +1,6 @@
 // The global hot keys on the X11 test desktop, pressed through XTest as a user would press them.
 #include "capture/hotkeymanager.h"
+#include "platform/platform.h"
 
 #include <QProcess>
 #include <QTemporaryFile>
@@ -28,6 +29,7 @@ class TestHotkeys : public QObject {
 
     xcb_connection_t* m_x = nullptr; // the test's own client: XTest, and another application's grab
     xcb_window_t m_root = 0;
+    std::unique_ptr<Platform> m_platform;
     std::unique_ptr<HotkeyManager> m_manager;
     Ids m_fired;
     bool m_offMainThread = false;
@@ -85,9 +87,14 @@ private slots:
         m_x = xcb_connect(nullptr, nullptr);
         QVERIFY(!xcb_connection_has_error(m_x));
         m_root = xcb_setup_roots_iterator(xcb_get_setup(m_x)).data->root;
+        m_platform = Platform::createForSession();
     }
-    void cleanupTestCase() { xcb_disconnect(m_x); }
-    void init() { registerAll(*(m_manager = std::make_unique<HotkeyManager>())); }
+    void cleanupTestCase()
+    {
+        m_platform.reset();
+        xcb_disconnect(m_x);
+    }
+    void init() { registerAll(*(m_manager = std::make_unique<HotkeyManager>(*m_platform->globalHotkeys))); }
     void cleanup() { m_manager.reset(); }
 
     void keysCallTheirHandlersWhateverTheLockKeys_data()
@@ -130,7 +137,7 @@ private slots:
         std::fflush(stdout);
         const int saved = dup(STDOUT_FILENO);
         dup2(output.handle(), STDOUT_FILENO);
-        HotkeyManager manager;
+        HotkeyManager manager(*m_platform->globalHotkeys);
         registerAll(manager);
         std::fflush(stdout);
         dup2(saved, STDOUT_FILENO);
@@ -146,7 +153,7 @@ private slots:
     void nothingFiresAfterUnregisterAll()
     {
         m_manager->unregisterAll();
-        HotkeyManager sentinel;
+        HotkeyManager sentinel(*m_platform->globalHotkeys);
         sentinel.registerHotkey(sentinelId, cKey, Qt::AltModifier, [this] { m_fired << sentinelId; });
         QCOMPARE(firedBy({ { alt, 53 }, { alt, 52 }, { alt, 38 } }), Ids {});
     }

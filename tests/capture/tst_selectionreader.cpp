@@ -23,14 +23,20 @@ namespace {
 
 using Formats = QList<QPair<QString, QByteArray>>;
 
-// One reader for the whole run, as the program keeps one: it still undoes late copies after a reading.
-AccessibilityReader& reader()
+// The session's platform, and one reader for the whole run, as the program keeps one: it still undoes late
+// copies after a reading. Both made in initTestCase and gone in cleanupTestCase.
+std::unique_ptr<Platform> thePlatform;
+std::unique_ptr<AccessibilityReader> theReader;
+
+Platform& platform() { return *thePlatform; }
+AccessibilityReader& reader() { return *theReader; }
+
+QCoro::Task<SelectionReading> readActive(bool useAccessibility = true)
 {
-    static auto* reader = new AccessibilityReader;
-    return *reader;
+    return reader().readSelection(platform().frontmostApplication->current(), useAccessibility);
 }
 
-SelectionReading read(bool useAccessibility = true) { return QCoro::waitFor(reader().readSelection(useAccessibility)); }
+SelectionReading read(bool useAccessibility = true) { return QCoro::waitFor(readActive(useAccessibility)); }
 
 // Repeats the action until the condition holds: a busy window manager or terminal may let one pass.
 bool retry(const std::function<bool()>& done, const std::function<void()>& action)
@@ -45,7 +51,7 @@ bool activate(qint64 pid)
 {
     return retry(
         [pid] {
-            const auto app = Platform::current().frontmostApplication->current();
+            const auto app = platform().frontmostApplication->current();
             return app && app->pid == pid;
         },
         [pid] {
@@ -68,7 +74,7 @@ qint64 clipboardOwnerPid() { return X11::processOfWindow(X11::selectionOwner(X11
 // The active application's context as "bundle id | name | category | window title".
 QString activeContext()
 {
-    const auto c = AppContextCapture::capture(*Platform::current().frontmostApplication);
+    const auto c = AppContextCapture::contextOf(platform().frontmostApplication->current());
     return c ? QStringList { c->bundleID, c->appName, c->appCategory, c->windowTitle.value_or("-") }.join(" | ")
              : "none";
 }
@@ -140,7 +146,15 @@ private slots:
         entry.write("[Desktop Entry]\nType=Application\nName=Test Pad Deluxe\nName[de]=Testblock\nExec=true\n");
         entry.close();
         QCOMPARE(QGuiApplication::platformName(), "xcb");
-        QVERIFY(QCoro::waitFor(Platform::current().accessibility->isUsable()));
+        thePlatform = Platform::createForSession();
+        theReader = std::make_unique<AccessibilityReader>(platform());
+        QVERIFY(QCoro::waitFor(platform().accessibility->isUsable()));
+    }
+
+    void cleanupTestCase()
+    {
+        theReader.reset();
+        thePlatform.reset();
     }
 
     void cleanup()
@@ -316,8 +330,8 @@ private slots:
         QCOMPARE(startPad({ "--select", "5", "9" }).size(), 5); // "uick" of the pad's own text
         const qint64 pad = m_processes.back()->processId();
         ::kill(pid_t(pad), SIGSTOP);
-        QCoro::Task<SelectionReading> first = reader().readSelection();
-        QCoro::Task<SelectionReading> second = reader().readSelection();
+        QCoro::Task<SelectionReading> first = readActive();
+        QCoro::Task<SelectionReading> second = readActive();
         QVERIFY(!QCoro::waitFor(first).text);
         QVERIFY(!QCoro::waitFor(second).text);
         ::kill(pid_t(pad), SIGCONT);

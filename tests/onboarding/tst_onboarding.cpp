@@ -3,7 +3,7 @@
 #include "fakeplatform.h"
 #include "onboarding/accessibilitypermissionmodel.h"
 #include "onboarding/onboardingwindowcontroller.h"
-#include "popup/iconprovider.h"
+#include "ui/qmlengineprovider.h"
 #include "settings/appsettings.h"
 
 #include <QQmlEngine>
@@ -19,7 +19,7 @@ class OnboardingTest : public QObject {
     Q_OBJECT
 
     QTemporaryDir m_dir;
-    QQmlEngine m_engine;
+    QmlEngineProvider m_engines;
     FakeAccessibility m_accessibility;
     bool m_screenshots = false;
     int m_screenshotRequests = 0;
@@ -29,7 +29,7 @@ class OnboardingTest : public QObject {
     void makeController(OnboardingModel::Timing timing)
     {
         m_onboarding = std::make_unique<OnboardingWindowController>(
-            *m_settings, m_accessibility, [this] { return &m_engine; }, timing);
+            *m_settings, m_accessibility, m_engines, timing);
         m_onboarding->setScreenshots({ [this] { return m_screenshots; }, [this] { ++m_screenshotRequests; } });
     }
     QQuickItem* item(const char* name) const
@@ -38,7 +38,6 @@ class OnboardingTest : public QObject {
     }
 
 private slots:
-    void initTestCase() { IconProvider::install(&m_engine); }
     void init()
     {
         QFile::remove(m_dir.filePath(QStringLiteral("Quillora.conf")));
@@ -121,7 +120,7 @@ private slots:
     // The accessibility step alone is also the prompt shown when selected text cannot be read.
     void theAccessibilityPromptClosesItselfAMomentAfterSupportIsOn()
     {
-        AccessibilityPermissionModel prompt(&m_accessibility);
+        AccessibilityPermissionModel prompt(m_accessibility);
         QSignalSpy dismissed(&prompt, &AccessibilityPermissionModel::dismissRequested);
         prompt.startPolling();
         prompt.turnOn();

@@ -1,9 +1,7 @@
 #pragma once
 
 #include "fakeplatform.h"
-#include "popup/popupviewmodel.h"
-#include "popup/popupwindowcontroller.h"
-#include "service/quilloraapiclient.h"
+#include "popupstack.h"
 #include "stubservice.h"
 #include "testcerts.h"
 
@@ -17,26 +15,23 @@ inline bool settled(const PopupViewModel& model)
     return QTest::qWaitFor([&] { return !model.isLoading(); }, 10000) && model.contentOpacity() == 1.0;
 }
 
-inline QuilloraAPIClient* clientFor(const StubService& stub)
-{
-    return new QuilloraAPIClient(stub.url(), "test-token", TestCerts::trustingTestCA());
-}
-
 // For each test (setUp() from init()): a controller on the fake desktop, talking to a fresh stub service.
 struct PopupFixture {
     FakePlatform fakes {};
     std::unique_ptr<StubService> stub;
-    std::unique_ptr<PopupWindowController> controller;
+    std::unique_ptr<PopupStack> popup;
+    PopupWindowController* controller = nullptr;
     PopupViewModel* model = nullptr;
 
     PopupFixture() { QStandardPaths::setTestModeEnabled(true); }
     void setUp()
     {
-        controller.reset();
-        fakes = FakePlatform::install();
+        popup.reset();
+        fakes = FakePlatform::make();
         stub = std::make_unique<StubService>();
-        controller = std::make_unique<PopupWindowController>(clientFor(*stub));
-        model = controller->viewModel();
+        popup = std::make_unique<PopupStack>(*fakes, stub->url());
+        controller = &popup->controller;
+        model = &popup->model;
     }
     // Explains some text, answered with this, and waits.
     bool explainAnswered(const QString& answer)

@@ -24,13 +24,15 @@ class PopupDesktopTest : public QObject {
     QProcess terminals[2];
     QString terminalWindows[2]; // the user's, and another application's
     std::unique_ptr<StubService> stub;
-    std::unique_ptr<PopupWindowController> controller;
+    std::unique_ptr<Platform> platform;
+    std::unique_ptr<PopupStack> popup;
+    PopupWindowController* controller = nullptr;
 
     // Once the switch to the terminal is noticed, or it would close the panel. The window manager is asked until
     // it complies: a busy machine may drop or delay the first request.
     QQuickWindow* showPopupOverTheTerminal()
     {
-        const FrontmostApplication& frontmost = *Platform::current().frontmostApplication;
+        const FrontmostApplication& frontmost = *platform->frontmostApplication;
         if (!QTest::qWaitFor(
                 [&] {
                     xdotool("windowactivate " + terminalWindows[0]);
@@ -57,12 +59,15 @@ private slots:
             QVERIFY(!terminalWindows[i].isEmpty());
         }
         stub = std::make_unique<StubService>();
-        controller = std::make_unique<PopupWindowController>(clientFor(*stub));
+        platform = Platform::createForSession();
+        popup = std::make_unique<PopupStack>(*platform, stub->url());
+        controller = &popup->controller;
     }
 
     void cleanupTestCase()
     {
-        controller.reset();
+        popup.reset();
+        platform.reset();
         for (QProcess& terminal : terminals) {
             terminal.kill();
             terminal.waitForFinished();

@@ -25,8 +25,8 @@ class PopupViewModelTest : public QObject, PopupFixture {
 private slots:
     void init()
     {
-        AppSettings::shared().setCustomSystemPrompt(QStringLiteral("Answer like a pirate."));
         setUp();
+        popup->customSystemPrompt = QStringLiteral("Answer like a pirate.");
     }
 
     // Each request sends the conversation so far. A failed one adds no answer, so the question before it is
@@ -104,10 +104,10 @@ private slots:
         QVERIFY(stub->waitForRequests(1));
         newerIsFollowUp ? model->sendFollowUp(QStringLiteral("meanwhile?"))
                         : model->explain(QStringLiteral("fast"), std::nullopt);
-        QCOMPARE(model->apiClient()->requestsInFlight(), 1);
+        QCOMPARE(model->apiClient().requestsInFlight(), 1);
         QVERIFY(settled(*model));
         *release = true;
-        QCOMPARE(model->apiClient()->requestsInFlight(), 0);
+        QCOMPARE(model->apiClient().requestsInFlight(), 0);
         QCOMPARE(model->displayText(), QStringLiteral("Current answer."));
         QVERIFY(!model->hasError());
         const ConversationHistory current = model->conversationHistory();

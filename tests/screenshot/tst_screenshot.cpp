@@ -22,7 +22,7 @@ class TestScreenshot : public QObject {
     FakePlatform fakes;
 
 private slots:
-    void init() { fakes = FakePlatform::install(); }
+    void init() { fakes = FakePlatform::make(); }
 
     void overlayDrawing_data()
     {
@@ -131,7 +131,7 @@ private slots:
         fakes.screens->all = screens;
         for (const ScreenInfo& s : screens)
             fakes.screenCapture->images << pattern((s.frame.size() * s.scale).toSize());
-        ScreenshotCaptureManager manager;
+        ScreenshotCaptureManager manager(*fakes);
         QList<std::pair<std::optional<QByteArray>, std::optional<QRectF>>> results;
         manager.completion = [&](auto jpeg, auto r) { results.append({ jpeg, r }); };
         manager.startCapture();

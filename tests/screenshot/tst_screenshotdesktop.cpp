@@ -1,5 +1,6 @@
 // The region capture on a real X server: a window showing a known picture, drags and keys sent with xdotool.
 #include "pictures.h"
+#include "platform/platform.h"
 #include "screenshot/screenshotcapturemanager.h"
 #include "screenshot/screenshotoverlayview.h"
 
@@ -27,6 +28,7 @@ class TestScreenshotDesktop : public QObject {
     Q_OBJECT
 
     PatternWindow m_pattern;
+    std::unique_ptr<Platform> m_platform;
     QList<std::pair<std::optional<QByteArray>, std::optional<QRectF>>> m_results;
 
     void startCapture(ScreenshotCaptureManager& manager)
@@ -39,6 +41,7 @@ class TestScreenshotDesktop : public QObject {
 private slots:
     void initTestCase()
     {
+        m_platform = Platform::createForSession();
         m_pattern.setFlags(Qt::Window | Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint);
         m_pattern.setGeometry(patternFrame);
         m_pattern.show();
@@ -46,11 +49,14 @@ private slots:
         QTest::qWait(200);
     }
 
+    // The X connections' threads end here, not among the static objects at exit.
+    void cleanupTestCase() { m_platform.reset(); }
+
     void init() { m_results.clear(); }
 
     void dragCapturesWhatIsUnderTheRegion()
     {
-        ScreenshotCaptureManager manager;
+        ScreenshotCaptureManager manager(*m_platform);
         startCapture(manager);
         xdotool("mousemove 250 200 mousedown 1 mousemove 400 300 mousemove 550 400 mouseup 1");
         QTRY_COMPARE_WITH_TIMEOUT(m_results.size(), 1, 10000);
@@ -66,7 +72,7 @@ private slots:
 
     void escapeCancelsOnceAndTwoStartsLeaveOneSet()
     {
-        ScreenshotCaptureManager manager;
+        ScreenshotCaptureManager manager(*m_platform);
         startCapture(manager);
         startCapture(manager);
         const auto overlaysShown = [] {

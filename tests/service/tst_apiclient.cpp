@@ -1,4 +1,4 @@
-#include "app/serviceconfig.h"
+#include "service/serviceendpoint.h"
 #include "service/quilloraapiclient.h"
 #include "stubservice.h"
 #include "testcerts.h"

@@ -1,7 +1,7 @@
 // The settings store and its window offscreen: what is kept on disk and when, the login switch, a settings
 // folder that cannot be written, reuse while open, and the keyboard.
 #include "fakeloginitem.h"
-#include "popup/iconprovider.h"
+#include "ui/qmlengineprovider.h"
 #include "settings/appsettings.h"
 #include "settings/settingswindow.h"
 
@@ -25,7 +25,7 @@ class SettingsWindowTest : public QObject {
     Q_OBJECT
 
     QTemporaryDir m_dir;
-    QQmlEngine m_engine;
+    QmlEngineProvider m_engines;
     FakeLoginItem m_loginItem;
 
     QString storeFile() const { return m_dir.filePath(QStringLiteral("store/Quillora/Quillora.conf")); }
@@ -40,7 +40,6 @@ class SettingsWindowTest : public QObject {
     }
 
 private slots:
-    void initTestCase() { IconProvider::install(&m_engine); }
     void init()
     {
         QFile::remove(storeFile());
@@ -108,7 +107,7 @@ private slots:
         m_loginItem.state = status;
         m_loginItem.writable = writable;
         AppSettings store(storeFile());
-        SettingsWindow settings(store, &m_loginItem, &m_engine);
+        SettingsWindow settings(store, &m_loginItem, m_engines.engine());
         settings.open();
         QVERIFY(QTest::qWaitForWindowExposed(settings.window()));
         QQuickItem* loginSwitch = item(settings, "openAtLoginSwitch");
@@ -130,7 +129,7 @@ private slots:
     {
         AppSettings store(storeFile());
         store.setCustomSystemPrompt(QStringLiteral("Be brief."));
-        SettingsWindow settings(store, &m_loginItem, &m_engine);
+        SettingsWindow settings(store, &m_loginItem, m_engines.engine());
         settings.open();
         QPointer<QQuickWindow> first = settings.window();
         QVERIFY(QTest::qWaitForWindowActive(first));
@@ -161,7 +160,7 @@ private slots:
         QVERIFY(blocker.open(QIODevice::WriteOnly));
         AppSettings settings(m_dir.filePath(QStringLiteral("blocked/Quillora/Quillora.conf")));
         QSignalSpy reported(&settings, &AppSettings::cannotSaveChanged);
-        SettingsWindow window(settings, nullptr, &m_engine);
+        SettingsWindow window(settings, nullptr, m_engines.engine());
         window.open();
         QVERIFY(QTest::qWaitForWindowActive(window.window()));
         QVERIFY(item(window, "promptHint")->property("text").toString().contains(QStringLiteral("cannot be saved")));
@@ -184,8 +183,8 @@ int main(int argc, char* argv[])
         AppSettings settings(QString::fromLocal8Bit(argv[2]));
         std::printf("%s\n", qPrintable(settings.userId()));
         std::fflush(stdout);
-        QQmlEngine engine;
-        SettingsWindow window(settings, nullptr, &engine);
+        QmlEngineProvider engines;
+        SettingsWindow window(settings, nullptr, engines.engine());
         window.open();
         if (!QTest::qWaitForWindowActive(window.window()))
             return 1;

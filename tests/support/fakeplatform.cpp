@@ -35,10 +35,11 @@ QCoro::Task<bool> FakeKeyboard::sendCopyShortcut(bool toTerminal)
     co_return true;
 }
 
-FakePlatform FakePlatform::install()
+FakePlatform FakePlatform::make()
 {
-    auto platform = std::make_unique<Platform>();
     FakePlatform fakes {};
+    fakes.platform = std::make_unique<Platform>();
+    Platform* platform = fakes.platform.get();
     platform->screens = std::unique_ptr<Screens>(fakes.screens = new FakeScreens);
     platform->mouseDownMonitor = std::unique_ptr<MouseDownMonitor>(fakes.mouseDownMonitor = new FakeMouseDownMonitor);
     platform->frontmostApplication
@@ -50,6 +51,5 @@ FakePlatform FakePlatform::install()
     fakes.keyboard->pasteboard = fakes.pasteboard;
     platform->globalHotkeys = std::unique_ptr<GlobalHotkeys>(fakes.globalHotkeys = new FakeGlobalHotkeys);
     platform->loginItem = std::unique_ptr<LoginItem>(fakes.loginItem = new FakeLoginItem);
-    Platform::install(std::move(platform));
     return fakes;
 }

@@ -121,8 +121,9 @@ public:
     void setPointerHidden(bool hidden) override { pointerHidden = hidden; }
 };
 
-// Installs a fresh set of fakes as Platform::current() and returns them for the test to drive.
+// A fresh set of fakes in a platform that a test hands to the objects under test, and drives.
 struct FakePlatform {
+    std::unique_ptr<Platform> platform; // owns the fakes below; may be handed on (to the application object)
     FakeScreens* screens;
     FakeMouseDownMonitor* mouseDownMonitor;
     FakeFrontmostApplication* frontmostApplication;
@@ -133,5 +134,6 @@ struct FakePlatform {
     FakeLoginItem* loginItem;
     FakeScreenCapture* screenCapture;
 
-    static FakePlatform install();
+    static FakePlatform make();
+    Platform& operator*() const { return *platform; }
 };

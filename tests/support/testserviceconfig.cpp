@@ -1,6 +1,6 @@
 // Test and benchmark builds take the service address from QUILLORA_TEST_SERVICE_URL, so that a test can
 // serve its stub on any free port; the program itself has the address compiled in.
-#include "app/serviceconfig.h"
+#include "app/builtinservice.h"
 
 QUrl compiledServiceUrl()
 {

@@ -1,4 +1,4 @@
-#include "popup/iconprovider.h"
+#include "ui/iconprovider.h"
 
 #include <QColor>
 #include <QPainter>
@@ -29,7 +29,7 @@ QImage IconProvider::draw(const QString& name, const QColor& colour, QSize size)
     if (name.isEmpty() || name.contains(u'/') || name.contains(QLatin1String("..")))
         return {};
 
-    QSvgRenderer renderer(QStringLiteral(":/Quillora/popup/icons/%1.svg").arg(name));
+    QSvgRenderer renderer(QStringLiteral(":/Quillora/ui/icons/%1.svg").arg(name));
     if (!renderer.isValid())
         return {};
     const QSize target = size.isValid() && !size.isEmpty() ? size : renderer.defaultSize();

@@ -1,5 +1,4 @@
 import QtQuick
-import "../popup"
 
 // An on/off switch with its label, drawn with plain items. `toggled` reports a click or Space; the owner
 // decides what `checked` becomes.

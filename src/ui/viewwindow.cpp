@@ -1,4 +1,4 @@
-#include "settings/viewwindow.h"
+#include "ui/viewwindow.h"
 
 #include <QCursor>
 #include <QGuiApplication>

@@ -1,4 +1,6 @@
-#include "capture/servicehandler.h"
+#include "app/servicehandler.h"
+
+#include "quilloraadaptor.h"
 
 #include <QDBusConnectionInterface>
 #include <QTimer>
@@ -6,11 +8,17 @@
 #include <algorithm>
 #include <cstdio>
 
+ServiceHandler::ServiceHandler(QObject* parent)
+    : QObject(parent)
+{
+    new QuilloraAdaptor(this); // exported with us, and a child of ours
+}
+
 bool ServiceHandler::registerOn(QDBusConnection bus)
 {
     if (!bus.isConnected() || !bus.interface())
         return false;
-    if (!bus.registerObject(objectPath, this, QDBusConnection::ExportScriptableSlots))
+    if (!bus.registerObject(objectPath, this, QDBusConnection::ExportAdaptors))
         return false;
     const QDBusReply<QDBusConnectionInterface::RegisterServiceReply> reply = bus.interface()->registerService(
         serviceName, QDBusConnectionInterface::DontQueueService, QDBusConnectionInterface::DontAllowReplacement);

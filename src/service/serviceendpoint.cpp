@@ -1,6 +1,4 @@
-#include "app/serviceconfig.h"
-
-#include "settings/appsettings.h"
+#include "service/serviceendpoint.h"
 
 #include <QHostAddress>
 
@@ -29,19 +27,14 @@ QString serviceUrlProblem(const QUrl& url)
     return {};
 }
 
-ServiceEndpoint resolveServiceEndpoint(const QString& urlSetting, const QString& tokenSetting)
+ServiceEndpoint resolveServiceEndpoint(
+    const QString& urlSetting, const QString& tokenSetting, const QUrl& builtInUrl, const QByteArray& builtInToken)
 {
     ServiceEndpoint endpoint;
-    endpoint.url = urlSetting.trimmed().isEmpty() ? compiledServiceUrl() : QUrl(urlSetting.trimmed(), QUrl::StrictMode);
-    endpoint.token = tokenSetting.trimmed().isEmpty() ? compiledServiceToken() : tokenSetting.trimmed().toUtf8();
+    endpoint.url = urlSetting.trimmed().isEmpty() ? builtInUrl : QUrl(urlSetting.trimmed(), QUrl::StrictMode);
+    endpoint.token = tokenSetting.trimmed().isEmpty() ? builtInToken : tokenSetting.trimmed().toUtf8();
     endpoint.problem = serviceUrlProblem(endpoint.url);
     if (!endpoint.problem.isEmpty() && !urlSetting.trimmed().isEmpty())
-        endpoint.problem += QStringLiteral(" (setting %1)").arg(QLatin1String(AppSettings::serviceURLKey));
+        endpoint.problem += QStringLiteral(" (setting serviceURL)");
     return endpoint;
-}
-
-ServiceEndpoint configuredServiceEndpoint()
-{
-    const AppSettings& settings = AppSettings::shared();
-    return resolveServiceEndpoint(settings.serviceURL(), settings.serviceToken());
 }

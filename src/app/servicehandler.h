@@ -8,12 +8,11 @@
 
 #include <functional>
 
-// The session D-Bus entry org.quillora.Quillora: desktop actions, the command line of a second start and
-// any other program reach the running instance through it. Calls are answered at once; the work they
-// ask for runs later on the main thread.
+// The session D-Bus entry org.quillora.Quillora (data/org.quillora.Quillora.xml, exported through the adaptor
+// generated from it): desktop actions, the command line of a second start and any other program reach the
+// running instance through it. Calls are answered at once; the work they ask for runs later on the main thread.
 class ServiceHandler : public QObject, protected QDBusContext {
     Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "org.quillora.Quillora")
 
 public:
     static inline const QString serviceName = QStringLiteral("org.quillora.Quillora");
@@ -38,20 +37,19 @@ public:
     // Once for each burst of calls that was dropped (until a call passes again).
     std::function<void()> onCallsDropped;
 
-    using QObject::QObject;
+    explicit ServiceHandler(QObject* parent = nullptr);
 
     // Exports the object and takes the well-known name. False when another instance owns the name
     // (or the bus refused); nothing stays registered then.
     bool registerOn(QDBusConnection bus);
 
-public slots:
-    // Empty text is dropped; text over the limit is refused with tooLongError; any other text is passed on
-    // exactly as received.
-    Q_SCRIPTABLE void ExplainText(const QString& text);
-    Q_SCRIPTABLE void ExplainSelection();
-    Q_SCRIPTABLE void AskAnything();
-    Q_SCRIPTABLE void ExplainScreenshot();
-    Q_SCRIPTABLE void OpenSettings();
+    // The interface's methods. Empty text is dropped; text over the limit is refused with tooLongError; any
+    // other text is passed on exactly as received.
+    void ExplainText(const QString& text);
+    void ExplainSelection();
+    void AskAnything();
+    void ExplainScreenshot();
+    void OpenSettings();
 
 private:
     void later(const std::function<void()>& action);

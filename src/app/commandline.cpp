@@ -1,6 +1,8 @@
-#include "capture/commandline.h"
+#include "app/commandline.h"
 
-#include "capture/servicehandler.h"
+#include "quilloraproxy.h"
+
+#include "app/servicehandler.h"
 
 #include <QCommandLineParser>
 #include <QDBusConnectionInterface>
@@ -143,40 +145,39 @@ std::optional<QString> quilloraOwner(QDBusConnection bus, QString* error)
 
 bool forward(const CommandLineRequest& request, QDBusConnection bus, QString* error)
 {
-    QString method;
-    QString interface = ServiceHandler::interfaceName;
-    QVariantList arguments;
-    switch (request.action) {
-    case CommandLineRequest::Action::Run:
-        // Only to see that the running instance answers.
-        method = QStringLiteral("Ping");
-        interface = QStringLiteral("org.freedesktop.DBus.Peer");
-        break;
-    case CommandLineRequest::Action::ExplainText:
-        method = QStringLiteral("ExplainText");
-        arguments << request.text;
-        break;
-    case CommandLineRequest::Action::ExplainSelection:
-        method = QStringLiteral("ExplainSelection");
-        break;
-    case CommandLineRequest::Action::AskAnything:
-        method = QStringLiteral("AskAnything");
-        break;
-    case CommandLineRequest::Action::ExplainScreenshot:
-        method = QStringLiteral("ExplainScreenshot");
-        break;
-    }
     // The request goes to the connection that owns the name now, and only when that is a Quillora of this user:
     // texts are not handed to whichever program took the name meanwhile.
     const std::optional<QString> owner = quilloraOwner(bus, error);
     if (!owner)
         return false;
-    QDBusMessage call = QDBusMessage::createMethodCall(*owner, ServiceHandler::objectPath, interface, method);
-    call.setArguments(arguments);
-    call.setAutoStartService(false);
-    const QDBusMessage reply = bus.call(call, QDBus::Block, 5000);
-    if (reply.type() == QDBusMessage::ErrorMessage) {
-        *error = reply.errorMessage();
+    QuilloraProxy quillora(*owner, ServiceHandler::objectPath, bus);
+    quillora.setTimeout(5000);
+    QDBusPendingReply<> reply;
+    switch (request.action) {
+    case CommandLineRequest::Action::Run: {
+        // Only to see that the running instance answers.
+        const QDBusMessage ping = bus.call(QDBusMessage::createMethodCall(*owner, ServiceHandler::objectPath,
+                                               QStringLiteral("org.freedesktop.DBus.Peer"), QStringLiteral("Ping")),
+            QDBus::Block, 5000);
+        reply = ping;
+        break;
+    }
+    case CommandLineRequest::Action::ExplainText:
+        reply = quillora.ExplainText(request.text);
+        break;
+    case CommandLineRequest::Action::ExplainSelection:
+        reply = quillora.ExplainSelection();
+        break;
+    case CommandLineRequest::Action::AskAnything:
+        reply = quillora.AskAnything();
+        break;
+    case CommandLineRequest::Action::ExplainScreenshot:
+        reply = quillora.ExplainScreenshot();
+        break;
+    }
+    reply.waitForFinished();
+    if (reply.isError()) {
+        *error = reply.error().message();
         return false;
     }
     return true;

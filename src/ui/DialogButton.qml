@@ -1,5 +1,4 @@
 import QtQuick
-import "../popup"
 
 // A push button of the settings and update windows, drawn with plain items (the controls library would
 // stay in memory for the rest of the run once loaded): the default one filled with the accent colour, the
