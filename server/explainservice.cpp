@@ -47,6 +47,56 @@ struct CountGuard {
     int& m_count;
 };
 
+// The answer to a request that could not be read; none when nobody is left to answer (closed, reset or idle).
+std::optional<ExplainService::Reply> unreadableRequestReply(const boost::system::error_code& ec)
+{
+    if (ec == http::error::body_limit)
+        return sentence(
+            413, QStringLiteral("The request is larger than %1 MiB.").arg(RequestLimits::maxBodyBytes / (1024 * 1024)));
+    if (ec.category() == http::make_error_code(http::error::bad_target).category() && ec != http::error::end_of_stream
+        && ec != http::error::partial_message)
+        return sentence(400, QStringLiteral("The request is not valid HTTP."));
+    return std::nullopt;
+}
+
+// Sends the reply; the size of the body sent.
+asio::awaitable<std::size_t> writeReply(beast::tcp_stream& stream, ExplainService::Reply reply, unsigned version,
+    bool keepAlive, boost::system::error_code& ec)
+{
+    http::response<http::string_body> response { http::status(reply.status), version };
+    response.set(http::field::server, "quillora-service");
+    response.set(http::field::content_type, reply.contentType);
+    response.keep_alive(keepAlive);
+    response.body() = std::move(reply.body);
+    response.prepare_payload();
+    const std::size_t size = response.body().size();
+    stream.expires_after(clientTimeout);
+    co_await http::async_write(stream, response, asio::redirect_error(asio::use_awaitable, ec));
+    co_return size;
+}
+
+void logRequest(int status, const ExplainService::RequestLog& log, const std::string& peer, std::size_t inBytes,
+    std::size_t outBytes, Clock::time_point started)
+{
+    char line[256];
+    std::snprintf(line, sizeof line, "[Service] %d %s %s from=%s in=%zuB out=%zuB upstream=%lldms total=%lldms %s",
+        status, log.route, log.kind, peer.c_str(), inBytes, outBytes, log.upstreamMs, millisecondsSince(started),
+        log.outcome);
+    logLine(line);
+}
+
+// Closing with unread bytes (a refused body) would reset the connection and could destroy the answer before the
+// client reads it: say we are done, then drop what still arrives for a moment.
+asio::awaitable<void> closeAfterLastReply(beast::tcp_stream& stream)
+{
+    boost::system::error_code ec;
+    stream.socket().shutdown(tcp::socket::shutdown_send, ec);
+    stream.expires_after(std::chrono::seconds(2));
+    std::array<char, 16 * 1024> sink {};
+    while (!ec)
+        co_await stream.async_read_some(asio::buffer(sink), asio::redirect_error(asio::use_awaitable, ec));
+}
+
 void reportCrash(std::exception_ptr error)
 {
     if (!error)
@@ -166,65 +216,44 @@ asio::awaitable<void> ExplainService::serve(tcp::socket socket)
         RequestLog log;
         Reply reply;
         unsigned version = 11;
-        if (ec == http::error::body_limit) {
-            reply = sentence(413,
-                QStringLiteral("The request is larger than %1 MiB.").arg(RequestLimits::maxBodyBytes / (1024 * 1024)));
+        if (ec) {
+            std::optional<Reply> complaint = unreadableRequestReply(ec);
+            if (!complaint)
+                co_return;
+            reply = std::move(*complaint);
             keepAlive = false;
-        } else if (ec && ec.category() == http::make_error_code(http::error::bad_target).category()
-            && ec != http::error::end_of_stream && ec != http::error::partial_message) {
-            reply = sentence(400, QStringLiteral("The request is not valid HTTP."));
-            keepAlive = false;
-        } else if (ec) {
-            co_return; // closed, reset or idle: nobody to answer
         } else {
-            const auto& request = parser.get();
-            version = request.version();
-            keepAlive = request.keep_alive() && readBody;
-            const std::string_view target = request.target();
-            if (target == "/healthz") {
-                log.route = "/healthz";
-                reply = request.method() == http::verb::get ? Reply { 200, "ok\n" }
-                                                            : sentence(405, QStringLiteral("Use GET for /healthz."));
-            } else if (target == "/v1/explain") {
-                log.route = "/v1/explain";
-                if (request.method() != http::verb::post)
-                    reply = sentence(405, QStringLiteral("Send explanation requests with POST."));
-                else if (refused)
-                    reply = std::move(*refused);
-                else
-                    reply
-                        = co_await explain(request.body(), std::string(request[http::field::authorization]), peer, log);
-            } else {
-                reply = sentence(404, QStringLiteral("There is nothing here; Quillora's requests go to /v1/explain."));
-            }
+            version = parser.get().version();
+            keepAlive = parser.get().keep_alive() && readBody;
+            reply = co_await route(parser.get(), std::move(refused), peer, log);
         }
 
-        http::response<http::string_body> response { http::status(reply.status), version };
-        response.set(http::field::server, "quillora-service");
-        response.set(http::field::content_type, reply.contentType);
-        response.keep_alive(keepAlive);
-        const std::size_t inBytes = parser.content_length().value_or(0);
-        response.body() = std::move(reply.body);
-        response.prepare_payload();
-        const std::size_t outBytes = response.body().size();
-
-        stream.expires_after(clientTimeout);
-        co_await http::async_write(stream, response, asio::redirect_error(asio::use_awaitable, ec));
-        char line[256];
-        std::snprintf(line, sizeof line, "[Service] %d %s %s from=%s in=%zuB out=%zuB upstream=%lldms total=%lldms %s",
-            reply.status, log.route, log.kind, peer.c_str(), inBytes, outBytes, log.upstreamMs,
-            millisecondsSince(started), log.outcome);
-        logLine(line);
+        const int status = reply.status;
+        const std::size_t outBytes = co_await writeReply(stream, std::move(reply), version, keepAlive, ec);
+        logRequest(status, log, peer, parser.content_length().value_or(0), outBytes, started);
         if (ec)
             co_return;
     }
-    // Closing with unread bytes (a refused body) would reset the connection and could destroy the answer
-    // before the client reads it: say we are done, then drop what still arrives for a moment.
-    stream.socket().shutdown(tcp::socket::shutdown_send, ec);
-    stream.expires_after(std::chrono::seconds(2));
-    std::array<char, 16 * 1024> sink {};
-    while (!ec)
-        co_await stream.async_read_some(asio::buffer(sink), asio::redirect_error(asio::use_awaitable, ec));
+    co_await closeAfterLastReply(stream);
+}
+
+asio::awaitable<ExplainService::Reply> ExplainService::route(const http::request<http::string_body>& request,
+    std::optional<Reply> refused, const std::string& peer, RequestLog& log)
+{
+    const std::string_view target = request.target();
+    if (target == "/healthz") {
+        log.route = "/healthz";
+        co_return request.method() == http::verb::get ? Reply { 200, "ok\n" }
+                                                      : sentence(405, QStringLiteral("Use GET for /healthz."));
+    }
+    if (target != "/v1/explain")
+        co_return sentence(404, QStringLiteral("There is nothing here; Quillora's requests go to /v1/explain."));
+    log.route = "/v1/explain";
+    if (request.method() != http::verb::post)
+        co_return sentence(405, QStringLiteral("Send explanation requests with POST."));
+    if (refused)
+        co_return std::move(*refused);
+    co_return co_await explain(request.body(), std::string(request[http::field::authorization]), peer, log);
 }
 
 std::optional<ExplainService::Reply> ExplainService::admit(const std::string& authorization, const std::string& peer)

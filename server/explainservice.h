@@ -7,6 +7,8 @@
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/http/message.hpp>
+#include <boost/beast/http/string_body.hpp>
 
 #include <optional>
 #include <string>
@@ -39,6 +41,9 @@ public:
 private:
     boost::asio::awaitable<void> acceptConnections();
     boost::asio::awaitable<void> serve(boost::asio::ip::tcp::socket socket);
+    // The reply to a request that was read whole; refused: what admit() said about it.
+    boost::asio::awaitable<Reply> route(const boost::beast::http::request<boost::beast::http::string_body>& request,
+        std::optional<Reply> refused, const std::string& peer, RequestLog& log);
     // The address limit and the token, checked on the headers alone; a reply when the request is refused.
     std::optional<Reply> admit(const std::string& authorization, const std::string& peer);
     boost::asio::awaitable<Reply> explain(

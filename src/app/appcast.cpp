@@ -12,10 +12,7 @@ std::optional<VersionNumber> VersionNumber::parse(const QString& text)
     if (!match.hasMatch())
         return std::nullopt;
     VersionNumber version;
-    for (const QStringView part : QStringView(match.capturedView(1)).split(u'.'))
-        version.m_parts << part.toUInt();
-    while (version.m_parts.size() > 1 && version.m_parts.last() == 0)
-        version.m_parts.removeLast(); // 1.2.0 is 1.2
+    version.m_number = QVersionNumber::fromString(match.capturedView(1)).normalized(); // 1.2.0 is 1.2
     version.m_preRelease = match.captured(2).toLower();
     return version;
 }
@@ -51,12 +48,8 @@ int comparePreRelease(const QString& a, const QString& b)
 
 int VersionNumber::compare(const VersionNumber& other) const
 {
-    for (qsizetype i = 0; i < qMax(m_parts.size(), other.m_parts.size()); ++i) {
-        const quint32 mine = m_parts.value(i, 0);
-        const quint32 theirs = other.m_parts.value(i, 0);
-        if (mine != theirs)
-            return mine < theirs ? -1 : 1;
-    }
+    if (const int numbers = QVersionNumber::compare(m_number, other.m_number); numbers != 0)
+        return numbers;
     if (m_preRelease.isEmpty() || other.m_preRelease.isEmpty())
         return m_preRelease.isEmpty() - other.m_preRelease.isEmpty(); // a release is above its pre-releases
     return comparePreRelease(m_preRelease, other.m_preRelease);
@@ -76,6 +69,40 @@ QUrl webLink(QStringView text)
 }
 
 constexpr auto sparkleNamespace = "http://www.andymatuschak.org/xml-namespaces/sparkle";
+
+// One <item>, from just inside it to its end.
+AppcastItem readItem(QXmlStreamReader& reader)
+{
+    AppcastItem item;
+    QUrl link;
+    while (reader.readNextStartElement()) {
+        const bool sparkle = reader.namespaceUri() == QLatin1String(sparkleNamespace);
+        const QStringView name = reader.name();
+        if (name == QLatin1String("enclosure") && reader.namespaceUri().isEmpty()) {
+            const QXmlStreamAttributes attributes = reader.attributes();
+            item.downloadLink = webLink(attributes.value(QLatin1String("url")));
+            if (item.version.isEmpty())
+                item.version = attributes.value(QLatin1String(sparkleNamespace), QLatin1String("version")).toString();
+            if (item.shortVersionString.isEmpty())
+                item.shortVersionString
+                    = attributes.value(QLatin1String(sparkleNamespace), QLatin1String("shortVersionString")).toString();
+            reader.skipCurrentElement();
+        } else if (sparkle && name == QLatin1String("version")) {
+            item.version = reader.readElementText(QXmlStreamReader::SkipChildElements);
+        } else if (sparkle && name == QLatin1String("shortVersionString")) {
+            item.shortVersionString = reader.readElementText(QXmlStreamReader::SkipChildElements);
+        } else if (sparkle && name == QLatin1String("releaseNotesLink")) {
+            item.releaseNotesLink = webLink(reader.readElementText(QXmlStreamReader::SkipChildElements));
+        } else if (name == QLatin1String("link") && reader.namespaceUri().isEmpty()) {
+            link = webLink(reader.readElementText(QXmlStreamReader::SkipChildElements));
+        } else {
+            reader.skipCurrentElement();
+        }
+    }
+    if (item.downloadLink.isEmpty())
+        item.downloadLink = link;
+    return item;
+}
 
 } // namespace
 
@@ -102,36 +129,7 @@ ParseResult parse(const QByteArray& xml)
             continue;
         }
         ++items;
-        AppcastItem item;
-        QUrl link;
-        while (reader.readNextStartElement()) {
-            const bool sparkle = reader.namespaceUri() == QLatin1String(sparkleNamespace);
-            const QStringView name = reader.name();
-            if (name == QLatin1String("enclosure") && reader.namespaceUri().isEmpty()) {
-                const QXmlStreamAttributes attributes = reader.attributes();
-                item.downloadLink = webLink(attributes.value(QLatin1String("url")));
-                if (item.version.isEmpty())
-                    item.version
-                        = attributes.value(QLatin1String(sparkleNamespace), QLatin1String("version")).toString();
-                if (item.shortVersionString.isEmpty())
-                    item.shortVersionString
-                        = attributes.value(QLatin1String(sparkleNamespace), QLatin1String("shortVersionString"))
-                              .toString();
-                reader.skipCurrentElement();
-            } else if (sparkle && name == QLatin1String("version")) {
-                item.version = reader.readElementText(QXmlStreamReader::SkipChildElements);
-            } else if (sparkle && name == QLatin1String("shortVersionString")) {
-                item.shortVersionString = reader.readElementText(QXmlStreamReader::SkipChildElements);
-            } else if (sparkle && name == QLatin1String("releaseNotesLink")) {
-                item.releaseNotesLink = webLink(reader.readElementText(QXmlStreamReader::SkipChildElements));
-            } else if (name == QLatin1String("link") && reader.namespaceUri().isEmpty()) {
-                link = webLink(reader.readElementText(QXmlStreamReader::SkipChildElements));
-            } else {
-                reader.skipCurrentElement();
-            }
-        }
-        if (item.downloadLink.isEmpty())
-            item.downloadLink = link;
+        AppcastItem item = readItem(reader);
         const std::optional<VersionNumber> version = VersionNumber::parse(item.version);
         if (!version)
             continue;

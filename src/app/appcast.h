@@ -1,9 +1,9 @@
 #pragma once
 
 #include <QByteArray>
-#include <QList>
 #include <QString>
 #include <QUrl>
+#include <QVersionNumber>
 
 #include <optional>
 
@@ -20,7 +20,7 @@ public:
     bool operator==(const VersionNumber& other) const { return compare(other) == 0; }
 
 private:
-    QList<quint32> m_parts;
+    QVersionNumber m_number; // normalized: no trailing zeros
     QString m_preRelease; // empty for a release
 };
 

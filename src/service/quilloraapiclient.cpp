@@ -45,6 +45,8 @@ QString decodeUtf8(const QByteArray& body, bool* ok)
 }
 
 // Markup gone, entities for the common characters replaced, white space collapsed.
+// (Not QTextDocument's HTML import: a few KiB of spanning or nested tables take it seconds to minutes and
+// hundreds of MiB, and it reads local files that a page's <link> names.)
 QString textOfHtml(QString html)
 {
     static const QRegularExpression hidden(QStringLiteral("<(script|style|head)\\b.*?</\\1\\s*>"),
@@ -140,6 +142,42 @@ bool isTransportFailure(QNetworkReply::NetworkError error)
         || (error >= QNetworkReply::ProtocolUnknownError && error <= QNetworkReply::ProtocolFailure);
 }
 
+ExplanationResult cancelled()
+{
+    return ExplanationResult::failure(APIError::transport(QStringLiteral("The request was cancelled.")));
+}
+
+// A transfer that broke below HTTP, or a body that broke off after a 2xx status line.
+std::optional<ExplanationResult> transportFailure(const QNetworkReply& reply)
+{
+    const QVariant status = reply.attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    const QNetworkReply::NetworkError error = reply.error();
+    // The transport comes first: a status line followed by a broken body is still a broken transfer.
+    const bool success = status.isValid() && status.toInt() >= 200 && status.toInt() <= 299;
+    if (!isTransportFailure(error) && !(success && error != QNetworkReply::NoError))
+        return std::nullopt;
+    if (!status.isValid() && (error == QNetworkReply::RemoteHostClosedError || error == QNetworkReply::ProtocolFailure))
+        // Qt drops a connection whose answer does not start with an HTTP status line: the peer did not
+        // speak HTTP, as far as the user is concerned.
+        return ExplanationResult::failure(APIError::invalidResponse());
+    if (error == QNetworkReply::RemoteHostClosedError)
+        return ExplanationResult::failure(
+            APIError::transport(QStringLiteral("The server closed the connection before the answer was complete.")));
+    return ExplanationResult::failure(APIError::transport(reply.errorString()));
+}
+
+QNetworkRequest explanationRequest(const QUrl& url, const QByteArray& authorization, const QSslConfiguration& tls)
+{
+    QNetworkRequest request(url);
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
+    request.setRawHeader(QByteArrayLiteral("Authorization"), authorization);
+    request.setSslConfiguration(tls);
+    // Uncompressed: an answer is text of modest size, and the size limit then counts what actually arrives
+    // (no decompression to blow up, nor a decompressor's own refusal to explain).
+    request.setRawHeader(QByteArrayLiteral("Accept-Encoding"), QByteArrayLiteral("identity"));
+    return request;
+}
+
 } // namespace
 
 QuilloraAPIClient::QuilloraAPIClient(QUrl workerURL, QByteArray token, QSslConfiguration tls, QObject* parent)
@@ -203,121 +241,134 @@ QCoro::Task<ExplanationResult> QuilloraAPIClient::followUp(
     return post(request.toJson());
 }
 
-QCoro::Task<ExplanationResult> QuilloraAPIClient::post(QByteArray body)
-{
-    QNetworkRequest request(m_workerURL);
-    request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
-    request.setRawHeader(QByteArrayLiteral("Authorization"), m_authorization);
-    request.setSslConfiguration(m_tls);
-    // Uncompressed: an answer is text of modest size, and the size limit then counts what actually arrives
-    // (no decompression to blow up, nor a decompressor's own refusal to explain).
-    request.setRawHeader(QByteArrayLiteral("Accept-Encoding"), QByteArrayLiteral("identity"));
+class QuilloraAPIClient::BodyReader {
+public:
+    BodyReader(QNetworkReply* reply, std::chrono::milliseconds timeout)
+        : m_reply(reply)
+        // Owned by the reply: ending the request may finish the request's frame from inside the timer's signal.
+        , m_deadline(new QTimer(reply))
+    {
+        // One deadline from sending on, whatever trickles in meanwhile.
+        m_deadline->setSingleShot(true);
+        QObject::connect(m_deadline, &QTimer::timeout, reply, [this] { end(Ending::TimedOut); });
+        m_deadline->start(timeout);
+        QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [this] { checkAnnouncedSize(); });
+        QObject::connect(reply, &QNetworkReply::readyRead, reply, [this] { take(); });
+    }
 
-    std::unique_ptr<QNetworkReply, ReplyDeleter> reply(m_network.post(request, body));
-    body.clear();
-    QNetworkReply* const replyPtr = reply.get();
-    // Qt reads no further ahead of us than this, so a peer cannot fill memory faster than we look at it.
-    replyPtr->setReadBufferSize(256 * 1024);
+    // Once the reply has finished: nothing may refer to this reader any more; the rest of a complete body is taken.
+    void finish()
+    {
+        QObject::disconnect(m_reply, nullptr, m_reply, nullptr);
+        m_deadline->stop();
+        if (ending == Ending::Running && m_reply->error() == QNetworkReply::NoError)
+            take();
+    }
+
+    qint64 size() const { return m_size; }
+    QByteArray body() const { return m_received.join(); }
+    QByteArrayList takePieces() { return std::exchange(m_received, {}); }
 
     Ending ending = Ending::Running;
-    m_inFlight.insert(replyPtr, &ending);
-    auto end = [&ending, replyPtr](Ending why) {
+
+private:
+    void end(Ending why)
+    {
         if (ending != Ending::Running)
             return;
         ending = why;
         // Not from inside the reply's own signal: Qt is still busy with it there.
-        QMetaObject::invokeMethod(replyPtr, &QNetworkReply::abort, Qt::QueuedConnection);
-    };
+        QMetaObject::invokeMethod(m_reply, &QNetworkReply::abort, Qt::QueuedConnection);
+    }
 
-    // One deadline from sending on, whatever trickles in meanwhile.
-    // (Owned by the reply: ending the request may finish this frame from inside the timer's own signal.)
-    auto* deadline = new QTimer(replyPtr);
-    deadline->setSingleShot(true);
-    connect(deadline, &QTimer::timeout, replyPtr, [&end] { end(Ending::TimedOut); });
-    deadline->start(m_timeout);
-
-    // The body is taken as it arrives, in the pieces it comes in (no copying as it grows); the limit applies to
-    // the running total (and to what a header announces).
-    QByteArrayList received;
-    qint64 receivedSize = 0;
-    auto limit = [replyPtr] {
-        const int status = replyPtr->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    qint64 limit() const
+    {
+        const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         return status >= 200 && status <= 299 ? maximumResponseSize : maximumErrorBodySize;
-    };
-    auto checkAnnounced = [&end, replyPtr, limit] {
+    }
+
+    void checkAnnouncedSize()
+    {
         if (limit() == maximumResponseSize
-            && replyPtr->header(QNetworkRequest::ContentLengthHeader).toLongLong() > maximumResponseSize)
+            && m_reply->header(QNetworkRequest::ContentLengthHeader).toLongLong() > maximumResponseSize)
             end(Ending::TooLarge);
-    };
-    auto take = [&received, &receivedSize, &ending, &end, replyPtr, limit] {
+    }
+
+    // The body is kept in the pieces it arrives in (no copying as it grows); the limit applies to the running total.
+    void take()
+    {
         if (ending != Ending::Running) {
-            replyPtr->readAll(); // on its way out: drop it
+            m_reply->readAll(); // on its way out: drop it
             return;
         }
-        const QByteArray part = replyPtr->readAll();
+        const QByteArray part = m_reply->readAll();
         if (part.isEmpty())
             return;
-        received.append(part);
-        receivedSize += part.size();
+        m_received.append(part);
+        m_size += part.size();
         const qint64 allowed = limit();
-        if (receivedSize > allowed) {
-            received.last().chop(receivedSize - allowed);
-            receivedSize = allowed;
+        if (m_size > allowed) {
+            m_received.last().chop(m_size - allowed);
+            m_size = allowed;
             end(allowed == maximumResponseSize ? Ending::TooLarge : Ending::ErrorBodyRead);
         }
-    };
-    connect(replyPtr, &QNetworkReply::metaDataChanged, replyPtr, checkAnnounced);
-    connect(replyPtr, &QNetworkReply::readyRead, replyPtr, take);
-    connect(replyPtr, &QNetworkReply::encrypted, this, &QuilloraAPIClient::tlsHandshakeCompleted);
+    }
 
-    co_await replyPtr;
-    // Whatever ended the request, these may not fire again: they refer to this frame.
-    disconnect(replyPtr, nullptr, replyPtr, nullptr);
-    deadline->stop();
-    m_inFlight.remove(replyPtr);
-    if (ending == Ending::Running && replyPtr->error() == QNetworkReply::NoError)
-        take();
+    QNetworkReply* m_reply;
+    QTimer* m_deadline;
+    QByteArrayList m_received;
+    qint64 m_size = 0;
+};
 
-    switch (ending) {
+std::optional<ExplanationResult> QuilloraAPIClient::failureOf(const BodyReader& reader, const QNetworkReply& reply)
+{
+    switch (reader.ending) {
     case Ending::Cancelled:
-        co_return ExplanationResult::failure(APIError::transport(QStringLiteral("The request was cancelled.")));
+        return cancelled();
     case Ending::TimedOut:
-        co_return ExplanationResult::failure(APIError::transport(QStringLiteral("The request timed out.")));
+        return ExplanationResult::failure(APIError::transport(QStringLiteral("The request timed out.")));
     case Ending::TooLarge:
-        co_return ExplanationResult::failure(APIError::responseTooLarge());
+        return ExplanationResult::failure(APIError::responseTooLarge());
     case Ending::Running:
+        if (std::optional<ExplanationResult> failure = transportFailure(reply))
+            return failure;
+        break;
     case Ending::ErrorBodyRead:
         break;
     }
-
-    const QVariant status = replyPtr->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    const QNetworkReply::NetworkError error = replyPtr->error();
-    // The transport comes first: a status line followed by a broken body is still a broken transfer.
-    const bool success = status.isValid() && status.toInt() >= 200 && status.toInt() <= 299;
-    if (ending == Ending::Running && (isTransportFailure(error) || (success && error != QNetworkReply::NoError))) {
-        if (!status.isValid()
-            && (error == QNetworkReply::RemoteHostClosedError || error == QNetworkReply::ProtocolFailure))
-            // Qt drops a connection whose answer does not start with an HTTP status line: the peer did not
-            // speak HTTP, as far as the user is concerned.
-            co_return ExplanationResult::failure(APIError::invalidResponse());
-        if (error == QNetworkReply::RemoteHostClosedError)
-            co_return ExplanationResult::failure(APIError::transport(
-                QStringLiteral("The server closed the connection before the answer was complete.")));
-        co_return ExplanationResult::failure(APIError::transport(replyPtr->errorString()));
-    }
+    const QVariant status = reply.attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (!status.isValid())
-        co_return ExplanationResult::failure(APIError::invalidResponse());
-
+        return ExplanationResult::failure(APIError::invalidResponse());
     const int statusCode = status.toInt();
     if (statusCode < 200 || statusCode > 299)
-        co_return ExplanationResult::failure(APIError::httpError(statusCode,
-            shortErrorBody(received.join(), replyPtr->header(QNetworkRequest::ContentTypeHeader).toByteArray())));
+        return ExplanationResult::failure(APIError::httpError(
+            statusCode, shortErrorBody(reader.body(), reply.header(QNetworkRequest::ContentTypeHeader).toByteArray())));
+    return std::nullopt;
+}
 
-    if (receivedSize <= decodeInlineLimit)
-        co_return decodeResponse(received.join());
+QCoro::Task<ExplanationResult> QuilloraAPIClient::post(QByteArray body)
+{
+    std::unique_ptr<QNetworkReply, ReplyDeleter> reply(
+        m_network.post(explanationRequest(m_workerURL, m_authorization, m_tls), body));
+    body.clear();
+    QNetworkReply* const replyPtr = reply.get();
+    // Qt reads no further ahead of us than this, so a peer cannot fill memory faster than we look at it.
+    replyPtr->setReadBufferSize(256 * 1024);
+    connect(replyPtr, &QNetworkReply::encrypted, this, &QuilloraAPIClient::tlsHandshakeCompleted);
+    BodyReader reader(replyPtr, m_timeout);
+    m_inFlight.insert(replyPtr, &reader.ending);
+
+    co_await replyPtr;
+    reader.finish();
+    m_inFlight.remove(replyPtr);
+
+    if (std::optional<ExplanationResult> failure = failureOf(reader, *replyPtr))
+        co_return std::move(*failure);
+    if (reader.size() <= decodeInlineLimit)
+        co_return decodeResponse(reader.body());
     QPointer<QuilloraAPIClient> self(this);
-    ExplanationResult result = co_await decodeOnWorker(std::move(received));
+    ExplanationResult result = co_await decodeOnWorker(reader.takePieces());
     if (!self)
-        co_return ExplanationResult::failure(APIError::transport(QStringLiteral("The request was cancelled.")));
+        co_return cancelled();
     co_return result;
 }

@@ -59,6 +59,10 @@ signals:
 private:
     RequestCommon commonFields(QString customSystemPrompt, std::optional<AppContext> appContext) const;
     QCoro::Task<ExplanationResult> post(QByteArray body);
+    // Takes a reply's body as it arrives, within the size limits and the deadline.
+    class BodyReader;
+    // How a finished request failed, if it did: ended early, a broken transfer, or a status other than 2xx.
+    static std::optional<ExplanationResult> failureOf(const BodyReader& reader, const QNetworkReply& reply);
 
     QUrl m_workerURL;
     QByteArray m_authorization;

@@ -4,22 +4,30 @@
 set -euo pipefail
 
 if [[ "${1:-}" != --inside ]]; then
-    exec dbus-run-session -- "$0" --inside "$@"
+    # A home and XDG folders of its own, set before the session bus so the services it starts use them too:
+    # nothing the machine's user or an earlier run left there (dconf state, settings files, an editor's saved
+    # session) can change what a test sees. XDG_DATA_DIRS stays as it is: applications, fonts and icons come
+    # from the system.
+    desktop_home=$(mktemp -d)
+    trap 'rm -rf "$desktop_home"' EXIT
+    mkdir -m 0700 "$desktop_home"/{config,data,cache,runtime}
+    export HOME=$desktop_home XDG_CONFIG_HOME=$desktop_home/config XDG_DATA_HOME=$desktop_home/data \
+        XDG_CACHE_HOME=$desktop_home/cache XDG_RUNTIME_DIR=$desktop_home/runtime
+    status=0
+    dbus-run-session -- "$0" --inside "$@" || status=$?
+    exit "$status"
 fi
 shift
 
 # Xvfb picks a free display itself and writes its number once it accepts connections, so desktops
 # started at the same time never share a display.
 display_file=$(mktemp)
-# A runtime directory of its own for the accessibility bus, which puts its socket there: desktops started
-# one after another on the same display number must not remove each other's.
-atspi_runtime_dir=$(mktemp -d)
 Xvfb -displayfd 3 -screen 0 "${QUILLORA_DESKTOP_SIZE:-1600x1000}x24" -nolisten tcp -noreset 3>"$display_file" >/dev/null 2>&1 &
 children=("$!")
 cleanup() {
     kill "${children[@]}" 2>/dev/null || true
     wait 2>/dev/null || true
-    rm -rf "$display_file" "$atspi_runtime_dir"
+    rm -f "$display_file"
 }
 trap cleanup EXIT
 
@@ -30,13 +38,15 @@ done
 [[ -s $display_file ]] || { echo "with-desktop.sh: Xvfb did not start" >&2; exit 1; }
 export DISPLAY=:$(head -n 1 "$display_file")
 
-# The accessibility bus, with the desktop's accessibility support switched on.
+# The accessibility bus, with the desktop's accessibility support switched on. It puts its socket in this
+# desktop's own runtime folder, so desktops started one after another on the same display number never
+# remove each other's.
 atspi_launcher=/usr/libexec/at-spi-bus-launcher
 if [[ -x $atspi_launcher ]]; then
-    XDG_RUNTIME_DIR=$atspi_runtime_dir "$atspi_launcher" --launch-immediately >/dev/null 2>&1 &
+    "$atspi_launcher" --launch-immediately >/dev/null 2>&1 &
     children+=("$!")
     # Asked whether the name is owned, not for the address: a call to the name itself would have D-Bus
-    # start a second launcher, outside the private runtime directory.
+    # start a second launcher.
     for _ in $(seq 100); do
         dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
             org.freedesktop.DBus.NameHasOwner string:org.a11y.Bus 2>/dev/null | grep -q 'boolean true' && break
