@@ -129,11 +129,11 @@ QCoro::Task<UpdateCheckResult> UpdateChecker::fetch()
     if (body.size() > maximumFeedSize)
         co_return failed(QStringLiteral("The update feed is larger than %1 KB.").arg(maximumFeedSize / 1024));
 
-    // Up to the size cap this takes longer than a frame: parse on a pool thread.
+    // Up to the size cap this takes longer than a frame: parse on the parser's thread.
     auto promise = std::make_shared<QPromise<Appcast::ParseResult>>();
     QFuture<Appcast::ParseResult> parsing = promise->future();
     promise->start();
-    QThreadPool::globalInstance()->start([promise, body] {
+    m_parser.start([promise, body] {
         promise->addResult(Appcast::parse(body));
         promise->finish();
     });

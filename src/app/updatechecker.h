@@ -5,6 +5,7 @@
 #include <QCoroTask>
 #include <QDateTime>
 #include <QNetworkAccessManager>
+#include <QThreadPool>
 #include <QObject>
 #include <QTimer>
 #include <QUrl>
@@ -76,6 +77,8 @@ private:
     QString m_currentVersion;
     AppSettings* m_settings;
     QNetworkAccessManager m_network;
+    // Parses the feed off the main thread; its thread is joined when the checker goes.
+    QThreadPool m_parser;
     QTimer m_automaticTimer;
     std::chrono::milliseconds m_timeout = feedTimeout;
     bool m_running = false;

@@ -121,12 +121,12 @@ ExplanationResult decodeResponse(const QByteArray& data)
     return ExplanationResult::failure(APIError::decoding(decodingError));
 }
 
-QFuture<ExplanationResult> decodeOnWorker(QByteArrayList parts)
+QFuture<ExplanationResult> decodeOnWorker(QThreadPool& workers, QByteArrayList parts)
 {
     auto promise = std::make_shared<QPromise<ExplanationResult>>();
     QFuture<ExplanationResult> future = promise->future();
     promise->start();
-    QThreadPool::globalInstance()->start([promise, parts = std::move(parts)]() mutable {
+    workers.start([promise, parts = std::move(parts)]() mutable {
         const QByteArray data = parts.join();
         parts.clear();
         promise->addResult(decodeResponse(data));
@@ -367,7 +367,7 @@ QCoro::Task<ExplanationResult> QuilloraAPIClient::post(QByteArray body)
     if (reader.size() <= decodeInlineLimit)
         co_return decodeResponse(reader.body());
     QPointer<QuilloraAPIClient> self(this);
-    ExplanationResult result = co_await decodeOnWorker(reader.takePieces());
+    ExplanationResult result = co_await decodeOnWorker(m_decoder, reader.takePieces());
     if (!self)
         co_return cancelled();
     co_return result;

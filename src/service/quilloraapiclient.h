@@ -5,6 +5,7 @@
 
 #include <QCoroTask>
 #include <QNetworkAccessManager>
+#include <QThreadPool>
 #include <QObject>
 #include <QSslConfiguration>
 #include <QUrl>
@@ -72,4 +73,6 @@ private:
     std::chrono::milliseconds m_timeout = defaultTimeout;
     QString m_userId;
     QNetworkAccessManager m_network;
+    // Decodes large answers off the main thread; its thread is joined when the client goes.
+    QThreadPool m_decoder;
 };
