@@ -48,13 +48,13 @@ X11Pasteboard::~X11Pasteboard() = default;
 QCoro::Task<std::optional<QString>> X11Pasteboard::text()
 {
     co_return co_await onReaderThread(*m_worker,
-        [end = deadline()](X11SelectionReader& r) { return r.readText("CLIPBOARD", end, maximumTextBytes); });
+        [end = deadline()](X11SelectionReader& r) { return r.readText(r.clipboard(), end, maximumTextBytes); });
 }
 
 QCoro::Task<std::optional<PasteboardSnapshot>> X11Pasteboard::snapshot()
 {
     const std::optional<X11SelectionReader::Targets> targets = co_await onReaderThread(*m_worker,
-        [end = deadline()](X11SelectionReader& r) { return r.readAll("CLIPBOARD", end, maximumSnapshotBytes); });
+        [end = deadline()](X11SelectionReader& r) { return r.readAll(r.clipboard(), end, maximumSnapshotBytes); });
     if (!targets)
         co_return std::nullopt;
     co_return PasteboardSnapshot { *targets };
@@ -77,7 +77,7 @@ void X11Pasteboard::restore(const PasteboardSnapshot& snapshot)
 
 QCoro::Task<qint64> X11Pasteboard::ownerPid()
 {
-    co_return co_await onReaderThread(*m_worker, [](X11SelectionReader& r) { return r.ownerPid("CLIPBOARD"); });
+    co_return co_await onReaderThread(*m_worker, [](X11SelectionReader& r) { return r.ownerPid(r.clipboard()); });
 }
 
 QCoro::Task<std::optional<QString>> X11Pasteboard::primarySelectionOwnedBy(qint64 pid)
@@ -86,8 +86,8 @@ QCoro::Task<std::optional<QString>> X11Pasteboard::primarySelectionOwnedBy(qint6
         co_return std::nullopt;
     co_return co_await onReaderThread(*m_worker, [pid, end = deadline()](X11SelectionReader& r) {
         std::optional<QString> text;
-        if (r.ownerPid("PRIMARY") == pid)
-            text = r.readText("PRIMARY", end, maximumTextBytes);
+        if (r.ownerPid(XCB_ATOM_PRIMARY) == pid)
+            text = r.readText(XCB_ATOM_PRIMARY, end, maximumTextBytes);
         return text && !text->isEmpty() ? text : std::nullopt;
     });
 }
