@@ -7,8 +7,8 @@
 
 // The owner of _NET_ACTIVE_WINDOW, followed through PropertyNotify on the root window. Everything is asked on
 // Qt's connection from the main thread, which waits for the answers: two round trips to the local X server
-// for the current application (the active window, then its properties and process together), the same for
-// each change of the active window.
+// for the current application (the active window, then its properties and process together; one more while
+// a window of ours is active), and two for each change of the active window.
 class X11FrontmostApplication final : public FrontmostApplication, private QAbstractNativeEventFilter {
     Q_OBJECT
 
