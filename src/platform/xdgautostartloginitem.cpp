@@ -1,36 +1,51 @@
+#include <glib.h>
+
 #include "platform/xdgautostartloginitem.h"
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QStandardPaths>
 
 #include <algorithm>
+#include <memory>
 
 namespace {
 
-QString entryText(const QString& program)
+constexpr const char* entryGroup = G_KEY_FILE_DESKTOP_GROUP;
+
+struct KeyFileDeleter {
+    void operator()(GKeyFile* file) const { g_key_file_free(file); }
+};
+using KeyFile = std::unique_ptr<GKeyFile, KeyFileDeleter>;
+
+KeyFile entryFor(const QString& program)
 {
-    return QStringLiteral("[Desktop Entry]\n"
-                          "Type=Application\n"
-                          "Name=Quillora\n"
-                          "Comment=Explain the selected text, or ask a question\n"
-                          "Exec=%1\n"
-                          "Icon=%2\n"
-                          "Terminal=false\n"
-                          "X-GNOME-Autostart-enabled=true\n")
-        .arg(XdgAutostartLoginItem::execValue(program), XdgAutostartLoginItem::appId);
+    KeyFile file(g_key_file_new());
+    const auto set = [&](const char* key, const QString& value) {
+        g_key_file_set_string(file.get(), entryGroup, key, value.toUtf8().constData());
+    };
+    set(G_KEY_FILE_DESKTOP_KEY_TYPE, QStringLiteral(G_KEY_FILE_DESKTOP_TYPE_APPLICATION));
+    set(G_KEY_FILE_DESKTOP_KEY_NAME, QStringLiteral("Quillora"));
+    set(G_KEY_FILE_DESKTOP_KEY_COMMENT, QStringLiteral("Explain the selected text, or ask a question"));
+    set(G_KEY_FILE_DESKTOP_KEY_EXEC, XdgAutostartLoginItem::execArgument(program));
+    set(G_KEY_FILE_DESKTOP_KEY_ICON, XdgAutostartLoginItem::appId);
+    g_key_file_set_boolean(file.get(), entryGroup, G_KEY_FILE_DESKTOP_KEY_TERMINAL, FALSE);
+    g_key_file_set_boolean(file.get(), entryGroup, "X-GNOME-Autostart-enabled", TRUE);
+    return file;
 }
 
-// The entry's keys, read without QSettings' INI quirks (it would unescape and split on commas).
-QString entryValue(const QByteArray& entry, const QByteArray& key)
+// False when the key is absent or not a boolean.
+bool isFalse(GKeyFile* file, const char* key)
 {
-    for (const QByteArray& line : entry.split('\n')) {
-        if (line.startsWith(key + '='))
-            return QString::fromUtf8(line.mid(key.size() + 1)).trimmed();
+    GError* error = nullptr;
+    const gboolean value = g_key_file_get_boolean(file, entryGroup, key, &error);
+    if (error) {
+        g_error_free(error);
+        return false;
     }
-    return {};
+    return !value;
 }
 
 bool isWithin(const QString& path, const QString& folder)
@@ -72,14 +87,15 @@ LoginItem::Status XdgAutostartLoginItem::status() const
 {
     if (!isInstalledProgram())
         return Status::NotFound;
-    QFile file(entryPath());
-    if (!file.open(QIODevice::ReadOnly))
+    KeyFile entry(g_key_file_new());
+    if (!g_key_file_load_from_file(entry.get(), QFile::encodeName(entryPath()).constData(), G_KEY_FILE_NONE, nullptr))
         return Status::NotRegistered;
-    const QByteArray entry = file.read(64 * 1024);
-    const bool disabled = entryValue(entry, "Hidden") == QLatin1String("true")
-        || entryValue(entry, "X-GNOME-Autostart-enabled") == QLatin1String("false");
+    const bool disabled = g_key_file_get_boolean(entry.get(), entryGroup, G_KEY_FILE_DESKTOP_KEY_HIDDEN, nullptr)
+        || isFalse(entry.get(), "X-GNOME-Autostart-enabled");
     // An entry for another copy of the program (moved, or a second prefix) does not start this one.
-    const bool ours = entryValue(entry, "Exec") == execValue(QFileInfo(m_program).canonicalFilePath());
+    gchar* exec = g_key_file_get_string(entry.get(), entryGroup, G_KEY_FILE_DESKTOP_KEY_EXEC, nullptr);
+    const bool ours = exec && QString::fromUtf8(exec) == execArgument(QFileInfo(m_program).canonicalFilePath());
+    g_free(exec);
     return !disabled && ours ? Status::Enabled : Status::NotRegistered;
 }
 
@@ -89,11 +105,9 @@ bool XdgAutostartLoginItem::registerItem()
         return false;
     if (!QDir().mkpath(QFileInfo(entryPath()).path()))
         return false;
-    QSaveFile file(entryPath());
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    file.write(entryText(QFileInfo(m_program).canonicalFilePath()).toUtf8());
-    return file.commit();
+    // Written to a temporary file that then replaces the entry, so a reader never sees half of it.
+    const KeyFile entry = entryFor(QFileInfo(m_program).canonicalFilePath());
+    return g_key_file_save_to_file(entry.get(), QFile::encodeName(entryPath()).constData(), nullptr);
 }
 
 bool XdgAutostartLoginItem::unregisterItem()
@@ -102,10 +116,10 @@ bool XdgAutostartLoginItem::unregisterItem()
     return !file.exists() || file.remove();
 }
 
-QString XdgAutostartLoginItem::execValue(const QString& program)
+QString XdgAutostartLoginItem::execArgument(const QString& program)
 {
-    // Arguments with reserved characters are quoted, and inside quotes ", `, $ and \ take a backslash; the
-    // entry's own string escaping then doubles every backslash. A literal % is written %%.
+    // Arguments with reserved characters are quoted, and inside quotes ", `, $ and \ take a backslash. A
+    // literal % is written %%.
     static const QString reserved = QStringLiteral(" \t\n\"'\\><~|&;$*?#()`");
     QString value = program;
     value.replace(u'%', QStringLiteral("%%"));
@@ -113,10 +127,8 @@ QString XdgAutostartLoginItem::execValue(const QString& program)
         return value;
     QString quoted;
     for (const QChar c : std::as_const(value)) {
-        if (c == u'"' || c == u'`' || c == u'$')
-            quoted += QStringLiteral("\\\\");
-        else if (c == u'\\')
-            quoted += QStringLiteral("\\\\\\");
+        if (c == u'"' || c == u'`' || c == u'$' || c == u'\\')
+            quoted += u'\\';
         quoted += c;
     }
     return u'"' + quoted + u'"';

@@ -25,8 +25,9 @@ public:
     // Whether the program is an installed Quillora, the only kind that may start at login.
     bool isInstalledProgram() const;
 
-    // The program as an Exec value: quoted and escaped where the desktop entry rules ask for it.
-    static QString execValue(const QString& program);
+    // The program as the Exec key's string: quoted where the desktop entry rules ask for it. Writing it
+    // into the file escapes it once more as a string (GKeyFile does that).
+    static QString execArgument(const QString& program);
 
 private:
     QString m_program;

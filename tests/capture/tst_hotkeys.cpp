@@ -1,6 +1,9 @@
-// The global hot keys on the X11 test desktop, pressed through XTest as a user would press them.
+// The global hot keys on the X11 test desktop, pressed through XTest as a user would press them, and the
+// copy shortcut sent the same way.
 #include "capture/hotkeymanager.h"
 #include "platform/platform.h"
+
+#include <QCoroTask>
 
 #include <QProcess>
 #include <QTemporaryFile>
@@ -11,6 +14,7 @@
 #include <xcb/xtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 
 #include <unistd.h>
 
@@ -79,6 +83,32 @@ class TestHotkeys : public QObject {
         keys[(to + 1) * perModifier - 1] = numLock;
         std::free(
             xcb_set_modifier_mapping_reply(m_x, xcb_set_modifier_mapping(m_x, perModifier, keys.data()), nullptr));
+    }
+
+    // The key pressed with Ctrl by the copy shortcut, as a client that grabbed every candidate key sees it.
+    xcb_keycode_t copyKeyPressed(const Keys& candidates)
+    {
+        for (const xcb_keycode_t key : candidates)
+            xcb_grab_key(m_x, 0, m_root, XCB_MOD_MASK_ANY, key, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC);
+        xcb_flush(m_x);
+        xcb_keycode_t pressed = 0;
+        const bool sent = QCoro::waitFor(m_platform->keyboard->sendCopyShortcut(false));
+        const bool arrived = sent
+            && QTest::qWaitFor(
+                [&] {
+                    while (xcb_generic_event_t* event = xcb_poll_for_event(m_x)) {
+                        const auto* press = reinterpret_cast<const xcb_key_press_event_t*>(event);
+                        if ((event->response_type & 0x7f) == XCB_KEY_PRESS && (press->state & XCB_MOD_MASK_CONTROL))
+                            pressed = press->detail;
+                        std::free(event);
+                    }
+                    return pressed != 0;
+                },
+                5000);
+        for (const xcb_keycode_t key : candidates)
+            xcb_ungrab_key(m_x, key, m_root, XCB_MOD_MASK_ANY);
+        xcb_flush(m_x);
+        return arrived ? pressed : 0;
     }
 
 private slots:
@@ -174,6 +204,20 @@ private slots:
         const Ids afterSwitch = firedBy({ { alt, 38 }, { alt, 53 } });
         QProcess::execute("setxkbmap", { "us" });
         QCOMPARE(afterSwitch, (Ids { 3, 1 }));
+    }
+
+    void copyShortcutFollowsKeymapChanges()
+    {
+        m_manager.reset(); // its Alt+C would stand in the way of the grabs
+        constexpr xcb_keycode_t usC = cKey, dvorakC = 31; // Dvorak has C where US has I
+        QCOMPARE(copyKeyPressed({ usC, dvorakC }), usC);
+        QCOMPARE(QProcess::execute("setxkbmap", { "us", "-variant", "dvorak" }), 0);
+        // The new keymap reaches us as events: until they are handled the old keys may still be sent.
+        xcb_keycode_t pressed = 0;
+        for (int i = 0; i < 20 && pressed != dvorakC; ++i)
+            pressed = copyKeyPressed({ usC, dvorakC });
+        QProcess::execute("setxkbmap", { "us" });
+        QCOMPARE(pressed, dvorakC);
     }
 };
 

@@ -69,7 +69,7 @@ QByteArray clipboardTarget(const QString& mime)
                                                                                         : "<none>";
 }
 
-qint64 clipboardOwnerPid() { return X11::processOfWindow(X11::selectionOwner(X11::atom("CLIPBOARD"))); }
+qint64 clipboardOwnerPid() { return X11::processOfWindow(X11::selectionOwner(X11::atoms().clipboard)); }
 
 // The active application's context as "bundle id | name | category | window title".
 QString activeContext()

@@ -1,5 +1,6 @@
 #include "platform/x11/atspiaccessibility.h"
 
+#include "platform/workerthread.h"
 #include "platform/x11/atspireading.h"
 #include "platform/x11/x11util.h"
 
@@ -16,7 +17,6 @@
 #include <QFuture>
 #include <QFutureWatcher>
 #include <QPointer>
-#include <QPromise>
 #include <QTimer>
 
 #include <cstdio>
@@ -35,8 +35,6 @@ bool workerOwnsContext = false;
 } // namespace
 
 AtspiAccessibility::AtspiAccessibility()
-    : m_thread(new QThread)
-    , m_worker(new QObject)
 {
     // Qt's GLib dispatcher would run the default context on this thread as well and take the replies
     // the worker waits for (and run libatspi on two threads at once).
@@ -46,15 +44,16 @@ AtspiAccessibility::AtspiAccessibility()
         std::fflush(stdout);
         m_ownsContext = false;
     }
-    m_thread->setObjectName(QStringLiteral("AT-SPI"));
-    m_worker->moveToThread(m_thread);
-    connect(m_thread, &QThread::finished, m_worker, &QObject::deleteLater);
-    m_thread->start();
+    // What libatspi holds is let go on its own thread, before that thread ends.
+    m_worker = std::make_unique<WorkerThread>(QStringLiteral("AT-SPI"), [] {
+        if (workerOwnsContext)
+            AtspiReading::releaseThread();
+    });
     if (!m_ownsContext)
         return;
     // The worker takes the default context for good and serves it between readings, so what the
     // applications send never piles up.
-    QMetaObject::invokeMethod(m_worker, [worker = m_worker] {
+    m_worker->post([worker = m_worker->context()] {
         workerOwnsContext = AtspiReading::takeDefaultContext();
         if (!workerOwnsContext) {
             std::printf("[Accessibility] GLib's default context belongs to another thread; AT-SPI is not used\n");
@@ -69,10 +68,9 @@ AtspiAccessibility::AtspiAccessibility()
 
 AtspiAccessibility::~AtspiAccessibility()
 {
-    m_thread->quit();
-    // Quitting never waits on a stuck application: a thread still inside a call is left to the exit.
-    if (m_thread->wait(100))
-        delete m_thread;
+    // A reading under way stops before its next call; the one call still running ends by its timeout.
+    m_stopping = true;
+    m_worker.reset();
 }
 
 QCoro::Task<bool> AtspiAccessibility::isUsable()
@@ -104,16 +102,14 @@ QCoro::Task<std::optional<AccessibleSelection>> AtspiAccessibility::focusedSelec
     if (!m_ownsContext || m_busy)
         co_return std::nullopt;
     m_busy = true;
-    auto promise = std::make_shared<QPromise<std::optional<AtspiReading::Selection>>>();
-    QFuture<std::optional<AtspiReading::Selection>> future = promise->future();
-    promise->start();
-    future.then(this, [this](const std::optional<AtspiReading::Selection>&) { m_busy = false; });
     const qint64 ownPid = QCoreApplication::applicationPid();
-    QMetaObject::invokeMethod(m_worker, [promise, pid, ownPid] {
-        if (workerOwnsContext)
-            promise->addResult(AtspiReading::focusedSelection(pid, ownPid, callTimeout, readingBudget));
-        promise->finish();
-    });
+    QFuture<std::optional<AtspiReading::Selection>> future
+        = m_worker->run([pid, ownPid, stopping = &m_stopping]() -> std::optional<AtspiReading::Selection> {
+              if (!workerOwnsContext)
+                  return std::nullopt;
+              return AtspiReading::focusedSelection(pid, ownPid, callTimeout, readingBudget, *stopping);
+          });
+    future.then(this, [this](const std::optional<AtspiReading::Selection>&) { m_busy = false; });
 
     QPointer<AtspiAccessibility> self(this);
     QFutureWatcher<std::optional<AtspiReading::Selection>> watcher;

@@ -2,15 +2,18 @@
 
 #include "platform/accessibility.h"
 
-#include <QThread>
-
+#include <atomic>
 #include <chrono>
+#include <memory>
+
+class WorkerThread;
 
 // Accessibility through AT-SPI. libatspi is not thread-safe and its calls block, so every libatspi call
 // runs on one thread of its own, which also is the only thread that runs GLib's default main context
 // (libatspi attaches its connections there; the main thread runs Qt's own event dispatcher, see
 // main.cpp). The main thread only awaits results, for at most the reading budget. The bus status is
-// read over the session bus asynchronously.
+// read over the session bus asynchronously. The destructor stops a reading under way at its next call
+// and joins the thread, so it waits at most one call timeout.
 class AtspiAccessibility final : public Accessibility {
     Q_OBJECT
 
@@ -28,9 +31,8 @@ public:
     QCoro::Task<bool> enable() override;
 
 private:
-    // Both are left behind at exit while a call to a stuck application is still under way.
-    QThread* m_thread;
-    QObject* m_worker; // lives on m_thread
-    bool m_busy = false; // a reading is still running on m_thread
+    std::unique_ptr<WorkerThread> m_worker;
+    std::atomic_bool m_stopping = false; // tells a reading under way to give up
+    bool m_busy = false; // a reading is still running on the worker
     bool m_ownsContext = true; // m_thread could take GLib's default context for itself
 };

@@ -15,7 +15,8 @@ using Clock = std::chrono::steady_clock;
 
 struct Deadline {
     Clock::time_point end;
-    bool passed() const { return Clock::now() >= end; }
+    const std::atomic_bool& stop;
+    bool passed() const { return stop || Clock::now() >= end; }
 };
 
 // Owns one GObject reference.
@@ -82,6 +83,8 @@ public:
         if (m_entries.size() > maximumApplications)
             m_entries.pop_back();
     }
+
+    void clear() { m_entries.clear(); }
 
     // The element last focused in the application that root belongs to, if any.
     Ref<AtspiAccessible> lastIn(AtspiAccessible* root) const
@@ -395,12 +398,18 @@ void dispatchPending()
     for (int i = 0; i < 1000 && g_main_context_iteration(context, FALSE); ++i) { }
 }
 
-std::optional<Selection> focusedSelection(
-    qint64 pid, qint64 ownPid, std::chrono::milliseconds callTimeout, std::chrono::milliseconds budget)
+void releaseThread()
+{
+    focusHistory().clear();
+    g_main_context_release(g_main_context_default());
+}
+
+std::optional<Selection> focusedSelection(qint64 pid, qint64 ownPid, std::chrono::milliseconds callTimeout,
+    std::chrono::milliseconds budget, const std::atomic_bool& stop)
 {
     initializeOnThisThread(callTimeout);
     dispatchPending();
-    const Deadline deadline { Clock::now() + budget };
+    const Deadline deadline { Clock::now() + budget, stop };
 
     Ref<AtspiAccessible> desktop(atspi_get_desktop(0));
     if (!desktop)

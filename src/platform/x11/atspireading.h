@@ -3,6 +3,7 @@
 #include <QRectF>
 #include <QString>
 
+#include <atomic>
 #include <chrono>
 #include <optional>
 
@@ -24,8 +25,12 @@ void dispatchPending();
 
 // The selection of the focused element in the active window of process pid (any process but
 // ownPid when pid is 0, or when pid's accessible tree has no active window). Absent when no focused
-// element was found.
-std::optional<Selection> focusedSelection(
-    qint64 pid, qint64 ownPid, std::chrono::milliseconds callTimeout, std::chrono::milliseconds budget);
+// element was found. Gives up before its next call once stop is set.
+std::optional<Selection> focusedSelection(qint64 pid, qint64 ownPid, std::chrono::milliseconds callTimeout,
+    std::chrono::milliseconds budget, const std::atomic_bool& stop);
+
+// Lets go of what this thread holds of libatspi (the focus history, GLib's default context); the last
+// call on the thread.
+void releaseThread();
 
 } // namespace AtspiReading

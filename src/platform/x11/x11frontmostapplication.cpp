@@ -3,14 +3,10 @@
 #include "platform/x11/x11util.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QFile>
-#include <QFileInfo>
-#include <QGuiApplication>
 #include <QRegularExpression>
-#include <QStandardPaths>
 
-#include <iterator>
+#include <xcb/xcb_icccm.h>
 
 namespace {
 
@@ -25,29 +21,58 @@ QString flatpakIdOf(qint64 pid)
     return match.hasMatch() ? match.captured(1) : QString();
 }
 
-// The [Desktop Entry] group's untranslated keys that identify an application.
-QHash<QString, QString> readDesktopEntry(const QString& path)
+// What a window says about itself.
+struct WindowFacts {
+    bool exists = false;
+    QString wmInstance, wmClass, title, kdeDesktopFile, gtkApplicationId;
+    qint64 pid = 0;
+};
+
+std::optional<QString> utf8Reply(X11::Atoms& atoms, xcb_get_property_cookie_t cookie)
 {
-    QHash<QString, QString> keys;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
-        return keys;
-    bool inEntry = false;
-    while (!file.atEnd()) {
-        const QString line = QString::fromUtf8(file.readLine()).trimmed();
-        if (line.startsWith(QLatin1Char('['))) {
-            inEntry = line == QLatin1String("[Desktop Entry]");
-            continue;
-        }
-        const qsizetype equals = line.indexOf(QLatin1Char('='));
-        if (!inEntry || equals <= 0)
-            continue;
-        const QString key = line.left(equals).trimmed();
-        if (key == QLatin1String("Name") || key == QLatin1String("StartupWMClass") || key == QLatin1String("NoDisplay")
-            || key == QLatin1String("Categories"))
-            keys.insert(key, line.mid(equals + 1).trimmed());
+    xcb_ewmh_get_utf8_strings_reply_t reply;
+    if (!xcb_ewmh_get_utf8_strings_reply(atoms.ewmh(), cookie, &reply, nullptr))
+        return std::nullopt;
+    QString text = QString::fromUtf8(reply.strings, qsizetype(qstrnlen(reply.strings, reply.strings_len)));
+    xcb_ewmh_get_utf8_strings_reply_wipe(&reply);
+    return text;
+}
+
+// Every question is sent before the first answer is waited for: one round trip to the server.
+WindowFacts askWindow(xcb_connection_t* c, X11::Atoms& atoms, xcb_window_t window)
+{
+    const auto utf8Property = [&](xcb_atom_t property) {
+        return xcb_get_property(c, 0, window, property, atoms.ewmh()->UTF8_STRING, 0, 1024);
+    };
+    const xcb_get_property_cookie_t wmClassCookie = xcb_icccm_get_wm_class(c, window);
+    const xcb_get_property_cookie_t netNameCookie = xcb_ewmh_get_wm_name(atoms.ewmh(), window);
+    const xcb_get_property_cookie_t wmNameCookie = xcb_icccm_get_wm_name(c, window);
+    const xcb_get_property_cookie_t kdeCookie = utf8Property(atoms.kdeDesktopFile);
+    const xcb_get_property_cookie_t gtkCookie = utf8Property(atoms.gtkApplicationId);
+    X11::ProcessQuery process(c, atoms, window);
+
+    WindowFacts facts;
+    if (xcb_icccm_get_wm_class_reply_t wmClass; xcb_icccm_get_wm_class_reply(c, wmClassCookie, &wmClass, nullptr)) {
+        facts.exists = true;
+        facts.wmInstance = QString::fromLocal8Bit(wmClass.instance_name);
+        facts.wmClass = QString::fromLocal8Bit(wmClass.class_name);
+        xcb_icccm_get_wm_class_reply_wipe(&wmClass);
     }
-    return keys;
+    const std::optional<QString> netName = utf8Reply(atoms, netNameCookie);
+    facts.exists = facts.exists || netName;
+    facts.title = netName.value_or(QString());
+    if (xcb_icccm_get_text_property_reply_t wmName; xcb_icccm_get_wm_name_reply(c, wmNameCookie, &wmName, nullptr)) {
+        facts.exists = true;
+        if (facts.title.isEmpty())
+            facts.title = wmName.encoding == atoms.ewmh()->UTF8_STRING
+                ? QString::fromUtf8(wmName.name, qsizetype(wmName.name_len))
+                : QString::fromLatin1(wmName.name, qsizetype(wmName.name_len));
+        xcb_icccm_get_text_property_reply_wipe(&wmName);
+    }
+    facts.kdeDesktopFile = utf8Reply(atoms, kdeCookie).value_or(QString());
+    facts.gtkApplicationId = utf8Reply(atoms, gtkCookie).value_or(QString());
+    facts.pid = process.pid();
+    return facts;
 }
 
 } // namespace
@@ -57,7 +82,7 @@ X11FrontmostApplication::X11FrontmostApplication()
     xcb_connection_t* c = X11::connection();
     if (!c)
         return;
-    m_activeAtom = X11::atom("_NET_ACTIVE_WINDOW");
+    m_activeAtom = X11::atoms().ewmh()->_NET_ACTIVE_WINDOW;
     // Add PropertyChange to whatever Qt selected on the root window for this connection.
     const xcb_window_t root = X11::rootWindow();
     const X11::Reply<xcb_get_window_attributes_reply_t> attributes(
@@ -66,9 +91,10 @@ X11FrontmostApplication::X11FrontmostApplication()
     xcb_change_window_attributes(c, root, XCB_CW_EVENT_MASK, &mask);
     xcb_flush(c);
     QCoreApplication::instance()->installNativeEventFilter(this);
-    if (const auto app = describe(activeWindow())) {
-        m_lastOtherWindow = app->windowId;
-        m_lastOtherPid = app->pid;
+    // Only the window and its process: naming the application would wait for the desktop entries' index.
+    if (const quint32 window = activeWindow(); window != 0) {
+        m_lastOtherWindow = window;
+        m_lastOtherPid = X11::processOfWindow(window);
     }
 }
 
@@ -110,21 +136,27 @@ void X11FrontmostApplication::activeWindowChanged()
 
 quint32 X11FrontmostApplication::activeWindow() const
 {
-    return X11::cardinalProperty(X11::rootWindow(), m_activeAtom, XCB_ATOM_WINDOW).value_or(0);
+    X11::Atoms& atoms = X11::atoms();
+    xcb_window_t window = XCB_WINDOW_NONE;
+    if (!xcb_ewmh_get_active_window_reply(atoms.ewmh(), xcb_ewmh_get_active_window(atoms.ewmh(), 0), &window, nullptr))
+        return 0;
+    return window;
 }
 
 std::optional<FrontmostAppInfo> X11FrontmostApplication::current() const
 {
     if (!X11::connection())
         return std::nullopt;
-    quint32 window = activeWindow();
+    const qint64 ownPid = QCoreApplication::applicationPid();
+    const quint32 active = activeWindow();
+    std::optional<FrontmostAppInfo> app = describe(active);
     // While one of our own windows has the focus, the user's application is the one active before it.
-    if (window == 0 || X11::processOfWindow(window) == QCoreApplication::applicationPid())
-        window = m_lastOtherWindow;
-    std::optional<FrontmostAppInfo> app = describe(window);
-    if (app && app->pid != QCoreApplication::applicationPid())
-        m_lastOtherWindow = window;
-    return app && app->pid == QCoreApplication::applicationPid() ? std::nullopt : app;
+    if (active == 0 || (app && app->pid == ownPid))
+        app = describe(m_lastOtherWindow);
+    if (!app || app->pid == ownPid)
+        return std::nullopt;
+    m_lastOtherWindow = app->windowId;
+    return app;
 }
 
 std::optional<FrontmostAppInfo> X11FrontmostApplication::describe(quint32 window) const
@@ -132,110 +164,32 @@ std::optional<FrontmostAppInfo> X11FrontmostApplication::describe(quint32 window
     xcb_connection_t* c = X11::connection();
     if (window == 0 || !c)
         return std::nullopt;
-    // One batch of requests, then their replies: one round trip to the server instead of one per property.
-    auto ask
-        = [&](xcb_atom_t property, xcb_atom_t type) { return xcb_get_property(c, 0, window, property, type, 0, 1024); };
-    const xcb_atom_t utf8 = X11::atom("UTF8_STRING");
-    const xcb_get_property_cookie_t cookies[] = { ask(XCB_ATOM_WM_CLASS, XCB_ATOM_STRING),
-        ask(X11::atom("_NET_WM_NAME"), utf8), ask(XCB_ATOM_WM_NAME, XCB_ATOM_STRING),
-        ask(X11::atom("_KDE_NET_WM_DESKTOP_FILE"), utf8), ask(X11::atom("_GTK_APPLICATION_ID"), utf8) };
-    std::optional<QByteArray> values[std::size(cookies)];
-    for (size_t i = 0; i < std::size(cookies); ++i) {
-        const X11::Reply<xcb_get_property_reply_t> reply(xcb_get_property_reply(c, cookies[i], nullptr));
-        if (reply && reply->type != XCB_ATOM_NONE)
-            values[i] = QByteArray(static_cast<const char*>(xcb_get_property_value(reply.get())),
-                xcb_get_property_value_length(reply.get()));
-    }
-    const std::optional<QByteArray>& wmClassBytes = values[0];
-    const std::optional<QString> title = values[1] ? std::optional(QString::fromUtf8(*values[1])) : std::nullopt;
-    const std::optional<QByteArray>& legacyTitle = values[2];
-    if (!wmClassBytes && !title && !legacyTitle)
+    const WindowFacts facts = askWindow(c, X11::atoms(), window);
+    if (!facts.exists)
         return std::nullopt; // the window is gone
 
     FrontmostAppInfo app;
     app.windowId = window;
-    app.pid = X11::processOfWindow(window);
-
-    const QList<QByteArray> wmClass = wmClassBytes.value_or(QByteArray()).split('\0');
-    const QString wmInstance = QString::fromLocal8Bit(wmClass.value(0));
-    const QString wmClassName = QString::fromLocal8Bit(wmClass.value(1));
-
-    const QString kdeDesktopFile = QString::fromUtf8(values[3].value_or(QByteArray()));
-    const QString gtkApplicationId = QString::fromUtf8(values[4].value_or(QByteArray()));
+    app.pid = facts.pid;
     const QString flatpakId = app.pid > 0 ? flatpakIdOf(app.pid) : QString();
-
-    QString explicitId = !kdeDesktopFile.isEmpty() ? kdeDesktopFile
-        : !gtkApplicationId.isEmpty()              ? gtkApplicationId
-                                                   : flatpakId;
-    const std::optional<DesktopEntry> entry = desktopEntryFor(explicitId, wmInstance, wmClassName);
-    if (!kdeDesktopFile.isEmpty())
-        app.appId = kdeDesktopFile;
+    const QString explicitId = !facts.kdeDesktopFile.isEmpty() ? facts.kdeDesktopFile
+        : !facts.gtkApplicationId.isEmpty()                    ? facts.gtkApplicationId
+                                                               : flatpakId;
+    // An application that names itself is not guessed from its window class.
+    const std::optional<DesktopEntries::Entry> entry = !explicitId.isEmpty()
+        ? m_desktopEntries.byId(explicitId)
+        : m_desktopEntries.byWindowClass(facts.wmClass, facts.wmInstance);
+    if (!facts.kdeDesktopFile.isEmpty())
+        app.appId = facts.kdeDesktopFile;
     else if (entry)
         app.appId = entry->id;
     else if (!explicitId.isEmpty())
         app.appId = explicitId;
     else
-        app.appId = !wmClassName.isEmpty() ? wmClassName : wmInstance;
+        app.appId = !facts.wmClass.isEmpty() ? facts.wmClass : facts.wmInstance;
     app.displayName = entry ? entry->name : QString();
     app.terminalEmulator = entry && entry->terminal;
-
-    QString windowTitle = title.value_or(QString());
-    if (windowTitle.isEmpty() && legacyTitle)
-        windowTitle = QString::fromLatin1(*legacyTitle);
-    if (!windowTitle.isEmpty())
-        app.windowTitle = windowTitle;
+    if (!facts.title.isEmpty())
+        app.windowTitle = facts.title;
     return app;
-}
-
-std::optional<X11FrontmostApplication::DesktopEntry> X11FrontmostApplication::desktopEntryFor(
-    const QString& id, const QString& wmInstance, const QString& wmClass) const
-{
-    refreshDesktopEntries();
-    if (!id.isEmpty()) {
-        if (const auto found = m_desktop.byId.constFind(id); found != m_desktop.byId.cend())
-            return *found;
-        return std::nullopt; // an application that names itself is not guessed from its window class
-    }
-    for (const QString& name : { wmClass, wmInstance }) {
-        if (name.isEmpty())
-            continue;
-        if (const auto found = m_desktop.byWmClass.constFind(name); found != m_desktop.byWmClass.cend())
-            return *found;
-    }
-    for (const QString& name : { wmClass, wmInstance }) {
-        if (name.isEmpty())
-            continue;
-        if (const auto found = m_desktop.byLowerId.constFind(name.toLower()); found != m_desktop.byLowerId.cend())
-            return *found;
-    }
-    return std::nullopt;
-}
-
-void X11FrontmostApplication::refreshDesktopEntries() const
-{
-    const QStringList directories = QStandardPaths::standardLocations(QStandardPaths::ApplicationsLocation);
-    bool stale = m_desktop.directoryTimes.size() != directories.size();
-    for (const QString& directory : directories) {
-        if (m_desktop.directoryTimes.value(directory) != QFileInfo(directory).lastModified())
-            stale = true;
-    }
-    if (!stale)
-        return;
-    m_desktop = {};
-    // Earlier directories take precedence (the user's own entries over the system's).
-    for (auto it = directories.crbegin(); it != directories.crend(); ++it) {
-        m_desktop.directoryTimes.insert(*it, QFileInfo(*it).lastModified());
-        const QDir dir(*it);
-        for (const QFileInfo& file : dir.entryInfoList({ QStringLiteral("*.desktop") }, QDir::Files)) {
-            const QHash<QString, QString> keys = readDesktopEntry(file.filePath());
-            const DesktopEntry entry { file.completeBaseName(), keys.value(QStringLiteral("Name")),
-                keys.value(QStringLiteral("Categories"))
-                    .split(QLatin1Char(';'))
-                    .contains(QStringLiteral("TerminalEmulator")) };
-            m_desktop.byId.insert(entry.id, entry);
-            m_desktop.byLowerId.insert(entry.id.toLower(), entry);
-            if (const QString wmClass = keys.value(QStringLiteral("StartupWMClass")); !wmClass.isEmpty())
-                m_desktop.byWmClass.insert(wmClass, entry);
-        }
-    }
 }

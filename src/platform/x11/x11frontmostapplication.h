@@ -1,14 +1,14 @@
 #pragma once
 
+#include "platform/desktopentries.h"
 #include "platform/frontmostapplication.h"
 
 #include <QAbstractNativeEventFilter>
-#include <QDateTime>
-#include <QHash>
 
-#include <memory>
-
-// The owner of _NET_ACTIVE_WINDOW, followed through PropertyNotify on the root window.
+// The owner of _NET_ACTIVE_WINDOW, followed through PropertyNotify on the root window. Everything is asked on
+// Qt's connection from the main thread, which waits for the answers: two round trips to the local X server
+// for the current application (the active window, then its properties and process together; one more while
+// a window of ours is active), and two for each change of the active window.
 class X11FrontmostApplication final : public FrontmostApplication, private QAbstractNativeEventFilter {
     Q_OBJECT
 
@@ -24,24 +24,8 @@ private:
     quint32 activeWindow() const;
     std::optional<FrontmostAppInfo> describe(quint32 window) const;
 
-    struct DesktopEntry {
-        QString id;
-        QString name;
-        bool terminal = false;
-    };
-    std::optional<DesktopEntry> desktopEntryFor(
-        const QString& id, const QString& wmInstance, const QString& wmClass) const;
-    void refreshDesktopEntries() const;
-
     quint32 m_activeAtom = 0;
     mutable quint32 m_lastOtherWindow = 0;
     qint64 m_lastOtherPid = -1;
-
-    struct DesktopIndex {
-        QHash<QString, DesktopEntry> byId; // file name without .desktop
-        QHash<QString, DesktopEntry> byLowerId;
-        QHash<QString, DesktopEntry> byWmClass; // StartupWMClass
-        QHash<QString, QDateTime> directoryTimes;
-    };
-    mutable DesktopIndex m_desktop;
+    mutable DesktopEntries m_desktopEntries;
 };

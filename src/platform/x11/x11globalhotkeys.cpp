@@ -4,6 +4,9 @@
 
 #include <QSocketNotifier>
 
+#include <X11/keysym.h>
+#include <xcb/xcb_keysyms.h>
+
 #define explicit explicit_ // xkb.h names a struct member `explicit`
 #include <xcb/xkb.h>
 #undef explicit
@@ -13,7 +16,6 @@
 
 namespace {
 
-constexpr xcb_keysym_t numLockKeysym = 0xff7f;
 constexpr quint16 relevantModifiers = XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1 | XCB_MOD_MASK_4;
 
 quint16 toX11Modifiers(Qt::KeyboardModifiers modifiers)
@@ -37,6 +39,8 @@ X11GlobalHotkeys::X11GlobalHotkeys() = default;
 X11GlobalHotkeys::~X11GlobalHotkeys()
 {
     delete m_notifier;
+    if (m_symbols)
+        xcb_key_symbols_free(m_symbols);
     // Closing the connection releases every grab it holds.
     if (m_connection)
         xcb_disconnect(m_connection);
@@ -81,38 +85,32 @@ bool X11GlobalHotkeys::connectOnce()
     return true;
 }
 
-quint16 X11GlobalHotkeys::readNumLockMask() const
+quint16 X11GlobalHotkeys::readNumLockMask()
 {
     // The modifier that holds a key whose symbol is Num_Lock; usually Mod2, but the user's keymap decides.
-    const xcb_setup_t* setup = xcb_get_setup(m_connection);
-    const int count = setup->max_keycode - setup->min_keycode + 1;
-    X11::Reply<xcb_get_keyboard_mapping_reply_t> keyboard(xcb_get_keyboard_mapping_reply(
-        m_connection, xcb_get_keyboard_mapping(m_connection, setup->min_keycode, quint8(count)), nullptr));
-    X11::Reply<xcb_get_modifier_mapping_reply_t> modifiers(
-        xcb_get_modifier_mapping_reply(m_connection, xcb_get_modifier_mapping(m_connection), nullptr));
-    if (!keyboard || !modifiers || keyboard->keysyms_per_keycode == 0)
-        return 0;
-
-    const xcb_keysym_t* keysyms = xcb_get_keyboard_mapping_keysyms(keyboard.get());
-    const int keysymCount = xcb_get_keyboard_mapping_keysyms_length(keyboard.get());
-    const auto isNumLock = [&](xcb_keycode_t key) {
-        const int first = (key - setup->min_keycode) * keyboard->keysyms_per_keycode;
-        for (int i = first; i >= 0 && i < first + keyboard->keysyms_per_keycode && i < keysymCount; ++i) {
-            if (keysyms[i] == numLockKeysym)
-                return true;
-        }
-        return false;
-    };
-    const xcb_keycode_t* keys = xcb_get_modifier_mapping_keycodes(modifiers.get());
-    const int perModifier = modifiers->keycodes_per_modifier;
-    for (int modifier = 0; modifier < 8; ++modifier) {
-        for (int i = 0; i < perModifier; ++i) {
-            const xcb_keycode_t key = keys[modifier * perModifier + i];
-            if (key != 0 && isNumLock(key))
-                return quint16(1U << modifier);
+    if (m_symbols)
+        xcb_key_symbols_free(m_symbols);
+    m_symbols = xcb_key_symbols_alloc(m_connection);
+    const xcb_get_modifier_mapping_cookie_t cookie = xcb_get_modifier_mapping(m_connection);
+    xcb_keycode_t* numLockKeys = m_symbols ? xcb_key_symbols_get_keycode(m_symbols, XK_Num_Lock) : nullptr;
+    const X11::Reply<xcb_get_modifier_mapping_reply_t> modifiers(
+        xcb_get_modifier_mapping_reply(m_connection, cookie, nullptr));
+    quint16 mask = 0;
+    if (modifiers && numLockKeys) {
+        const xcb_keycode_t* keys = xcb_get_modifier_mapping_keycodes(modifiers.get());
+        const int perModifier = modifiers->keycodes_per_modifier;
+        for (int modifier = 0; modifier < 8 && mask == 0; ++modifier) {
+            for (int i = 0; i < perModifier && mask == 0; ++i) {
+                const xcb_keycode_t key = keys[modifier * perModifier + i];
+                for (const xcb_keycode_t* numLock = numLockKeys; key != 0 && *numLock != XCB_NO_SYMBOL; ++numLock) {
+                    if (*numLock == key)
+                        mask = quint16(1U << modifier);
+                }
+            }
         }
     }
-    return 0;
+    std::free(numLockKeys);
+    return mask;
 }
 
 QList<quint16> X11GlobalHotkeys::lockVariants(quint16 numLockMask)

@@ -7,11 +7,13 @@
 #include <xcb/xcb.h>
 
 class QSocketNotifier;
+struct _XCBKeySymbols;
 
 // Passive key grabs on the root window, on a connection of our own so Qt's event handling stays untouched.
 // Each combination is grabbed four times, with and without CapsLock and NumLock, since the server matches
 // the lock modifiers too. The NumLock bit comes from the server's modifier mapping. A keymap or layout
-// change (an XKB event) grabs the lock variants again when the NumLock bit moved.
+// change (an XKB event) grabs the lock variants again when the NumLock bit moved. A registration waits on
+// the main thread for the server's answer to its grabs (one round trip), to report a key another client holds.
 class X11GlobalHotkeys final : public GlobalHotkeys {
     Q_OBJECT
 
@@ -29,7 +31,7 @@ private:
     };
 
     bool connectOnce();
-    quint16 readNumLockMask() const;
+    quint16 readNumLockMask();
     static QList<quint16> lockVariants(quint16 numLockMask);
     int grab(const Grab& grab, const QList<quint16>& lockMasks);
     void ungrab(const Grab& grab, const QList<quint16>& lockMasks);
@@ -44,6 +46,7 @@ private:
     bool m_unavailable = false;
     quint16 m_numLockMask = 0;
     QSocketNotifier* m_notifier = nullptr;
+    _XCBKeySymbols* m_symbols = nullptr; // read again at each keymap change
     QHash<quint32, Grab> m_grabs;
     xcb_keycode_t m_heldKey = 0; // the grabbed key that is down, to drop auto-repeated presses
 };

@@ -1,18 +1,18 @@
 #include "platform/x11/x11pasteboard.h"
 
+#include "platform/workerthread.h"
 #include "platform/x11/x11selectionreader.h"
 
 #include <QClipboard>
 #include <QCoroFuture>
 #include <QGuiApplication>
 #include <QMimeData>
-#include <QPromise>
 
 #include <memory>
 
 namespace {
 
-// The reader of the pasteboard's thread, created there on first use.
+// The reader of the pasteboard's thread, created there on first use and destroyed as that thread ends.
 X11SelectionReader& reader()
 {
     static thread_local X11SelectionReader instance;
@@ -25,29 +25,16 @@ X11SelectionReader::Clock::time_point deadline()
 }
 
 // Runs job(reader) on the pasteboard's thread; the future carries its result.
-template <typename Job> auto onReaderThread(QObject* worker, Job job)
+template <typename Job> auto onReaderThread(WorkerThread& worker, Job job)
 {
-    using Result = decltype(job(reader()));
-    auto promise = std::make_shared<QPromise<Result>>();
-    promise->start();
-    QFuture<Result> future = promise->future();
-    QMetaObject::invokeMethod(worker, [promise, job] {
-        promise->addResult(job(reader()));
-        promise->finish();
-    });
-    return future;
+    return worker.run([job = std::move(job)] { return job(reader()); });
 }
 
 } // namespace
 
 X11Pasteboard::X11Pasteboard()
-    : m_thread(new QThread)
-    , m_worker(new QObject)
+    : m_worker(std::make_unique<WorkerThread>(QStringLiteral("Pasteboard")))
 {
-    m_thread->setObjectName(QStringLiteral("Pasteboard"));
-    m_worker->moveToThread(m_thread);
-    connect(m_thread, &QThread::finished, m_worker, &QObject::deleteLater);
-    m_thread->start();
     connect(QGuiApplication::clipboard(), &QClipboard::changed, this, [this](QClipboard::Mode mode) {
         if (mode != QClipboard::Clipboard)
             return;
@@ -56,24 +43,18 @@ X11Pasteboard::X11Pasteboard()
     });
 }
 
-X11Pasteboard::~X11Pasteboard()
-{
-    m_thread->quit();
-    // Each read ends at its deadline, so this wait is short.
-    if (m_thread->wait(int(readTimeout.count()) + 100))
-        delete m_thread;
-}
+X11Pasteboard::~X11Pasteboard() = default;
 
 QCoro::Task<std::optional<QString>> X11Pasteboard::text()
 {
-    co_return co_await onReaderThread(
-        m_worker, [end = deadline()](X11SelectionReader& r) { return r.readText("CLIPBOARD", end, maximumTextBytes); });
+    co_return co_await onReaderThread(*m_worker,
+        [end = deadline()](X11SelectionReader& r) { return r.readText(r.clipboard(), end, maximumTextBytes); });
 }
 
 QCoro::Task<std::optional<PasteboardSnapshot>> X11Pasteboard::snapshot()
 {
-    const std::optional<X11SelectionReader::Targets> targets = co_await onReaderThread(m_worker,
-        [end = deadline()](X11SelectionReader& r) { return r.readAll("CLIPBOARD", end, maximumSnapshotBytes); });
+    const std::optional<X11SelectionReader::Targets> targets = co_await onReaderThread(*m_worker,
+        [end = deadline()](X11SelectionReader& r) { return r.readAll(r.clipboard(), end, maximumSnapshotBytes); });
     if (!targets)
         co_return std::nullopt;
     co_return PasteboardSnapshot { *targets };
@@ -96,17 +77,17 @@ void X11Pasteboard::restore(const PasteboardSnapshot& snapshot)
 
 QCoro::Task<qint64> X11Pasteboard::ownerPid()
 {
-    co_return co_await onReaderThread(m_worker, [](X11SelectionReader& r) { return r.ownerPid("CLIPBOARD"); });
+    co_return co_await onReaderThread(*m_worker, [](X11SelectionReader& r) { return r.ownerPid(r.clipboard()); });
 }
 
 QCoro::Task<std::optional<QString>> X11Pasteboard::primarySelectionOwnedBy(qint64 pid)
 {
     if (pid <= 0)
         co_return std::nullopt;
-    co_return co_await onReaderThread(m_worker, [pid, end = deadline()](X11SelectionReader& r) {
+    co_return co_await onReaderThread(*m_worker, [pid, end = deadline()](X11SelectionReader& r) {
         std::optional<QString> text;
-        if (r.ownerPid("PRIMARY") == pid)
-            text = r.readText("PRIMARY", end, maximumTextBytes);
+        if (r.ownerPid(XCB_ATOM_PRIMARY) == pid)
+            text = r.readText(XCB_ATOM_PRIMARY, end, maximumTextBytes);
         return text && !text->isEmpty() ? text : std::nullopt;
     });
 }

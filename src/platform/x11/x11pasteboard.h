@@ -2,14 +2,16 @@
 
 #include "platform/pasteboard.h"
 
-#include <QThread>
-
 #include <chrono>
+#include <memory>
+
+class WorkerThread;
 
 // The X11 CLIPBOARD and PRIMARY selections. Reads go through a connection and a thread of their own,
 // so an owner that is slow or hung never stalls the main thread; the clipboard is owned (restored)
 // through QClipboard, which also hands it to a clipboard manager when Quillora quits. Changes are
-// counted from QClipboard's XFixes owner-change events.
+// counted from QClipboard's XFixes owner-change events. Every read ends by its deadline, so the destructor,
+// which joins the reading thread, waits at most one read timeout.
 class X11Pasteboard final : public Pasteboard {
     Q_OBJECT
 
@@ -29,7 +31,6 @@ public:
     QCoro::Task<std::optional<QString>> primarySelectionOwnedBy(qint64 pid) override;
 
 private:
-    QThread* m_thread;
-    QObject* m_worker; // lives on m_thread and owns the reader
+    std::unique_ptr<WorkerThread> m_worker; // owns the reader, which lives and dies on it
     quint64 m_changeCount = 0;
 };

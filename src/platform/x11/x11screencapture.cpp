@@ -1,9 +1,9 @@
 #include "platform/x11/x11screencapture.h"
 
+#include "platform/workerthread.h"
 #include "platform/x11/x11util.h"
 
 #include <QCoroFuture>
-#include <QtConcurrent/QtConcurrentRun>
 
 #include <sys/ipc.h>
 #include <sys/shm.h>
@@ -87,6 +87,13 @@ bool serverOffersShm(xcb_connection_t* c)
 
 } // namespace
 
+X11ScreenCapture::X11ScreenCapture(Path path)
+    : m_path(path)
+{
+}
+
+X11ScreenCapture::~X11ScreenCapture() = default;
+
 bool X11ScreenCapture::isAvailable() const { return X11::connection() != nullptr; }
 
 QRect X11ScreenCapture::devicePixelRect(const ScreenInfo& screen)
@@ -110,14 +117,14 @@ QImage X11ScreenCapture::grab(xcb_connection_t* c, const QRect& rect, bool useSh
 namespace {
 
 // Outside the coroutine below: GCC 12 mishandles lambdas that capture a coroutine's locals.
-QFuture<QList<QImage>> startGrabbing(const QList<ScreenInfo>& screens, bool preferShm)
+QFuture<QList<QImage>> startGrabbing(WorkerThread& worker, const QList<ScreenInfo>& screens, bool preferShm)
 {
     xcb_connection_t* c = X11::connection();
     QList<QRect> rects;
     for (const ScreenInfo& screen : screens)
         rects.append(X11ScreenCapture::devicePixelRect(screen));
-    // xcb connections are thread-safe; the reply waits happen on a pool thread, not on the GUI thread.
-    return QtConcurrent::run([c, rects, preferShm] {
+    // xcb connections are thread-safe; the reply waits happen on the worker, not on the GUI thread.
+    return worker.run([c, rects, preferShm] {
         const bool useShm = c && preferShm && serverOffersShm(c);
         QList<QImage> images;
         for (const QRect& rect : rects)
@@ -130,7 +137,9 @@ QFuture<QList<QImage>> startGrabbing(const QList<ScreenInfo>& screens, bool pref
 
 QCoro::Task<QList<QImage>> X11ScreenCapture::grabScreens(QList<ScreenInfo> screens)
 {
-    QFuture<QList<QImage>> grabbing = startGrabbing(screens, m_path == Path::Fastest);
+    if (!m_worker)
+        m_worker = std::make_unique<WorkerThread>(QStringLiteral("Screen capture"));
+    QFuture<QList<QImage>> grabbing = startGrabbing(*m_worker, screens, m_path == Path::Fastest);
     co_return co_await grabbing;
 }
 

@@ -4,19 +4,22 @@
 
 #include <QRect>
 
+#include <memory>
+
 #include <xcb/xcb.h>
+
+class WorkerThread;
 
 // Reads the screens' pixels from the root window: through a shared-memory segment the X server writes
 // into (MIT-SHM) when it offers one to us, else as a plain GetImage reply. Either way the image owns the
-// buffer the server filled, so a grab costs no copy on our side.
+// buffer the server filled, so a grab costs no copy on our side. The grabs wait on the server on a
+// thread of our own, which the destructor joins once the grab under way has ended.
 class X11ScreenCapture final : public ScreenCapture {
 public:
     enum class Path { Fastest, GetImage };
 
-    explicit X11ScreenCapture(Path path = Path::Fastest)
-        : m_path(path)
-    {
-    }
+    explicit X11ScreenCapture(Path path = Path::Fastest);
+    ~X11ScreenCapture() override;
 
     bool isAvailable() const override;
     QCoro::Task<QList<QImage>> grabScreens(QList<ScreenInfo> screens) override;
@@ -31,4 +34,5 @@ public:
 
 private:
     Path m_path;
+    std::unique_ptr<WorkerThread> m_worker; // started by the first grab
 };

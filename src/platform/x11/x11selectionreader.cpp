@@ -5,7 +5,6 @@
 #include <QHash>
 
 #include <poll.h>
-#include <xcb/res.h>
 
 namespace {
 
@@ -27,6 +26,7 @@ X11SelectionReader::X11SelectionReader()
     m_connection = X11::openPrivateConnection();
     if (!m_connection)
         return;
+    m_atoms = std::make_unique<X11::Atoms>(m_connection);
     const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(m_connection)).data;
     m_window = xcb_generate_id(m_connection);
     const quint32 events = XCB_EVENT_MASK_PROPERTY_CHANGE; // INCR transfers arrive as property changes
@@ -37,23 +37,12 @@ X11SelectionReader::X11SelectionReader()
 
 X11SelectionReader::~X11SelectionReader()
 {
+    m_atoms.reset();
     if (m_connection)
         xcb_disconnect(m_connection);
 }
 
-xcb_atom_t X11SelectionReader::atom(const char* name)
-{
-    static thread_local QHash<QByteArray, xcb_atom_t> cache;
-    const QByteArray key(name);
-    if (const auto found = cache.constFind(key); found != cache.cend())
-        return *found;
-    const X11::Reply<xcb_intern_atom_reply_t> reply(xcb_intern_atom_reply(
-        m_connection, xcb_intern_atom(m_connection, 0, quint16(key.size()), key.constData()), nullptr));
-    const xcb_atom_t result = reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
-    if (result != XCB_ATOM_NONE)
-        cache.insert(key, result);
-    return result;
-}
+xcb_atom_t X11SelectionReader::clipboard() const { return m_atoms ? m_atoms->clipboard : xcb_atom_t(XCB_ATOM_NONE); }
 
 QByteArray X11SelectionReader::atomName(xcb_atom_t atom)
 {
@@ -83,7 +72,7 @@ xcb_generic_event_t* X11SelectionReader::waitForEvent(Clock::time_point deadline
 X11SelectionReader::Outcome X11SelectionReader::read(xcb_atom_t selection, xcb_atom_t target,
     Clock::time_point deadline, qsizetype maximumBytes, QByteArray& data, xcb_atom_t& type)
 {
-    const xcb_atom_t property = atom("QUILLORA_SELECTION");
+    const xcb_atom_t property = m_atoms->transferProperty;
     // An owner that answered too late for an earlier request must not answer this one.
     while (xcb_generic_event_t* stale = xcb_poll_for_event(m_connection))
         std::free(stale);
@@ -119,7 +108,7 @@ X11SelectionReader::Outcome X11SelectionReader::read(xcb_atom_t selection, xcb_a
     data.clear();
     if (!take(data, type))
         return Outcome::Failed;
-    if (type != atom("INCR"))
+    if (type != m_atoms->incr)
         return Outcome::Data;
 
     data.clear();
@@ -139,11 +128,10 @@ X11SelectionReader::Outcome X11SelectionReader::read(xcb_atom_t selection, xcb_a
 }
 
 std::optional<X11SelectionReader::Targets> X11SelectionReader::readAll(
-    const char* selectionName, Clock::time_point deadline, qsizetype maximumBytes)
+    xcb_atom_t selection, Clock::time_point deadline, qsizetype maximumBytes)
 {
     if (!m_connection)
         return std::nullopt;
-    const xcb_atom_t selection = atom(selectionName);
     const X11::Reply<xcb_get_selection_owner_reply_t> owner(
         xcb_get_selection_owner_reply(m_connection, xcb_get_selection_owner(m_connection, selection), nullptr));
     if (!owner)
@@ -153,7 +141,7 @@ std::optional<X11SelectionReader::Targets> X11SelectionReader::readAll(
 
     QByteArray list;
     xcb_atom_t type = XCB_ATOM_NONE;
-    if (read(selection, atom("TARGETS"), deadline, 64 * 1024, list, type) != Outcome::Data)
+    if (read(selection, m_atoms->targets, deadline, 64 * 1024, list, type) != Outcome::Data)
         return std::nullopt;
     const auto* atoms = reinterpret_cast<const xcb_atom_t*>(list.constData());
     const qsizetype count = list.size() / qsizetype(sizeof(xcb_atom_t));
@@ -189,14 +177,13 @@ std::optional<X11SelectionReader::Targets> X11SelectionReader::readAll(
 }
 
 std::optional<QString> X11SelectionReader::readText(
-    const char* selectionName, Clock::time_point deadline, qsizetype maximumBytes)
+    xcb_atom_t selection, Clock::time_point deadline, qsizetype maximumBytes)
 {
     if (!m_connection)
         return std::nullopt;
-    const xcb_atom_t selection = atom(selectionName);
     QByteArray bytes;
     xcb_atom_t type = XCB_ATOM_NONE;
-    Outcome outcome = read(selection, atom("UTF8_STRING"), deadline, maximumBytes, bytes, type);
+    Outcome outcome = read(selection, m_atoms->ewmh()->UTF8_STRING, deadline, maximumBytes, bytes, type);
     if (outcome == Outcome::Data)
         return QString::fromUtf8(bytes);
     if (outcome == Outcome::Refused
@@ -205,27 +192,13 @@ std::optional<QString> X11SelectionReader::readText(
     return std::nullopt;
 }
 
-qint64 X11SelectionReader::ownerPid(const char* selectionName)
+qint64 X11SelectionReader::ownerPid(xcb_atom_t selection)
 {
     if (!m_connection)
         return 0;
-    const X11::Reply<xcb_get_selection_owner_reply_t> owner(xcb_get_selection_owner_reply(
-        m_connection, xcb_get_selection_owner(m_connection, atom(selectionName)), nullptr));
+    const X11::Reply<xcb_get_selection_owner_reply_t> owner(
+        xcb_get_selection_owner_reply(m_connection, xcb_get_selection_owner(m_connection, selection), nullptr));
     if (!owner || owner->owner == XCB_WINDOW_NONE)
         return 0;
-    xcb_res_client_id_spec_t wanted { owner->owner, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID };
-    const X11::Reply<xcb_res_query_client_ids_reply_t> ids(
-        xcb_res_query_client_ids_reply(m_connection, xcb_res_query_client_ids(m_connection, 1, &wanted), nullptr));
-    if (ids) {
-        for (auto it = xcb_res_query_client_ids_ids_iterator(ids.get()); it.rem; xcb_res_client_id_value_next(&it)) {
-            if ((it.data->spec.mask & XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID)
-                && xcb_res_client_id_value_value_length(it.data) >= 1)
-                return *xcb_res_client_id_value_value(it.data);
-        }
-    }
-    const X11::Reply<xcb_get_property_reply_t> pid(xcb_get_property_reply(m_connection,
-        xcb_get_property(m_connection, 0, owner->owner, atom("_NET_WM_PID"), XCB_ATOM_CARDINAL, 0, 1), nullptr));
-    if (pid && xcb_get_property_value_length(pid.get()) >= 4)
-        return *static_cast<const quint32*>(xcb_get_property_value(pid.get()));
-    return 0;
+    return X11::ProcessQuery(m_connection, *m_atoms, owner->owner).pid();
 }

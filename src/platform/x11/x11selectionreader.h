@@ -6,9 +6,14 @@
 #include <QString>
 
 #include <chrono>
+#include <memory>
 #include <optional>
 
 #include <xcb/xcb.h>
+
+namespace X11 {
+class Atoms;
+}
 
 // Reads X11 selections on a connection of its own, waiting on the owner only until a deadline. Every
 // call blocks its caller, so it runs on a thread of its own, never on the main thread; one instance
@@ -23,14 +28,17 @@ public:
     X11SelectionReader(const X11SelectionReader&) = delete;
     X11SelectionReader& operator=(const X11SelectionReader&) = delete;
 
+    // The selections are named by atom: XCB_ATOM_PRIMARY, or clipboard().
+    xcb_atom_t clipboard() const;
+
     // Every target the owner of selection offers, byte for byte (protocol targets and server-side
     // resources left out). Absent when the owner does not answer every target by the deadline or the
     // whole exceeds maximumBytes. An empty list when nobody owns the selection.
-    std::optional<Targets> readAll(const char* selection, Clock::time_point deadline, qsizetype maximumBytes);
+    std::optional<Targets> readAll(xcb_atom_t selection, Clock::time_point deadline, qsizetype maximumBytes);
     // The selection's text (UTF8_STRING, else STRING); absent when there is none or no answer in time.
-    std::optional<QString> readText(const char* selection, Clock::time_point deadline, qsizetype maximumBytes);
+    std::optional<QString> readText(xcb_atom_t selection, Clock::time_point deadline, qsizetype maximumBytes);
     // The process of the selection's owner; 0 when nobody owns it or it cannot be told.
-    qint64 ownerPid(const char* selection);
+    qint64 ownerPid(xcb_atom_t selection);
 
 private:
     enum class Outcome { Data, Refused, Failed };
@@ -38,9 +46,9 @@ private:
         QByteArray& data, xcb_atom_t& type);
     // The next event for our window (others are dropped); null once the deadline has passed.
     xcb_generic_event_t* waitForEvent(Clock::time_point deadline, quint8 wanted);
-    xcb_atom_t atom(const char* name);
     QByteArray atomName(xcb_atom_t atom);
 
     xcb_connection_t* m_connection = nullptr;
+    std::unique_ptr<X11::Atoms> m_atoms;
     xcb_window_t m_window = XCB_WINDOW_NONE;
 };

@@ -1,13 +1,10 @@
 #include "platform/x11/x11util.h"
 
 #include <QGuiApplication>
-#include <QHash>
 #include <QScreen>
 
-#include <cstdlib>
-#include <memory>
-
-#include <xcb/res.h>
+#include <array>
+#include <cstring>
 
 namespace X11 {
 
@@ -32,50 +29,39 @@ xcb_window_t rootWindow()
     return c ? xcb_setup_roots_iterator(xcb_get_setup(c)).data->root : xcb_window_t(XCB_WINDOW_NONE);
 }
 
-xcb_atom_t atom(const char* name)
+Atoms::Atoms(xcb_connection_t* c)
 {
-    static QHash<QByteArray, xcb_atom_t> cache;
-    const QByteArray key(name);
-    if (const auto found = cache.constFind(key); found != cache.cend())
-        return *found;
-    xcb_connection_t* c = connection();
     if (!c)
-        return XCB_ATOM_NONE;
-    Reply<xcb_intern_atom_reply_t> reply(
-        xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, quint16(key.size()), key.constData()), nullptr));
-    const xcb_atom_t result = reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
-    if (result != XCB_ATOM_NONE)
-        cache.insert(key, result);
-    return result;
+        return;
+    xcb_intern_atom_cookie_t* ewmhCookies = xcb_ewmh_init_atoms(c, &m_ewmh);
+    const std::array<std::pair<const char*, xcb_atom_t*>, 6> ours { { { "CLIPBOARD", &clipboard },
+        { "TARGETS", &targets }, { "INCR", &incr }, { "QUILLORA_SELECTION", &transferProperty },
+        { "_GTK_APPLICATION_ID", &gtkApplicationId }, { "_KDE_NET_WM_DESKTOP_FILE", &kdeDesktopFile } } };
+    std::array<xcb_intern_atom_cookie_t, ours.size()> cookies {};
+    for (size_t i = 0; i < ours.size(); ++i)
+        cookies[i] = xcb_intern_atom(c, 0, quint16(std::strlen(ours[i].first)), ours[i].first);
+    // Frees the cookies; on failure it leaves nothing to wipe.
+    m_ewmhReady = ewmhCookies && xcb_ewmh_init_atoms_replies(&m_ewmh, ewmhCookies, nullptr);
+    for (size_t i = 0; i < ours.size(); ++i) {
+        const Reply<xcb_intern_atom_reply_t> reply(xcb_intern_atom_reply(c, cookies[i], nullptr));
+        *ours[i].second = reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
+    }
+    if (!m_ewmhReady) {
+        m_ewmh = {};
+        m_ewmh.connection = c;
+    }
 }
 
-std::optional<QByteArray> property(xcb_window_t window, xcb_atom_t prop, xcb_atom_t type, quint32 maxLength)
+Atoms::~Atoms()
 {
-    xcb_connection_t* c = connection();
-    if (!c || window == XCB_WINDOW_NONE || prop == XCB_ATOM_NONE)
-        return std::nullopt;
-    Reply<xcb_get_property_reply_t> reply(
-        xcb_get_property_reply(c, xcb_get_property(c, 0, window, prop, type, 0, (maxLength + 3) / 4), nullptr));
-    if (!reply || reply->type == XCB_ATOM_NONE)
-        return std::nullopt;
-    const int length = xcb_get_property_value_length(reply.get());
-    return QByteArray(static_cast<const char*>(xcb_get_property_value(reply.get())), length);
+    if (m_ewmhReady)
+        xcb_ewmh_connection_wipe(&m_ewmh);
 }
 
-std::optional<quint32> cardinalProperty(xcb_window_t window, xcb_atom_t prop, xcb_atom_t type)
+Atoms& atoms()
 {
-    const std::optional<QByteArray> bytes = property(window, prop, type, 4);
-    if (!bytes || bytes->size() < 4)
-        return std::nullopt;
-    return *reinterpret_cast<const quint32*>(bytes->constData());
-}
-
-std::optional<QString> utf8Property(xcb_window_t window, const char* name)
-{
-    const std::optional<QByteArray> bytes = property(window, atom(name), atom("UTF8_STRING"));
-    if (!bytes)
-        return std::nullopt;
-    return QString::fromUtf8(*bytes);
+    static Atoms instance(connection());
+    return instance;
 }
 
 QRectF toLogical(const QRectF& screenPixels)
@@ -95,22 +81,38 @@ xcb_window_t selectionOwner(xcb_atom_t selection)
     return reply ? reply->owner : xcb_window_t(XCB_WINDOW_NONE);
 }
 
-qint64 processOfWindow(xcb_window_t window)
+ProcessQuery::ProcessQuery(xcb_connection_t* c, Atoms& atoms, xcb_window_t window)
+    : m_connection(c)
+    , m_atoms(atoms)
 {
-    xcb_connection_t* c = connection();
     if (!c || window == XCB_WINDOW_NONE)
-        return 0;
+        return;
+    m_asked = true;
     xcb_res_client_id_spec_t wanted { window, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID };
-    Reply<xcb_res_query_client_ids_reply_t> reply(
-        xcb_res_query_client_ids_reply(c, xcb_res_query_client_ids(c, 1, &wanted), nullptr));
-    if (reply) {
-        for (auto it = xcb_res_query_client_ids_ids_iterator(reply.get()); it.rem; xcb_res_client_id_value_next(&it)) {
-            if ((it.data->spec.mask & XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID)
-                && xcb_res_client_id_value_value_length(it.data) >= 1)
-                return *xcb_res_client_id_value_value(it.data);
-        }
-    }
-    return cardinalProperty(window, atom("_NET_WM_PID"), XCB_ATOM_CARDINAL).value_or(0);
+    m_clientIds = xcb_res_query_client_ids(c, 1, &wanted);
+    m_wmPid = xcb_ewmh_get_wm_pid(atoms.ewmh(), window);
 }
+
+qint64 ProcessQuery::pid()
+{
+    if (!std::exchange(m_asked, false))
+        return 0;
+    qint64 pid = 0;
+    const Reply<xcb_res_query_client_ids_reply_t> ids(
+        xcb_res_query_client_ids_reply(m_connection, m_clientIds, nullptr));
+    for (auto it = ids ? xcb_res_query_client_ids_ids_iterator(ids.get()) : xcb_res_client_id_value_iterator_t {};
+         it.rem && pid == 0; xcb_res_client_id_value_next(&it)) {
+        if ((it.data->spec.mask & XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID)
+            && xcb_res_client_id_value_value_length(it.data) >= 1)
+            pid = *xcb_res_client_id_value_value(it.data);
+    }
+    quint32 wmPid = 0;
+    // Collected either way, so no reply is left behind in xcb's queue.
+    if (xcb_ewmh_get_wm_pid_reply(m_atoms.ewmh(), m_wmPid, &wmPid, nullptr) && pid == 0)
+        pid = wmPid;
+    return pid;
+}
+
+qint64 processOfWindow(xcb_window_t window) { return ProcessQuery(connection(), atoms(), window).pid(); }
 
 } // namespace X11

@@ -11,7 +11,8 @@
 
 // Left and right button presses anywhere on the X display, from XInput2 raw events on the root window.
 // Raw events reach every client that asks for them, even while another client holds a grab. They come on a
-// connection of our own, so Qt's event selection on its connection stays untouched.
+// connection of our own, so Qt's event selection on its connection stays untouched. A press carries no
+// position: the main thread asks for the pointer's and waits for the answer (one round trip).
 class XInputMouseDownMonitor final : public MouseDownMonitor {
     Q_OBJECT
 
