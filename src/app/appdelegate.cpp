@@ -18,6 +18,7 @@
 #include <QUrl>
 
 #include <cstdio>
+#include <functional>
 
 const QString AppDelegate::supportAddress = QStringLiteral(QUILLORA_SUPPORT_ADDRESS);
 
@@ -27,7 +28,7 @@ AppDelegate::AppDelegate(std::unique_ptr<Platform> platform, AppSettings& settin
     , m_platform(std::move(platform))
     , m_settings(settings)
     , m_apiClient(endpoint.url, endpoint.token)
-    , m_popupViewModel(m_apiClient, [&settings] { return settings.customSystemPrompt(); })
+    , m_popupViewModel(m_apiClient, std::bind_front(&AppSettings::customSystemPrompt, &settings))
     , m_popup(m_popupViewModel, *m_platform, m_engines)
     , m_screenshots(*m_platform)
     , m_presenter(presenter ? std::move(presenter) : std::make_unique<PopupPresenter>(m_popup, *m_platform->accessibility))

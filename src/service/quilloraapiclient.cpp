@@ -9,7 +9,6 @@
 #include <QNetworkReply>
 #include <QPointer>
 #include <QPromise>
-#include <QRegularExpression>
 #include <QStringDecoder>
 #include <QStringTokenizer>
 #include <QThreadPool>
@@ -28,6 +27,8 @@ enum class QuilloraAPIClient::Ending {
 
 namespace {
 
+using namespace Qt::StringLiterals;
+
 struct ReplyDeleter {
     void operator()(QNetworkReply* reply) const { reply->deleteLater(); }
 };
@@ -44,28 +45,67 @@ QString decodeUtf8(const QByteArray& body, bool* ok)
     return text;
 }
 
-// Markup gone, entities for the common characters replaced, white space collapsed.
+// Markup gone, script, style and head left out, entities for the common characters replaced. One pass over
+// the page, whatever it holds: an error page comes from anywhere, and this runs on the main thread.
 // (Not QTextDocument's HTML import: a few KiB of spanning or nested tables take it seconds to minutes and
-// hundreds of MiB, and it reads local files that a page's <link> names.)
-QString textOfHtml(QString html)
+// hundreds of MiB, and it reads local files that a page's <link> names. Nor regular expressions: repeated
+// unclosed tags made them quadratic.)
+QString textOfHtml(QStringView html)
 {
-    static const QRegularExpression hidden(QStringLiteral("<(script|style|head)\\b.*?</\\1\\s*>"),
-        QRegularExpression::CaseInsensitiveOption | QRegularExpression::DotMatchesEverythingOption);
-    static const QRegularExpression block(
-        QStringLiteral("</?(p|div|h[1-6]|title|br|li|tr|ul|ol|table|pre|hr)\\b[^>]*>"),
-        QRegularExpression::CaseInsensitiveOption);
-    static const QRegularExpression tag(
-        QStringLiteral("<!--.*?-->|<[^>]*>"), QRegularExpression::DotMatchesEverythingOption);
-    html.remove(hidden);
-    html.replace(block, QStringLiteral("\n"));
-    html.replace(tag, QStringLiteral(" "));
-    html.replace(QLatin1String("&nbsp;"), QLatin1String(" "))
+    static const QStringList hiddenElements { u"script"_s, u"style"_s, u"head"_s };
+    static const QStringList blockElements { u"p"_s, u"div"_s, u"h1"_s, u"h2"_s, u"h3"_s, u"h4"_s, u"h5"_s, u"h6"_s,
+        u"title"_s, u"br"_s, u"li"_s, u"tr"_s, u"ul"_s, u"ol"_s, u"table"_s, u"pre"_s, u"hr"_s };
+    // A search that failed from one place fails from every later one: each is made at most once to the end.
+    bool unclosed[3] = {};
+    bool commentsUnclosed = false;
+
+    QString text;
+    text.reserve(html.size());
+    qsizetype at = 0;
+    while (at < html.size()) {
+        const qsizetype open = html.indexOf(u'<', at);
+        text += html.sliced(at, (open < 0 ? html.size() : open) - at);
+        if (open < 0)
+            break;
+        if (!commentsUnclosed && html.sliced(open).startsWith(u"<!--")) {
+            const qsizetype end = html.indexOf(u"-->", open + 4);
+            if (end >= 0) {
+                text += u' ';
+                at = end + 3;
+                continue;
+            }
+            commentsUnclosed = true;
+        }
+        const qsizetype close = html.indexOf(u'>', open);
+        if (close < 0) {
+            text += html.sliced(open); // no tag ends after this one either
+            break;
+        }
+        const QStringView tag = html.sliced(open + 1, close - open - 1);
+        const bool closing = tag.startsWith(u'/');
+        qsizetype nameEnd = closing ? 1 : 0;
+        while (nameEnd < tag.size() && tag.at(nameEnd).isLetterOrNumber())
+            ++nameEnd;
+        const QString name = tag.sliced(closing ? 1 : 0, nameEnd - (closing ? 1 : 0)).toString().toLower();
+        at = close + 1;
+        if (const qsizetype hidden = closing ? -1 : hiddenElements.indexOf(name); hidden >= 0 && !unclosed[hidden]) {
+            const qsizetype end = html.indexOf(QStringLiteral("</") + name, at, Qt::CaseInsensitive);
+            const qsizetype endClose = end < 0 ? -1 : html.indexOf(u'>', end);
+            if (endClose >= 0) {
+                at = endClose + 1;
+                continue;
+            }
+            unclosed[hidden] = true;
+        }
+        text += blockElements.contains(name) ? u'\n' : u' ';
+    }
+    text.replace(QLatin1String("&nbsp;"), QLatin1String(" "))
         .replace(QLatin1String("&lt;"), QLatin1String("<"))
         .replace(QLatin1String("&gt;"), QLatin1String(">"))
         .replace(QLatin1String("&quot;"), QLatin1String("\""))
         .replace(QLatin1String("&#39;"), QLatin1String("'"))
         .replace(QLatin1String("&amp;"), QLatin1String("&"));
-    return html;
+    return text;
 }
 
 // The first sentence of a text: its first line up to the first full stop, question or exclamation mark that
@@ -166,12 +206,14 @@ std::optional<ExplanationResult> transportFailure(const QNetworkReply& reply)
     return ExplanationResult::failure(APIError::transport(reply.errorString()));
 }
 
-QNetworkRequest explanationRequest(const QUrl& url, const QByteArray& authorization, const QSslConfiguration& tls)
+QNetworkRequest explanationRequest(
+    const QUrl& url, const QByteArray& authorization, const std::optional<QSslConfiguration>& tls)
 {
     QNetworkRequest request(url);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
     request.setRawHeader(QByteArrayLiteral("Authorization"), authorization);
-    request.setSslConfiguration(tls);
+    if (tls)
+        request.setSslConfiguration(*tls);
     // Uncompressed: an answer is text of modest size, and the size limit then counts what actually arrives
     // (no decompression to blow up, nor a decompressor's own refusal to explain).
     request.setRawHeader(QByteArrayLiteral("Accept-Encoding"), QByteArrayLiteral("identity"));
@@ -180,7 +222,8 @@ QNetworkRequest explanationRequest(const QUrl& url, const QByteArray& authorizat
 
 } // namespace
 
-QuilloraAPIClient::QuilloraAPIClient(QUrl workerURL, QByteArray token, QSslConfiguration tls, QObject* parent)
+QuilloraAPIClient::QuilloraAPIClient(
+    QUrl workerURL, QByteArray token, std::optional<QSslConfiguration> tls, QObject* parent)
     : QObject(parent)
     , m_workerURL(std::move(workerURL))
     , m_authorization("Bearer " + token)

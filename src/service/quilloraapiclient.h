@@ -26,9 +26,11 @@ public:
     // Of an error body only the start is read: the user sees a sentence of it at most.
     static constexpr qint64 maximumErrorBodySize = 64 * 1024;
 
-    // tls: the trust the connection uses; tests pass one that trusts their own CA. Verification is never off.
-    QuilloraAPIClient(QUrl workerURL, QByteArray token,
-        QSslConfiguration tls = QSslConfiguration::defaultConfiguration(), QObject* parent = nullptr);
+    // tls: the trust an https:// connection uses, the system's when none is given (looked up at the first
+    // request, so a client of a plain http:// service on this computer never loads the TLS library); tests
+    // pass one that trusts their own CA. Verification is never off.
+    QuilloraAPIClient(QUrl workerURL, QByteArray token, std::optional<QSslConfiguration> tls = std::nullopt,
+        QObject* parent = nullptr);
     // Requests still in flight end as cancelled, so nothing waits on them any more.
     ~QuilloraAPIClient() override;
 
@@ -67,7 +69,7 @@ private:
 
     QUrl m_workerURL;
     QByteArray m_authorization;
-    QSslConfiguration m_tls;
+    std::optional<QSslConfiguration> m_tls;
     enum class Ending;
     QHash<QNetworkReply*, Ending*> m_inFlight;
     std::chrono::milliseconds m_timeout = defaultTimeout;
