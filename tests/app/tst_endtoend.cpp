@@ -275,7 +275,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!(card = ourWindows().value(0)).isEmpty() && !answerCard.contains(card), 10000);
         // The card waits for a question: it takes the keyboard on a click and sends what is typed.
         xdotool("mousemove --window " + card + " 150 120 click 1");
-        QTest::qWait(300);
+        QTRY_COMPARE_WITH_TIMEOUT(xdotool("getwindowfocus").value(0), card, 5000);
         QProcess::execute("xdotool", { "type", "--delay", "10", "why is the sky blue" });
         xdotool("key Return");
         QCOMPARE(nextText(), QStringLiteral("why is the sky blue"));

@@ -59,12 +59,12 @@ class TestHotkeys : public QObject {
     }
 
     // The ids fired by pressing these combinations, each a list of keys held together.
-    Ids firedBy(const QList<Keys>& combinations)
+    Ids firedBy(const QList<Keys>& combinations, int timeoutMs = 5000)
     {
         m_fired.clear();
         for (const Keys& keys : combinations + QList<Keys> { { alt, cKey } })
             tap(keys);
-        if (!QTest::qWaitFor([&] { return m_fired.contains(sentinelId); }, 5000))
+        if (!QTest::qWaitFor([&] { return m_fired.contains(sentinelId); }, timeoutMs))
             return { 0 };
         m_fired.removeAll(sentinelId);
         return m_fired;
@@ -192,12 +192,12 @@ private slots:
     {
         // NumLock moved from Mod2 to Mod3, as some keymaps have it: the keys still work with it on.
         moveNumLock(4, 5);
-        QTest::qWait(200); // the server tells every client of the new mapping
+        // The server tells every client of the new mapping; the keys follow once ours has heard of it.
         tap({ numLock });
-        const Ids withNumLock = firedBy({ { alt, 53 } });
+        const bool followed = QTest::qWaitFor([&] { return firedBy({ { alt, 53 } }, 500) == Ids { 1 }; }, 15000);
         tap({ numLock });
         moveNumLock(5, 4);
-        QCOMPARE(withNumLock, Ids { 1 });
+        QVERIFY(followed);
 
         // On the French layout the key in the A position types Q; it still is Alt+A's key.
         QCOMPARE(QProcess::execute("setxkbmap", { "fr" }), 0);
