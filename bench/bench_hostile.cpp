@@ -1,5 +1,6 @@
 // What a hostile or oversized reply costs: the resident memory peak while the client rejects a 50 MB chunked
-// reply, and the main thread's longest stall while the card shows a 16 MB answer.
+// reply, the main thread's longest stall while the card shows a 16 MB answer, and while the client reads
+// error pages made to be slow to take apart.
 //   tests/support/with-desktop.sh build/<dir>/bench/bench_hostile   (or QT_QPA_PLATFORM=offscreen)
 #include "fakeplatform.h"
 #include "popup/answerdocument.h"
@@ -72,6 +73,12 @@ QString markdownOfSize(qsizetype size)
     while (text.size() + paragraph.size() < size)
         text += paragraph;
     return text;
+}
+
+QCoro::Task<> markDone(QCoro::Task<ExplanationResult> request, bool* done)
+{
+    co_await std::move(request);
+    *done = true;
 }
 
 } // namespace
@@ -158,6 +165,22 @@ int main(int argc, char* argv[])
         document.size(); // lays it out
         std::printf("rendering and laying out the cut answer alone: %lld ms (%d characters shown)\n",
             static_cast<long long>(clock.elapsed()), document.characterCount());
+    }
+
+    // 3. 64 KiB error pages of unclosed or nested markup, the shapes that make a naive reader quadratic.
+    {
+        StubService stub;
+        QuilloraAPIClient client(stub.url(), "bench", TestCerts::trustingTestCA());
+        for (const char* piece : { "<head>", "<!--a", "<style>x", "<b>", "<table><tr><td>", "<" }) {
+            QByteArray page;
+            while (page.size() < 64 * 1024)
+                page += piece;
+            stub.setReply({ 502, page, "text/html" });
+            bool done = false;
+            QCoro::Task<> request = markDone(client.explain(QStringLiteral("x"), {}, std::nullopt), &done);
+            std::printf("64 KiB error page of \"%s\": longest main-thread stall %lld ms\n", piece,
+                static_cast<long long>(longestStallUntil([&] { return done; }, 30000)));
+        }
     }
     return 0;
 }
