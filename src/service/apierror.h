@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QUrl>
 
 #include <utility>
 #include <variant>
@@ -13,6 +14,7 @@ struct APIError {
         Transport, // connection, TLS, time-out: the network layer's own description
         Decoding, // a 2xx body that is not a valid response
         ResponseTooLarge, // the body exceeded the client's limit and was not read
+        Moved, // a redirect, never followed: the token is not handed to another address
     };
 
     Kind kind = Kind::Transport;
@@ -28,6 +30,8 @@ struct APIError {
     static APIError transport(QString message) { return { Kind::Transport, 0, {}, std::move(message) }; }
     static APIError decoding(QString message) { return { Kind::Decoding, 0, {}, std::move(message) }; }
     static APIError responseTooLarge() { return { Kind::ResponseTooLarge, 0, {}, {} }; }
+    // service: the address asked; location: the one the redirect names, resolved (empty when none).
+    static APIError moved(int statusCode, const QUrl& service, const QUrl& location);
 
     QString description() const;
 };

@@ -383,6 +383,14 @@ std::optional<ExplanationResult> QuilloraAPIClient::failureOf(const BodyReader& 
     if (!status.isValid())
         return ExplanationResult::failure(APIError::invalidResponse());
     const int statusCode = status.toInt();
+    if (statusCode == 301 || statusCode == 302 || statusCode == 303 || statusCode == 307 || statusCode == 308) {
+        // Said, never followed: the request and its token go only to the address the user chose.
+        // Read raw: Qt's parsed header drops relative addresses. An address too long to show is none.
+        const QByteArray named = reply.rawHeader(QByteArrayLiteral("Location")).trimmed();
+        const QUrl location = named.isEmpty() || named.size() > 2048 ? QUrl() : QUrl::fromEncoded(named, QUrl::StrictMode);
+        return ExplanationResult::failure(APIError::moved(
+            statusCode, reply.url(), location.isValid() ? reply.url().resolved(location) : QUrl()));
+    }
     if (statusCode < 200 || statusCode > 299)
         return ExplanationResult::failure(APIError::httpError(
             statusCode, shortErrorBody(reader.body(), reply.header(QNetworkRequest::ContentTypeHeader).toByteArray())));

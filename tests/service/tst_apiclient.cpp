@@ -124,6 +124,18 @@ private slots:
         row("html", { 200, "<html>maintenance</html>" }, decoding);
         row("199 has no body", { 199, {} }, u"Server error 199: "_s);
         row("300", { 300, "choose" }, u"Server error 300: choose"_s);
+        // Redirects are said, not followed ({service} is the stub's address).
+        R moved { 301, "moved" };
+        moved.location = "https://new.example.org/v1/explain";
+        row("301 to another host", moved, u"The service at {service} moved to https://new.example.org/v1/explain; "
+                                           "update the service address."_s);
+        R relative { 308, {} };
+        relative.location = "/v2/explain";
+        row("308 on the same host", relative,
+            u"The service at {service} moved to {base}/v2/explain; update the service address."_s);
+        row("302 naming no address", { 302, {} },
+            u"The service at {service} answered that it moved (302) but named no new address; check the service "
+            "address."_s);
         row("500 UTF-8", { 500, "überlastet" }, u"Server error 500: überlastet"_s);
         row("500 JSON is not parsed", { 500, R"({"explanation":"no"})" },
             uR"(Server error 500: {"explanation":"no"})"_s);
@@ -153,6 +165,9 @@ private slots:
     {
         QFETCH(StubService::Reply, reply);
         QFETCH(QString, shown);
+        const QUrl service = m_client->workerURL();
+        shown.replace(u"{service}"_s, service.toString())
+            .replace(u"{base}"_s, service.adjusted(QUrl::RemovePath | QUrl::RemoveQuery).toString());
         m_stub->setReply(reply);
         m_client->setTimeout(std::chrono::milliseconds(1000));
         const Outcome outcome = start(m_client->explain(u"x"_s, {}, std::nullopt));

@@ -76,6 +76,8 @@ StubService::StubService(Tls tls)
             return;
         }
         res.status = reply.status;
+        if (!reply.location.isEmpty())
+            res.set_header("Location", reply.location.toStdString());
         const std::string type = reply.contentType.toStdString();
         // Waits a little unless the stub stops meanwhile; false once it stops.
         auto pause = [state](int ms) {

@@ -40,6 +40,7 @@ public:
         } stream
             = Stream::None;
         qint64 chunkedSize = 0;
+        QByteArray location {}; // a Location header, when not empty
     };
 
     explicit StubService(Tls tls = Tls::TestCA);
