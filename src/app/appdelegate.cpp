@@ -48,6 +48,9 @@ AppDelegate::AppDelegate(std::unique_ptr<Platform> platform, AppSettings& settin
         connect(qApp, &QCoreApplication::aboutToQuit, this, &AppDelegate::applicationWillTerminate);
     m_serviceHandler.onExplainScreenshot = [this] { explainScreenshot(); };
     m_serviceHandler.onCallsDropped = [this] {
+        // Never over a card: it holds or awaits the answer of a call that was let through.
+        if (m_popup.isShowingCard())
+            return;
         m_popup.showSimpleNotice(QStringLiteral("exclamationmark.triangle"),
             QStringLiteral("Too many requests at once; some were dropped."), std::chrono::seconds(3));
     };

@@ -32,6 +32,8 @@ PopupWindowController::~PopupWindowController()
 
 QQuickWindow* PopupWindowController::panel() const { return m_panel.data(); }
 
+bool PopupWindowController::isShowingCard() const { return m_panel && m_panelIsCard; }
+
 void PopupWindowController::preload()
 {
     component(popupViewUrl);
@@ -96,7 +98,7 @@ void PopupWindowController::showPopup(std::optional<QRectF> anchor)
     // alone, centred where the full panel was placed.
     QRectF cardFrame(QPointF(), QSizeF(panel->width(), panel->height()));
     cardFrame.moveCenter(frame.center());
-    present(panel, cardFrame);
+    present(panel, cardFrame, true);
 }
 
 QQuickWindow* PopupWindowController::showNotice(
@@ -114,7 +116,8 @@ QQuickWindow* PopupWindowController::showNotice(
         panel->resize(size.toSize());
     }
     const Screens& screens = *m_platform.screens;
-    present(panel, Placement::frameNearPointer(size, screens.pointerPosition(), screens.screens(), screens.primary()));
+    present(panel, Placement::frameNearPointer(size, screens.pointerPosition(), screens.screens(), screens.primary()),
+        false);
 
     if (closeAfter) {
         // Bound to this notice: a card or notice opened in the meantime stays open.
@@ -161,10 +164,11 @@ void PopupWindowController::showScreenshotExplanation(
     [[maybe_unused]] auto task = m_viewModel.explainImage(std::move(jpeg), std::move(appContext));
 }
 
-void PopupWindowController::present(PopupPanel* panel, const QRectF& frame)
+void PopupWindowController::present(PopupPanel* panel, const QRectF& frame, bool isCard)
 {
     panel->setGeometry(QRect(frame.topLeft().toPoint(), panel->size()));
     m_panel = panel;
+    m_panelIsCard = isCard;
     panel->showInactive();
     installMonitors();
     emit panelShown();

@@ -71,6 +71,8 @@ public:
 
     // The panel on screen, or null.
     QQuickWindow* panel() const;
+    // The panel on screen is the card (an answer, one on its way, or the question field), not a notice.
+    bool isShowingCard() const;
 
 signals:
     void panelShown();
@@ -80,7 +82,7 @@ private:
     // The compiled view at `view`, compiled on first use.
     QQmlComponent* component(const QUrl& view);
     PopupPanel* createPanel(const QUrl& view, const QVariantMap& properties);
-    void present(PopupPanel* panel, const QRectF& frame);
+    void present(PopupPanel* panel, const QRectF& frame, bool isCard);
     void dismissPanel();
     void installMonitors();
     void removeMonitors();
@@ -90,5 +92,6 @@ private:
     QmlEngineProvider& m_engines;
     QHash<QUrl, QQmlComponent*> m_components;
     QPointer<PopupPanel> m_panel;
+    bool m_panelIsCard = false;
     QList<QMetaObject::Connection> m_monitorConnections;
 };

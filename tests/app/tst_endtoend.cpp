@@ -13,6 +13,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
+
 namespace {
 const QString service = QStringLiteral("org.quillora.Quillora");
 } // namespace
@@ -300,6 +302,17 @@ private slots:
         }
         QVERIFY2(passed <= ServiceHandler::burstSize + 1, qPrintable(QString::number(passed)));
         QVERIFY(m_stub->requests().size() - m_requestsTaken <= passed);
+
+        // The last call let through keeps its card: the "too many requests" notice does not replace it, not
+        // even after the notice's own delay would have run out.
+        const auto cardShown = [this] {
+            const QStringList windows = ourWindows();
+            return std::any_of(windows.cbegin(), windows.cend(),
+                [](const QString& w) { return xdotool("getwindowgeometry " + w).join(' ').contains("300x400"); });
+        };
+        QTRY_VERIFY(cardShown());
+        QTest::qWait(3500);
+        QVERIFY(cardShown());
     }
 };
 
