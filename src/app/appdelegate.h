@@ -59,7 +59,6 @@ public:
     TextCaptureCoordinator& coordinator() { return m_coordinator; }
     HotkeyManager& hotkeyManager() { return m_hotkeyManager; }
     PopupWindowController& popup() { return m_popup; }
-    QuilloraAPIClient& apiClient() { return m_apiClient; }
     QSystemTrayIcon* statusItem() const { return m_statusItem; }
 
     // The tray menu, built anew for every click; the caller owns it.

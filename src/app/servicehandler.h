@@ -17,7 +17,6 @@ class ServiceHandler : public QObject, protected QDBusContext {
 public:
     static inline const QString serviceName = QStringLiteral("org.quillora.Quillora");
     static inline const QString objectPath = QStringLiteral("/org/quillora/Quillora");
-    static inline const QString interfaceName = QStringLiteral("org.quillora.Quillora");
     static inline const QString notAvailableError = QStringLiteral("org.quillora.Quillora.Error.NotAvailable");
     static inline const QString tooLongError = QStringLiteral("org.quillora.Quillora.Error.TooLong");
     static inline const QString busyError = QStringLiteral("org.quillora.Quillora.Error.TooManyRequests");

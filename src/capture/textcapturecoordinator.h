@@ -41,10 +41,10 @@ public:
     // Lets the user drag out a region of the screen and explains it.
     void explainScreenshot();
 
-    std::optional<AppContext> captureAppContext() const;
     bool isReading() const { return m_reading; }
 
 private:
+    std::optional<AppContext> captureAppContext() const;
     void screenshotCaptured(
         std::optional<QByteArray> jpeg, std::optional<QRectF> region, std::optional<AppContext> context);
 
