@@ -64,7 +64,7 @@ int runChild(const QString& mode)
         settings = std::make_unique<AppSettings>(AppSettings::defaultFileName());
         delegate = std::make_unique<AppDelegate>(Platform::createForSession(), *settings,
             resolveServiceEndpoint({}, {}, compiledServiceUrl(), compiledServiceToken()));
-        if (!delegate->registerService(QDBusConnection::sessionBus()))
+        if (!delegate->registerService())
             return 1;
         delegate->applicationDidFinishLaunching();
         if (mode == QLatin1String("--app-preload"))

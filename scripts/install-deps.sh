@@ -17,7 +17,7 @@ packages=(
     # X11 and accessibility
     libxcb1-dev libxcb-xfixes0-dev libxcb-xinput-dev libxcb-xtest0-dev libxcb-randr0-dev
     libxcb-shm0-dev libxcb-keysyms1-dev libxcb-res0-dev libxcb-xkb-dev libxcb-ewmh-dev libxcb-icccm4-dev
-    libatspi2.0-dev libglib2.0-dev
+    libatspi2.0-dev libglib2.0-dev libdbus-1-dev
     # tests: stub service, test CA, test desktop
     libcpp-httplib-dev libssl-dev openssl
     xvfb xauth openbox dbus dbus-x11 at-spi2-core xdotool xclip xterm python3-gi gir1.2-gtk-3.0

@@ -8,7 +8,6 @@
 
 #include <QCoreApplication>
 #include <QCursor>
-#include <QDBusMessage>
 #include <QDesktopServices>
 #include <QFile>
 #include <QIcon>
@@ -63,13 +62,7 @@ AppDelegate::~AppDelegate()
     m_updateWindow.reset();
 }
 
-bool AppDelegate::registerService(QDBusConnection bus)
-{
-    if (!m_serviceHandler.registerOn(bus))
-        return false;
-    m_bus = bus;
-    return true;
-}
+bool AppDelegate::registerService() { return m_serviceHandler.listen(); }
 
 void AppDelegate::applicationDidFinishLaunching()
 {
@@ -84,15 +77,7 @@ void AppDelegate::applicationDidFinishLaunching()
 void AppDelegate::applicationWillTerminate()
 {
     m_hotkeyManager.unregisterAll();
-    if (m_bus) {
-        // Sent without waiting for the answer: the bus drops the name with our connection in any case.
-        m_bus->unregisterObject(ServiceHandler::objectPath);
-        m_bus->send(QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"),
-                        QStringLiteral("/org/freedesktop/DBus"), QStringLiteral("org.freedesktop.DBus"),
-                        QStringLiteral("ReleaseName"))
-            << ServiceHandler::serviceName);
-        m_bus.reset();
-    }
+    m_serviceHandler.stopListening();
 }
 
 void AppDelegate::terminate()

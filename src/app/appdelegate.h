@@ -46,8 +46,8 @@ public:
         std::unique_ptr<CapturePresenter> presenter = nullptr, QObject* parent = nullptr);
     ~AppDelegate() override;
 
-    // Takes the session's D-Bus name. False when another instance already runs.
-    bool registerService(QDBusConnection bus);
+    // Opens the D-Bus entry and takes the session's name. False when another instance already runs.
+    bool registerService();
 
     // Builds what the running instance offers: the tray icon, the hot keys, the login item. Call once, after
     // registerService has taken the session's name. The card is not built ahead: it would hold about 15 MB all
@@ -100,7 +100,6 @@ private:
     OnboardingWindowController m_onboarding;
     HotkeyManager m_hotkeyManager;
     ServiceHandler m_serviceHandler;
-    std::optional<QDBusConnection> m_bus;
     QSystemTrayIcon* m_statusItem = nullptr; // a child of ours
     UpdateChecker* m_updateChecker = nullptr; // a child of ours
     std::unique_ptr<UpdateWindow> m_updateWindow;

@@ -31,7 +31,7 @@ int runOrHandOver(const CommandLineRequest& request, AppSettings& settings, cons
     }
 
     AppDelegate delegate(Platform::createForSession(), settings, endpoint);
-    if (!delegate.registerService(bus)) {
+    if (!delegate.registerService()) {
         // Another instance runs in this session: hand it the request and leave.
         QString error;
         if (!CommandLine::forward(request, bus, &error)) {

@@ -216,6 +216,26 @@ private slots:
         QCOMPARE(m_stub->requests().size(), m_requestsTaken);
     }
 
+    // A message too large for the entry is dropped unread; the entry keeps answering, a normal call included.
+    void oversizedMessagesLeaveTheEntryAnswering()
+    {
+        for (const qsizetype size : { qsizetype(ServiceHandler::maximumMessageSize) + 1, qsizetype(64) << 20 }) {
+            const QDBusMessage dropped = callForReply("ExplainText", { QString(size, u'w') });
+            QCOMPARE(dropped.type(), QDBusMessage::ErrorMessage);
+            QCOMPARE(dropped.errorName(), QStringLiteral("org.freedesktop.DBus.Error.NoReply"));
+            const auto ping = [] {
+                return QDBusConnection::sessionBus()
+                    .call(QDBusMessage::createMethodCall(
+                              service, "/org/quillora/Quillora", "org.freedesktop.DBus.Peer", "Ping"),
+                        QDBus::Block, 1000)
+                    .type();
+            };
+            QTRY_COMPARE_WITH_TIMEOUT(ping(), QDBusMessage::ReplyMessage, 10000);
+            QCOMPARE(call("ExplainText", { QStringLiteral("still heard") }), QDBusMessage::ReplyMessage);
+            QCOMPARE(nextText(), QStringLiteral("still heard"));
+        }
+    }
+
     // ssh, cron: no display, yet the request reaches the running instance.
     void forwardsWithoutADisplay()
     {
