@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <QIODevice>
 
+#include <algorithm>
 #include <cstdio>
 
 #include <unistd.h>
@@ -54,8 +55,28 @@ QString usage()
         + text;
 }
 
-std::optional<CommandLineRequest> parse(const QStringList& arguments, QIODevice* input, QString* error)
+int toolkitArgumentCount(const QStringList& arguments)
 {
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        if (arguments[i] == QLatin1String("--"))
+            return int(i);
+        if (arguments[i] == QLatin1String("--") + explainTextOption.names().constFirst())
+            return int(std::min(i + 1, arguments.size()));
+    }
+    return int(arguments.size());
+}
+
+std::optional<CommandLineRequest> parse(QStringList arguments, QIODevice* input, QString* error)
+{
+    // `--explain-text -- TEXT` explains TEXT (a text that starts with a dash, say): the `--` only ends the options.
+    const QString textOption = QLatin1String("--") + explainTextOption.names().constFirst();
+    for (qsizetype i = 1; i < arguments.size() && arguments[i] != QLatin1String("--"); ++i) {
+        if (arguments[i] == textOption) {
+            if (i + 2 < arguments.size() && arguments[i + 1] == QLatin1String("--"))
+                arguments.removeAt(i + 1);
+            break;
+        }
+    }
     QCommandLineParser parser;
     setUp(parser);
     if (!parser.parse(arguments)) {

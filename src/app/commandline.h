@@ -22,9 +22,15 @@ namespace CommandLine {
 // Parses the arguments (the program name first). `-` as the text of --explain-text reads all of input. A text
 // must be there and may not exceed ServiceHandler::maximumTextLength (input is read no further than needed to
 // tell). On bad input returns nothing and sets *error to a one-line reason.
-std::optional<CommandLineRequest> parse(const QStringList& arguments, QIODevice* input, QString* error);
+// `--explain-text -- TEXT` takes TEXT as the text; otherwise `--` ends the options.
+std::optional<CommandLineRequest> parse(QStringList arguments, QIODevice* input, QString* error);
 
 QString usage();
+
+// How many of the arguments, from the program's name on, Qt may be given. Qt takes its own options (-reverse,
+// -style, -platform, ...) out of what it is given, so it must not see the text of --explain-text, nor anything
+// from `--` on: those are the user's, whatever they look like.
+int toolkitArgumentCount(const QStringList& arguments);
 
 // The unique bus name of the running Quillora: the owner of the well-known name, when it is a Quillora program
 // of this user. Nothing (with *error set) otherwise.

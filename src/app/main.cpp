@@ -72,10 +72,13 @@ int main(int argc, char* argv[])
     // accessibility thread alone (libatspi attaches its connections to that context).
     qputenv("QT_NO_GLIB", "1");
     // Help and version need no display: answer them before the application connects to one. Anything else
-    // is parsed again below, where Qt has taken its own options (-platform, -display, ...) out.
+    // is parsed again below, where Qt has taken its own options (-platform, -display, ...) out of those it
+    // was shown: never the user's text.
     QStringList rawArguments;
     for (int i = 0; i < argc; ++i)
         rawArguments << QString::fromLocal8Bit(argv[i]);
+    int toolkitArgc = CommandLine::toolkitArgumentCount(rawArguments);
+    const QStringList usersArguments = rawArguments.mid(toolkitArgc);
     QString error;
     if (const auto early = CommandLine::parse(rawArguments, nullptr, &error);
         early && (early->showHelp || early->showVersion))
@@ -91,13 +94,13 @@ int main(int argc, char* argv[])
 
     // Handing a request on needs no display (ssh, cron): without one, do only that, and say so when it fails.
     if (!CommandLine::sessionHasDisplay()) {
-        QCoreApplication app(argc, argv);
+        QCoreApplication app(toolkitArgc, argv);
         QFile input;
         input.open(stdin, QIODevice::ReadOnly);
-        return CommandLine::forwardWithoutDisplay(QCoreApplication::arguments(), &input);
+        return CommandLine::forwardWithoutDisplay(QCoreApplication::arguments() + usersArguments, &input);
     }
 
-    QApplication app(argc, argv);
+    QApplication app(toolkitArgc, argv);
     QApplication::setOrganizationName(QStringLiteral("Quillora"));
     QApplication::setApplicationName(QStringLiteral("Quillora"));
     QApplication::setApplicationVersion(QStringLiteral(QUILLORA_VERSION));
@@ -105,7 +108,7 @@ int main(int argc, char* argv[])
 
     QFile input;
     input.open(stdin, QIODevice::ReadOnly);
-    const std::optional<CommandLineRequest> request = CommandLine::parse(QApplication::arguments(), &input, &error);
+    const std::optional<CommandLineRequest> request = CommandLine::parse(QApplication::arguments() + usersArguments, &input, &error);
     if (!request) {
         std::fprintf(stderr, "quillora: %s\n\n%s", qPrintable(error), qPrintable(CommandLine::usage()));
         return 2;

@@ -201,6 +201,28 @@ private slots:
         QCOMPARE(m_stub->requests().size(), m_requestsTaken);
     }
 
+    // The text after --explain-text is the user's, even where it looks like one of Qt's own options; Qt still
+    // takes those that come before Quillora's.
+    void textsThatLookLikeOptionsAreTheUsers_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("sent");
+        QTest::newRow("-reverse") << QStringList { "--explain-text", "-reverse" } << "-reverse";
+        QTest::newRow("--platform") << QStringList { "--explain-text", "--platform" } << "--platform";
+        QTest::newRow("after --") << QStringList { "--explain-text", "--", "-style" } << "-style";
+        QTest::newRow("-- itself") << QStringList { "--explain-text", "--", "--" } << "--";
+        QTest::newRow("Qt's option first") << QStringList { "-reverse", "--explain-text", "x" } << "x";
+    }
+
+    void textsThatLookLikeOptionsAreTheUsers()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, sent);
+        QByteArray errors;
+        QVERIFY2(run(arguments, {}, &errors) == 0, errors.constData());
+        QCOMPARE(nextText(), sent);
+    }
+
     // Texts over the limit are refused where they are given, naming the limit, and by the instance itself.
     void overlongTextsAreRefusedNamingTheLimit()
     {
@@ -275,6 +297,8 @@ private slots:
         QTest::newRow("unknown option") << QStringList { "--explain-everything" };
         QTest::newRow("two actions") << QStringList { "--ask", "--explain-selection" };
         QTest::newRow("stray word") << QStringList { "--ask", "hello" };
+        QTest::newRow("text and a word") << QStringList { "--explain-text", "-style", "x" };
+        QTest::newRow("-- ends the options") << QStringList { "--", "--ask" };
     }
 
     void badCommandLinesGetUsage()
