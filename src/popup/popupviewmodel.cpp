@@ -1,8 +1,11 @@
 #include "popup/popupviewmodel.h"
 
+#include "platform/freedmemory.h"
+#include "popup/answerdocument.h"
 #include "service/quilloraapiclient.h"
 
 #include <QPointer>
+#include <QTimer>
 
 namespace {
 
@@ -138,12 +141,16 @@ QCoro::Task<> PopupViewModel::applyResult(
         co_return;
 
     if (result.isSuccess()) {
+        bool cut = false;
+        const QString answer = AnswerDocument::shownPart(result.explanation(), maximumKeptAnswerLength, &cut);
         ConversationHistory history = openingQuestion ? ConversationHistory() : m_conversationHistory;
         if (openingQuestion)
             history.append(ConversationMessage::make(MessageRole::User, *openingQuestion));
-        history.append(ConversationMessage::make(MessageRole::Assistant, result.explanation()));
+        history.append(ConversationMessage::make(MessageRole::Assistant, answer));
         setConversationHistory(std::move(history));
-        setDisplayText(result.explanation());
+        setDisplayText(answer);
+        if (cut) // once the reply's buffers and the whole answer are gone, and the card has drawn
+            QTimer::singleShot(1000, &releaseFreedMemory);
     } else {
         // An error is a sentence or two; the card lays out no more than a few lines of one.
         constexpr qsizetype maximumErrorLength = 1000;

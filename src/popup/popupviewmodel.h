@@ -27,6 +27,10 @@ class PopupViewModel : public QObject {
     Q_PROPERTY(int conversationLength READ conversationLength NOTIFY conversationHistoryChanged)
 
 public:
+    // Of an answer the card keeps (shows, and resends with follow-ups) no more than this: several times what it
+    // lays out, so it still marks where the answer was cut.
+    static constexpr qsizetype maximumKeptAnswerLength = 16'000;
+
     // customSystemPrompt: the user's prompt at the time of each request ("" for none).
     PopupViewModel(QuilloraAPIClient& apiClient, std::function<QString()> customSystemPrompt, QObject* parent = nullptr);
 

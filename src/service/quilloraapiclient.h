@@ -22,7 +22,8 @@ class QuilloraAPIClient : public QObject {
 
 public:
     static constexpr std::chrono::milliseconds defaultTimeout { 30'000 };
-    static constexpr qint64 maximumResponseSize = 16 * 1024 * 1024;
+    // An explanation is a few kilobytes; a reply larger than this is refused (unread, when its length says so).
+    static constexpr qint64 maximumResponseSize = 1024 * 1024;
     // Of an error body only the start is read: the user sees a sentence of it at most.
     static constexpr qint64 maximumErrorBodySize = 64 * 1024;
 

@@ -79,6 +79,21 @@ private slots:
                 && sent(request, "customSystemPrompt") == "Answer like a pirate.");
     }
 
+    // A long answer is kept, shown and resent cut: the card never holds, nor sends back, the whole of it.
+    void longAnswersAreKeptCut()
+    {
+        const QString longAnswer = QString(PopupViewModel::maximumKeptAnswerLength, u'a') + QStringLiteral("\nrest");
+        stub->enqueue({ 200, StubService::explanationBody(longAnswer) });
+        model->explain(QStringLiteral("tcp"), editor);
+        QVERIFY(settled(*model));
+        const QString kept = model->displayText();
+        QVERIFY(!kept.isEmpty() && kept.size() <= PopupViewModel::maximumKeptAnswerLength);
+        QVERIFY(longAnswer.startsWith(kept));
+        model->sendFollowUp(QStringLiteral("more?"));
+        QVERIFY(settled(*model));
+        QCOMPARE(sent(stub->requests().at(1), "messages").toArray().at(1)["content"].toString(), kept);
+    }
+
     // A newer request aborts the one it supersedes: its result never shows, nor does it wait on the network.
     void supersededRequestsAreAbortedAndTheirResultsDropped_data()
     {

@@ -158,7 +158,7 @@ private slots:
                                 "<h1>Internal Server Error</h1><p>"
             + QByteArray(1 << 20, 'z') + "</p></body></html>";
         row("huge HTML error page", { 500, page, "text/html" }, u"Server error 500: Internal Server Error"_s);
-        const QString huge(15 << 20, u'a');
+        const QString huge(QuilloraAPIClient::maximumResponseSize - 100, u'a');
         row("huge answer under the limit", { 200, StubService::explanationBody(huge) }, huge);
     }
     void replies()
