@@ -115,15 +115,15 @@ void AppDelegate::registerHotkeys()
 {
     // Each handler only schedules its work, so the key event is answered at once.
     const QPointer<AppDelegate> self(this);
-    m_hotkeyManager.registerHotkey(1, HotkeyManager::keyCodeX, Qt::AltModifier, [self] {
+    m_hotkeyManager.registerHotkey(1, HotkeyManager::keyCodeX, Qt::AltModifier, QStringLiteral("Explain Selection"), [self] {
         if (self)
             self->later(&AppDelegate::explainSelectedText);
     });
-    m_hotkeyManager.registerHotkey(2, HotkeyManager::keyCodeZ, Qt::AltModifier, [self] {
+    m_hotkeyManager.registerHotkey(2, HotkeyManager::keyCodeZ, Qt::AltModifier, QStringLiteral("Explain Screen Region"), [self] {
         if (self)
             self->later(&AppDelegate::explainScreenshot);
     });
-    m_hotkeyManager.registerHotkey(3, HotkeyManager::keyCodeA, Qt::AltModifier, [self] {
+    m_hotkeyManager.registerHotkey(3, HotkeyManager::keyCodeA, Qt::AltModifier, QStringLiteral("Ask Anything"), [self] {
         if (self)
             self->later(&AppDelegate::askAnything);
     });

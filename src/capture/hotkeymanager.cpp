@@ -11,7 +11,8 @@ HotkeyManager::HotkeyManager(GlobalHotkeys& hotkeys)
 
 HotkeyManager::~HotkeyManager() { unregisterAll(); }
 
-void HotkeyManager::registerHotkey(quint32 id, quint32 keyCode, Qt::KeyboardModifiers modifiers, HotkeyHandler handler)
+void HotkeyManager::registerHotkey(
+    quint32 id, quint32 keyCode, Qt::KeyboardModifiers modifiers, const QString& description, HotkeyHandler handler)
 {
     if (!m_eventHandler && m_hotkeys) {
         m_eventHandler = QObject::connect(
@@ -19,6 +20,8 @@ void HotkeyManager::registerHotkey(quint32 id, quint32 keyCode, Qt::KeyboardModi
     }
     m_callbacks[id] = std::move(handler);
 
+    if (m_hotkeys)
+        m_hotkeys->describeHotkey(id, description);
     const int status = m_hotkeys ? m_hotkeys->registerHotkey(id, keyCode, modifiers) : GlobalHotkeys::unavailableStatus;
     if (status == 0) {
         m_hotKeyRefs.insert(id);

@@ -2,6 +2,7 @@
 
 #include <QMetaObject>
 #include <QPointer>
+#include <QString>
 #include <Qt>
 
 #include <functional>
@@ -27,7 +28,9 @@ public:
     HotkeyManager& operator=(const HotkeyManager&) = delete;
 
     // Keeps the handler even when the desktop refuses the key; a refusal is logged, never returned.
-    void registerHotkey(quint32 id, quint32 keyCode, Qt::KeyboardModifiers modifiers, HotkeyHandler handler);
+    // description: what the key does, for desktops that show the keys they hand out.
+    void registerHotkey(quint32 id, quint32 keyCode, Qt::KeyboardModifiers modifiers, const QString& description,
+        HotkeyHandler handler);
     // Releases every key and forgets every handler.
     void unregisterAll();
     // Runs the handler registered under id, if any.

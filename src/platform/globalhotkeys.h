@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QObject>
+#include <QString>
 
 // Key combinations that reach Quillora while any application is in front. A key is a physical key
 // position (an X11 keycode: the evdev code plus 8), so the keys stay where they are under any layout.
@@ -18,6 +19,12 @@ public:
     // client holds the combination) or unavailableStatus. A registered id is replaced.
     virtual int registerHotkey(quint32 id, quint32 keyCode, Qt::KeyboardModifiers modifiers) = 0;
     virtual void unregisterHotkey(quint32 id) = 0;
+    // What the key does, in a few words, for desktops that list the keys they hand out (before registering).
+    virtual void describeHotkey(quint32 id, const QString& description)
+    {
+        Q_UNUSED(id);
+        Q_UNUSED(description);
+    }
 
 signals:
     void pressed(quint32 id);

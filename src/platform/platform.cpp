@@ -1,6 +1,7 @@
 #include "platform/platform.h"
 
 #include "platform/unavailablebackends.h"
+#include "platform/wayland/waylandplatform.h"
 #include "platform/x11/x11platform.h"
 #include "platform/xdgautostartloginitem.h"
 
@@ -21,5 +22,7 @@ std::unique_ptr<Platform> Platform::createForSession()
     platform->screenCapture = makeUnavailableScreenCapture();
     if (QGuiApplication::platformName() == QLatin1String("xcb"))
         installX11Backends(*platform);
+    else if (QGuiApplication::platformName().startsWith(QLatin1String("wayland")))
+        installWaylandBackends(*platform);
     return platform;
 }

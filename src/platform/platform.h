@@ -12,8 +12,8 @@
 
 #include <memory>
 
-// The desktop facilities the core uses: the X11 backends when Qt runs on xcb, backends that report every
-// facility as unavailable elsewhere, fakes in tests. The application builds one set and hands it out; whoever
+// The desktop facilities the core uses: the X11 backends when Qt runs on xcb, the portal backends when it runs
+// on Wayland, backends that report a facility as unavailable where neither offers it, fakes in tests. The application builds one set and hands it out; whoever
 // uses a facility is given it.
 class Platform {
 public:

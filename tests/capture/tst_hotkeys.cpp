@@ -42,7 +42,7 @@ class TestHotkeys : public QObject {
     {
         for (const auto& [id, key] : { std::pair { 1U, HotkeyManager::keyCodeX }, { 2U, HotkeyManager::keyCodeZ },
                  { 3U, HotkeyManager::keyCodeA }, { sentinelId, quint32(cKey) } }) {
-            manager.registerHotkey(id, key, Qt::AltModifier, [this, id = id] {
+            manager.registerHotkey(id, key, Qt::AltModifier, {}, [this, id = id] {
                 m_fired << id;
                 m_offMainThread = m_offMainThread || QThread::currentThread() != qApp->thread();
             });
@@ -184,7 +184,7 @@ private slots:
     {
         m_manager->unregisterAll();
         HotkeyManager sentinel(*m_platform->globalHotkeys);
-        sentinel.registerHotkey(sentinelId, cKey, Qt::AltModifier, [this] { m_fired << sentinelId; });
+        sentinel.registerHotkey(sentinelId, cKey, Qt::AltModifier, {}, [this] { m_fired << sentinelId; });
         QCOMPARE(firedBy({ { alt, 53 }, { alt, 52 }, { alt, 38 } }), Ids {});
     }
 

@@ -1,0 +1,132 @@
+#include "platform/wayland/portalscreencapture.h"
+
+#include "platform/wayland/portalrequest.h"
+
+#include <QCoroFuture>
+#include <QCoroSignal>
+#include <QFile>
+#include <QFileInfo>
+#include <QImageReader>
+#include <QPointer>
+#include <QScopeGuard>
+#include <QUrl>
+
+#include <algorithm>
+#include <cstdio>
+
+
+namespace {
+
+// Outside the coroutine below: GCC 12 mishandles lambdas that capture a coroutine's locals.
+QFuture<QList<QImage>> startReading(WorkerThread& reader, const QString& path, const QList<ScreenInfo>& screens)
+{
+    return reader.run([path, screens] {
+        return PortalScreenCapture::cutIntoScreens(PortalScreenCapture::takeScreenshotFile(path), screens);
+    });
+}
+
+// Built outside the coroutine below: GCC 12 miscompiles initializer lists there.
+QVariantList screenshotArguments() { return { QString() }; } // no parent window
+QVariantMap screenshotOptions()
+{
+    return { { QStringLiteral("interactive"), false }, { QStringLiteral("modal"), false } };
+}
+
+} // namespace
+
+PortalScreenCapture::PortalScreenCapture(QDBusConnection bus, QObject* parent)
+    : QObject(parent)
+    , m_bus(std::move(bus))
+{
+    [[maybe_unused]] auto task = learnAvailability();
+}
+
+PortalScreenCapture::~PortalScreenCapture() = default;
+
+QCoro::Task<> PortalScreenCapture::learnAvailability()
+{
+    const QPointer<PortalScreenCapture> self(this);
+    const uint version = co_await Portal::interfaceVersion(m_bus, interface);
+    if (self)
+        m_available = version > 0;
+}
+
+QImage PortalScreenCapture::takeScreenshotFile(const QString& path)
+{
+    if (path.isEmpty())
+        return {};
+    const auto removeFile = qScopeGuard([&] { QFile::remove(path); });
+    const QFileInfo file(path);
+    if (!file.isFile() || file.size() > maximumFileSize)
+        return {};
+    QImageReader reader(path);
+    reader.setAllocationLimit(int(maximumFileSize / (1024 * 1024)));
+    return reader.read().convertToFormat(QImage::Format_RGB32);
+}
+
+QList<QImage> PortalScreenCapture::cutIntoScreens(const QImage& whole, const QList<ScreenInfo>& screens)
+{
+    QList<QImage> images;
+    QRectF desktop;
+    for (const ScreenInfo& screen : screens)
+        desktop = desktop.united(screen.frame);
+    if (whole.isNull() || desktop.isEmpty()) {
+        images.resize(screens.size());
+        return images;
+    }
+    const qreal pixelsPerUnit = whole.width() / desktop.width();
+    for (const ScreenInfo& screen : screens) {
+        const QRect part = QRectF((screen.frame.topLeft() - desktop.topLeft()) * pixelsPerUnit,
+            screen.frame.size() * pixelsPerUnit)
+                               .toAlignedRect()
+                               .intersected(whole.rect());
+        QImage image = part.isEmpty() ? QImage() : whole.copy(part);
+        // The overlay paints each screen in its own device pixels.
+        const QSize devicePixels = (screen.frame.size() * screen.scale).toSize();
+        if (!image.isNull() && image.size() != devicePixels)
+            image = image.scaled(devicePixels, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+        images.append(std::move(image));
+    }
+    return images;
+}
+
+QCoro::Task<QList<QImage>> PortalScreenCapture::grabScreens(QList<ScreenInfo> screens)
+{
+    const QPointer<PortalScreenCapture> self(this);
+    // One capture at a time, its file read and deleted before the next is asked for: the desktop names the files
+    // to the second, so two captures in one second would otherwise share one.
+    while (m_capturing) {
+        co_await qCoro(this, &PortalScreenCapture::captureEnded);
+        if (!self)
+            co_return QList<QImage>(screens.size());
+    }
+    m_capturing = true;
+    const auto ended = qScopeGuard([self] {
+        if (self) {
+            self->m_capturing = false;
+            emit self->captureEnded();
+        }
+    });
+
+    const Portal::Response shot = co_await Portal::request(
+        m_bus, interface, QStringLiteral("Screenshot"), screenshotArguments(), screenshotOptions(), m_deadline);
+    if (!self)
+        co_return QList<QImage>(screens.size());
+    if (!shot.succeeded()) {
+        std::printf("[PortalScreenCapture] no screenshot: %s\n", qPrintable(shot.describe()));
+        std::fflush(stdout);
+        if (shot.outcome == Portal::Response::Outcome::Error)
+            m_available = false;
+        co_return QList<QImage>(screens.size());
+    }
+    const QUrl uri(shot.results.value(QStringLiteral("uri")).toString());
+    const QString path = uri.isLocalFile() ? uri.toLocalFile() : QString();
+    if (!m_reader)
+        m_reader = std::make_unique<WorkerThread>(QStringLiteral("screenshot reader"));
+    QList<QImage> images = co_await startReading(*m_reader, path, screens);
+    if (std::all_of(images.cbegin(), images.cend(), [](const QImage& image) { return image.isNull(); })) {
+        std::printf("[PortalScreenCapture] the desktop's screenshot file could not be read\n");
+        std::fflush(stdout);
+    }
+    co_return images;
+}

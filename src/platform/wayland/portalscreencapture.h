@@ -1,0 +1,52 @@
+#pragma once
+
+#include "platform/screencapture.h"
+#include "platform/workerthread.h"
+
+#include <QDBusConnection>
+#include <QObject>
+#include <QString>
+
+#include <chrono>
+#include <optional>
+
+// Screenshots through the desktop portal's Screenshot (never interactive): the desktop writes the whole screen
+// to a file, which is read off the main thread, deleted, and cut into one image per screen for the overlay.
+class PortalScreenCapture : public QObject, public ScreenCapture {
+    Q_OBJECT
+
+public:
+    static inline const QString interface = QStringLiteral("org.freedesktop.portal.Screenshot");
+    // A screenshot file larger than this is not read (a 7680x4320 PNG is far smaller).
+    static constexpr qint64 maximumFileSize = 256 * 1024 * 1024;
+
+    explicit PortalScreenCapture(QDBusConnection bus, QObject* parent = nullptr);
+    ~PortalScreenCapture() override;
+
+    // Until the portal has said whether it has the interface, a capture is worth trying.
+    bool isAvailable() const override { return m_available.value_or(true); }
+    QCoro::Task<QList<QImage>> grabScreens(QList<ScreenInfo> screens) override;
+    // The desktop draws the pointer into its screenshots or not; nothing to hide.
+    void setPointerHidden(bool) override { }
+    // How long the portal has to answer; tests shorten it.
+    void setDeadline(std::chrono::milliseconds deadline) { m_deadline = deadline; }
+
+    // The whole-desktop image cut into one image per screen: each screen's logical frame, scaled by the image's
+    // pixels per logical unit. Screens outside the image get a null image.
+    static QList<QImage> cutIntoScreens(const QImage& whole, const QList<ScreenInfo>& screens);
+    // Reads a screenshot the portal wrote (an image file of bounded size) and deletes it; null when it is missing,
+    // too large or not an image.
+    static QImage takeScreenshotFile(const QString& path);
+
+signals:
+    void captureEnded();
+
+private:
+    QCoro::Task<> learnAvailability();
+
+    QDBusConnection m_bus;
+    std::chrono::milliseconds m_deadline { 30'000 };
+    std::optional<bool> m_available;
+    bool m_capturing = false;
+    std::unique_ptr<WorkerThread> m_reader;
+};

@@ -1,0 +1,395 @@
+// The desktop portal's global shortcuts and screenshots, against a stand-in portal on a private bus: what is
+// asked of the portal, what comes back to Quillora, and every way the portal can fail.
+#include "platform/wayland/portalglobalhotkeys.h"
+#include "platform/wayland/portalscreencapture.h"
+
+#include <QCoroTask>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMetaType>
+#include <QDBusVirtualObject>
+#include <QBuffer>
+#include <QFile>
+#include <QImage>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <functional>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+const QString portalService = QStringLiteral("org.freedesktop.portal.Desktop");
+const QString portalPath = QStringLiteral("/org/freedesktop/portal/desktop");
+const QString sessionPath = QStringLiteral("/org/freedesktop/portal/desktop/session/1_1/quillora");
+
+// Every method of the portal object answered by a handler the test sets; unset ones get an error.
+class StubPortal : public QDBusVirtualObject {
+public:
+    using Handler = std::function<void(const QDBusMessage&)>;
+
+    explicit StubPortal(QDBusConnection bus)
+        : m_bus(std::move(bus))
+    {
+        m_bus.registerVirtualObject(portalPath, this);
+        m_bus.interface()->registerService(portalService);
+    }
+    ~StubPortal() override
+    {
+        m_bus.unregisterObject(portalPath);
+        m_bus.interface()->unregisterService(portalService);
+    }
+
+    QMap<QString, Handler> handlers; // by member
+    QMap<QString, uint> versions; // by interface; an interface not listed has none
+    QList<QDBusMessage> calls;
+
+    QStringList members() const
+    {
+        QStringList names;
+        for (const QDBusMessage& call : calls)
+            names << call.member();
+        return names;
+    }
+    static QVariantMap options(const QDBusMessage& call)
+    {
+        return qdbus_cast<QVariantMap>(call.arguments().constLast().value<QDBusArgument>());
+    }
+    QVariantMap optionsOf(const QString& member) const
+    {
+        for (const QDBusMessage& call : calls)
+            if (call.member() == member)
+                return options(call);
+        return {};
+    }
+
+    // Answers a call that starts a Request: the request's path, then its Response.
+    void respond(const QDBusMessage& call, uint code, const QVariantMap& results = {}, bool sendResponse = true)
+    {
+        QString sender = call.service().mid(1);
+        sender.replace(u'.', u'_');
+        const QString request = portalPath + QStringLiteral("/request/") + sender + u'/'
+            + options(call).value(QStringLiteral("handle_token")).toString();
+        m_bus.send(call.createReply(QVariant::fromValue(QDBusObjectPath(request))));
+        if (!sendResponse)
+            return;
+        QDBusMessage response
+            = QDBusMessage::createSignal(request, QStringLiteral("org.freedesktop.portal.Request"), QStringLiteral("Response"));
+        response << code << results;
+        m_bus.send(response);
+    }
+
+    void emitActivated(const QString& session, const QString& id)
+    {
+        QDBusMessage activated = QDBusMessage::createSignal(
+            portalPath, PortalGlobalHotkeys::interface, QStringLiteral("Activated"));
+        activated << QVariant::fromValue(QDBusObjectPath(session)) << id << qulonglong(0) << QVariantMap();
+        m_bus.send(activated);
+    }
+
+    QString introspect(const QString&) const override { return {}; }
+    bool handleMessage(const QDBusMessage& message, const QDBusConnection&) override
+    {
+        calls << message;
+        if (message.member() == QLatin1String("Get")) {
+            const QString interface = message.arguments().value(0).toString();
+            if (versions.contains(interface))
+                m_bus.send(message.createReply(QVariant::fromValue(QDBusVariant(versions.value(interface)))));
+            else
+                m_bus.send(message.createErrorReply(QDBusError::InvalidArgs, QStringLiteral("No such interface")));
+            return true;
+        }
+        if (const Handler handler = handlers.value(message.member()))
+            handler(message);
+        else
+            m_bus.send(message.createErrorReply(QDBusError::UnknownMethod, QStringLiteral("not offered")));
+        return true;
+    }
+
+private:
+    QDBusConnection m_bus;
+};
+
+QVariantMap shortcutsResult(const QList<QPair<QString, QString>>& bound)
+{
+    PortalShortcuts shortcuts;
+    for (const auto& [id, trigger] : bound)
+        shortcuts.append({ id, { { QStringLiteral("trigger_description"), trigger } } });
+    return { { QStringLiteral("shortcuts"), QVariant::fromValue(shortcuts) } };
+}
+
+PortalShortcuts shortcutsSent(const QVariant& value)
+{
+    return qdbus_cast<PortalShortcuts>(value.value<QDBusArgument>());
+}
+
+QImage filled(QSize size, QColor left, QColor right)
+{
+    QImage image(size, QImage::Format_RGB32);
+    image.fill(left);
+    for (int y = 0; y < size.height(); ++y)
+        for (int x = size.width() / 2; x < size.width(); ++x)
+            image.setPixelColor(x, y, right);
+    return image;
+}
+
+} // namespace
+
+class PortalBackendsTest : public QObject {
+    Q_OBJECT
+
+    QProcess m_daemon;
+    QString m_address;
+    int m_connections = 0;
+    std::unique_ptr<StubPortal> m_portal;
+    std::optional<QDBusConnection> m_client;
+    QTemporaryDir m_files;
+
+    QDBusConnection connect(const QString& role)
+    {
+        return QDBusConnection::connectToBus(m_address, role + QString::number(++m_connections));
+    }
+
+    void registerOurKeys(PortalGlobalHotkeys& hotkeys)
+    {
+        const QList<QPair<QString, quint32>> keys { { "Explain Selection", 53 }, { "Explain Screen Region", 52 },
+            { "Ask Anything", 38 } };
+        for (quint32 id = 1; id <= 3; ++id) {
+            hotkeys.describeHotkey(id, keys[id - 1].first);
+            QCOMPARE(hotkeys.registerHotkey(id, keys[id - 1].second, Qt::AltModifier), 0);
+        }
+    }
+
+    // A portal whose GlobalShortcuts opens a session and knows the keys listed.
+    void offerShortcuts(const QList<QPair<QString, QString>>& listed)
+    {
+        m_portal->versions[PortalGlobalHotkeys::interface] = 1;
+        m_portal->handlers["CreateSession"] = [this](const QDBusMessage& call) {
+            m_portal->respond(call, 0, { { "session_handle", sessionPath } });
+        };
+        m_portal->handlers["ListShortcuts"]
+            = [this, listed](const QDBusMessage& call) { m_portal->respond(call, 0, shortcutsResult(listed)); };
+        m_portal->handlers["BindShortcuts"] = [this](const QDBusMessage& call) {
+            QList<QPair<QString, QString>> bound;
+            for (const PortalShortcut& shortcut : shortcutsSent(call.arguments().value(1)))
+                bound.append({ shortcut.id, QStringLiteral("Alt+?") });
+            m_portal->respond(call, 0, shortcutsResult(bound));
+        };
+    }
+
+    // A portal whose Screenshot writes `image` (or these bytes) to `path` and names it.
+    void offerScreenshots(const QString& path, std::function<QByteArray()> content)
+    {
+        m_portal->versions[PortalScreenCapture::interface] = 2;
+        m_portal->handlers["Screenshot"] = [this, path, content](const QDBusMessage& call) {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            file.write(content());
+            file.close();
+            m_portal->respond(call, 0, { { "uri", QUrl::fromLocalFile(path).toString() } });
+        };
+    }
+
+    static QByteArray png(const QImage& image)
+    {
+        QByteArray bytes;
+        QBuffer buffer(&bytes);
+        buffer.open(QIODevice::WriteOnly);
+        image.save(&buffer, "PNG");
+        return bytes;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        qDBusRegisterMetaType<PortalShortcut>();
+        qDBusRegisterMetaType<PortalShortcuts>();
+        // A bus of our own with no services to start: a call to a portal that is not there must not start the
+        // machine's real one.
+        QFile config(m_files.filePath("bus.conf"));
+        QVERIFY(config.open(QIODevice::WriteOnly));
+        config.write("<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen><auth>EXTERNAL</auth>"
+                     "<policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
+                     "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>");
+        config.close();
+        m_daemon.start(QStringLiteral("dbus-daemon"), { "--config-file=" + config.fileName(), "--nofork", "--print-address=1" });
+        QVERIFY2(m_daemon.waitForReadyRead(10000), "dbus-daemon did not start");
+        m_address = QString::fromUtf8(m_daemon.readLine()).trimmed();
+    }
+
+    void cleanupTestCase()
+    {
+        m_daemon.terminate();
+        m_daemon.waitForFinished(5000);
+    }
+
+    void init()
+    {
+        m_portal = std::make_unique<StubPortal>(connect("portal"));
+        m_client = connect("client");
+    }
+
+    void cleanup()
+    {
+        m_portal.reset();
+        m_client.reset();
+    }
+
+    // The keys go to the portal once, in CreateSession (where KDE 5.27 binds them), under one fixed session
+    // token; keys the desktop already knows are not bound again. Presses of our session's keys come back; others,
+    // and signals from anyone but the portal, do not. A restarted portal gets a new session.
+    void keysAreHandedOverOnceAndPressesComeBack()
+    {
+        offerShortcuts({ { "quillora-1", "Alt+X" }, { "quillora-2", "Alt+Z" }, { "quillora-3", "" } });
+        PortalGlobalHotkeys hotkeys(*m_client);
+        QSignalSpy ready(&hotkeys, &PortalGlobalHotkeys::sessionReady);
+        QSignalSpy pressed(&hotkeys, &GlobalHotkeys::pressed);
+        registerOurKeys(hotkeys);
+        QVERIFY(ready.wait(5000));
+
+        QCOMPARE(m_portal->members(), QStringList({ "Get", "CreateSession", "ListShortcuts" }));
+        const QVariantMap options = m_portal->optionsOf("CreateSession");
+        QCOMPARE(options.value("session_handle_token").toString(), QStringLiteral("quillora"));
+        const PortalShortcuts sent = shortcutsSent(options.value("shortcuts"));
+        QCOMPARE(sent.size(), 3);
+        QCOMPARE(sent[0].id, QStringLiteral("quillora-1"));
+        QCOMPARE(sent[0].properties.value("preferred_trigger").toString(), QStringLiteral("ALT+x"));
+        QCOMPARE(sent[0].properties.value("description").toString(), QStringLiteral("Explain Selection"));
+        QCOMPARE(sent[2].properties.value("preferred_trigger").toString(), QStringLiteral("ALT+a"));
+        QCOMPARE(hotkeys.boundTriggers().value("quillora-3"), QString()); // taken elsewhere: reported, others kept
+
+        m_portal->emitActivated(QStringLiteral("/elsewhere"), QStringLiteral("quillora-2"));
+        QDBusConnection impostor = connect("impostor");
+        QDBusMessage spoofed = QDBusMessage::createSignal(portalPath, PortalGlobalHotkeys::interface, "Activated");
+        spoofed << QVariant::fromValue(QDBusObjectPath(sessionPath)) << QStringLiteral("quillora-1") << qulonglong(0)
+                << QVariantMap();
+        impostor.send(spoofed);
+        m_portal->emitActivated(sessionPath, QStringLiteral("quillora-2"));
+        QVERIFY(pressed.wait(5000));
+        QTest::qWait(100);
+        QCOMPARE(pressed.size(), 1);
+        QCOMPARE(pressed.at(0).at(0).toUInt(), 2U);
+
+        // The portal restarts: a new session, the keys handed over again.
+        m_portal.reset();
+        m_portal = std::make_unique<StubPortal>(connect("portal"));
+        offerShortcuts({ { "quillora-1", "Alt+X" }, { "quillora-2", "Alt+Z" }, { "quillora-3", "Alt+A" } });
+        QVERIFY(ready.wait(5000));
+        QVERIFY(m_portal->members().contains("CreateSession"));
+    }
+
+    // Keys the desktop does not list yet are bound through BindShortcuts (desktops that ignore CreateSession's).
+    void keysTheDesktopLacksAreBound()
+    {
+        offerShortcuts({});
+        PortalGlobalHotkeys hotkeys(*m_client);
+        QSignalSpy ready(&hotkeys, &PortalGlobalHotkeys::sessionReady);
+        registerOurKeys(hotkeys);
+        QVERIFY(ready.wait(5000));
+        QCOMPARE(m_portal->members(), QStringList({ "Get", "CreateSession", "ListShortcuts", "BindShortcuts" }));
+        QCOMPARE(hotkeys.boundTriggers().size(), 3);
+    }
+
+    void portalFailuresLeaveTheKeysUnavailable_data()
+    {
+        QTest::addColumn<QString>("failure");
+        for (const char* failure : { "no portal", "no GlobalShortcuts", "CreateSession fails", "CreateSession refused",
+                 "no Response" })
+            QTest::newRow(failure) << QString::fromLatin1(failure);
+    }
+    void portalFailuresLeaveTheKeysUnavailable()
+    {
+        QFETCH(QString, failure);
+        if (failure == "no portal")
+            m_portal.reset();
+        else if (failure != "no GlobalShortcuts")
+            offerShortcuts({});
+        if (failure == "CreateSession fails")
+            m_portal->handlers.remove("CreateSession");
+        if (failure == "CreateSession refused")
+            m_portal->handlers["CreateSession"] = [this](const QDBusMessage& call) { m_portal->respond(call, 2); };
+        if (failure == "no Response")
+            m_portal->handlers["CreateSession"]
+                = [this](const QDBusMessage& call) { m_portal->respond(call, 0, {}, false); };
+
+        PortalGlobalHotkeys hotkeys(*m_client);
+        hotkeys.setDeadline(300ms);
+        registerOurKeys(hotkeys);
+        QTRY_COMPARE(hotkeys.registerHotkey(4, 46, Qt::AltModifier), GlobalHotkeys::unavailableStatus);
+        QVERIFY(!hotkeys.hasSession());
+    }
+
+    // The portal's file is read, cut into one image per screen and deleted.
+    void screenshotsAreReadCutAndDeleted()
+    {
+        const QString path = m_files.filePath("Screenshot.png");
+        offerScreenshots(path, [] { return png(filled({ 400, 200 }, Qt::red, Qt::blue)); });
+        PortalScreenCapture capture(*m_client);
+        // Two screens side by side, the second at twice the scale: each image in its own device pixels.
+        const QList<ScreenInfo> screens { { "left", QRectF(0, 0, 100, 100), {}, 1.0 },
+            { "right", QRectF(100, 0, 100, 100), {}, 2.0 } };
+        const QList<QImage> images = QCoro::waitFor(capture.grabScreens(screens));
+        QCOMPARE(images.size(), 2);
+        QCOMPARE(images[0].size(), QSize(100, 100));
+        QCOMPARE(images[1].size(), QSize(200, 200));
+        QCOMPARE(images[0].pixelColor(50, 50), QColor(Qt::red));
+        QCOMPARE(images[1].pixelColor(100, 100), QColor(Qt::blue));
+        QVERIFY(!QFile::exists(path));
+        QVERIFY(capture.isAvailable());
+    }
+
+    // The desktop names its files to the second: two captures at once must each get their own picture.
+    void capturesInTheSameSecondDoNotMix()
+    {
+        const QString path = m_files.filePath("Screenshot.png");
+        int shots = 0;
+        offerScreenshots(path, [&shots] { return png(filled({ 100, 100 }, ++shots == 1 ? Qt::red : Qt::blue, Qt::white)); });
+        PortalScreenCapture capture(*m_client);
+        const QList<ScreenInfo> screens { { "only", QRectF(0, 0, 100, 100), {}, 1.0 } };
+        QCoro::Task<QList<QImage>> first = capture.grabScreens(screens);
+        QCoro::Task<QList<QImage>> second = capture.grabScreens(screens);
+        const QList<QImage> firstImages = QCoro::waitFor(std::move(first));
+        const QList<QImage> secondImages = QCoro::waitFor(std::move(second));
+        QCOMPARE(firstImages.value(0).pixelColor(10, 10), QColor(Qt::red));
+        QCOMPARE(secondImages.value(0).pixelColor(10, 10), QColor(Qt::blue));
+    }
+
+    void screenshotFailuresGiveNoPicture_data()
+    {
+        QTest::addColumn<QString>("failure");
+        for (const char* failure : { "cancelled", "no such file", "not an image", "no Response", "no Screenshot" })
+            QTest::newRow(failure) << QString::fromLatin1(failure);
+    }
+    void screenshotFailuresGiveNoPicture()
+    {
+        QFETCH(QString, failure);
+        const QString path = m_files.filePath("Screenshot.png");
+        offerScreenshots(path, [] { return QByteArray("<html>not a picture</html>"); });
+        if (failure == "cancelled")
+            m_portal->handlers["Screenshot"] = [this](const QDBusMessage& call) { m_portal->respond(call, 1); };
+        if (failure == "no such file")
+            m_portal->handlers["Screenshot"] = [this](const QDBusMessage& call) {
+                m_portal->respond(call, 0, { { "uri", QUrl::fromLocalFile(m_files.filePath("gone.png")).toString() } });
+            };
+        if (failure == "no Response")
+            m_portal->handlers["Screenshot"] = [this](const QDBusMessage& call) { m_portal->respond(call, 0, {}, false); };
+        if (failure == "no Screenshot") {
+            m_portal->versions.remove(PortalScreenCapture::interface);
+            m_portal->handlers.remove("Screenshot");
+        }
+        PortalScreenCapture capture(*m_client);
+        capture.setDeadline(300ms);
+        const QList<QImage> images
+            = QCoro::waitFor(capture.grabScreens({ { "only", QRectF(0, 0, 100, 100), {}, 1.0 } }));
+        QCOMPARE(images.size(), 1);
+        QVERIFY(images[0].isNull());
+        QVERIFY(!QFile::exists(path));
+        QCOMPARE(capture.isAvailable(), failure != "no Screenshot");
+    }
+};
+
+QTEST_GUILESS_MAIN(PortalBackendsTest)
+#include "tst_portalbackends.moc"
