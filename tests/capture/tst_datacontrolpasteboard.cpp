@@ -1,0 +1,305 @@
+// The Wayland clipboard through data-control, against a real compositor (a headless kwin; skipped without
+// one). The other applications are a second pasteboard, which is another Wayland client, and a bare
+// data-control owner made here that can answer with any bytes or never answer at all.
+#include "platform/wayland/datacontrolpasteboard.h"
+
+#include "wlr-data-control-unstable-v1-client-protocol.h"
+
+#include <wayland-client.h>
+
+#include <QCoroTask>
+#include <QElapsedTimer>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
+
+#include <algorithm>
+#include <csignal>
+#include <cstring>
+#include <thread>
+
+#include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+namespace {
+
+using Formats = QList<QPair<QString, QByteArray>>;
+
+Formats sorted(Formats formats)
+{
+    std::sort(formats.begin(), formats.end());
+    return formats;
+}
+
+// Another application owning the clipboard with one mime type, on a connection and a thread of its own.
+// Each reader gets answer written in full, or, without one, a pipe that stays open and silent.
+class BareOwner {
+public:
+    BareOwner(const QByteArray& mimeType, std::optional<QByteArray> answer)
+        : m_answer(std::move(answer))
+    {
+        m_display = wl_display_connect(nullptr);
+        if (!m_display)
+            return;
+        static const wl_registry_listener registryListener {
+            [](void* data, wl_registry* registry, uint32_t name, const char* interface, uint32_t) {
+                auto* self = static_cast<BareOwner*>(data);
+                if (!self->m_seat && std::strcmp(interface, wl_seat_interface.name) == 0)
+                    self->m_seat = static_cast<wl_seat*>(wl_registry_bind(registry, name, &wl_seat_interface, 1));
+                if (!self->m_manager && std::strcmp(interface, zwlr_data_control_manager_v1_interface.name) == 0)
+                    self->m_manager = static_cast<zwlr_data_control_manager_v1*>(
+                        wl_registry_bind(registry, name, &zwlr_data_control_manager_v1_interface, 1));
+            },
+            [](void*, wl_registry*, uint32_t) {},
+        };
+        m_registry = wl_display_get_registry(m_display);
+        wl_registry_add_listener(m_registry, &registryListener, this);
+        wl_display_roundtrip(m_display);
+        if (!m_seat || !m_manager)
+            return;
+        static const zwlr_data_control_source_v1_listener sourceListener {
+            [](void* data, zwlr_data_control_source_v1*, const char*, int32_t fd) {
+                auto* self = static_cast<BareOwner*>(data);
+                if (!self->m_answer) {
+                    self->m_silent.push_back(fd);
+                    return;
+                }
+                for (qsizetype at = 0; at < self->m_answer->size();) {
+                    const ssize_t put = ::write(fd, self->m_answer->constData() + at, size_t(self->m_answer->size() - at));
+                    if (put <= 0)
+                        break; // the reader stopped reading
+                    at += put;
+                }
+                ::close(fd);
+            },
+            [](void*, zwlr_data_control_source_v1*) {},
+        };
+        m_device = zwlr_data_control_manager_v1_get_data_device(m_manager, m_seat);
+        m_source = zwlr_data_control_manager_v1_create_data_source(m_manager);
+        zwlr_data_control_source_v1_add_listener(m_source, &sourceListener, this);
+        zwlr_data_control_source_v1_offer(m_source, mimeType.constData());
+        zwlr_data_control_device_v1_set_selection(m_device, m_source);
+        wl_display_roundtrip(m_display);
+        m_stop = eventfd(0, EFD_CLOEXEC);
+        m_thread = std::thread([this] { serve(); });
+    }
+
+    ~BareOwner()
+    {
+        if (m_thread.joinable()) {
+            const uint64_t one = 1;
+            [[maybe_unused]] const ssize_t written = ::write(m_stop, &one, sizeof one);
+            m_thread.join();
+            ::close(m_stop);
+        }
+        for (int fd : m_silent)
+            ::close(fd);
+        if (m_source)
+            zwlr_data_control_source_v1_destroy(m_source);
+        if (m_device)
+            zwlr_data_control_device_v1_destroy(m_device);
+        if (m_display)
+            wl_display_disconnect(m_display);
+    }
+
+    bool owns() const { return m_thread.joinable(); }
+
+private:
+    void serve()
+    {
+        // A reader that closes early must not end the test.
+        sigset_t pipe;
+        sigemptyset(&pipe);
+        sigaddset(&pipe, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+        for (;;) {
+            while (wl_display_prepare_read(m_display) != 0)
+                wl_display_dispatch_pending(m_display);
+            wl_display_flush(m_display);
+            pollfd fds[2] = { { wl_display_get_fd(m_display), POLLIN, 0 }, { m_stop, POLLIN, 0 } };
+            poll(fds, 2, -1);
+            if (fds[0].revents & POLLIN)
+                wl_display_read_events(m_display);
+            else
+                wl_display_cancel_read(m_display);
+            if (fds[1].revents & POLLIN || wl_display_dispatch_pending(m_display) < 0)
+                return;
+        }
+    }
+
+    std::optional<QByteArray> m_answer;
+    wl_display* m_display = nullptr;
+    wl_registry* m_registry = nullptr;
+    wl_seat* m_seat = nullptr;
+    zwlr_data_control_manager_v1* m_manager = nullptr;
+    zwlr_data_control_device_v1* m_device = nullptr;
+    zwlr_data_control_source_v1* m_source = nullptr;
+    std::vector<int> m_silent;
+    int m_stop = -1;
+    std::thread m_thread;
+};
+
+template <typename T> T await(QCoro::Task<T> task) { return QCoro::waitFor(std::move(task)); }
+
+// Waits until the pasteboard has seen a change of the clipboard after count.
+bool changedSince(const Pasteboard& pasteboard, quint64 count)
+{
+    return QTest::qWaitFor([&] { return pasteboard.changeCount() > count; }, 5000);
+}
+
+} // namespace
+
+class TestDataControlPasteboard : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<DataControlPasteboard> m_pasteboard;
+
+    bool haveCompositor()
+    {
+        if (!m_pasteboard)
+            m_pasteboard = DataControlPasteboard::create();
+        return m_pasteboard != nullptr;
+    }
+
+    // Another application takes the clipboard with one mime type; false when it could not.
+    bool ownElsewhere(std::unique_ptr<BareOwner>& owner, const QByteArray& mimeType, std::optional<QByteArray> answer)
+    {
+        const quint64 count = m_pasteboard->changeCount();
+        owner = std::make_unique<BareOwner>(mimeType, std::move(answer));
+        return owner->owns() && changedSince(*m_pasteboard, count);
+    }
+
+private slots:
+    void absentWithoutCompositor()
+    {
+        const QByteArray display = qgetenv("WAYLAND_DISPLAY");
+        qunsetenv("WAYLAND_DISPLAY");
+        QVERIFY(!makeDataControlPasteboard());
+        qputenv("WAYLAND_DISPLAY", "quillora-no-such-display");
+        QVERIFY(!makeDataControlPasteboard());
+        if (!display.isEmpty())
+            qputenv("WAYLAND_DISPLAY", display);
+    }
+
+    void everyFormatRoundTrips()
+    {
+        if (!haveCompositor())
+            QSKIP("no Wayland compositor with data-control");
+        auto other = DataControlPasteboard::create();
+        QVERIFY(other);
+        QByteArray binary;
+        for (int i = 0; i < 256; ++i)
+            binary.append(char(i));
+        const QString text = QStringLiteral("Grüße, 世界 ✓\n\ttab");
+        const Formats formats { { "text/plain;charset=utf-8", text.toUtf8() }, { "text/html", "<b>Grüße</b>" },
+            { "x-kde-passwordManagerHint", "secret" }, { "application/x-quillora-bytes", binary },
+            { "application/x-empty", {} } };
+
+        // Another application copies: the change is seen, and every format read byte for byte.
+        QSignalSpy changed(m_pasteboard.get(), &Pasteboard::changed);
+        quint64 count = m_pasteboard->changeCount();
+        other->restore(PasteboardSnapshot { formats });
+        QVERIFY(changedSince(*m_pasteboard, count));
+        QVERIFY(!changed.isEmpty());
+        QElapsedTimer timer;
+        timer.start();
+        QCOMPARE(await(m_pasteboard->text()).value_or("<none>"), text);
+        const qint64 textMs = timer.restart();
+        const std::optional<PasteboardSnapshot> snapshot = await(m_pasteboard->snapshot());
+        const qint64 snapshotMs = timer.elapsed();
+        QVERIFY(snapshot);
+        QCOMPARE(sorted(snapshot->formats), sorted(formats));
+        QCOMPARE(await(m_pasteboard->ownerPid()), qint64(0));
+        QVERIFY(!await(m_pasteboard->primarySelectionOwnedBy(QCoreApplication::applicationPid())));
+
+        // An empty snapshot empties the clipboard.
+        count = m_pasteboard->changeCount();
+        m_pasteboard->restore({});
+        QVERIFY(changedSince(*m_pasteboard, count));
+        QVERIFY(QTest::qWaitFor([&] {
+            const auto seen = await(other->snapshot());
+            return seen && seen->isEmpty();
+        }));
+        QVERIFY(!await(other->text()));
+
+        // Restored, the clipboard gives another application the same bytes, as often as it asks.
+        count = other->changeCount();
+        timer.restart();
+        m_pasteboard->restore(*snapshot);
+        QVERIFY(changedSince(*other, count));
+        const std::optional<PasteboardSnapshot> back = await(other->snapshot());
+        const qint64 restoreMs = timer.elapsed();
+        QVERIFY(back);
+        QCOMPARE(sorted(back->formats), sorted(formats));
+        QCOMPARE(await(other->text()).value_or("<none>"), text);
+        QCOMPARE(await(other->text()).value_or("<none>"), text);
+        qInfo("figures (not checked): text %lld ms, snapshot of %lld formats %lld ms, restore until read back %lld ms",
+            textMs, qint64(formats.size()), snapshotMs, restoreMs);
+
+        // Once another application copies, the restored clipboard is no longer served.
+        std::unique_ptr<BareOwner> owner;
+        QVERIFY(ownElsewhere(owner, "text/plain", QByteArray("next")));
+        QVERIFY(QTest::qWaitFor([&] { return await(other->text()) == QStringLiteral("next"); }, 5000));
+    }
+
+    void silentOwnerGivesNothingInTime()
+    {
+        if (!haveCompositor())
+            QSKIP("no Wayland compositor with data-control");
+        std::unique_ptr<BareOwner> silent;
+        QVERIFY(ownElsewhere(silent, "text/plain;charset=utf-8", std::nullopt));
+        // The main thread goes on while the owner keeps the reads waiting.
+        int ticks = 0;
+        QTimer ticker;
+        QObject::connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
+        ticker.start(5);
+        QVERIFY(!await(m_pasteboard->text()));
+        QVERIFY(ticks > 0);
+        QVERIFY(!await(m_pasteboard->snapshot()));
+
+        // Nothing is left stuck: the next owner's text is read.
+        std::unique_ptr<BareOwner> next;
+        QVERIFY(ownElsewhere(next, "UTF8_STRING", QByteArray("after the silent one")));
+        QCOMPARE(await(m_pasteboard->text()).value_or("<none>"), QStringLiteral("after the silent one"));
+    }
+
+    void largerThanTheBoundIsRefused()
+    {
+        if (!haveCompositor())
+            QSKIP("no Wayland compositor with data-control");
+        DataControlPasteboard::Limits limits;
+        limits.readTimeout = std::chrono::seconds(5);
+        limits.maximumTextBytes = 100'000;
+        limits.maximumSnapshotBytes = 300'000;
+        auto bounded = DataControlPasteboard::create(limits);
+        QVERIFY(bounded);
+
+        // Text up to the bound is read; one byte more is not.
+        for (const qsizetype size : { limits.maximumTextBytes, limits.maximumTextBytes + 1 }) {
+            std::unique_ptr<BareOwner> owner;
+            const quint64 count = bounded->changeCount();
+            QVERIFY(ownElsewhere(owner, "text/plain", QByteArray(size, 'x')));
+            QVERIFY(changedSince(*bounded, count));
+            const std::optional<QString> read = await(bounded->text());
+            QCOMPARE(read.has_value(), size <= limits.maximumTextBytes);
+        }
+        // The snapshot's bound is on all formats together.
+        auto other = DataControlPasteboard::create();
+        QVERIFY(other);
+        for (const qsizetype second : { qsizetype(150'000), qsizetype(150'001) }) {
+            const quint64 count = bounded->changeCount();
+            other->restore(PasteboardSnapshot { { { "text/plain", QByteArray(150'000, 'a') },
+                { "image/png", QByteArray(second, 'b') } } });
+            QVERIFY(changedSince(*bounded, count));
+            const std::optional<PasteboardSnapshot> snapshot = await(bounded->snapshot());
+            QCOMPARE(snapshot.has_value(), 150'000 + second <= limits.maximumSnapshotBytes);
+        }
+    }
+
+    void cleanupTestCase() { m_pasteboard.reset(); }
+};
+
+QTEST_MAIN(TestDataControlPasteboard)
+#include "tst_datacontrolpasteboard.moc"
