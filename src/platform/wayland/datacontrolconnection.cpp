@@ -4,6 +4,7 @@
 
 #include <wayland-client.h>
 
+#include <QPromise>
 #include <QtGlobal>
 
 #include <algorithm>
@@ -111,9 +112,20 @@ std::unique_ptr<DataControlConnection> DataControlConnection::open(
     if (qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
         return nullptr;
     std::unique_ptr<DataControlConnection> connection(new DataControlConnection(limits, std::move(selectionChanged)));
-    if (!connection->connect())
+    connection->m_wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (connection->m_wakeFd < 0)
         return nullptr;
-    connection->m_started = true;
+    // Connecting is local and quick; the compositor's answers are waited for on the thread.
+    connection->m_display = wl_display_connect(nullptr);
+    if (!connection->m_display)
+        return nullptr;
+    auto promise = std::make_shared<QPromise<bool>>();
+    promise->start();
+    connection->m_ready = promise->future();
+    connection->m_setUpDone = [promise](bool ok) {
+        promise->addResult(ok);
+        promise->finish();
+    };
     connection->m_thread = std::thread([raw = connection.get()] { raw->run(); });
     return connection;
 }
@@ -121,6 +133,7 @@ std::unique_ptr<DataControlConnection> DataControlConnection::open(
 DataControlConnection::~DataControlConnection()
 {
     if (m_thread.joinable()) {
+        m_stopping = true;
         post([this] { m_quit = true; });
         m_thread.join();
     } else {
@@ -130,18 +143,12 @@ DataControlConnection::~DataControlConnection()
         ::close(m_wakeFd);
 }
 
-bool DataControlConnection::connect()
+bool DataControlConnection::setUp()
 {
-    m_wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (m_wakeFd < 0)
-        return false;
-    m_display = wl_display_connect(nullptr);
-    if (!m_display)
-        return false;
     static const wl_registry_listener registryListener { &onGlobal, &onGlobalRemove };
     m_registry = wl_display_get_registry(m_display);
     wl_registry_add_listener(m_registry, &registryListener, this);
-    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(1);
+    const Clock::time_point deadline = Clock::now() + setUpTimeout;
     if (!roundtrip(deadline) || !m_seat || !m_manager)
         return false;
 
@@ -151,7 +158,10 @@ bool DataControlConnection::connect()
     m_device = zwlr_data_control_manager_v1_get_data_device(m_manager, m_seat);
     zwlr_data_control_device_v1_add_listener(m_device, &deviceListener, this);
     // The device's first selection event tells what the clipboard holds now.
-    return roundtrip(deadline) && usable();
+    if (!roundtrip(deadline) || !usable())
+        return false;
+    m_started = true;
+    return true;
 }
 
 bool DataControlConnection::roundtrip(Clock::time_point deadline)
@@ -176,12 +186,22 @@ bool DataControlConnection::roundtrip(Clock::time_point deadline)
             ok = false;
             break;
         }
-        pollfd fd { wl_display_get_fd(m_display), POLLIN, 0 };
+        // The wake-up descriptor is watched too, so that a destructor need not wait for a slow compositor;
+        // the jobs it announces stay queued for the loop.
+        pollfd fds[2] = { { wl_display_get_fd(m_display), POLLIN, 0 }, { m_wakeFd, POLLIN, 0 } };
         const int timeout = millisecondsUntil(deadline);
-        if (timeout == 0 || poll(&fd, 1, timeout) <= 0) {
+        if (timeout == 0 || poll(fds, 2, timeout) <= 0 || m_stopping) {
             wl_display_cancel_read(m_display);
             ok = false; // the compositor did not answer in time
             break;
+        }
+        if (fds[1].revents & POLLIN) {
+            uint64_t count = 0;
+            [[maybe_unused]] const ssize_t got = ::read(m_wakeFd, &count, sizeof count);
+        }
+        if (!(fds[0].revents & (POLLIN | POLLERR | POLLHUP))) {
+            wl_display_cancel_read(m_display);
+            continue;
         }
         ok = wl_display_read_events(m_display) >= 0 && wl_display_dispatch_pending(m_display) >= 0;
     }
@@ -223,6 +243,9 @@ void DataControlConnection::run()
     sigemptyset(&pipe);
     sigaddset(&pipe, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+    if (!setUp())
+        m_broken = true; // every request comes back with nothing
+    m_setUpDone(!m_broken);
     while (!m_quit) {
         runQueuedJobs();
         if (!m_quit)
@@ -389,8 +412,9 @@ void DataControlConnection::shutDown()
 
 void DataControlConnection::readText(std::function<void(std::optional<QString>)> done)
 {
-    const Clock::time_point deadline = Clock::now() + m_limits.readTimeout;
-    post([this, deadline, done = std::move(done)]() mutable {
+    post([this, done = std::move(done)]() mutable {
+        // From when the connection can ask: a request made while it is setting up waits for that first.
+        const Clock::time_point deadline = Clock::now() + m_limits.readTimeout;
         if (!usable() || !m_selection) {
             done(std::nullopt);
             return;
@@ -409,8 +433,9 @@ void DataControlConnection::readText(std::function<void(std::optional<QString>)>
 
 void DataControlConnection::readAll(std::function<void(std::optional<Formats>)> done)
 {
-    const Clock::time_point deadline = Clock::now() + m_limits.readTimeout;
-    post([this, deadline, done = std::move(done)]() mutable {
+    post([this, done = std::move(done)]() mutable {
+        // From when the connection can ask: a request made while it is setting up waits for that first.
+        const Clock::time_point deadline = Clock::now() + m_limits.readTimeout;
         if (!usable()) {
             done(std::nullopt);
             return;

@@ -1,10 +1,12 @@
 #pragma once
 
 #include <QByteArray>
+#include <QFuture>
 #include <QList>
 #include <QPair>
 #include <QString>
 
+#include <atomic>
 #include <chrono>
 #include <deque>
 #include <functional>
@@ -46,13 +48,22 @@ public:
     // Readers we serve at once; a further request is refused (its pipe closed at once).
     static constexpr int maximumSends = 32;
 
-    // Connects to the compositor named by WAYLAND_DISPLAY and learns the current selection, waiting on the
-    // compositor at most a second. Null when there is no Wayland display or it lacks data-control.
-    // selectionChanged runs on the connection's thread at every later change of the clipboard.
+    // How long the compositor may take to list its globals and the current selection. KWin 5.27 reads
+    // a new client's whole executable before it answers: about 10 ms per MB of the binary.
+    static constexpr std::chrono::milliseconds setUpTimeout { 3000 };
+
+    // Connects to the compositor named by WAYLAND_DISPLAY and returns at once; its thread then binds
+    // data-control and learns the current selection, which ready() tells. Null when there is no Wayland
+    // display. selectionChanged runs on the connection's thread at every later change of the clipboard.
     static std::unique_ptr<DataControlConnection> open(Limits limits, std::function<void()> selectionChanged);
     ~DataControlConnection();
     DataControlConnection(const DataControlConnection&) = delete;
     DataControlConnection& operator=(const DataControlConnection&) = delete;
+
+    // True once the compositor's data-control device is bound; false when it lacks the protocol or did not
+    // answer within setUpTimeout. Requests made before then wait for it; without the protocol they come
+    // back with nothing.
+    QFuture<bool> ready() const { return m_ready; }
 
     // The clipboard's text (UTF-8 types only); absent when it has none, or on no answer within the limits.
     void readText(std::function<void(std::optional<QString>)> done);
@@ -71,7 +82,7 @@ private:
     struct SnapshotJob;
 
     DataControlConnection(Limits limits, std::function<void()> selectionChanged);
-    bool connect();
+    bool setUp();
     bool roundtrip(Clock::time_point deadline);
     void post(std::function<void()> job);
     void run();
@@ -117,9 +128,12 @@ private:
     std::vector<std::unique_ptr<Reading>> m_readings;
     std::vector<std::unique_ptr<Sending>> m_sendings;
 
+    QFuture<bool> m_ready;
+    std::function<void(bool)> m_setUpDone;
     int m_wakeFd = -1; // an eventfd that the requesting threads write to
     std::mutex m_mutex;
     std::deque<std::function<void()>> m_jobs; // guarded by m_mutex
     bool m_quit = false; // loop thread only
+    std::atomic<bool> m_stopping = false; // the destructor has begun: setting up gives up
     std::thread m_thread;
 };

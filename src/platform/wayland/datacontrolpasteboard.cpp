@@ -25,6 +25,17 @@ template <typename T> std::pair<std::function<void(T)>, QFuture<T>> promised()
 
 std::unique_ptr<DataControlPasteboard> DataControlPasteboard::create(Limits limits)
 {
+    std::unique_ptr<DataControlPasteboard> pasteboard = start(limits);
+    // The connection's thread answers within its set-up bound.
+    if (!pasteboard || !pasteboard->m_connection->ready().result())
+        return nullptr;
+    return pasteboard;
+}
+
+QCoro::Task<bool> DataControlPasteboard::available() { co_return co_await m_connection->ready(); }
+
+std::unique_ptr<DataControlPasteboard> DataControlPasteboard::start(Limits limits)
+{
     std::unique_ptr<DataControlPasteboard> pasteboard(new DataControlPasteboard);
     DataControlConnection::Limits connectionLimits;
     connectionLimits.readTimeout = limits.readTimeout;

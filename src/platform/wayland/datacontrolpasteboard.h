@@ -23,9 +23,15 @@ public:
         qsizetype maximumSnapshotBytes = 64 * 1024 * 1024;
     };
 
-    // Null when there is no Wayland display or its compositor lacks data-control.
+    // Null when there is no Wayland display or its compositor lacks data-control. Waits for the compositor's
+    // first answers (at most DataControlConnection::setUpTimeout): KWin 5.27 takes about 10 ms per MB of
+    // the calling program's executable before it answers a new client.
     static std::unique_ptr<DataControlPasteboard> create(Limits limits);
     static std::unique_ptr<DataControlPasteboard> create();
+    // Returns at once, null only without a Wayland display; available() tells later whether the compositor
+    // has data-control. Until then requests wait; without it they come back with nothing.
+    static std::unique_ptr<DataControlPasteboard> start(Limits limits);
+    QCoro::Task<bool> available();
     ~DataControlPasteboard() override;
 
     quint64 changeCount() const override { return m_changeCount; }
@@ -42,5 +48,5 @@ private:
     quint64 m_changeCount = 0;
 };
 
-// The session's clipboard on a Wayland desktop with data-control; null elsewhere.
+// The session's clipboard on a Wayland desktop with data-control; null elsewhere (see create()).
 std::unique_ptr<Pasteboard> makeDataControlPasteboard();
