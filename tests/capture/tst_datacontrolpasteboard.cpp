@@ -67,7 +67,8 @@ public:
                     return;
                 }
                 for (qsizetype at = 0; at < self->m_answer->size();) {
-                    const ssize_t put = ::write(fd, self->m_answer->constData() + at, size_t(self->m_answer->size() - at));
+                    const ssize_t put
+                        = ::write(fd, self->m_answer->constData() + at, size_t(self->m_answer->size() - at));
                     if (put <= 0)
                         break; // the reader stopped reading
                     at += put;
@@ -305,8 +306,8 @@ private slots:
         QVERIFY(other);
         for (const qsizetype second : { qsizetype(150'000), qsizetype(150'001) }) {
             const quint64 count = bounded->changeCount();
-            other->restore(PasteboardSnapshot { { { "text/plain", QByteArray(150'000, 'a') },
-                { "image/png", QByteArray(second, 'b') } } });
+            other->restore(PasteboardSnapshot {
+                { { "text/plain", QByteArray(150'000, 'a') }, { "image/png", QByteArray(second, 'b') } } });
             QVERIFY(changedSince(*bounded, count));
             const std::optional<PasteboardSnapshot> snapshot = await(bounded->snapshot());
             QCOMPARE(snapshot.has_value(), 150'000 + second <= limits.maximumSnapshotBytes);

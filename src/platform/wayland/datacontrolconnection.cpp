@@ -152,9 +152,8 @@ bool DataControlConnection::setUp()
     if (!roundtrip(deadline) || !m_seat || !m_manager)
         return false;
 
-    static const zwlr_data_control_device_v1_listener deviceListener {
-        &onDataOffer, &onSelection, &onFinished, &onPrimarySelection
-    };
+    static const zwlr_data_control_device_v1_listener deviceListener { &onDataOffer, &onSelection, &onFinished,
+        &onPrimarySelection };
     m_device = zwlr_data_control_manager_v1_get_data_device(m_manager, m_seat);
     zwlr_data_control_device_v1_add_listener(m_device, &deviceListener, this);
     // The device's first selection event tells what the clipboard holds now.

@@ -42,16 +42,15 @@ std::unique_ptr<DataControlPasteboard> DataControlPasteboard::start(Limits limit
     connectionLimits.maximumTextBytes = limits.maximumTextBytes;
     connectionLimits.maximumSnapshotBytes = limits.maximumSnapshotBytes;
     // Changes are counted on the main thread, in the order they came.
-    pasteboard->m_connection
-        = DataControlConnection::open(connectionLimits, [self = pasteboard.get()] {
-              QMetaObject::invokeMethod(
-                  self,
-                  [self] {
-                      ++self->m_changeCount;
-                      emit self->changed();
-                  },
-                  Qt::QueuedConnection);
-          });
+    pasteboard->m_connection = DataControlConnection::open(connectionLimits, [self = pasteboard.get()] {
+        QMetaObject::invokeMethod(
+            self,
+            [self] {
+                ++self->m_changeCount;
+                emit self->changed();
+            },
+            Qt::QueuedConnection);
+    });
     if (!pasteboard->m_connection)
         return nullptr;
     return pasteboard;
@@ -79,6 +78,9 @@ QCoro::Task<std::optional<PasteboardSnapshot>> DataControlPasteboard::snapshot()
     co_return PasteboardSnapshot { *formats };
 }
 
-void DataControlPasteboard::restore(const PasteboardSnapshot& snapshot) { m_connection->setSelection(snapshot.formats); }
+void DataControlPasteboard::restore(const PasteboardSnapshot& snapshot)
+{
+    m_connection->setSelection(snapshot.formats);
+}
 
 std::unique_ptr<Pasteboard> makeDataControlPasteboard() { return DataControlPasteboard::create(); }
