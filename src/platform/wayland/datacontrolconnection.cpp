@@ -89,6 +89,15 @@ struct DataControlConnection::Source {
     ~Source() { zwlr_data_control_source_v1_destroy(proxy); }
 };
 
+struct DataControlConnection::Confirmation {
+    DataControlConnection* connection = nullptr;
+    wl_callback* callback = nullptr;
+    quint64 generation = 0;
+    Clock::time_point deadline;
+    std::function<void(bool)> done;
+    ~Confirmation() { wl_callback_destroy(callback); }
+};
+
 struct DataControlConnection::SnapshotJob {
     quint64 generation = 0;
     QList<QByteArray> mimeTypes;
@@ -288,6 +297,8 @@ void DataControlConnection::pollOnce()
         fds.push_back({ sending->fd, POLLOUT, 0 });
         earliest(sending->deadline);
     }
+    for (const auto& confirmation : m_confirmations)
+        earliest(confirmation->deadline);
     const int timeout = nextDeadline ? millisecondsUntil(*nextDeadline) : -1;
     const int ready = poll(fds.data(), nfds_t(fds.size()), timeout);
 
@@ -373,9 +384,19 @@ void DataControlConnection::finishTransfers(
     if (brokenPipe)
         discardPendingSigpipe();
 
+    std::vector<std::function<void(bool)>> unconfirmed;
+    std::erase_if(m_confirmations, [&](std::unique_ptr<Confirmation>& c) {
+        if (now < c->deadline)
+            return false;
+        unconfirmed.push_back(std::move(c->done)); // no reply in time: the reading is not trusted
+        return true;
+    });
+
     // Last, as a callback may start the next transfer.
     for (auto& [done, data] : finished)
         done(std::move(data));
+    for (auto& done : unconfirmed)
+        done(false);
 }
 
 void DataControlConnection::shutDown()
@@ -387,6 +408,11 @@ void DataControlConnection::shutDown()
         reading->done(std::nullopt);
     readings.clear();
     m_sendings.clear();
+    std::vector<std::unique_ptr<Confirmation>> confirmations;
+    confirmations.swap(m_confirmations);
+    for (auto& confirmation : confirmations)
+        confirmation->done(false);
+    confirmations.clear(); // while the display, which their callbacks belong to, is still there
     if (m_display) {
         m_sources.clear();
         m_introduced.clear();
@@ -420,9 +446,16 @@ void DataControlConnection::readText(std::function<void(std::optional<QString>)>
         }
         for (const char* type : textTypes) {
             if (m_selection->mimeTypes.contains(type)) {
-                receive(type, m_limits.maximumTextBytes, deadline, [done](std::optional<QByteArray> bytes) {
-                    done(bytes ? std::optional(QString::fromUtf8(*bytes)) : std::nullopt);
-                });
+                receive(type, m_limits.maximumTextBytes, deadline,
+                    [this, generation = m_generation, deadline, done](std::optional<QByteArray> bytes) {
+                        if (!bytes) {
+                            done(std::nullopt);
+                            return;
+                        }
+                        confirmUnchanged(generation, deadline, [done, text = QString::fromUtf8(*bytes)](bool same) {
+                            done(same ? std::optional(text) : std::nullopt);
+                        });
+                    });
                 return;
             }
         }
@@ -460,7 +493,8 @@ void DataControlConnection::continueSnapshot(const std::shared_ptr<SnapshotJob>&
         return;
     }
     if (job->next == job->mimeTypes.size()) {
-        job->done(std::move(job->formats));
+        confirmUnchanged(job->generation, job->deadline,
+            [job](bool same) { job->done(same ? std::optional(std::move(job->formats)) : std::nullopt); });
         return;
     }
     const QByteArray mimeType = job->mimeTypes[job->next++];
@@ -532,6 +566,30 @@ void DataControlConnection::setSelection(Formats formats)
             m_sources.erase(m_sources.begin());
         m_sources.push_back(std::move(source));
     });
+}
+
+void DataControlConnection::confirmUnchanged(
+    quint64 generation, Clock::time_point deadline, std::function<void(bool)> done)
+{
+    static const wl_callback_listener confirmationListener { &onConfirmed };
+    auto confirmation = std::make_unique<Confirmation>();
+    confirmation->connection = this;
+    confirmation->callback = wl_display_sync(m_display);
+    confirmation->generation = generation;
+    confirmation->deadline = deadline;
+    confirmation->done = std::move(done);
+    wl_callback_add_listener(confirmation->callback, &confirmationListener, confirmation.get());
+    m_confirmations.push_back(std::move(confirmation));
+}
+
+void DataControlConnection::onConfirmed(void* data, wl_callback*, uint32_t)
+{
+    auto* confirmation = static_cast<Confirmation*>(data);
+    DataControlConnection* self = confirmation->connection;
+    const bool same = confirmation->generation == self->m_generation && self->usable();
+    std::function<void(bool)> done = std::move(confirmation->done);
+    std::erase_if(self->m_confirmations, [confirmation](const auto& c) { return c.get() == confirmation; });
+    done(same);
 }
 
 void DataControlConnection::serve(Source* source, const char* mimeType, int fd)

@@ -80,6 +80,7 @@ private:
     struct Sending;
     struct Source;
     struct SnapshotJob;
+    struct Confirmation;
 
     DataControlConnection(Limits limits, std::function<void()> selectionChanged);
     bool setUp();
@@ -96,6 +97,10 @@ private:
         std::function<void(std::optional<QByteArray>)> done);
     void continueSnapshot(const std::shared_ptr<SnapshotJob>& job);
     void serve(Source* source, const char* mimeType, int fd);
+    // Asks the compositor for a reply, which comes after every selection event it sent before: done(true)
+    // when the clipboard is still the one of generation then. A transfer from an owner that has just been
+    // replaced ends empty, and only this tells it from a real answer.
+    void confirmUnchanged(quint64 generation, Clock::time_point deadline, std::function<void(bool)> done);
 
     // Protocol events
     static void onGlobal(void* data, wl_registry* registry, uint32_t name, const char* interface, uint32_t version);
@@ -107,6 +112,7 @@ private:
     static void onOfferMimeType(void* data, zwlr_data_control_offer_v1* offer, const char* mimeType);
     static void onSend(void* data, zwlr_data_control_source_v1* source, const char* mimeType, int32_t fd);
     static void onCancelled(void* data, zwlr_data_control_source_v1* source);
+    static void onConfirmed(void* data, struct wl_callback* callback, uint32_t serial);
 
     const Limits m_limits;
     const std::function<void()> m_selectionChanged;
@@ -127,6 +133,7 @@ private:
     std::vector<std::unique_ptr<Source>> m_sources; // ours, until cancelled
     std::vector<std::unique_ptr<Reading>> m_readings;
     std::vector<std::unique_ptr<Sending>> m_sendings;
+    std::vector<std::unique_ptr<Confirmation>> m_confirmations;
 
     QFuture<bool> m_ready;
     std::function<void(bool)> m_setUpDone;
