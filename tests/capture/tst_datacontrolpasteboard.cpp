@@ -151,6 +151,18 @@ bool changedSince(const Pasteboard& pasteboard, quint64 count)
     return QTest::qWaitFor([&] { return pasteboard.changeCount() > count; }, 5000);
 }
 
+// Waits until the pasteboard sees the clipboard empty, as an earlier owner's going empties it: after
+// that, the next change it counts is the next owner's, not a late one of before.
+bool settledEmpty(Pasteboard& pasteboard)
+{
+    return QTest::qWaitFor(
+        [&] {
+            const std::optional<PasteboardSnapshot> now = await(pasteboard.snapshot());
+            return now && now->isEmpty();
+        },
+        5000);
+}
+
 } // namespace
 
 class TestDataControlPasteboard : public QObject {
@@ -220,6 +232,14 @@ private slots:
         const double snapshotMs = double(timer.nsecsElapsed()) / 1e6;
         QVERIFY(snapshot);
         QCOMPARE(sorted(snapshot->formats), sorted(formats));
+        // Reads made at once each get their own answer.
+        QCoro::Task<std::optional<PasteboardSnapshot>> both = m_pasteboard->snapshot();
+        QCoro::Task<std::optional<QString>> alongside = m_pasteboard->text();
+        QCOMPARE(await(std::move(alongside)).value_or("<none>"), text);
+        const std::optional<PasteboardSnapshot> again = await(std::move(both));
+        QVERIFY(again);
+        QCOMPARE(sorted(again->formats), sorted(formats));
+
         // A pasteboard that is still setting up answers once it is ready.
         timer.restart();
         auto early = DataControlPasteboard::start({});
@@ -269,6 +289,7 @@ private slots:
     {
         if (!haveCompositor())
             QSKIP("no test compositor with data-control (QUILLORA_TEST_WAYLAND=1 and WAYLAND_DISPLAY)");
+        QVERIFY(settledEmpty(*m_pasteboard));
         std::unique_ptr<BareOwner> silent;
         QVERIFY(ownElsewhere(silent, "text/plain;charset=utf-8", std::nullopt));
         // The main thread goes on while the owner keeps the reads waiting.
@@ -296,15 +317,17 @@ private slots:
         limits.maximumSnapshotBytes = 300'000;
         auto bounded = DataControlPasteboard::create(limits);
         QVERIFY(bounded);
+        QVERIFY(settledEmpty(*bounded));
 
-        // Text up to the bound is read; one byte more is not.
+        // Text up to the bound is read; one byte more is not. The owners stay until the end, so that each
+        // step brings one change only.
+        std::vector<std::unique_ptr<BareOwner>> owners;
         for (const qsizetype size : { limits.maximumTextBytes, limits.maximumTextBytes + 1 }) {
-            std::unique_ptr<BareOwner> owner;
             const quint64 count = bounded->changeCount();
-            QVERIFY(ownElsewhere(owner, "text/plain", QByteArray(size, 'x')));
+            QVERIFY(ownElsewhere(owners.emplace_back(), "text/plain", QByteArray(size, 'x')));
             QVERIFY(changedSince(*bounded, count));
             const std::optional<QString> read = await(bounded->text());
-            QCOMPARE(read.has_value(), size <= limits.maximumTextBytes);
+            QCOMPARE(read.value_or("<none>").size(), size <= limits.maximumTextBytes ? size : 6);
         }
         // The snapshot's bound is on all formats together.
         auto other = DataControlPasteboard::create();
@@ -316,6 +339,8 @@ private slots:
             QVERIFY(changedSince(*bounded, count));
             const std::optional<PasteboardSnapshot> snapshot = await(bounded->snapshot());
             QCOMPARE(snapshot.has_value(), 150'000 + second <= limits.maximumSnapshotBytes);
+            if (snapshot)
+                QCOMPARE(snapshot->formats.size(), 2);
         }
 
         // A reader that gives up at its bound closes the pipe under the writer: that harms neither the
