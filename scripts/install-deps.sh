@@ -18,6 +18,8 @@ packages=(
     libxcb1-dev libxcb-xfixes0-dev libxcb-xinput-dev libxcb-xtest0-dev libxcb-randr0-dev
     libxcb-shm0-dev libxcb-keysyms1-dev libxcb-res0-dev libxcb-xkb-dev libxcb-ewmh-dev libxcb-icccm4-dev
     libatspi2.0-dev libglib2.0-dev libdbus-1-dev
+    # Wayland: the client library, and wayland-scanner for the data-control clipboard's protocol code
+    libwayland-dev libwayland-bin
     # tests: stub service, test CA, test desktop
     libcpp-httplib-dev libssl-dev openssl
     xvfb xauth openbox dbus dbus-x11 at-spi2-core xdotool xclip xterm python3-gi gir1.2-gtk-3.0
@@ -27,6 +29,8 @@ packages=(
     featherpad mousepad lxterminal qterminal gir1.2-gtk-4.0
     # tests: a clipboard manager that takes the clipboard over from a program that quits (xfsettingsd)
     xfce4-settings
+    # tests: a headless KDE Plasma compositor whose clipboard is read through data-control
+    kwin-wayland
     # the screenshot benchmark's reference encoder
     libjpeg62-turbo-dev
     # checks the desktop entry and the AppStream metainfo

@@ -1,6 +1,7 @@
 #include "platform/wayland/waylandplatform.h"
 
 #include "platform/platform.h"
+#include "platform/wayland/datacontrolpasteboard.h"
 #include "platform/wayland/portalglobalhotkeys.h"
 #include "platform/wayland/portalscreencapture.h"
 
@@ -8,6 +9,10 @@
 
 void installWaylandBackends(Platform& platform)
 {
+    // Started without waiting for the compositor's answer; on a desktop without data-control (GNOME) every
+    // read comes back empty, as with no clipboard at all.
+    if (auto pasteboard = DataControlPasteboard::start({}))
+        platform.pasteboard = std::move(pasteboard);
     const QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected())
         return;
