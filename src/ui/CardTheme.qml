@@ -14,7 +14,8 @@ QtObject {
     readonly property color green: dark ? "#30d158" : "#248a3d"
     readonly property color controlBackground: dark ? Qt.lighter(palette.window, 1.35) : palette.base
     readonly property color textBackground: dark ? Qt.lighter(palette.window, 1.35) : palette.base
-    readonly property color material: dark ? Qt.rgba(0.16, 0.16, 0.17, 0.97) : Qt.rgba(0.96, 0.96, 0.965, 0.97)
+    // Opaque: on a compositor the window's body would otherwise let what is behind it show through.
+    readonly property color material: dark ? Qt.rgba(0.16, 0.16, 0.17, 1) : Qt.rgba(0.96, 0.96, 0.965, 1)
     readonly property color edge: dark ? Qt.rgba(1, 1, 1, 0.14) : Qt.rgba(0, 0, 0, 0.16)
     readonly property color divider: dark ? Qt.rgba(1, 1, 1, 0.45) : Qt.rgba(0, 0, 0, 0.4)
     readonly property color selection: palette.highlight

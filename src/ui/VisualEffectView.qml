@@ -1,6 +1,6 @@
 import QtQuick
 
-// The card's material: a rounded, slightly translucent plate in the window colour. The panel's mask cuts the
+// The card's material: a rounded, opaque plate in the window colour. The panel's mask cuts the
 // same corners, so it also looks right without a compositor.
 Rectangle {
     required property CardTheme theme

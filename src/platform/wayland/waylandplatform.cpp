@@ -4,6 +4,7 @@
 #include "platform/wayland/datacontrolpasteboard.h"
 #include "platform/wayland/portalglobalhotkeys.h"
 #include "platform/wayland/portalscreencapture.h"
+#include "platform/x11/atspiaccessibility.h"
 
 #include <QDBusConnection>
 
@@ -13,6 +14,8 @@ void installWaylandBackends(Platform& platform)
     // read comes back empty, as with no clipboard at all.
     if (auto pasteboard = DataControlPasteboard::start({}))
         platform.pasteboard = std::move(pasteboard);
+    // AT-SPI reads the selected text as on X11; its rectangles are window-relative here.
+    platform.accessibility = std::make_unique<AtspiAccessibility>(AtspiAccessibility::Rectangles::WindowRelative);
     const QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected())
         return;

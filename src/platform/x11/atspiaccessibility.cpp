@@ -34,7 +34,8 @@ using namespace std::chrono_literals;
 bool workerOwnsContext = false;
 } // namespace
 
-AtspiAccessibility::AtspiAccessibility()
+AtspiAccessibility::AtspiAccessibility(Rectangles rectangles)
+    : m_rectangles(rectangles)
 {
     // Qt's GLib dispatcher would run the default context on this thread as well and take the replies
     // the worker waits for (and run libatspi on two threads at once).
@@ -124,7 +125,7 @@ QCoro::Task<std::optional<AccessibleSelection>> AtspiAccessibility::focusedSelec
         co_return std::nullopt;
 
     AccessibleSelection selection { found->text, std::nullopt, found->inTerminal };
-    if (found->rect)
+    if (found->rect && m_rectangles == Rectangles::OnScreen)
         selection.rect = X11::toLogical(*found->rect); // AT-SPI reports X11 screen pixels
     co_return selection;
 }

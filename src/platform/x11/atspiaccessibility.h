@@ -23,7 +23,10 @@ public:
     // stops waiting then too, even while a call to a stuck application is still under way.
     static constexpr std::chrono::milliseconds readingBudget { 400 };
 
-    AtspiAccessibility();
+    // Where the selection's rectangle is measured: on the screen (X11), or in its window (Wayland, where it
+    // cannot place anything and is left out).
+    enum class Rectangles { OnScreen, WindowRelative };
+    explicit AtspiAccessibility(Rectangles rectangles = Rectangles::OnScreen);
     ~AtspiAccessibility() override;
 
     QCoro::Task<bool> isUsable() override;
@@ -35,4 +38,5 @@ private:
     std::atomic_bool m_stopping = false; // tells a reading under way to give up
     bool m_busy = false; // a reading is still running on the worker
     bool m_ownsContext = true; // m_thread could take GLib's default context for itself
+    Rectangles m_rectangles;
 };
