@@ -31,7 +31,8 @@ const QString globalShortcuts = QStringLiteral("org.freedesktop.portal.GlobalSho
 const QString sessionToken = QStringLiteral("quillora_desktop_check");
 // The program's three: explain the selection, explain a region of the screen, ask anything.
 const QList<std::pair<QString, QString>> shortcutKeys { { QStringLiteral("explain-text"), QStringLiteral("ALT+X") },
-    { QStringLiteral("explain-screenshot"), QStringLiteral("ALT+Z") }, { QStringLiteral("ask-anything"), QStringLiteral("ALT+A") } };
+    { QStringLiteral("explain-screenshot"), QStringLiteral("ALT+Z") },
+    { QStringLiteral("ask-anything"), QStringLiteral("ALT+A") } };
 const QColor windowColour(0x30, 0x50, 0xe0);
 constexpr int portalDeadlineMs = 10000;
 
@@ -99,7 +100,10 @@ public:
             error = method + QStringLiteral(": ") + reply.errorMessage();
     }
 
-    bool answered() { return error.isEmpty() && QTest::qWaitFor([this] { return code.has_value(); }, portalDeadlineMs); }
+    bool answered()
+    {
+        return error.isEmpty() && QTest::qWaitFor([this] { return code.has_value(); }, portalDeadlineMs);
+    }
 
 private slots:
     void onResponse(uint responseCode, const QVariantMap& responseResults)
@@ -124,7 +128,6 @@ public slots:
     }
 
 private:
-
     static QStringList trayItems()
     {
         auto call = QDBusMessage::createMethodCall(QStringLiteral("org.kde.StatusNotifierWatcher"),
@@ -179,7 +182,8 @@ private slots:
     {
         QList<PortalShortcut> wanted;
         for (const auto& [id, keys] : shortcutKeys)
-            wanted.append({ id, { { QStringLiteral("description"), id }, { QStringLiteral("preferred_trigger"), keys } } });
+            wanted.append(
+                { id, { { QStringLiteral("description"), id }, { QStringLiteral("preferred_trigger"), keys } } });
         PortalRequest create(globalShortcuts, QStringLiteral("CreateSession"), {},
             { { QStringLiteral("session_handle_token"), sessionToken },
                 { QStringLiteral("shortcuts"), QVariant::fromValue(wanted) } });
@@ -208,8 +212,10 @@ private slots:
                 QStringLiteral("alt+z"), QStringLiteral("alt+a") });
         QVERIFY(keys.waitForStarted());
         QTRY_VERIFY_WITH_TIMEOUT(keys.state() == QProcess::NotRunning, portalDeadlineMs);
-        QVERIFY2(keys.exitStatus() == QProcess::NormalExit && keys.exitCode() == 0, keys.readAllStandardError().constData());
-        QTRY_VERIFY2_WITH_TIMEOUT(m_activated.size() >= wantedIds.size(), qPrintable(m_activated.join(u' ')), portalDeadlineMs);
+        QVERIFY2(
+            keys.exitStatus() == QProcess::NormalExit && keys.exitCode() == 0, keys.readAllStandardError().constData());
+        QTRY_VERIFY2_WITH_TIMEOUT(
+            m_activated.size() >= wantedIds.size(), qPrintable(m_activated.join(u' ')), portalDeadlineMs);
         QCOMPARE(m_activated, wantedIds);
     }
 
@@ -259,7 +265,6 @@ private slots:
         icon.hide();
         QTRY_VERIFY_WITH_TIMEOUT(ownTrayItems().isEmpty(), portalDeadlineMs);
     }
-
 };
 
 int main(int argc, char* argv[])
