@@ -20,6 +20,8 @@
 #include <QUrl>
 
 #include <cstdio>
+#include <cstdlib>
+#include <optional>
 
 namespace {
 
@@ -90,8 +92,11 @@ public:
         auto bus = QDBusConnection::sessionBus();
         const QString sender = bus.baseService().mid(1).replace(u'.', u'_');
         const QString path = QStringLiteral("%1/request/%2/%3").arg(portalPath, sender, token);
-        bus.connect(QString(), path, QStringLiteral("org.freedesktop.portal.Request"), QStringLiteral("Response"), this,
-            SLOT(onResponse(uint, QVariantMap)));
+        if (!bus.connect(QString(), path, QStringLiteral("org.freedesktop.portal.Request"), QStringLiteral("Response"),
+                this, SLOT(onResponse(uint, QVariantMap)))) {
+            error = method + QStringLiteral(": no subscription to the Response on ") + path;
+            return;
+        }
         options.insert(QStringLiteral("handle_token"), token);
         auto call = QDBusMessage::createMethodCall(portalService, portalPath, interface, method);
         call.setArguments(arguments << options);
