@@ -31,8 +31,8 @@ prepare_plasma() {
     local work
     work=$(mktemp -d "$QUILLORA_TEST_CACHE/fetch.XXXXXX")
     # apt's download sandbox user cannot write into root's home; without this apt warns on every fetch.
-    local apt_options=()
-    [[ $(id -u) -ne 0 ]] || apt_options=(-o APT::Sandbox::User=root)
+    local apt_options=(-o Acquire::http::Timeout=30 -o Acquire::Retries=2)
+    [[ $(id -u) -ne 0 ]] || apt_options+=(-o APT::Sandbox::User=root)
     if ! (cd "$work" && apt-get download -qq "${apt_options[@]}" plasma-workspace plasma-workspace-data); then
         rm -rf "$work"
         return 1
@@ -106,12 +106,22 @@ shift
 log_dir=${QUILLORA_KDE_LOG_DIR:-$HOME/logs}
 mkdir -p "$log_dir"
 children=()
+# The portals first, the compositor last: clients that lose the compositor first print lots of errors. What
+# has not ended 5 s later is killed, so a stuck service never keeps the command's caller waiting.
 cleanup() {
-    local i
-    # The portals first, the compositor last: clients that lose the compositor first print lots of errors.
+    local i pid
     for ((i = ${#children[@]} - 1; i >= 0; i--)); do
         kill "${children[i]}" 2>/dev/null || true
     done
+    for _ in $(seq 100); do
+        local running=0
+        for pid in "${children[@]}"; do
+            kill -0 "$pid" 2>/dev/null && running=1
+        done
+        ((running)) || break
+        sleep 0.05
+    done
+    kill -KILL "${children[@]}" 2>/dev/null || true
     wait 2>/dev/null || true
 }
 trap cleanup EXIT
