@@ -61,6 +61,11 @@ if [[ "${1:-}" != --inside ]]; then
     [[ -x /usr/bin/kwin_wayland ]] || skip "kwin_wayland is missing (package kwin-wayland)"
     [[ -x /usr/libexec/xdg-desktop-portal ]] || skip "xdg-desktop-portal is missing"
     compgen -G '/usr/lib/*/libexec/xdg-desktop-portal-kde' >/dev/null || skip "xdg-desktop-portal-kde is missing"
+    # The KDE portal is a Qt 5 program: it needs Qt 5's Wayland platform, and its screenshot dialog Kirigami.
+    compgen -G '/usr/lib/*/qt5/plugins/platforms/libqwayland-generic.so' >/dev/null ||
+        skip "Qt 5's Wayland platform is missing (package qtwayland5)"
+    compgen -G '/usr/lib/*/qt5/qml/org/kde/kirigami.2' >/dev/null ||
+        skip "Kirigami for Qt 5 is missing (package qml-module-org-kde-kirigami2)"
     /usr/bin/python3 -c 'import gi; gi.require_version("Gio", "2.0"); from gi.repository import Gio' 2>/dev/null ||
         skip "python3-gi is missing"
     prepare_plasma || skip "plasma-workspace's QML modules are not in $plasma_dir and apt-get download failed"
@@ -72,8 +77,8 @@ if [[ "${1:-}" != --inside ]]; then
         kwin=$QUILLORA_TEST_CACHE/kwin/kwin_wayland
         if ! cmp -s /usr/bin/kwin_wayland "$kwin"; then
             mkdir -p "$(dirname "$kwin")"
-            install -m 0755 /usr/bin/kwin_wayland "$kwin.new"
-            mv -f "$kwin.new" "$kwin"
+            install -m 0755 /usr/bin/kwin_wayland "$kwin.$$"
+            mv -f "$kwin.$$" "$kwin"
         fi
         "$kwin" --version >/dev/null 2>&1 || fail "neither kwin_wayland nor a copy without its file capability runs"
     fi
