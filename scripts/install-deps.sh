@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs every Debian 12 package that building, running and testing Quillora needs.
-# Idempotent: when everything is present it only runs dpkg-query and exits.
+# Idempotent: when everything is present it only runs dpkg-query and finds the KDE test desktop's modules
+# in the cache.
 set -euo pipefail
 
 packages=(
@@ -29,8 +30,12 @@ packages=(
     featherpad mousepad lxterminal qterminal gir1.2-gtk-4.0
     # tests: a clipboard manager that takes the clipboard over from a program that quits (xfsettingsd)
     xfce4-settings
-    # tests: a headless KDE Plasma compositor whose clipboard is read through data-control
-    kwin-wayland
+    # tests: the KDE Plasma Wayland test desktop (tests/support/with-kde-wayland.sh): the compositor with
+    # XWayland, the portals and KDE's backend with the Qt 5 Wayland platform it runs on, the QML modules its
+    # screenshot dialog loads, and Qt 6's Wayland platform for the programs under test
+    kwin-wayland xwayland xdg-desktop-portal xdg-desktop-portal-kde qtwayland5 qt6-wayland
+    qml-module-org-kde-kirigami2 qml-module-qtquick-controls2 qml-module-qtquick-layouts
+    qml-module-qtquick-window2 qml-module-qtgraphicaleffects
     # the screenshot benchmark's reference encoder
     libjpeg62-turbo-dev
     # checks the desktop entry and the AppStream metainfo
@@ -43,13 +48,20 @@ for p in "${packages[@]}"; do
     [[ "$status" == "install ok installed" ]] || missing+=("$p")
 done
 
-if ((${#missing[@]} == 0)); then
-    exit 0
-fi
-
-echo "Installing: ${missing[*]}"
 sudo_cmd=()
 [[ $(id -u) -eq 0 ]] || sudo_cmd=(sudo)
 export DEBIAN_FRONTEND=noninteractive
-"${sudo_cmd[@]}" apt-get update -qq
-"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+if ((${#missing[@]} > 0)); then
+    echo "Installing: ${missing[*]}"
+    "${sudo_cmd[@]}" apt-get update -qq
+    "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# The KDE test desktop's screenshot portal needs QML modules of plasma-workspace, whose package would bring
+# about 220 more: the test desktop keeps its two packages unpacked in the user's cache instead. Fetched as
+# the user who runs the tests; a machine whose package lists are gone gets them again first.
+kde_desktop=$(dirname "$0")/../tests/support/with-kde-wayland.sh
+if ! bash "$kde_desktop" --prepare 2>/dev/null; then
+    "${sudo_cmd[@]}" apt-get update -qq
+    bash "$kde_desktop" --prepare
+fi

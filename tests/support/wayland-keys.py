@@ -1,0 +1,161 @@
+#!/usr/bin/python3
+"""Sends keys and pointer input into a Wayland desktop through the RemoteDesktop portal.
+
+    wayland-keys.py alt+x            presses Alt and X together, then lets go of both
+    wayland-keys.py ctrl+c escape    one combination after the other
+    wayland-keys.py move:40,-10      moves the pointer by 40 px right and 10 px up
+    wayland-keys.py click            presses and releases the left button where the pointer is
+                                     (click:right, click:middle for the others)
+
+Keys are named by their US layout letters and digits or by: alt, ctrl, shift, super, escape, return,
+tab, space, backspace, delete, left, right, up, down, home, end, f1...f12; key:N sends evdev code N.
+One portal session carries everything given on one command line. On any failure it says why on
+stderr and exits with 1; a portal that does not answer within the deadline counts as a failure.
+"""
+
+import sys
+
+from gi.repository import Gio, GLib
+
+DEADLINE_MS = 10000
+PORTAL = "org.freedesktop.portal.Desktop"
+PORTAL_PATH = "/org/freedesktop/portal/desktop"
+REMOTE_DESKTOP = "org.freedesktop.portal.RemoteDesktop"
+KEYBOARD, POINTER = 1, 2
+
+# evdev key codes (linux/input-event-codes.h)
+KEYS = {
+    "escape": 1, "backspace": 14, "tab": 15, "return": 28, "enter": 28, "ctrl": 29, "shift": 42,
+    "alt": 56, "space": 57, "super": 125, "meta": 125, "delete": 111, "home": 102, "end": 107,
+    "up": 103, "left": 105, "right": 106, "down": 108,
+}
+KEYS.update({str(d): 2 + (d - 1) % 10 for d in range(10)})
+for row, first in (("qwertyuiop", 16), ("asdfghjkl", 30), ("zxcvbnm", 44)):
+    KEYS.update({letter: first + i for i, letter in enumerate(row)})
+KEYS.update({f"f{n}": 58 + n for n in range(1, 11)})
+KEYS.update({"f11": 87, "f12": 88})
+BUTTONS = {"left": 0x110, "right": 0x111, "middle": 0x112}
+
+
+class Failure(Exception):
+    pass
+
+
+def parse(words):
+    """Turns the command line into a list of ("key", [codes]), ("move", dx, dy), ("click", button)."""
+    actions = []
+    for word in words:
+        word = word.lower()
+        if word.startswith("move:"):
+            try:
+                dx, dy = (float(v) for v in word[5:].split(","))
+            except ValueError:
+                raise Failure(f"'{word}' is not move:DX,DY") from None
+            actions.append(("move", dx, dy))
+        elif word == "click" or word.startswith("click:"):
+            button = word[6:] or "left"
+            if button not in BUTTONS:
+                raise Failure(f"unknown button '{button}' (left, right, middle)")
+            actions.append(("click", BUTTONS[button]))
+        else:
+            codes = []
+            for name in word.split("+"):
+                if name.startswith("key:") and name[4:].isdigit():
+                    codes.append(int(name[4:]))
+                elif name in KEYS:
+                    codes.append(KEYS[name])
+                else:
+                    raise Failure(f"unknown key '{name}'")
+            actions.append(("key", codes))
+    return actions
+
+
+class Portal:
+    def __init__(self):
+        self.bus = Gio.bus_get_sync(Gio.BusType.SESSION, None)
+        self.sender = self.bus.get_unique_name()[1:].replace(".", "_")
+        self.serial = 0
+
+    def call(self, method, parameters, interface=REMOTE_DESKTOP, path=PORTAL_PATH):
+        try:
+            return self.bus.call_sync(PORTAL, path, interface, method, parameters, None,
+                                      Gio.DBusCallFlags.NONE, DEADLINE_MS, None)
+        except GLib.Error as error:
+            raise Failure(f"{method}: {error.message}") from None
+
+    def request(self, method, arguments, signature, options):
+        """Calls a method that answers through a Request object and returns the Response's results."""
+        self.serial += 1
+        token = f"quillora_keys_{self.serial}"
+        request_path = f"{PORTAL_PATH}/request/{self.sender}/{token}"
+        loop = GLib.MainLoop()
+        answer = {}
+
+        def on_response(_bus, _sender, _path, _interface, _signal, parameters):
+            answer["code"], answer["results"] = parameters.unpack()
+            loop.quit()
+
+        # Subscribed before the call, on the path the portal will use, so a quick answer is not missed.
+        subscription = self.bus.signal_subscribe(PORTAL, "org.freedesktop.portal.Request", "Response",
+                                                 request_path, None, Gio.DBusSignalFlags.NONE, on_response)
+        timeout = GLib.timeout_add(DEADLINE_MS, loop.quit)
+        try:
+            options = dict(options, handle_token=GLib.Variant("s", token))
+            self.call(method, GLib.Variant(f"({signature}a{{sv}})", (*arguments, options)))
+            loop.run()
+        finally:
+            self.bus.signal_unsubscribe(subscription)
+            if "code" in answer:
+                GLib.source_remove(timeout)
+        if "code" not in answer:
+            raise Failure(f"{method}: the portal did not answer within {DEADLINE_MS // 1000} s")
+        if answer["code"] != 0:
+            reason = "cancelled" if answer["code"] == 1 else "failed"
+            raise Failure(f"{method}: the portal answered {answer['code']} ({reason})")
+        return answer["results"]
+
+
+def run(actions):
+    portal = Portal()
+    session = portal.request("CreateSession", (), "",
+                             {"session_handle_token": GLib.Variant("s", "quillora_keys")})["session_handle"]
+    try:
+        wanted = (KEYBOARD if any(a[0] == "key" for a in actions) else 0) | \
+                 (POINTER if any(a[0] != "key" for a in actions) else 0)
+        portal.request("SelectDevices", (session,), "o", {"types": GLib.Variant("u", wanted)})
+        granted = portal.request("Start", (session, ""), "os", {}).get("devices", 0)
+        if granted & wanted != wanted:
+            raise Failure(f"Start: the portal granted devices {granted}, {wanted} were asked for")
+        no_options = {}
+        for action in actions:
+            if action[0] == "key":
+                for code in action[1]:
+                    portal.call("NotifyKeyboardKeycode", GLib.Variant("(oa{sv}iu)", (session, no_options, code, 1)))
+                for code in reversed(action[1]):
+                    portal.call("NotifyKeyboardKeycode", GLib.Variant("(oa{sv}iu)", (session, no_options, code, 0)))
+            elif action[0] == "move":
+                portal.call("NotifyPointerMotion", GLib.Variant("(oa{sv}dd)", (session, no_options, action[1], action[2])))
+            else:
+                for state in (1, 0):
+                    portal.call("NotifyPointerButton", GLib.Variant("(oa{sv}iu)", (session, no_options, action[1], state)))
+    finally:
+        try:
+            portal.call("Close", None, interface="org.freedesktop.portal.Session", path=session)
+        except Failure:
+            pass
+
+
+def main(argv):
+    if len(argv) < 2 or argv[1] in ("-h", "--help"):
+        print(__doc__.strip(), file=sys.stderr)
+        return 2
+    try:
+        run(parse(argv[1:]))
+    except Failure as failure:
+        print(f"wayland-keys.py: {failure}", file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
