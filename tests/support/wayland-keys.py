@@ -6,6 +6,7 @@
     wayland-keys.py move:40,-10      moves the pointer by 40 px right and 10 px up
     wayland-keys.py click            presses and releases the left button where the pointer is
                                      (click:right, click:middle for the others)
+    wayland-keys.py press move:99,0 release    a drag with the left button
 
 Keys are named by their US layout letters and digits or by: alt, ctrl, shift, super, escape, return,
 tab, space, backspace, delete, left, right, up, down, home, end, f1...f12; key:N sends evdev code N.
@@ -42,7 +43,8 @@ class Failure(Exception):
 
 
 def parse(words):
-    """Turns the command line into a list of ("key", [codes]), ("move", dx, dy), ("click", button)."""
+    """Turns the command line into a list of ("key", [codes]), ("move", dx, dy), ("click" | "press" |
+    "release", button)."""
     actions = []
     for word in words:
         word = word.lower()
@@ -52,6 +54,8 @@ def parse(words):
             except ValueError:
                 raise Failure(f"'{word}' is not move:DX,DY") from None
             actions.append(("move", dx, dy))
+        elif word in ("press", "release"):
+            actions.append((word, BUTTONS["left"]))
         elif word == "click" or word.startswith("click:"):
             button = word[6:] or "left"
             if button not in BUTTONS:
@@ -135,6 +139,9 @@ def run(actions):
                     portal.call("NotifyKeyboardKeycode", GLib.Variant("(oa{sv}iu)", (session, no_options, code, 0)))
             elif action[0] == "move":
                 portal.call("NotifyPointerMotion", GLib.Variant("(oa{sv}dd)", (session, no_options, action[1], action[2])))
+            elif action[0] in ("press", "release"):
+                state = 1 if action[0] == "press" else 0
+                portal.call("NotifyPointerButton", GLib.Variant("(oa{sv}iu)", (session, no_options, action[1], state)))
             else:
                 for state in (1, 0):
                     portal.call("NotifyPointerButton", GLib.Variant("(oa{sv}iu)", (session, no_options, action[1], state)))

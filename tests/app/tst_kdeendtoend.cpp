@@ -1,0 +1,135 @@
+// The real program on KDE Plasma's Wayland session (tests/support/with-kde-wayland.sh), against a local stub
+// service: its keys come from the desktop's GlobalShortcuts portal, pressed through the RemoteDesktop portal,
+// the selection of a GTK editor is read through AT-SPI, and screenshots come from the Screenshot portal.
+#include "platform/wayland/portalscreencapture.h"
+#include "stubservice.h"
+
+#include <QCoroTask>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QGuiApplication>
+#include <QImage>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cstdio>
+
+namespace {
+const QString service = QStringLiteral("org.quillora.Quillora");
+const QSize desktopSize(1920, 1080);
+} // namespace
+
+class TestKdeEndToEnd : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_config;
+    std::unique_ptr<StubService> m_stub;
+    QProcess m_instance;
+    QProcess m_pad;
+    qsizetype m_requestsTaken = 0;
+
+    // Presses keys or moves the pointer through the RemoteDesktop portal (tests/support/wayland-keys.py).
+    static bool send(const QString& input)
+    {
+        QProcess keys;
+        keys.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        keys.start(QStringLiteral("/usr/bin/python3"), QStringList { QUILLORA_WAYLAND_KEYS } + input.split(u' '));
+        return keys.waitForFinished(30000) && keys.exitStatus() == QProcess::NormalExit && keys.exitCode() == 0;
+    }
+
+    static QImage screen()
+    {
+        PortalScreenCapture capture(QDBusConnection::sessionBus());
+        return QCoro::waitFor(capture.grabScreens({ { "screen", QRectF(QPointF(), desktopSize), {}, 1.0 } })).value(0);
+    }
+
+    QJsonObject nextRequest(int timeoutMs = 10000)
+    {
+        if (!m_stub->waitForRequests(int(m_requestsTaken) + 1, timeoutMs))
+            return {};
+        return m_stub->requests().at(m_requestsTaken++).json();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_config.isValid());
+        m_stub = std::make_unique<StubService>(StubService::Tls::None);
+        m_stub->replyWithExplanation(QStringLiteral("An answer."));
+        m_pad.start("/usr/bin/python3", { QUILLORA_TEST_PAD, "--title", "Reading", "--select", "4", "9" });
+        QTRY_VERIFY_WITH_TIMEOUT(m_pad.canReadLine(), 15000);
+
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("XDG_CONFIG_HOME", m_config.path());
+        env.insert("QUILLORA_TEST_SERVICE_URL", m_stub->url().toString());
+        m_instance.setProcessEnvironment(env);
+        m_instance.setProcessChannelMode(QProcess::ForwardedChannels);
+        m_instance.start(QUILLORA_E2E_PROGRAM, {});
+        QVERIFY(m_instance.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(QDBusConnection::sessionBus().interface()->isServiceRegistered(service), 15000);
+    }
+
+    void cleanupTestCase()
+    {
+        QCOMPARE(m_instance.state(), QProcess::Running);
+        m_instance.terminate();
+        QVERIFY(m_instance.waitForFinished(10000));
+        m_pad.kill();
+        m_pad.waitForFinished(2000);
+    }
+
+    // Alt+X reaches Quillora through the desktop's shortcut service once it has bound the key; the editor's
+    // selected word is read through AT-SPI and sent.
+    void altXExplainsTheSelectedWord()
+    {
+        QJsonObject request;
+        for (int attempt = 0; attempt < 10 && request.isEmpty(); ++attempt) {
+            QVERIFY(send(QStringLiteral("alt+x")));
+            request = nextRequest(2000);
+        }
+        QCOMPARE(request.value("selectedText").toString(), QStringLiteral("quick"));
+    }
+
+    // Alt+A opens the question card, opaque, where the desktop puts it.
+    void altAOpensTheQuestionCard()
+    {
+        QVERIFY(send(QStringLiteral("alt+a")));
+        const QColor material(245, 245, 246); // the card's plate in a light theme
+        const auto cardAtCentre = [&] {
+            const QImage shot = screen();
+            const QColor seen = shot.isNull() ? QColor() : shot.pixelColor(shot.width() / 2, shot.height() / 2 + 120);
+            return std::abs(seen.red() - material.red()) <= 2 && std::abs(seen.green() - material.green()) <= 2
+                && std::abs(seen.blue() - material.blue()) <= 2;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(cardAtCentre(), 15000);
+    }
+
+    // Alt+Z freezes the screen under the overlay; a drag sends the dragged pixels as a JPEG.
+    void altZSendsTheDraggedRegion()
+    {
+        QVERIFY(send(QStringLiteral("alt+z")));
+        QTest::qWait(2500); // the desktop's screenshot, then the overlay
+        QVERIFY(send(QStringLiteral("move:-4000,-4000 move:300,200 press move:200,50 move:200,50 release")));
+        const QJsonObject body = nextRequest();
+        QCOMPARE(body.value("mediaType").toString(), QStringLiteral("image/jpeg"));
+        const QImage jpeg
+            = QImage::fromData(QByteArray::fromBase64(body.value("imageBase64").toString().toLatin1()), "JPEG");
+        QCOMPARE(jpeg.size(), QSize(400, 100));
+    }
+};
+
+int main(int argc, char* argv[])
+{
+    // Elsewhere there is nothing to check; 77 has ctest count the test as skipped.
+    if (qgetenv("XDG_CURRENT_DESKTOP") != "KDE" || qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+        std::fputs("tst_kdeendtoend runs in tests/support/with-kde-wayland.sh only\n", stderr);
+        return 77;
+    }
+    QGuiApplication app(argc, argv);
+    TestKdeEndToEnd test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_kdeendtoend.moc"
