@@ -1,6 +1,7 @@
 // The desktop portal's global shortcuts and screenshots, against a stand-in portal on a private bus: what is
 // asked of the portal, what comes back to Quillora, and every way the portal can fail.
 #include "platform/wayland/portalglobalhotkeys.h"
+#include "platform/wayland/portalkeyboard.h"
 #include "platform/wayland/portalscreencapture.h"
 
 #include <QCoroTask>
@@ -90,6 +91,7 @@ public:
         m_bus.send(activated);
     }
 
+    QDBusConnection& bus() { return m_bus; }
     QString introspect(const QString&) const override { return {}; }
     bool handleMessage(const QDBusMessage& message, const QDBusConnection&) override
     {
@@ -147,6 +149,7 @@ class PortalBackendsTest : public QObject {
     std::unique_ptr<StubPortal> m_portal;
     std::optional<QDBusConnection> m_client;
     QTemporaryDir m_files;
+    QList<QPair<int, uint>> m_keys; // evdev code, pressed
 
     QDBusConnection connect(const QString& role)
     {
@@ -234,6 +237,7 @@ private slots:
 
     void cleanup()
     {
+        m_keys.clear();
         m_portal.reset();
         m_client.reset();
     }
@@ -388,6 +392,58 @@ private slots:
         QVERIFY(images[0].isNull());
         QVERIFY(!QFile::exists(path));
         QCOMPARE(capture.isAvailable(), failure != "no Screenshot");
+    }
+
+private:
+    // A portal whose RemoteDesktop grants the keyboard, answers Start with `startCode`, and records keys.
+    void offerRemoteDesktop(uint startCode)
+    {
+        m_portal->handlers["CreateSession"] = [this](const QDBusMessage& call) {
+            m_portal->respond(call, 0, { { "session_handle", sessionPath } });
+        };
+        m_portal->handlers["SelectDevices"] = [this](const QDBusMessage& call) { m_portal->respond(call, 0); };
+        m_portal->handlers["Start"] = [this, startCode](const QDBusMessage& call) {
+            m_portal->respond(call, startCode, { { "devices", 1U } });
+        };
+        m_portal->handlers["NotifyKeyboardKeycode"] = [this](const QDBusMessage& call) {
+            m_keys.append({ call.arguments().value(2).toInt(), call.arguments().value(3).toUInt() });
+            m_portal->bus().send(call.createReply());
+        };
+    }
+
+private slots:
+    // The copy shortcut: one session for the program's life, every modifier let go first, Ctrl+Shift+C for a
+    // terminal; nothing at all where the portal would ask the user, or after it said no.
+    void theCopyShortcutGoesThroughOneSession()
+    {
+        offerRemoteDesktop(0);
+        PortalKeyboard keyboard(*m_client, true);
+        QVERIFY(QCoro::waitFor(keyboard.sendCopyShortcut(false)));
+        QVERIFY(QCoro::waitFor(keyboard.sendCopyShortcut(true)));
+        QTRY_COMPARE(m_keys.size(), 2 * 6 + 4 + 6);
+        QCOMPARE(m_portal->members().count("CreateSession"), 1);
+        QCOMPARE(m_portal->members().count("Start"), 1);
+        const QList<QPair<int, uint>> plain = m_keys.mid(6, 4), terminal = m_keys.mid(16, 6);
+        QCOMPARE(plain, (QList<QPair<int, uint>> { { 29, 1 }, { 46, 1 }, { 46, 0 }, { 29, 0 } }));
+        QCOMPARE(terminal,
+            (QList<QPair<int, uint>> { { 29, 1 }, { 42, 1 }, { 46, 1 }, { 46, 0 }, { 42, 0 }, { 29, 0 } }));
+        for (const auto& [code, state] : m_keys.mid(0, 6))
+            QVERIFY(state == 0 && code != 29 && code != 46);
+    }
+
+    void theCopyShortcutIsNeverSentWhereTheDesktopWouldAsk()
+    {
+        offerRemoteDesktop(1); // the user cancels the dialog
+        PortalKeyboard asking(*m_client, false);
+        QVERIFY(!QCoro::waitFor(asking.sendCopyShortcut(false)));
+        QVERIFY(m_portal->calls.isEmpty());
+
+        PortalKeyboard refused(*m_client, true);
+        refused.setDeadline(500ms);
+        QVERIFY(!QCoro::waitFor(refused.sendCopyShortcut(false)));
+        QVERIFY(!QCoro::waitFor(refused.sendCopyShortcut(false)));
+        QCOMPARE(m_portal->members().count("Start"), 1);
+        QVERIFY(m_keys.isEmpty());
     }
 };
 

@@ -3,6 +3,7 @@
 #include "platform/platform.h"
 #include "platform/wayland/datacontrolpasteboard.h"
 #include "platform/wayland/portalglobalhotkeys.h"
+#include "platform/wayland/portalkeyboard.h"
 #include "platform/wayland/portalscreencapture.h"
 #include "platform/x11/atspiaccessibility.h"
 
@@ -21,4 +22,5 @@ void installWaylandBackends(Platform& platform)
         return;
     platform.globalHotkeys = std::make_unique<PortalGlobalHotkeys>(bus);
     platform.screenCapture = std::make_unique<PortalScreenCapture>(bus);
+    platform.keyboard = std::make_unique<PortalKeyboard>(bus, PortalKeyboard::desktopSendsWithoutDialog());
 }
