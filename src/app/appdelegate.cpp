@@ -206,8 +206,15 @@ void AppDelegate::startUpdateChecks()
     m_updateChecker->startAutomaticChecks();
 }
 
+QCoro::Task<> AppDelegate::askForScreenshots()
+{
+    // One screenshot, thrown away: where the desktop asks the user first (its portal's dialog), it asks now.
+    co_await m_platform->screenCapture->grabScreens(m_platform->screens->screens());
+}
+
 void AppDelegate::showOnboardingIfNeeded()
 {
-    m_onboarding.setScreenshots({ [this] { return m_platform->screenCapture->isAvailable(); }, {} });
+    m_onboarding.setScreenshots({ [this] { return m_platform->screenCapture->isAvailable(); },
+        [this] { [[maybe_unused]] auto task = askForScreenshots(); } });
     m_onboarding.showIfNeeded();
 }

@@ -12,6 +12,7 @@
 #include "service/serviceendpoint.h"
 #include "ui/qmlengineprovider.h"
 
+#include <QCoroTask>
 #include <QDBusConnection>
 #include <QObject>
 #include <QPointer>
@@ -81,6 +82,7 @@ public:
 private:
     void startUpdateChecks();
     void showOnboardingIfNeeded();
+    QCoro::Task<> askForScreenshots();
 
     void setupStatusItem();
     void registerHotkeys();
