@@ -92,7 +92,7 @@ private slots:
         QCOMPARE(request.value("selectedText").toString(), QStringLiteral("quick"));
     }
 
-    // Alt+A opens the question card, opaque, where the desktop puts it.
+    // Alt+A opens the question card, opaque, where the desktop puts it; it takes the keyboard on a click.
     void altAOpensTheQuestionCard()
     {
         QVERIFY(send(QStringLiteral("alt+a")));
@@ -104,6 +104,12 @@ private slots:
                 && std::abs(seen.blue() - material.blue()) <= 2;
         };
         QTRY_VERIFY_WITH_TIMEOUT(cardAtCentre(), 15000);
+        // A click on the card gives it the keyboard; the question typed goes out.
+        QVERIFY(send(QStringLiteral("move:-4000,-4000 move:960,560 click h i return")));
+        QCOMPARE(nextRequest().value("selectedText").toString(), QStringLiteral("hi"));
+        // Escape closes it, leaving no window behind.
+        QVERIFY(send(QStringLiteral("escape")));
+        QTRY_VERIFY_WITH_TIMEOUT(!cardAtCentre(), 15000);
     }
 
     // Alt+Z freezes the screen under the overlay; a drag sends the dragged pixels as a JPEG.
