@@ -1,12 +1,14 @@
 // The real program on KDE Plasma's Wayland session (tests/support/with-kde-wayland.sh), against a local stub
 // service: its keys come from the desktop's GlobalShortcuts portal, pressed through the RemoteDesktop portal,
 // the selection of a GTK editor is read through AT-SPI, and screenshots come from the Screenshot portal.
+#include "platform/wayland/portalglobalhotkeys.h"
 #include "platform/wayland/portalscreencapture.h"
 #include "stubservice.h"
 
 #include <QCoroTask>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QDBusMessage>
 #include <QGuiApplication>
 #include <QImage>
 #include <QJsonObject>
@@ -76,6 +78,14 @@ private slots:
         QCOMPARE(m_instance.state(), QProcess::Running);
         m_instance.terminate();
         QVERIFY(m_instance.waitForFinished(10000));
+        // KDE keeps the keys bound after the program has gone; given back, they are free for the next test
+        // program in this desktop.
+        for (const char* id : { "quillora-1", "quillora-2", "quillora-3" }) {
+            auto unregister = QDBusMessage::createMethodCall(QStringLiteral("org.kde.kglobalaccel"),
+                QStringLiteral("/kglobalaccel"), QStringLiteral("org.kde.KGlobalAccel"), QStringLiteral("unregister"));
+            unregister << PortalGlobalHotkeys::sessionToken << QString::fromLatin1(id);
+            QDBusConnection::sessionBus().call(unregister);
+        }
         m_pad.kill();
         m_pad.waitForFinished(2000);
     }

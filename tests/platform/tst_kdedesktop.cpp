@@ -1,6 +1,8 @@
 // What Quillora relies on from KDE Plasma on Wayland, checked in the KDE test desktop
 // (tests/support/with-kde-wayland.sh): a shortcut bound through the GlobalShortcuts portal fires when its
 // keys are pressed, the Screenshot portal takes the whole output without asking, and Qt finds a tray.
+#include "platform/wayland/portalglobalhotkeys.h" // PortalShortcut, the portal's a(sa{sv}) entries
+
 #include <QApplication>
 #include <QDBusArgument>
 #include <QDBusConnection>
@@ -38,28 +40,6 @@ const QList<std::pair<QString, QString>> shortcutKeys { { QStringLiteral("explai
 const QColor windowColour(0x30, 0x50, 0xe0);
 constexpr int portalDeadlineMs = 10000;
 
-// One entry of the GlobalShortcuts portal's a(sa{sv}) lists.
-struct PortalShortcut {
-    QString id;
-    QVariantMap properties;
-};
-
-QDBusArgument& operator<<(QDBusArgument& argument, const PortalShortcut& shortcut)
-{
-    argument.beginStructure();
-    argument << shortcut.id << shortcut.properties;
-    argument.endStructure();
-    return argument;
-}
-
-const QDBusArgument& operator>>(const QDBusArgument& argument, PortalShortcut& shortcut)
-{
-    argument.beginStructure();
-    argument >> shortcut.id >> shortcut.properties;
-    argument.endStructure();
-    return argument;
-}
-
 class ColourWindow final : public QRasterWindow {
 protected:
     void paintEvent(QPaintEvent*) override { QPainter(this).fillRect(QRect(QPoint(), size()), windowColour); }
@@ -73,7 +53,6 @@ bool nearColour(QRgb pixel, const QColor& colour)
 
 } // namespace
 
-Q_DECLARE_METATYPE(PortalShortcut)
 
 // A portal call that answers through a Request object's Response signal.
 class PortalRequest : public QObject {
