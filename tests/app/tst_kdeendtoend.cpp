@@ -117,8 +117,12 @@ private slots:
         // A click on the card gives it the keyboard; the question typed goes out.
         QVERIFY(send(QStringLiteral("move:-4000,-4000 move:960,560 click h i return")));
         QCOMPARE(nextRequest().value("selectedText").toString(), QStringLiteral("hi"));
-        // Escape closes it, leaving no window behind.
+        // Escape closes it, leaving no window behind; so does a click in the editor once the card had the keyboard.
         QVERIFY(send(QStringLiteral("escape")));
+        QTRY_VERIFY_WITH_TIMEOUT(!cardAtCentre(), 15000);
+        QVERIFY(send(QStringLiteral("alt+a")));
+        QTRY_VERIFY_WITH_TIMEOUT(cardAtCentre(), 15000);
+        QVERIFY(send(QStringLiteral("move:-4000,-4000 move:960,560 click move:-230,0 click")));
         QTRY_VERIFY_WITH_TIMEOUT(!cardAtCentre(), 15000);
     }
 

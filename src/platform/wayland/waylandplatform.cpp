@@ -2,6 +2,7 @@
 
 #include "platform/platform.h"
 #include "platform/wayland/datacontrolpasteboard.h"
+#include "platform/wayland/focuslossmonitor.h"
 #include "platform/wayland/portalglobalhotkeys.h"
 #include "platform/wayland/portalkeyboard.h"
 #include "platform/wayland/portalscreencapture.h"
@@ -15,6 +16,7 @@ void installWaylandBackends(Platform& platform)
     // read comes back empty, as with no clipboard at all.
     if (auto pasteboard = DataControlPasteboard::start({}))
         platform.pasteboard = std::move(pasteboard);
+    platform.mouseDownMonitor = std::make_unique<FocusLossMouseDownMonitor>();
     // AT-SPI reads the selected text as on X11; its rectangles are window-relative here.
     platform.accessibility = std::make_unique<AtspiAccessibility>(AtspiAccessibility::Rectangles::WindowRelative);
     const QDBusConnection bus = QDBusConnection::sessionBus();
