@@ -1,10 +1,12 @@
 #include "platform/wayland/waylandplatform.h"
 
 #include "platform/platform.h"
+#include "platform/wayland/atspifrontmostapplication.h"
 #include "platform/wayland/datacontrolpasteboard.h"
 #include "platform/wayland/portalglobalhotkeys.h"
 #include "platform/wayland/portalscreencapture.h"
 #include "platform/x11/atspiaccessibility.h"
+#include "platform/x11/atspithread.h"
 
 #include <QDBusConnection>
 
@@ -14,8 +16,12 @@ void installWaylandBackends(Platform& platform)
     // read comes back empty, as with no clipboard at all.
     if (auto pasteboard = DataControlPasteboard::start({}))
         platform.pasteboard = std::move(pasteboard);
-    // AT-SPI reads the selected text as on X11; its rectangles are window-relative here.
-    platform.accessibility = std::make_unique<AtspiAccessibility>(AtspiAccessibility::Rectangles::WindowRelative);
+    // AT-SPI reads the selected text as on X11 (its rectangles are window-relative here), and tells which
+    // application's window is active; both use the one AT-SPI thread.
+    auto atspiThread = std::make_shared<AtspiThread>();
+    platform.accessibility
+        = std::make_unique<AtspiAccessibility>(AtspiAccessibility::Rectangles::WindowRelative, atspiThread);
+    platform.frontmostApplication = std::make_unique<AtspiFrontmostApplication>(atspiThread);
     const QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected())
         return;
