@@ -5,9 +5,9 @@
 #include "platform/x11/atspiaccessibility.h"
 #include "platform/x11/atspithread.h"
 
+#include <QApplication>
 #include <QCoroTask>
 #include <QElapsedTimer>
-#include <QApplication>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTest>
@@ -114,7 +114,8 @@ private slots:
         keys.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         QElapsedTimer clock;
         clock.start();
-        keys.start(QStringLiteral("/usr/bin/python3"), { QStringLiteral(QUILLORA_WAYLAND_KEYS), QStringLiteral("alt+tab") });
+        keys.start(
+            QStringLiteral("/usr/bin/python3"), { QStringLiteral(QUILLORA_WAYLAND_KEYS), QStringLiteral("alt+tab") });
         qint64 keysEndedMs = -1;
         qint64 reportedMs = -1;
         while (clock.elapsed() < deadlineMs && (keysEndedMs < 0 || reportedMs < 0)) {

@@ -31,8 +31,8 @@ AtspiFrontmostApplication::AtspiFrontmostApplication(std::shared_ptr<AtspiThread
         return;
     m_relay = new AtspiWindowRelay;
     // Emitted on the AT-SPI thread, received on this one.
-    connect(m_relay, &AtspiWindowRelay::activated, this, &AtspiFrontmostApplication::windowActivated,
-        Qt::QueuedConnection);
+    connect(
+        m_relay, &AtspiWindowRelay::activated, this, &AtspiFrontmostApplication::windowActivated, Qt::QueuedConnection);
     QObject* threadContext = m_thread->worker().context();
     m_relay->moveToThread(threadContext->thread());
     const qint64 ownPid = QCoreApplication::applicationPid();
@@ -41,9 +41,8 @@ AtspiFrontmostApplication::AtspiFrontmostApplication(std::shared_ptr<AtspiThread
         if (!AtspiThread::ownsContextHere())
             return;
         AtspiReading::initialize(AtspiAccessibility::callTimeout);
-        AtspiReading::followWindows(ownPid, [relay](const AtspiReading::Window& window) {
-            emit relay->activated(withProcessFacts(window, true));
-        });
+        AtspiReading::followWindows(ownPid,
+            [relay](const AtspiReading::Window& window) { emit relay->activated(withProcessFacts(window, true)); });
         const std::atomic_bool never = false;
         if (const std::optional<AtspiReading::Window> active = AtspiReading::activeWindow(ownPid, startBudget, never))
             emit relay->activated(withProcessFacts(*active, false));
@@ -97,8 +96,8 @@ void AtspiFrontmostApplication::windowActivated(const ActivatedWindow& activated
     app.terminalEmulator = entry && entry->terminal;
 
     const std::optional<FrontmostAppInfo> previous = std::exchange(m_current, app);
-    const bool sameApplication = previous
-        && (app.pid > 0 ? previous->pid == app.pid : previous->appId == app.appId && !app.appId.isEmpty());
+    const bool sameApplication
+        = previous && (app.pid > 0 ? previous->pid == app.pid : previous->appId == app.appId && !app.appId.isEmpty());
     if (activated.announced && !sameApplication)
         emit otherApplicationActivated();
 }

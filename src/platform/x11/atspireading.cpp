@@ -469,9 +469,8 @@ void windowActivated(AtspiEvent* event, void*)
         // The application's root comes with its connection: walking up from the window would take a call
         // per level, as many as the application makes up.
         AtspiApplication* connection = ATSPI_OBJECT(event->source)->app;
-        Ref<AtspiAccessible> application(connection && connection->root
-                ? static_cast<AtspiAccessible*>(g_object_ref(connection->root))
-                : nullptr);
+        Ref<AtspiAccessible> application(
+            connection && connection->root ? static_cast<AtspiAccessible*>(g_object_ref(connection->root)) : nullptr);
         const qint64 pid = application ? processIds().of(application.get()) : 0;
         if (application && pid != follower.ownPid)
             follower.activated(describeWindow(event->source, application.get(), pid));

@@ -95,7 +95,8 @@ AtspiThread::AtspiThread()
 {
     // Qt's GLib dispatcher would run the default context on the main thread as well, take the replies the
     // AT-SPI thread waits for, and run libatspi on two threads at once.
-    if (QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance(); dispatcher && dispatcher->inherits("QEventDispatcherGlib")) {
+    if (QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance();
+        dispatcher && dispatcher->inherits("QEventDispatcherGlib")) {
         std::printf("[Accessibility] the main thread runs GLib's default context; AT-SPI is not used\n");
         std::fflush(stdout);
         m_usable = false;
