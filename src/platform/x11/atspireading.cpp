@@ -454,6 +454,8 @@ struct WindowFollower {
     qint64 ownPid = 0;
     std::function<void(const Window&)> activated;
     AtspiEventListener* listener = nullptr;
+    // The window of the last event: an application repeating one window's activation costs no calls.
+    Ref<AtspiAccessible> last;
 };
 
 WindowFollower& windowFollower()
@@ -465,7 +467,8 @@ WindowFollower& windowFollower()
 void windowActivated(AtspiEvent* event, void*)
 {
     WindowFollower& follower = windowFollower();
-    if (event->source && follower.activated) {
+    if (event->source && follower.activated && event->source != follower.last.get()) {
+        follower.last = Ref<AtspiAccessible>(static_cast<AtspiAccessible*>(g_object_ref(event->source)));
         // The application's root comes with its connection: walking up from the window would take a call
         // per level, as many as the application makes up.
         AtspiApplication* connection = ATSPI_OBJECT(event->source)->app;
@@ -522,6 +525,7 @@ void stopFollowingWindows()
 {
     WindowFollower& follower = windowFollower();
     follower.activated = nullptr;
+    follower.last = Ref<AtspiAccessible>();
     if (!follower.listener)
         return;
     Error error;
