@@ -61,14 +61,35 @@ AtspiFrontmostApplication::~AtspiFrontmostApplication()
     }
 }
 
-std::optional<FrontmostAppInfo> AtspiFrontmostApplication::current() const { return m_current; }
+std::optional<FrontmostAppInfo> AtspiFrontmostApplication::current() const
+{
+    if (!m_window)
+        return std::nullopt;
+    if (!m_described)
+        m_described = describe(*m_window);
+    return m_described;
+}
 
 void AtspiFrontmostApplication::windowActivated(const ActivatedWindow& activated)
 {
-    const AtspiReading::Window& window = activated.window;
-    if (window.pid == QCoreApplication::applicationPid())
+    if (activated.window.pid == QCoreApplication::applicationPid())
         return;
+    const std::optional<ActivatedWindow> previous = std::exchange(m_window, activated);
+    m_described.reset();
+    const AtspiReading::Window& window = activated.window;
+    const bool sameApplication = previous
+        && (window.pid > 0
+                ? previous->window.pid == window.pid
+                : previous->window.applicationName == window.applicationName && !window.applicationName.isEmpty());
+    if (activated.announced && !sameApplication)
+        emit otherApplicationActivated();
+}
 
+// Named when asked for, not when the window became active: a lookup before the desktop entries' first index
+// is done waits for it, and the events start coming as the program starts.
+FrontmostAppInfo AtspiFrontmostApplication::describe(const ActivatedWindow& activated) const
+{
+    const AtspiReading::Window& window = activated.window;
     FrontmostAppInfo app;
     app.pid = window.pid;
     if (!window.title.isEmpty())
@@ -94,10 +115,5 @@ void AtspiFrontmostApplication::windowActivated(const ActivatedWindow& activated
         app.appId = !window.applicationName.isEmpty() ? window.applicationName : activated.command;
     app.displayName = entry ? entry->name : QString();
     app.terminalEmulator = entry && entry->terminal;
-
-    const std::optional<FrontmostAppInfo> previous = std::exchange(m_current, app);
-    const bool sameApplication
-        = previous && (app.pid > 0 ? previous->pid == app.pid : previous->appId == app.appId && !app.appId.isEmpty());
-    if (activated.announced && !sameApplication)
-        emit otherApplicationActivated();
+    return app;
 }

@@ -29,7 +29,8 @@ signals:
 
 // The application of the active window where clients cannot see windows (Wayland): applications tell the
 // accessibility bus when one of their windows becomes active, and the AT-SPI thread follows those events.
-// The main thread keeps the latest one and never waits: current() reads what the last event brought.
+// The main thread keeps the latest one and never waits for the bus: current() reads what the last event
+// brought.
 // Applications that are not on the accessibility bus are not seen; the last one that was stays current, as
 // it does while one of Quillora's own windows is active.
 class AtspiFrontmostApplication final : public FrontmostApplication {
@@ -43,9 +44,11 @@ public:
 
 private:
     void windowActivated(const ActivatedWindow& activated);
+    FrontmostAppInfo describe(const ActivatedWindow& activated) const;
 
     std::shared_ptr<AtspiThread> m_thread;
     AtspiWindowRelay* m_relay = nullptr; // lives on the AT-SPI thread, which deletes it
-    std::optional<FrontmostAppInfo> m_current;
-    DesktopEntries m_desktopEntries;
+    std::optional<ActivatedWindow> m_window; // the latest active window of another process
+    mutable std::optional<FrontmostAppInfo> m_described; // m_window, named
+    mutable DesktopEntries m_desktopEntries;
 };
