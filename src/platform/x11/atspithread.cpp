@@ -76,7 +76,8 @@ private:
     void watch(int fd, QSocketNotifier::Type type)
     {
         auto notifier = std::make_unique<QSocketNotifier>(qintptr(fd), type);
-        // Queued: the notifiers are replaced while serving, which must not happen inside their own signal.
+        // Serving replaces the notifiers, which must not happen inside their own signal: it waits for the
+        // event loop, and the notifiers keep quiet until then.
         connect(notifier.get(), &QSocketNotifier::activated, this, [this] {
             for (const auto& each : m_notifiers)
                 each->setEnabled(false);
