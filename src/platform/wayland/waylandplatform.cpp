@@ -1,12 +1,14 @@
 #include "platform/wayland/waylandplatform.h"
 
 #include "platform/platform.h"
+#include "platform/wayland/atspifrontmostapplication.h"
 #include "platform/wayland/datacontrolpasteboard.h"
 #include "platform/wayland/focuslossmonitor.h"
 #include "platform/wayland/portalglobalhotkeys.h"
 #include "platform/wayland/portalkeyboard.h"
 #include "platform/wayland/portalscreencapture.h"
 #include "platform/x11/atspiaccessibility.h"
+#include "platform/x11/atspithread.h"
 
 #include <QDBusConnection>
 
@@ -17,8 +19,12 @@ void installWaylandBackends(Platform& platform)
     if (auto pasteboard = DataControlPasteboard::start({}))
         platform.pasteboard = std::move(pasteboard);
     platform.mouseDownMonitor = std::make_unique<FocusLossMouseDownMonitor>();
-    // AT-SPI reads the selected text as on X11; its rectangles are window-relative here.
-    platform.accessibility = std::make_unique<AtspiAccessibility>(AtspiAccessibility::Rectangles::WindowRelative);
+    // AT-SPI reads the selected text as on X11 (its rectangles are window-relative here), and tells which
+    // application's window is active; both use the one AT-SPI thread.
+    auto atspiThread = std::make_shared<AtspiThread>();
+    platform.accessibility
+        = std::make_unique<AtspiAccessibility>(AtspiAccessibility::Rectangles::WindowRelative, atspiThread);
+    platform.frontmostApplication = std::make_unique<AtspiFrontmostApplication>(atspiThread);
     const QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected())
         return;

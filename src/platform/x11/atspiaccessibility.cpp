@@ -1,10 +1,9 @@
 #include "platform/x11/atspiaccessibility.h"
 
-#include "platform/workerthread.h"
 #include "platform/x11/atspireading.h"
+#include "platform/x11/atspithread.h"
 #include "platform/x11/x11util.h"
 
-#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QCoroDBusPendingCall>
 #include <QCoroFuture>
@@ -17,7 +16,6 @@
 #include <QFuture>
 #include <QFutureWatcher>
 #include <QPointer>
-#include <QTimer>
 
 #include <cstdio>
 #include <memory>
@@ -29,49 +27,19 @@ const QString propertiesInterface = QStringLiteral("org.freedesktop.DBus.Propert
 const QString statusInterface = QStringLiteral("org.a11y.Status");
 
 using namespace std::chrono_literals;
-
-// Set and read on the AT-SPI thread only.
-bool workerOwnsContext = false;
 } // namespace
 
-AtspiAccessibility::AtspiAccessibility(Rectangles rectangles)
-    : m_rectangles(rectangles)
+AtspiAccessibility::AtspiAccessibility(Rectangles rectangles, std::shared_ptr<AtspiThread> thread)
+    : m_thread(thread ? std::move(thread) : std::make_shared<AtspiThread>())
+    , m_rectangles(rectangles)
 {
-    // Qt's GLib dispatcher would run the default context on this thread as well and take the replies
-    // the worker waits for (and run libatspi on two threads at once).
-    if (QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance(thread());
-        dispatcher && dispatcher->inherits("QEventDispatcherGlib")) {
-        std::printf("[Accessibility] the main thread runs GLib's default context; AT-SPI is not used\n");
-        std::fflush(stdout);
-        m_ownsContext = false;
-    }
-    // What libatspi holds is let go on its own thread, before that thread ends.
-    m_worker = std::make_unique<WorkerThread>(QStringLiteral("AT-SPI"), [] {
-        if (workerOwnsContext)
-            AtspiReading::releaseThread();
-    });
-    if (!m_ownsContext)
-        return;
-    // The worker takes the default context for good and serves it between readings, so what the
-    // applications send never piles up.
-    m_worker->post([worker = m_worker->context()] {
-        workerOwnsContext = AtspiReading::takeDefaultContext();
-        if (!workerOwnsContext) {
-            std::printf("[Accessibility] GLib's default context belongs to another thread; AT-SPI is not used\n");
-            std::fflush(stdout);
-            return;
-        }
-        auto* timer = new QTimer(worker);
-        QObject::connect(timer, &QTimer::timeout, worker, [] { AtspiReading::dispatchPending(); });
-        timer->start(250);
-    });
 }
 
 AtspiAccessibility::~AtspiAccessibility()
 {
     // A reading under way stops before its next call; the one call still running ends by its timeout.
-    m_stopping = true;
-    m_worker.reset();
+    *m_stopping = true;
+    m_thread.reset();
 }
 
 QCoro::Task<bool> AtspiAccessibility::isUsable()
@@ -100,13 +68,13 @@ QCoro::Task<std::optional<AccessibleSelection>> AtspiAccessibility::focusedSelec
 {
     // While a reading still waits on a stuck application the worker is not free: later readings go
     // on without the accessibility bus instead of queueing behind it.
-    if (!m_ownsContext || m_busy)
+    if (!m_thread->usable() || m_busy)
         co_return std::nullopt;
     m_busy = true;
     const qint64 ownPid = QCoreApplication::applicationPid();
     QFuture<std::optional<AtspiReading::Selection>> future
-        = m_worker->run([pid, ownPid, stopping = &m_stopping]() -> std::optional<AtspiReading::Selection> {
-              if (!workerOwnsContext)
+        = m_thread->worker().run([pid, ownPid, stopping = m_stopping]() -> std::optional<AtspiReading::Selection> {
+              if (!AtspiThread::ownsContextHere())
                   return std::nullopt;
               return AtspiReading::focusedSelection(pid, ownPid, callTimeout, readingBudget, *stopping);
           });

@@ -6,14 +6,13 @@
 #include <chrono>
 #include <memory>
 
-class WorkerThread;
+class AtspiThread;
 
 // Accessibility through AT-SPI. libatspi is not thread-safe and its calls block, so every libatspi call
-// runs on one thread of its own, which also is the only thread that runs GLib's default main context
-// (libatspi attaches its connections there; the main thread runs Qt's own event dispatcher, see
-// main.cpp). The main thread only awaits results, for at most the reading budget. The bus status is
-// read over the session bus asynchronously. The destructor stops a reading under way at its next call
-// and joins the thread, so it waits at most one call timeout.
+// runs on the AT-SPI thread (see atspithread.h), which also is the only thread that runs GLib's default
+// main context. The main thread only awaits results, for at most the reading budget. The bus status is
+// read over the session bus asynchronously. The destructor stops a reading under way at its next call; the
+// last owner of the AT-SPI thread joins it, and so waits at most one call timeout.
 class AtspiAccessibility final : public Accessibility {
     Q_OBJECT
 
@@ -26,7 +25,9 @@ public:
     // Where the selection's rectangle is measured: on the screen (X11), or in its window (Wayland, where it
     // cannot place anything and is left out).
     enum class Rectangles { OnScreen, WindowRelative };
-    explicit AtspiAccessibility(Rectangles rectangles = Rectangles::OnScreen);
+    // Without a thread to share, the reader starts one of its own.
+    explicit AtspiAccessibility(
+        Rectangles rectangles = Rectangles::OnScreen, std::shared_ptr<AtspiThread> thread = nullptr);
     ~AtspiAccessibility() override;
 
     QCoro::Task<bool> isUsable() override;
@@ -34,9 +35,9 @@ public:
     QCoro::Task<bool> enable() override;
 
 private:
-    std::unique_ptr<WorkerThread> m_worker;
-    std::atomic_bool m_stopping = false; // tells a reading under way to give up
+    std::shared_ptr<AtspiThread> m_thread;
+    // Tells a reading under way to give up; shared, as the thread may outlive this reader.
+    std::shared_ptr<std::atomic_bool> m_stopping = std::make_shared<std::atomic_bool>(false);
     bool m_busy = false; // a reading is still running on the worker
-    bool m_ownsContext = true; // m_thread could take GLib's default context for itself
     Rectangles m_rectangles;
 };

@@ -3,6 +3,7 @@
 
 #include "platform/x11/atspireading.h"
 
+#include <QByteArray>
 #include <QStringList>
 
 #include <algorithm>
@@ -388,7 +389,150 @@ std::optional<Selection> readFromWindow(AtspiAccessible* window, const Deadline&
     return selection;
 }
 
+constexpr qsizetype maximumNameLength = 256;
+constexpr qsizetype maximumTitleLength = 512;
+
+// A text an application hands over, cut to at most limit characters.
+QString boundedName(AtspiAccessible* accessible, qsizetype limit)
+{
+    Error error;
+    gchar* name = atspi_accessible_get_name(accessible, error.out());
+    if (!name)
+        return {};
+    // Cut in UTF-8 first, so a huge name is never converted whole.
+    const QString text = QString::fromUtf8(name, qsizetype(qstrnlen(name, size_t(limit) * 4))).left(limit);
+    g_free(name);
+    return text.simplified();
+}
+
+// The bus knows each application's process; asking it costs a call, so the answer is kept per connection.
+class ProcessIds {
+public:
+    qint64 of(AtspiAccessible* application)
+    {
+        const char* bus = ATSPI_OBJECT(application)->app ? ATSPI_OBJECT(application)->app->bus_name : nullptr;
+        const QByteArray name = bus ? QByteArray(bus) : QByteArray();
+        if (!name.isEmpty()) {
+            for (const auto& [known, pid] : m_known) {
+                if (known == name)
+                    return pid;
+            }
+        }
+        Error error;
+        const qint64 pid = std::max<qint64>(0, atspi_accessible_get_process_id(application, error.out()));
+        if (!name.isEmpty() && pid > 0) {
+            m_known.insert(m_known.begin(), { name, pid });
+            if (m_known.size() > maximumApplications)
+                m_known.pop_back();
+        }
+        return pid;
+    }
+
+    void clear() { m_known.clear(); }
+
+private:
+    static constexpr size_t maximumApplications = 64;
+    std::vector<std::pair<QByteArray, qint64>> m_known;
+};
+
+ProcessIds& processIds()
+{
+    static ProcessIds ids;
+    return ids;
+}
+
+Window describeWindow(AtspiAccessible* window, AtspiAccessible* application, qint64 pid)
+{
+    Window described;
+    described.pid = pid;
+    described.applicationName = boundedName(application, maximumNameLength);
+    described.title = boundedName(window, maximumTitleLength);
+    return described;
+}
+
+struct WindowFollower {
+    qint64 ownPid = 0;
+    std::function<void(const Window&)> activated;
+    AtspiEventListener* listener = nullptr;
+    // The window of the last event: an application repeating one window's activation costs no calls.
+    Ref<AtspiAccessible> last;
+};
+
+WindowFollower& windowFollower()
+{
+    static WindowFollower follower;
+    return follower;
+}
+
+void windowActivated(AtspiEvent* event, void*)
+{
+    WindowFollower& follower = windowFollower();
+    if (event->source && follower.activated && event->source != follower.last.get()) {
+        follower.last = Ref<AtspiAccessible>(static_cast<AtspiAccessible*>(g_object_ref(event->source)));
+        // The application's root comes with its connection: walking up from the window would take a call
+        // per level, as many as the application makes up.
+        AtspiApplication* connection = ATSPI_OBJECT(event->source)->app;
+        Ref<AtspiAccessible> application(
+            connection && connection->root ? static_cast<AtspiAccessible*>(g_object_ref(connection->root)) : nullptr);
+        const qint64 pid = application ? processIds().of(application.get()) : 0;
+        if (application && pid != follower.ownPid)
+            follower.activated(describeWindow(event->source, application.get(), pid));
+    }
+    g_boxed_free(ATSPI_TYPE_EVENT, event); // handed over to us
+}
+
 } // namespace
+
+void initialize(std::chrono::milliseconds callTimeout) { initializeOnThisThread(callTimeout); }
+
+std::optional<Window> activeWindow(qint64 ownPid, std::chrono::milliseconds budget, const std::atomic_bool& stop)
+{
+    const Deadline deadline { Clock::now() + budget, stop };
+    Ref<AtspiAccessible> desktop(atspi_get_desktop(0));
+    if (!desktop)
+        return std::nullopt;
+    Error error;
+    const int count = atspi_accessible_get_child_count(desktop.get(), error.out());
+    for (int i = 0; i < count && !deadline.passed(); ++i) {
+        Ref<AtspiAccessible> application(atspi_accessible_get_child_at_index(desktop.get(), i, error.out()));
+        if (!application)
+            continue;
+        const qint64 pid = processIds().of(application.get());
+        if (pid == ownPid)
+            continue;
+        if (Ref<AtspiAccessible> window = activeWindowOf(application.get(), deadline))
+            return describeWindow(window.get(), application.get(), pid);
+    }
+    return std::nullopt;
+}
+
+void followWindows(qint64 ownPid, std::function<void(const Window&)> activated)
+{
+    WindowFollower& follower = windowFollower();
+    follower.ownPid = ownPid;
+    follower.activated = std::move(activated);
+    if (follower.listener)
+        return;
+    follower.listener = atspi_event_listener_new(windowActivated, nullptr, nullptr);
+    Error error;
+    if (!atspi_event_listener_register(follower.listener, "window:activate", error.out())) {
+        g_object_unref(follower.listener);
+        follower.listener = nullptr;
+    }
+}
+
+void stopFollowingWindows()
+{
+    WindowFollower& follower = windowFollower();
+    follower.activated = nullptr;
+    follower.last = Ref<AtspiAccessible>();
+    if (!follower.listener)
+        return;
+    Error error;
+    atspi_event_listener_deregister(follower.listener, "window:activate", error.out());
+    g_object_unref(follower.listener);
+    follower.listener = nullptr;
+}
 
 bool takeDefaultContext() { return g_main_context_acquire(g_main_context_default()); }
 
@@ -400,6 +544,8 @@ void dispatchPending()
 
 void releaseThread()
 {
+    stopFollowingWindows();
+    processIds().clear();
     focusHistory().clear();
     g_main_context_release(g_main_context_default());
 }

@@ -1,25 +1,13 @@
 #include "platform/x11/x11frontmostapplication.h"
 
+#include "platform/processfacts.h"
 #include "platform/x11/x11util.h"
 
 #include <QCoreApplication>
-#include <QFile>
-#include <QRegularExpression>
 
 #include <xcb/xcb_icccm.h>
 
 namespace {
-
-// Flatpak places each application in a cgroup scope named after its id.
-QString flatpakIdOf(qint64 pid)
-{
-    QFile cgroup(QStringLiteral("/proc/%1/cgroup").arg(pid));
-    if (!cgroup.open(QIODevice::ReadOnly))
-        return {};
-    static const QRegularExpression scope(QStringLiteral("app-flatpak-([A-Za-z0-9_.-]+)-[0-9]+\\.scope"));
-    const QRegularExpressionMatch match = scope.match(QString::fromUtf8(cgroup.readAll()));
-    return match.hasMatch() ? match.captured(1) : QString();
-}
 
 // What a window says about itself.
 struct WindowFacts {
@@ -171,7 +159,7 @@ std::optional<FrontmostAppInfo> X11FrontmostApplication::describe(quint32 window
     FrontmostAppInfo app;
     app.windowId = window;
     app.pid = facts.pid;
-    const QString flatpakId = app.pid > 0 ? flatpakIdOf(app.pid) : QString();
+    const QString flatpakId = app.pid > 0 ? ProcessFacts::flatpakIdOf(app.pid) : QString();
     const QString explicitId = !facts.kdeDesktopFile.isEmpty() ? facts.kdeDesktopFile
         : !facts.gtkApplicationId.isEmpty()                    ? facts.gtkApplicationId
                                                                : flatpakId;

@@ -1,0 +1,54 @@
+#pragma once
+
+#include "platform/desktopentries.h"
+#include "platform/frontmostapplication.h"
+#include "platform/x11/atspireading.h"
+
+#include <QStringList>
+
+#include <memory>
+
+class AtspiThread;
+
+// What the AT-SPI thread found out about a window that became active, and about its process.
+struct ActivatedWindow {
+    AtspiReading::Window window;
+    QString flatpakId;
+    QStringList launchedIds;
+    QString command;
+    bool announced = true; // false for the window found active at start
+};
+
+// Lives on the AT-SPI thread; hands what it learns to the main thread through its queued signal.
+class AtspiWindowRelay final : public QObject {
+    Q_OBJECT
+
+signals:
+    void activated(const ActivatedWindow& window);
+};
+
+// The application of the active window where clients cannot see windows (Wayland): applications tell the
+// accessibility bus when one of their windows becomes active, and the AT-SPI thread follows those events.
+// The main thread keeps the latest one and never waits for the bus: current() reads what the last event
+// brought.
+// Applications that are not on the accessibility bus are not seen; the last one that was stays current, as
+// it does while one of Quillora's own windows is active.
+class AtspiFrontmostApplication final : public FrontmostApplication {
+    Q_OBJECT
+
+public:
+    explicit AtspiFrontmostApplication(std::shared_ptr<AtspiThread> thread);
+    ~AtspiFrontmostApplication() override;
+
+    std::optional<FrontmostAppInfo> current() const override;
+
+private:
+    void windowActivated(const ActivatedWindow& activated);
+    FrontmostAppInfo describe(const ActivatedWindow& activated) const;
+
+    std::shared_ptr<AtspiThread> m_thread;
+    AtspiWindowRelay* m_relay = nullptr; // lives on the AT-SPI thread, which deletes it
+    std::optional<ActivatedWindow> m_window; // the latest active window of another process
+    mutable std::optional<FrontmostAppInfo> m_described; // m_window, named
+    mutable DesktopEntries m_desktopEntries;
+};
