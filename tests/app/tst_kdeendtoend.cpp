@@ -1,6 +1,7 @@
 // The real program on KDE Plasma's Wayland session (tests/support/with-kde-wayland.sh), against a local stub
 // service: its keys come from the desktop's GlobalShortcuts portal, pressed through the RemoteDesktop portal,
 // the selection of a GTK editor is read through AT-SPI, and screenshots come from the Screenshot portal.
+#include "platform/wayland/datacontrolpasteboard.h"
 #include "platform/wayland/portalglobalhotkeys.h"
 #include "platform/wayland/portalscreencapture.h"
 #include "stubservice.h"
@@ -137,6 +138,37 @@ private slots:
         const QImage jpeg
             = QImage::fromData(QByteArray::fromBase64(body.value("imageBase64").toString().toLatin1()), "JPEG");
         QCOMPARE(jpeg.size(), QSize(400, 100));
+    }
+
+    // In an editor that is not on the accessibility bus, Alt+X copies the selection through the RemoteDesktop
+    // portal, and the clipboard holds again what it held before, in every format.
+    void altXCopiesWhereAccessibilityReadsNothing()
+    {
+        std::unique_ptr<DataControlPasteboard> clipboard = DataControlPasteboard::create();
+        QVERIFY(clipboard);
+        const PasteboardSnapshot before { { { QStringLiteral("text/plain"), QByteArray("kept") },
+            { QStringLiteral("text/html"), QByteArray("<b>kept</b>") },
+            { QStringLiteral("x-kde-passwordManagerHint"), QByteArray("secret") } } };
+        clipboard->restore(before);
+        QProcess pad;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("NO_AT_BRIDGE", "1");
+        pad.setProcessEnvironment(env);
+        pad.start("/usr/bin/python3", { QUILLORA_TEST_PAD, "--text", "copy only this part", "--select", "5", "14" });
+        QTRY_VERIFY_WITH_TIMEOUT(pad.canReadLine(), 15000);
+        QTest::qWait(500);
+        QVERIFY(send(QStringLiteral("alt+x")));
+        QCOMPARE(nextRequest().value("selectedText").toString(), QStringLiteral("only this"));
+        QTRY_COMPARE_WITH_TIMEOUT(QCoro::waitFor(clipboard->text()), std::optional<QString>(QStringLiteral("kept")), 5000);
+        const std::optional<PasteboardSnapshot> after = QCoro::waitFor(clipboard->snapshot());
+        QVERIFY(after);
+        for (const auto& [format, data] : before.formats) {
+            const auto kept = std::find_if(after->formats.cbegin(), after->formats.cend(),
+                [&](const auto& entry) { return entry.first == format; });
+            QVERIFY2(kept != after->formats.cend() && kept->second == data, qPrintable(format));
+        }
+        pad.kill();
+        pad.waitForFinished(2000);
     }
 };
 
