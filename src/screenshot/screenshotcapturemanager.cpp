@@ -108,9 +108,10 @@ void ScreenshotCaptureManager::cleanup()
     for (const QMetaObject::Connection& watch : std::as_const(m_watches))
         disconnect(watch);
     m_watches.clear();
-    // This may run inside a panel's own event handler: hide now, delete once the handler has returned.
+    // This may run inside a panel's own event handler: off the screen now, its picture and pixels let go of
+    // at once, the window itself deleted once the handler has returned.
     for (ScreenshotOverlayView* panel : std::as_const(m_overlayPanels)) {
-        panel->hide();
+        panel->dismiss();
         panel->deleteLater();
     }
     m_overlayPanels.clear();
