@@ -290,14 +290,44 @@ void ScreenshotOverlayView::update(const QRegion& dirty)
 
 void ScreenshotOverlayView::update() { update(QRect(QPoint(), size())); }
 
+void ScreenshotOverlayView::setFrozenScreen(QImage frozenScreen)
+{
+    m_frozenScreen = std::move(frozenScreen);
+    m_painted = false;
+}
+
+void ScreenshotOverlayView::prepare()
+{
+    create();
+    if (!m_backingStore)
+        m_backingStore = std::make_unique<QBackingStore>(this);
+    if (m_backingStore->size() != size())
+        m_backingStore->resize(size());
+    const QRect all(QPoint(), size());
+    m_backingStore->beginPaint(all);
+    QPaintDevice* device = m_backingStore->paintDevice();
+    if (device && device->devType() == QInternal::Image) {
+        auto* canvas = static_cast<QImage*>(device);
+        // The first write to each page of a fresh buffer is slow (a page fault, and more under a hypervisor):
+        // done now, the first paint only writes pixels.
+        volatile uchar* pages = canvas->bits();
+        for (qsizetype i = 0; i < canvas->sizeInBytes(); i += 4096)
+            pages[i] = 0;
+    }
+    m_backingStore->endPaint();
+    m_painted = false;
+}
+
 void ScreenshotOverlayView::paintNow(const QRegion& dirty)
 {
     if (dirty.isEmpty())
         return;
     if (!m_backingStore)
         m_backingStore = std::make_unique<QBackingStore>(this);
-    if (m_backingStore->size() != size())
+    if (m_backingStore->size() != size()) {
         m_backingStore->resize(size());
+        m_painted = false;
+    }
     m_backingStore->beginPaint(dirty);
     {
         QPainter painter(m_backingStore->paintDevice());
@@ -305,6 +335,7 @@ void ScreenshotOverlayView::paintNow(const QRegion& dirty)
     }
     m_backingStore->endPaint();
     m_backingStore->flush(dirty);
+    m_painted = m_painted || (QRegion(QRect(QPoint(), size())) - dirty).isEmpty();
 }
 
 bool ScreenshotOverlayView::event(QEvent* event)
@@ -319,16 +350,25 @@ bool ScreenshotOverlayView::event(QEvent* event)
 
 void ScreenshotOverlayView::exposeEvent(QExposeEvent*)
 {
-    // Shown (or uncovered): everything, at once, so the overlay appears in one piece.
-    if (isExposed()) {
-        m_dirty = QRegion();
-        paintNow(QRect(QPoint(), size()));
+    // Shown (or uncovered): everything, at once, so the overlay appears in one piece. What is painted already
+    // is only put on the screen again: the server reports the first showing once more after it happened.
+    if (!isExposed())
+        return;
+    const QRect all(QPoint(), size());
+    if (m_painted && m_backingStore && m_backingStore->size() == size()) {
+        if (!m_dirty.isEmpty())
+            paintNow(std::exchange(m_dirty, QRegion()));
+        m_backingStore->flush(all);
+        return;
     }
+    m_dirty = QRegion();
+    paintNow(all);
 }
 
 void ScreenshotOverlayView::hideEvent(QHideEvent* event)
 {
     m_backingStore.reset(); // a whole screen's worth of pixels, painted again if it ever comes back
+    m_painted = false;
     QWindow::hideEvent(event);
 }
 
@@ -336,6 +376,7 @@ void ScreenshotOverlayView::dismiss()
 {
     hide();
     m_backingStore.reset();
+    m_painted = false;
     m_frozenScreen = QImage();
 }
 

@@ -54,6 +54,11 @@ public:
     // Repaints the part `dirty` (everything without it) on the next frame.
     void update(const QRegion& dirty);
     void update();
+    // The picture to paint, when it was not known at construction.
+    void setFrozenScreen(QImage frozenScreen);
+    // Sets up the window and the memory it will paint in ahead of showing it, so that the first paint
+    // writes into pages that are already there: worth doing while the screens are being grabbed.
+    void prepare();
     // Takes the overlay off the screen for good: the window hides and lets go of its picture and of the
     // memory it painted in, without waiting for the event loop to delete it.
     void dismiss();
@@ -84,6 +89,7 @@ private:
     QFont m_labelFont;
     QFont m_titleFont;
     QFont m_subtitleFont;
-    std::unique_ptr<QBackingStore> m_backingStore; // only while on screen: a whole screen's worth of pixels
+    std::unique_ptr<QBackingStore> m_backingStore; // from prepare() or showing until hidden: a whole screen
     QRegion m_dirty; // waiting for the next frame
+    bool m_painted = false; // the backing store holds the whole overlay as it looks now, bar m_dirty
 };
