@@ -1,7 +1,8 @@
 // The region capture's figures on the screen it runs on: trigger to overlays on screen, mouse-up to JPEG
 // bytes (a 1000 x 800 region and the whole screen) beside a plain MIT-SHM grab + libjpeg-turbo at quality 85
-// of the same pixels and ImageMagick's `import -window root -quality 85`, and the peak memory a whole-screen
-// capture adds. bench/screenshot-bench.sh runs it on a 1920 x 1080 and a 3840 x 2160 X server.
+// of the same pixels and ImageMagick's `import -window root -quality 85`, the resident size before, during and
+// after an overlay, and the peak memory a whole-screen capture adds. bench/screenshot-bench.sh runs it on a
+// 1920 x 1080 and a 3840 x 2160 X server.
 //   bench_screenshot            the figures (needs an X11 display)
 //   bench_screenshot --render D the overlay's hint card and a selection as PNG files in directory D
 #include "platform/platform.h"
@@ -186,6 +187,18 @@ int measure()
     ScreenshotCaptureManager manager(*platform);
     constexpr int runs = 7;
 
+    // Resident size idle, with the overlay up and once it has closed: the frames go with the overlay.
+    {
+        const double idle = kilobytes("VmRSS:") / 1024;
+        triggerToOverlay(manager);
+        const double shown = kilobytes("VmRSS:") / 1024;
+        manager.handleCancel();
+        waitFor([] { return false; }, 200); // the panels are deleted once their handlers have returned
+        const double closed = kilobytes("VmRSS:") / 1024;
+        std::printf("resident: idle before the first capture %.1f MB, overlay up %.1f MB, after closing %.1f MB\n",
+            idle, shown, closed);
+    }
+
     // Memory first, in a process that has done one capture (fonts, plugins, pools are loaded once).
     qsizetype bytes = 0;
     selectionToJpeg(manager, QRectF(QPointF(), screen->geometry().size()), &bytes);
@@ -255,6 +268,8 @@ int measure()
             name, median(ours), qlonglong(ourBytes), median(reference), qlonglong(referenceBytes),
             median(ours) / median(reference), median(import));
     }
+    waitFor([] { return false; }, 200);
+    std::printf("resident after every capture has closed: %.1f MB\n", kilobytes("VmRSS:") / 1024);
     backdrop.kill();
     backdrop.waitForFinished();
     return 0;

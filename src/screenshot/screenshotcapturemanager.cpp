@@ -45,10 +45,20 @@ void ScreenshotCaptureManager::startCapture()
 QCoro::Task<> ScreenshotCaptureManager::showOverlays(quint64 capture, QList<ScreenInfo> screens, QList<QImage> frozen)
 {
     QPointer<ScreenshotCaptureManager> self(this);
-    // Every screen is grabbed before any overlay is up, so no overlay can be in a picture.
+    // Every screen is grabbed before any overlay is up, so no overlay can be in a picture. While the server
+    // copies the screens out, the overlays' windows and the memory they will paint in are made ready: both
+    // are whole screens of fresh pages, and setting them up one after the other would double the wait.
+    std::optional<QCoro::Task<QList<QImage>>> grabbing;
+    if (frozen.isEmpty())
+        grabbing.emplace(m_platform.screenCapture->grabScreens(screens)); // under way from here
+    for (const ScreenInfo& screen : std::as_const(screens)) {
+        ScreenshotOverlayView* panel = createOverlayPanel(screen.frame);
+        m_overlayPanels.append(panel);
+        panel->prepare();
+    }
     QList<QImage> images = frozen;
-    if (images.isEmpty())
-        images = co_await m_platform.screenCapture->grabScreens(screens);
+    if (grabbing) // not inside a conditional expression: GCC 12 frees its result too early there
+        images = co_await std::move(*grabbing);
     if (!self || capture != m_capture)
         co_return;
     if (screens.isEmpty()) {
@@ -60,9 +70,8 @@ QCoro::Task<> ScreenshotCaptureManager::showOverlays(quint64 capture, QList<Scre
         QImage image = i < images.size() ? std::move(images[i]) : QImage(); // unshared: no copy below
         image.setDevicePixelRatio(screens.at(i).scale);
         m_frozenScreens.append({ screens.at(i), std::move(image) });
-        ScreenshotOverlayView* panel = createOverlayPanel(m_frozenScreens.constLast());
-        m_overlayPanels.append(panel);
-        panel->show();
+        m_overlayPanels.at(i)->setFrozenScreen(m_frozenScreens.constLast().image);
+        m_overlayPanels.at(i)->show();
     }
     // The keyboard goes to the overlay under the pointer, so that Escape reaches it.
     const QPointF pointer = m_platform.screens->pointerPosition();
@@ -86,9 +95,9 @@ QCoro::Task<> ScreenshotCaptureManager::showOverlays(quint64 capture, QList<Scre
     emit overlaysShown();
 }
 
-ScreenshotOverlayView* ScreenshotCaptureManager::createOverlayPanel(const FrozenScreen& frozen)
+ScreenshotOverlayView* ScreenshotCaptureManager::createOverlayPanel(const QRectF& frame)
 {
-    auto* panel = new ScreenshotOverlayView(frozen.screen.frame, frozen.image);
+    auto* panel = new ScreenshotOverlayView(frame, QImage());
     QPointer<ScreenshotCaptureManager> self(this);
     // Only the overlays of the capture under way may end it.
     panel->onSelectionComplete = [self, panel](const QRectF& region) {
@@ -108,9 +117,10 @@ void ScreenshotCaptureManager::cleanup()
     for (const QMetaObject::Connection& watch : std::as_const(m_watches))
         disconnect(watch);
     m_watches.clear();
-    // This may run inside a panel's own event handler: hide now, delete once the handler has returned.
+    // This may run inside a panel's own event handler: off the screen now, its picture and pixels let go of
+    // at once, the window itself deleted once the handler has returned.
     for (ScreenshotOverlayView* panel : std::as_const(m_overlayPanels)) {
-        panel->hide();
+        panel->dismiss();
         panel->deleteLater();
     }
     m_overlayPanels.clear();

@@ -43,7 +43,8 @@ public:
     // The user cancelled (Escape, a right click, the overlays lost the keyboard or a screen came or went).
     void handleCancel();
 
-    // The overlays on screen, one per screen in the screen list's order; empty while idle.
+    // The overlays, one per screen in the screen list's order: made ready while the screens are grabbed,
+    // then on screen; empty while idle.
     const QList<ScreenshotOverlayView*>& overlayPanels() const { return m_overlayPanels; }
 
 signals:
@@ -53,7 +54,8 @@ signals:
 private:
     // Grabs the screens unless their pictures are given, then shows an overlay on each.
     QCoro::Task<> showOverlays(quint64 capture, QList<ScreenInfo> screens, QList<QImage> frozen);
-    ScreenshotOverlayView* createOverlayPanel(const FrozenScreen& frozen);
+    // A hidden overlay for the screen at `frame`; its picture comes once the screen has been grabbed.
+    ScreenshotOverlayView* createOverlayPanel(const QRectF& frame);
     QCoro::Task<> finishCapture(QFuture<std::optional<QByteArray>> encoding, QRectF region, Completion handler);
 
     Platform& m_platform;

@@ -1,5 +1,6 @@
 #include "screenshot/screenshotoverlayview.h"
 
+#include <QBackingStore>
 #include <QFontMetricsF>
 #include <QGuiApplication>
 #include <QKeyEvent>
@@ -8,6 +9,11 @@
 #include <QPainterPath>
 
 #include <array>
+#include <utility>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -24,6 +30,41 @@ QFont systemFont(int pixelSize, QFont::Weight weight)
     font.setPixelSize(pixelSize);
     font.setWeight(weight);
     return font;
+}
+
+// c × a / 255 for the four bytes of c at once, rounded as QPainter rounds when it blends.
+inline quint32 scaledBytes(quint32 c, quint32 a)
+{
+    quint32 even = (c & 0xff00ff) * a;
+    even = ((even + ((even >> 8) & 0xff00ff) + 0x800080) >> 8) & 0xff00ff;
+    quint32 odd = ((c >> 8) & 0xff00ff) * a;
+    odd = (odd + ((odd >> 8) & 0xff00ff) + 0x800080) & 0xff00ff00;
+    return odd | even;
+}
+
+// One row of opaque pixels, each channel scaled by a / 255 as above; the results are opaque too.
+void scaleRow(const quint32* from, quint32* to, int width, quint32 a)
+{
+    int x = 0;
+#ifdef __SSE2__
+    // Four pixels at a time, each channel widened to 16 bits: (c × a + 128 + ((c × a + 128) >> 8)) >> 8.
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i factor = _mm_set1_epi16(short(a));
+    const __m128i half = _mm_set1_epi16(0x80);
+    const __m128i opaque = _mm_set1_epi32(int(0xff000000u));
+    const auto scaled = [&](__m128i c) {
+        c = _mm_add_epi16(_mm_mullo_epi16(c, factor), half);
+        return _mm_srli_epi16(_mm_add_epi16(c, _mm_srli_epi16(c, 8)), 8);
+    };
+    for (; x + 4 <= width; x += 4) {
+        const __m128i pixels = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + x));
+        const __m128i low = scaled(_mm_unpacklo_epi8(pixels, zero));
+        const __m128i high = scaled(_mm_unpackhi_epi8(pixels, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + x), _mm_or_si128(_mm_packus_epi16(low, high), opaque));
+    }
+#endif
+    for (; x < width; ++x)
+        to[x] = 0xff000000u | scaledBytes(from[x], a);
 }
 
 QSizeF textSize(const QFont& font, const QString& text)
@@ -43,9 +84,12 @@ ScreenshotOverlayView::ScreenshotOverlayView(const QRectF& frame, QImage frozenS
 {
     // Above everything, the panels and docks included, and left alone by the window manager.
     setFlags(Qt::Window | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::X11BypassWindowManagerHint);
+    setSurfaceType(QSurface::RasterSurface);
     setGeometry(frame.toAlignedRect());
     setCursor(Qt::CrossCursor);
 }
+
+ScreenshotOverlayView::~ScreenshotOverlayView() = default;
 
 QRectF ScreenshotOverlayView::selectionRect() const
 {
@@ -135,21 +179,25 @@ void ScreenshotOverlayView::paintOverlay(QPainter& painter, const QRegion& dirty
     painter.save();
     painter.setClipRegion(dirty);
     const QRectF bounds(QPointF(), viewSize());
-    if (m_frozenScreen.isNull())
-        painter.fillRect(bounds, Qt::black);
-    else
-        painter.drawImage(bounds, m_frozenScreen);
-
     const QRectF r = selectionRect();
     const bool hole = isDragging && r.width() > 2 && r.height() > 2;
-    if (hole) {
-        QPainterPath dimmed;
-        dimmed.setFillRule(Qt::OddEvenFill);
-        dimmed.addRect(bounds);
-        dimmed.addRect(r);
-        painter.fillPath(dimmed, dimming);
-    } else {
-        painter.fillRect(bounds, dimming);
+    // The whole overlay at once (when it appears, or the hint card comes or goes) is the frozen picture
+    // dimmed throughout: written in one pass over the pixels, not copied and then darkened in a second.
+    const bool wholeView = (QRegion(bounds.toAlignedRect()) - dirty).isEmpty();
+    if (hole || !wholeView || !paintDimmedPicture(painter)) {
+        if (m_frozenScreen.isNull())
+            painter.fillRect(bounds, Qt::black);
+        else
+            painter.drawImage(bounds, m_frozenScreen);
+        if (hole) {
+            QPainterPath dimmed;
+            dimmed.setFillRule(Qt::OddEvenFill);
+            dimmed.addRect(bounds);
+            dimmed.addRect(r);
+            painter.fillPath(dimmed, dimming);
+        } else {
+            painter.fillRect(bounds, dimming);
+        }
     }
     painter.setRenderHint(QPainter::Antialiasing);
     if (!isDragging)
@@ -210,10 +258,126 @@ void ScreenshotOverlayView::paintHintCard(QPainter& painter) const
         Qt::AlignLeft | Qt::AlignTop, hintSubtitle);
 }
 
-void ScreenshotOverlayView::paintEvent(QPaintEvent* event)
+bool ScreenshotOverlayView::paintDimmedPicture(QPainter& painter) const
 {
-    QPainter painter(this);
-    paintOverlay(painter, event->region());
+    QPaintDevice* device = painter.device();
+    if (m_frozenScreen.isNull() || m_frozenScreen.format() != QImage::Format_RGB32 || !device
+        || device->devType() != QInternal::Image)
+        return false;
+    auto* canvas = static_cast<QImage*>(device);
+    const QTransform toDevice = painter.deviceTransform();
+    if ((canvas->format() != QImage::Format_RGB32 && canvas->format() != QImage::Format_ARGB32_Premultiplied)
+        || canvas->size() != m_frozenScreen.size() || toDevice.type() > QTransform::TxScale
+        || toDevice.mapRect(QRectF(QPointF(), viewSize())) != QRectF(canvas->rect()))
+        return false;
+    // Blending black at the dimming's opacity over a pixel scales each of its channels by what shows through.
+    const quint32 through = 255 - quint32(dimming.alpha());
+    uchar* out = canvas->bits(); // the painter holds it already: no copy
+    const qsizetype outStride = canvas->bytesPerLine();
+    const int width = canvas->width();
+    for (int y = 0; y < canvas->height(); ++y) {
+        const auto* from = reinterpret_cast<const quint32*>(m_frozenScreen.constScanLine(y));
+        scaleRow(from, reinterpret_cast<quint32*>(out + y * outStride), width, through);
+    }
+    return true;
+}
+
+void ScreenshotOverlayView::update(const QRegion& dirty)
+{
+    m_dirty += dirty;
+    requestUpdate();
+}
+
+void ScreenshotOverlayView::update() { update(QRect(QPoint(), size())); }
+
+void ScreenshotOverlayView::setFrozenScreen(QImage frozenScreen)
+{
+    m_frozenScreen = std::move(frozenScreen);
+    m_painted = false;
+}
+
+void ScreenshotOverlayView::prepare()
+{
+    create();
+    if (!m_backingStore)
+        m_backingStore = std::make_unique<QBackingStore>(this);
+    if (m_backingStore->size() != size())
+        m_backingStore->resize(size());
+    const QRect all(QPoint(), size());
+    m_backingStore->beginPaint(all);
+    QPaintDevice* device = m_backingStore->paintDevice();
+    if (device && device->devType() == QInternal::Image) {
+        auto* canvas = static_cast<QImage*>(device);
+        // The first write to each page of a fresh buffer is slow (a page fault, and more under a hypervisor):
+        // done now, the first paint only writes pixels.
+        volatile uchar* pages = canvas->bits();
+        for (qsizetype i = 0; i < canvas->sizeInBytes(); i += 4096)
+            pages[i] = 0;
+    }
+    m_backingStore->endPaint();
+    m_painted = false;
+}
+
+void ScreenshotOverlayView::paintNow(const QRegion& dirty)
+{
+    if (dirty.isEmpty())
+        return;
+    if (!m_backingStore)
+        m_backingStore = std::make_unique<QBackingStore>(this);
+    if (m_backingStore->size() != size()) {
+        m_backingStore->resize(size());
+        m_painted = false;
+    }
+    m_backingStore->beginPaint(dirty);
+    {
+        QPainter painter(m_backingStore->paintDevice());
+        paintOverlay(painter, dirty);
+    }
+    m_backingStore->endPaint();
+    m_backingStore->flush(dirty);
+    m_painted = m_painted || (QRegion(QRect(QPoint(), size())) - dirty).isEmpty();
+}
+
+bool ScreenshotOverlayView::event(QEvent* event)
+{
+    if (event->type() == QEvent::UpdateRequest) {
+        if (isExposed())
+            paintNow(std::exchange(m_dirty, QRegion()));
+        return true;
+    }
+    return QWindow::event(event);
+}
+
+void ScreenshotOverlayView::exposeEvent(QExposeEvent*)
+{
+    // Shown (or uncovered): everything, at once, so the overlay appears in one piece. What is painted already
+    // is only put on the screen again: the server reports the first showing once more after it happened.
+    if (!isExposed())
+        return;
+    const QRect all(QPoint(), size());
+    if (m_painted && m_backingStore && m_backingStore->size() == size()) {
+        if (!m_dirty.isEmpty())
+            paintNow(std::exchange(m_dirty, QRegion()));
+        m_backingStore->flush(all);
+        return;
+    }
+    m_dirty = QRegion();
+    paintNow(all);
+}
+
+void ScreenshotOverlayView::hideEvent(QHideEvent* event)
+{
+    m_backingStore.reset(); // a whole screen's worth of pixels, painted again if it ever comes back
+    m_painted = false;
+    QWindow::hideEvent(event);
+}
+
+void ScreenshotOverlayView::dismiss()
+{
+    hide();
+    m_backingStore.reset();
+    m_painted = false;
+    m_frozenScreen = QImage();
 }
 
 void ScreenshotOverlayView::mousePressEvent(QMouseEvent* event)

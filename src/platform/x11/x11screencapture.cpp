@@ -58,6 +58,14 @@ QImage grabShm(xcb_connection_t* c, xcb_window_t root, const QRect& r)
         shmdt(memory);
         return {};
     }
+    // The first read of each page of a fresh segment is slow (a page fault, and more under a hypervisor); the
+    // overlay reads every pixel on the GUI thread, so those first reads happen here, on the grabbing thread.
+    {
+        const volatile uchar* pixels = static_cast<const uchar*>(memory);
+        const qsizetype length = bytesPerLine * r.height();
+        for (qsizetype i = 0; i < length; i += 4096)
+            (void)pixels[i];
+    }
     return QImage(
         static_cast<uchar*>(memory), r.width(), r.height(), bytesPerLine, QImage::Format_RGB32,
         [](void* m) { shmdt(m); }, memory);
