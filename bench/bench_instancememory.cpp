@@ -3,6 +3,7 @@
 // stall while a 100 MiB message arrives at the D-Bus entry. Runs under the test desktop:
 //   tests/support/with-desktop.sh build/<dir>/bench/bench_instancememory
 #include "app/servicehandler.h"
+#include "residentmemory.h"
 #include "stubservice.h"
 
 #include <QCoreApplication>
@@ -22,17 +23,6 @@
 namespace {
 
 const QString serviceName = QStringLiteral("org.quillora.Quillora");
-
-double residentMiB(qint64 pid)
-{
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : status.readAll().split('\n'))
-        if (line.startsWith("VmRSS:"))
-            return line.simplified().split(' ').value(1).toDouble() / 1024;
-    return -1;
-}
 
 bool nameOwned() { return QDBusConnection::sessionBus().interface()->isServiceRegistered(serviceName); }
 

@@ -7,6 +7,7 @@
 #include "platform/wayland/datacontrolpasteboard.h"
 #include "platform/wayland/portalkeyboard.h"
 #include "screenshot/screenshotcapturemanager.h"
+#include "residentmemory.h"
 #include "stubservice.h"
 
 #include <QApplication>
@@ -31,17 +32,6 @@ double median(std::vector<double> values)
 {
     std::sort(values.begin(), values.end());
     return values.empty() ? -1 : values[values.size() / 2];
-}
-
-double residentMiB(qint64 pid)
-{
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : status.readAll().split('\n'))
-        if (line.startsWith("VmRSS:"))
-            return line.simplified().split(' ').value(1).toDouble() / 1024;
-    return -1;
 }
 
 // From startCapture to the overlay's first frame, five times.
