@@ -9,8 +9,8 @@
 #include <wayland-client.h>
 
 #include <QCoroTask>
-#include <QGuiApplication>
 #include <QElapsedTimer>
+#include <QGuiApplication>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
@@ -67,6 +67,16 @@ public:
         if (!m_seat || !m_manager)
             return;
         m_device = zwlr_data_control_manager_v1_get_data_device(m_manager, m_seat);
+        // The offers the compositor makes this connection are kept, to be let go at the end.
+        static const zwlr_data_control_device_v1_listener deviceListener {
+            [](void* data, zwlr_data_control_device_v1*, zwlr_data_control_offer_v1* offer) {
+                static_cast<BareOwner*>(data)->m_offers.push_back(offer);
+            },
+            [](void*, zwlr_data_control_device_v1*, zwlr_data_control_offer_v1*) {},
+            [](void*, zwlr_data_control_device_v1*) {},
+            [](void*, zwlr_data_control_device_v1*, zwlr_data_control_offer_v1*) {},
+        };
+        zwlr_data_control_device_v1_add_listener(m_device, &deviceListener, this);
         copy();
         wl_display_roundtrip(m_display);
         m_stop = eventfd(0, EFD_CLOEXEC);
@@ -85,8 +95,16 @@ public:
             ::close(fd);
         for (zwlr_data_control_source_v1* source : m_sources)
             zwlr_data_control_source_v1_destroy(source);
+        for (zwlr_data_control_offer_v1* offer : m_offers)
+            zwlr_data_control_offer_v1_destroy(offer);
         if (m_device)
             zwlr_data_control_device_v1_destroy(m_device);
+        if (m_manager)
+            zwlr_data_control_manager_v1_destroy(m_manager);
+        if (m_seat)
+            wl_seat_destroy(m_seat);
+        if (m_registry)
+            wl_registry_destroy(m_registry);
         if (m_display)
             wl_display_disconnect(m_display);
     }
@@ -159,6 +177,7 @@ private:
     zwlr_data_control_manager_v1* m_manager = nullptr;
     zwlr_data_control_device_v1* m_device = nullptr;
     std::vector<zwlr_data_control_source_v1*> m_sources;
+    std::vector<zwlr_data_control_offer_v1*> m_offers;
     std::vector<int> m_silent;
     int m_stop = -1;
     std::thread m_thread;
