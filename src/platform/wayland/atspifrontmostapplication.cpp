@@ -4,14 +4,21 @@
 #include "platform/x11/atspiaccessibility.h"
 #include "platform/x11/atspithread.h"
 
-#include <QCoreApplication>
+#include <QGuiApplication>
+#include <QTimer>
 
 #include <atomic>
+#include <cerrno>
+
+#include <signal.h>
 
 namespace {
 
 // The search for the window active at start gives up after this long; events take over from there.
 constexpr std::chrono::milliseconds startBudget { 1000 };
+
+// How long after a window lost its activation one of ours may still be taking it over.
+constexpr std::chrono::milliseconds deactivationGrace { 250 };
 
 ActivatedWindow withProcessFacts(const AtspiReading::Window& window, bool announced)
 {
@@ -33,6 +40,8 @@ AtspiFrontmostApplication::AtspiFrontmostApplication(std::shared_ptr<AtspiThread
     // Emitted on the AT-SPI thread, received on this one.
     connect(
         m_relay, &AtspiWindowRelay::activated, this, &AtspiFrontmostApplication::windowActivated, Qt::QueuedConnection);
+    connect(m_relay, &AtspiWindowRelay::deactivated, this, &AtspiFrontmostApplication::windowDeactivated,
+        Qt::QueuedConnection);
     QObject* threadContext = m_thread->worker().context();
     m_relay->moveToThread(threadContext->thread());
     const qint64 ownPid = QCoreApplication::applicationPid();
@@ -41,8 +50,10 @@ AtspiFrontmostApplication::AtspiFrontmostApplication(std::shared_ptr<AtspiThread
         if (!AtspiThread::ownsContextHere())
             return;
         AtspiReading::initialize(AtspiAccessibility::callTimeout);
-        AtspiReading::followWindows(ownPid,
-            [relay](const AtspiReading::Window& window) { emit relay->activated(withProcessFacts(window, true)); });
+        AtspiReading::followWindows(
+            ownPid,
+            [relay](const AtspiReading::Window& window) { emit relay->activated(withProcessFacts(window, true)); },
+            [relay] { emit relay->deactivated(); });
         const std::atomic_bool never = false;
         if (const std::optional<AtspiReading::Window> active = AtspiReading::activeWindow(ownPid, startBudget, never))
             emit relay->activated(withProcessFacts(*active, false));
@@ -63,18 +74,40 @@ AtspiFrontmostApplication::~AtspiFrontmostApplication()
 
 std::optional<FrontmostAppInfo> AtspiFrontmostApplication::current() const
 {
-    if (!m_window)
+    // A key must never go to an application that is not the one the user is in: after a window of ours took
+    // the activation the user's application is still the one it came from; after any other, it is unknown.
+    const std::optional<ActivatedWindow>& window = m_window
+        ? m_window
+        : (qGuiApp && qGuiApp->applicationState() == Qt::ApplicationActive ? m_deactivated : m_window);
+    // A window whose program has ended says nothing of where the user is now: its successor may not be on the
+    // bus at all.
+    if (!window || (window->window.pid > 0 && ::kill(pid_t(window->window.pid), 0) != 0 && errno == ESRCH))
         return std::nullopt;
     if (!m_described)
-        m_described = describe(*m_window);
+        m_described = describe(*window);
     return m_described;
+}
+
+void AtspiFrontmostApplication::windowDeactivated()
+{
+    if (!m_window)
+        return;
+    m_deactivated = std::exchange(m_window, std::nullopt);
+    // The user went to an application the bus does not see, or to one of our windows, whose activation
+    // reaches us on another road and may come a little later; only the first counts as another application.
+    QTimer::singleShot(deactivationGrace, this, [this] {
+        if (!m_window && m_deactivated && qGuiApp->applicationState() != Qt::ApplicationActive)
+            emit otherApplicationActivated();
+    });
 }
 
 void AtspiFrontmostApplication::windowActivated(const ActivatedWindow& activated)
 {
     if (activated.window.pid == QCoreApplication::applicationPid())
         return;
-    const std::optional<ActivatedWindow> previous = std::exchange(m_window, activated);
+    const std::optional<ActivatedWindow> previous = m_window ? m_window : m_deactivated;
+    m_window = activated;
+    m_deactivated.reset();
     m_described.reset();
     const AtspiReading::Window& window = activated.window;
     const bool sameApplication = previous

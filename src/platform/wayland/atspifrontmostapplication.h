@@ -25,14 +25,16 @@ class AtspiWindowRelay final : public QObject {
 
 signals:
     void activated(const ActivatedWindow& window);
+    void deactivated();
 };
 
 // The application of the active window where clients cannot see windows (Wayland): applications tell the
 // accessibility bus when one of their windows becomes active, and the AT-SPI thread follows those events.
 // The main thread keeps the latest one and never waits for the bus: current() reads what the last event
 // brought.
-// Applications that are not on the accessibility bus are not seen; the last one that was stays current, as
-// it does while one of Quillora's own windows is active.
+// Applications that are not on the accessibility bus are not seen: when the window last reported loses its
+// activation, the active application is unknown, unless one of Quillora's own windows took it over, where the
+// application the user came from stays current.
 class AtspiFrontmostApplication final : public FrontmostApplication {
     Q_OBJECT
 
@@ -44,11 +46,13 @@ public:
 
 private:
     void windowActivated(const ActivatedWindow& activated);
+    void windowDeactivated();
     FrontmostAppInfo describe(const ActivatedWindow& activated) const;
 
     std::shared_ptr<AtspiThread> m_thread;
     AtspiWindowRelay* m_relay = nullptr; // lives on the AT-SPI thread, which deletes it
     std::optional<ActivatedWindow> m_window; // the latest active window of another process
+    std::optional<ActivatedWindow> m_deactivated; // that window once it lost its activation
     mutable std::optional<FrontmostAppInfo> m_described; // m_window, named
     mutable DesktopEntries m_desktopEntries;
 };

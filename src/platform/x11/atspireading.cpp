@@ -453,7 +453,9 @@ Window describeWindow(AtspiAccessible* window, AtspiAccessible* application, qin
 struct WindowFollower {
     qint64 ownPid = 0;
     std::function<void(const Window&)> activated;
+    std::function<void()> deactivated;
     AtspiEventListener* listener = nullptr;
+    AtspiEventListener* deactivationListener = nullptr;
     // The window of the last event: an application repeating one window's activation costs no calls.
     Ref<AtspiAccessible> last;
 };
@@ -481,6 +483,19 @@ void windowActivated(AtspiEvent* event, void*)
     g_boxed_free(ATSPI_TYPE_EVENT, event); // handed over to us
 }
 
+void windowDeactivated(AtspiEvent* event, void*)
+{
+    WindowFollower& follower = windowFollower();
+    // Without a last window (the one active at start was found by a search, not an event), any is taken.
+    if (event->source && (!follower.last || event->source == follower.last.get())) {
+        // Forgotten, so that the same window coming back is reported again.
+        follower.last = Ref<AtspiAccessible>();
+        if (follower.deactivated)
+            follower.deactivated();
+    }
+    g_boxed_free(ATSPI_TYPE_EVENT, event);
+}
+
 } // namespace
 
 void initialize(std::chrono::milliseconds callTimeout) { initializeOnThisThread(callTimeout); }
@@ -506,32 +521,50 @@ std::optional<Window> activeWindow(qint64 ownPid, std::chrono::milliseconds budg
     return std::nullopt;
 }
 
-void followWindows(qint64 ownPid, std::function<void(const Window&)> activated)
+namespace {
+
+void listen(AtspiEventListener*& listener, AtspiEventListenerCB callback, const char* event)
+{
+    if (listener)
+        return;
+    listener = atspi_event_listener_new(callback, nullptr, nullptr);
+    Error error;
+    if (!atspi_event_listener_register(listener, event, error.out())) {
+        g_object_unref(listener);
+        listener = nullptr;
+    }
+}
+
+void stopListening(AtspiEventListener*& listener, const char* event)
+{
+    if (!listener)
+        return;
+    Error error;
+    atspi_event_listener_deregister(listener, event, error.out());
+    g_object_unref(listener);
+    listener = nullptr;
+}
+
+} // namespace
+
+void followWindows(qint64 ownPid, std::function<void(const Window&)> activated, std::function<void()> deactivated)
 {
     WindowFollower& follower = windowFollower();
     follower.ownPid = ownPid;
     follower.activated = std::move(activated);
-    if (follower.listener)
-        return;
-    follower.listener = atspi_event_listener_new(windowActivated, nullptr, nullptr);
-    Error error;
-    if (!atspi_event_listener_register(follower.listener, "window:activate", error.out())) {
-        g_object_unref(follower.listener);
-        follower.listener = nullptr;
-    }
+    follower.deactivated = std::move(deactivated);
+    listen(follower.listener, windowActivated, "window:activate");
+    listen(follower.deactivationListener, windowDeactivated, "window:deactivate");
 }
 
 void stopFollowingWindows()
 {
     WindowFollower& follower = windowFollower();
     follower.activated = nullptr;
+    follower.deactivated = nullptr;
     follower.last = Ref<AtspiAccessible>();
-    if (!follower.listener)
-        return;
-    Error error;
-    atspi_event_listener_deregister(follower.listener, "window:activate", error.out());
-    g_object_unref(follower.listener);
-    follower.listener = nullptr;
+    stopListening(follower.listener, "window:activate");
+    stopListening(follower.deactivationListener, "window:deactivate");
 }
 
 bool takeDefaultContext() { return g_main_context_acquire(g_main_context_default()); }

@@ -45,8 +45,9 @@ std::optional<Window> activeWindow(qint64 ownPid, std::chrono::milliseconds budg
 
 // Calls activated, on this thread while it serves the default context, for each window of another process
 // than ownPid that becomes active, until stopFollowingWindows(). Each event costs up to two calls to the
-// window's application (its name, the window's), each bounded by the call timeout.
-void followWindows(qint64 ownPid, std::function<void(const Window&)> activated);
+// window's application (its name, the window's), each bounded by the call timeout. Calls deactivated when the
+// window last reported loses its activation (to a window that may not be on the accessibility bus at all).
+void followWindows(qint64 ownPid, std::function<void(const Window&)> activated, std::function<void()> deactivated);
 void stopFollowingWindows();
 
 // Lets go of what this thread holds of libatspi (the focus history, GLib's default context); the last
