@@ -48,3 +48,5 @@ void PopupPresenter::showFailure(std::optional<QRectF> anchor, const QString& me
 {
     m_popup.showFailure(anchor, message);
 }
+
+bool PopupPresenter::giveBackTheKeyboard() { return m_popup.closeIfItHasTheKeyboard(); }

@@ -17,6 +17,7 @@ public:
     void showScreenshotExplanation(
         QByteArray jpeg, std::optional<QRectF> anchor, std::optional<AppContext> appContext) override;
     void showFailure(std::optional<QRectF> anchor, const QString& message) override;
+    bool giveBackTheKeyboard() override;
 
 private:
     PopupWindowController& m_popup;

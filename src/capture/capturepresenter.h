@@ -34,4 +34,7 @@ public:
         = 0;
     // Opens the card at the anchor with the message in place of an answer.
     virtual void showFailure(std::optional<QRectF> anchor, const QString& message) = 0;
+    // Closes a card that holds the keyboard, so that the application the user came from has it again; true
+    // when there was one.
+    virtual bool giveBackTheKeyboard() { return false; }
 };

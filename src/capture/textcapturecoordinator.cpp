@@ -4,6 +4,7 @@
 #include "platform/platform.h"
 #include "screenshot/screenshotcapturemanager.h"
 
+#include <QCoroTimer>
 #include <QPointer>
 
 TextCaptureCoordinator::TextCaptureCoordinator(
@@ -43,6 +44,13 @@ QCoro::Task<> TextCaptureCoordinator::explainSelectedText()
         co_return;
     m_reading = true;
     QPointer<TextCaptureCoordinator> self(this);
+    // Where the card took the keyboard (on Wayland the desktop gives it to every new window), the application
+    // it came from shows no focused selection until it has the keyboard back.
+    if (m_presenter.giveBackTheKeyboard()) {
+        co_await QCoro::sleepFor(keyboardReturnTime);
+        if (!self)
+            co_return;
+    }
     bool usable = false;
     std::optional<TextCapture> capture = co_await captureSelectedText(&usable);
     if (!self)

@@ -18,6 +18,8 @@ class TextCaptureCoordinator : public QObject {
 
 public:
     static constexpr std::chrono::milliseconds noTextNoticeDelay { 2000 };
+    // How long the application the user came from takes to have the keyboard again once a card let it go.
+    static constexpr std::chrono::milliseconds keyboardReturnTime { 200 };
     static constexpr std::chrono::milliseconds noScreenshotNoticeDelay { 3000 };
     static inline const QString noScreenshotMessage
         = QStringLiteral("Screenshot explanation needs X11 or the desktop's screenshot portal.");

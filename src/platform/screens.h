@@ -19,4 +19,6 @@ public:
     virtual QList<ScreenInfo> screens() const = 0;
     virtual ScreenInfo primary() const = 0;
     virtual QPointF pointerPosition() const = 0;
+    // False where the compositor alone decides where windows go and where the pointer is unknown (Wayland).
+    virtual bool placesWindows() const { return true; }
 };

@@ -27,6 +27,10 @@ public:
         return screen ? describe(screen) : ScreenInfo {};
     }
     QPointF pointerPosition() const override { return QCursor::pos(); }
+    bool placesWindows() const override
+    {
+        return !QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
+    }
 };
 
 class NoMouseDownMonitor final : public MouseDownMonitor {

@@ -4,6 +4,14 @@
 #include <QPainterPath>
 #include <QQuickItem>
 #include <QRegion>
+#include <QTimer>
+
+namespace {
+
+// How long a panel over an output waits for the pointer to enter it before it centres its content.
+constexpr std::chrono::milliseconds pointerWait { 150 };
+
+} // namespace
 
 PopupPanel::PopupPanel(QWindow* parent)
     : QQuickWindow(parent)
@@ -31,8 +39,50 @@ void PopupPanel::showInactive()
     show();
 }
 
+void PopupPanel::showOverOutput(Placer place)
+{
+    m_place = std::move(place);
+    m_contentPlaced = false;
+    // Hidden, and the whole surface taking the pointer, until the content has its place.
+    m_content->setVisible(false);
+    updateMask();
+    setFlag(Qt::WindowDoesNotAcceptFocus, true);
+    // Not showFullScreen(), which asks for the keyboard too.
+    setWindowStates(Qt::WindowFullScreen);
+    show();
+    // A pointer on another output never enters: the content goes to this output's centre then.
+    QTimer::singleShot(pointerWait, this, [this] { placeContent(std::nullopt); });
+}
+
+bool PopupPanel::event(QEvent* event)
+{
+    if (!m_contentPlaced) {
+        if (event->type() == QEvent::Enter)
+            placeContent(static_cast<QEnterEvent*>(event)->position());
+        else if (event->type() == QEvent::MouseMove || event->type() == QEvent::HoverMove)
+            placeContent(static_cast<QSinglePointEvent*>(event)->position());
+    }
+    return QQuickWindow::event(event);
+}
+
+void PopupPanel::placeContent(std::optional<QPointF> pointer)
+{
+    if (m_contentPlaced || !m_place || !m_content)
+        return;
+    m_contentPlaced = true;
+    const QRectF frame = m_place(m_content->size(), pointer, QRectF(QPointF(0, 0), QSizeF(size())));
+    m_content->setPosition(frame.topLeft());
+    m_content->setVisible(true);
+    updateMask();
+}
+
 void PopupPanel::mousePressEvent(QMouseEvent* event)
 {
+    if (!m_contentPlaced) {
+        // A click before the content has its place says where the pointer is.
+        placeContent(event->position());
+        return;
+    }
     // The first click asks for the keyboard; until then typing goes to the application underneath.
     if (!isActive()) {
         setFlag(Qt::WindowDoesNotAcceptFocus, false);
@@ -52,6 +102,12 @@ void PopupPanel::updateMask()
     // The offscreen platform of the tests and benchmarks has no masks.
     if (QGuiApplication::platformName() == QLatin1String("offscreen"))
         return;
+    if (m_place) {
+        // Over an output: the content alone takes input once placed, the whole surface until then.
+        setMask(m_contentPlaced && m_content ? QRegion(QRectF(m_content->position(), m_content->size()).toAlignedRect())
+                                             : QRegion());
+        return;
+    }
     if (m_cornerRadius <= 0 || width() <= 0 || height() <= 0) {
         setMask({});
         return;

@@ -2,6 +2,9 @@
 
 #include <QQuickWindow>
 
+#include <functional>
+#include <optional>
+
 // A frameless, always-on-top tool window that does not take the focus when it appears, so the application
 // the user works in stays active. A click into it gives it the keyboard.
 class PopupPanel final : public QQuickWindow {
@@ -17,13 +20,25 @@ public:
     // Shows the panel without activating it.
     void showInactive();
 
+    // Where the content goes within the output, given its size and the pointer's position when known.
+    using Placer = std::function<QRectF(QSizeF content, std::optional<QPointF> pointer, const QRectF& output)>;
+
+    // For desktops where the compositor alone places windows (Wayland): the panel covers the output it opens
+    // on, transparent, and puts its content where `place` says once it learns where the pointer is, as a
+    // surface does when the pointer enters it. Outside the content, clicks go to the windows underneath.
+    void showOverOutput(Placer place);
+
 protected:
+    bool event(QEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
 
 private:
+    void placeContent(std::optional<QPointF> pointer);
     void updateMask();
 
     QQuickItem* m_content = nullptr;
     qreal m_cornerRadius = 0;
+    Placer m_place; // set over an output
+    bool m_contentPlaced = true;
 };

@@ -166,12 +166,29 @@ void PopupWindowController::showScreenshotExplanation(
 
 void PopupWindowController::present(PopupPanel* panel, const QRectF& frame, bool isCard)
 {
-    panel->setGeometry(QRect(frame.topLeft().toPoint(), panel->size()));
     m_panel = panel;
     m_panelIsCard = isCard;
-    panel->showInactive();
+    if (m_platform.screens->placesWindows()) {
+        panel->setGeometry(QRect(frame.topLeft().toPoint(), panel->size()));
+        panel->showInactive();
+    } else {
+        // Beside the pointer where the panel learns its position, else centred on the output it opens on.
+        panel->showOverOutput([](QSizeF size, std::optional<QPointF> pointer, const QRectF& output) {
+            const ScreenInfo screen { QString(), output, output, 1.0 };
+            return pointer ? Placement::frameNearPointer(size, *pointer, { screen }, screen)
+                           : Placement::frameOnPointerScreen(size, output.center(), { screen }, screen);
+        });
+    }
     installMonitors();
     emit panelShown();
+}
+
+bool PopupWindowController::closeIfItHasTheKeyboard()
+{
+    if (!m_panel || !m_panel->isActive())
+        return false;
+    closePopup();
+    return true;
 }
 
 void PopupWindowController::closePopup()

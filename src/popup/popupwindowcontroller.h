@@ -68,6 +68,8 @@ public:
 
     // Closes the shown panel, if any.
     Q_INVOKABLE void closePopup();
+    // Closes the shown panel if it holds the keyboard; true then.
+    bool closeIfItHasTheKeyboard();
 
     // The panel on screen, or null.
     QQuickWindow* panel() const;
