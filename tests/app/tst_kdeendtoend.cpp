@@ -10,6 +10,7 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QFile>
 #include <QGuiApplication>
 #include <QImage>
 #include <QJsonObject>
@@ -22,6 +23,9 @@
 namespace {
 const QString service = QStringLiteral("org.quillora.Quillora");
 const QSize desktopSize(1920, 1080);
+// A point on the card's plate when the card opens beside a pointer at (700, 300): it is 300 x 400, its corner
+// just right of and below the pointer.
+const QPoint cardPoint(700 + 160, 300 + 385);
 } // namespace
 
 class TestKdeEndToEnd : public QObject {
@@ -30,7 +34,7 @@ class TestKdeEndToEnd : public QObject {
     QTemporaryDir m_config;
     std::unique_ptr<StubService> m_stub;
     QProcess m_instance;
-    QProcess m_pad;
+    QProcess m_elsewhere; // a window to click into
     qsizetype m_requestsTaken = 0;
 
     // Presses keys or moves the pointer through the RemoteDesktop portal (tests/support/wayland-keys.py).
@@ -61,8 +65,8 @@ private slots:
         QVERIFY(m_config.isValid());
         m_stub = std::make_unique<StubService>(StubService::Tls::None);
         m_stub->replyWithExplanation(QStringLiteral("An answer."));
-        m_pad.start("/usr/bin/python3", { QUILLORA_TEST_PAD, "--title", "Reading", "--select", "4", "9" });
-        QTRY_VERIFY_WITH_TIMEOUT(m_pad.canReadLine(), 15000);
+        m_elsewhere.start("/usr/bin/python3", { QUILLORA_TEST_PAD, "--title", "Elsewhere" });
+        QTRY_VERIFY_WITH_TIMEOUT(m_elsewhere.canReadLine(), 15000);
 
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("XDG_CONFIG_HOME", m_config.path());
@@ -87,44 +91,68 @@ private slots:
             unregister << PortalGlobalHotkeys::sessionToken << QString::fromLatin1(id);
             QDBusConnection::sessionBus().call(unregister);
         }
-        m_pad.kill();
-        m_pad.waitForFinished(2000);
+        m_elsewhere.kill();
+        m_elsewhere.waitForFinished(2000);
+    }
+
+    // Whether the card's plate shows, opaque, at a point of the screen, as a light theme paints it.
+    static bool cardAt(QPoint point)
+    {
+        const QColor material(245, 245, 246);
+        const QImage shot = screen();
+        const QColor seen = shot.isNull() ? QColor() : shot.pixelColor(point);
+        return std::abs(seen.red() - material.red()) <= 2 && std::abs(seen.green() - material.green()) <= 2
+            && std::abs(seen.blue() - material.blue()) <= 2;
     }
 
     // Alt+X reaches Quillora through the desktop's shortcut service once it has bound the key; the editor's
-    // selected word is read through AT-SPI and sent.
+    // selected word is read through AT-SPI and sent, and the card opens beside the pointer.
+    void altXExplainsTheSelectedWord_data()
+    {
+        QTest::addColumn<QString>("program");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::newRow("GTK 3 editor") << QStringLiteral("/usr/bin/python3")
+                                      << QStringList { QUILLORA_TEST_PAD, "--select", "4", "9" };
+        QTest::newRow("Qt 6 editor") << QStringLiteral(QUILLORA_QT6_PAD)
+                                     << QStringList { "The quick brown fox", "4", "9" };
+    }
     void altXExplainsTheSelectedWord()
     {
+        QFETCH(QString, program);
+        QFETCH(QStringList, arguments);
+        QProcess pad;
+        pad.start(program, arguments);
+        QTRY_VERIFY_WITH_TIMEOUT(pad.canReadLine(), 15000);
+        QVERIFY(send(QStringLiteral("move:-4000,-4000 move:700,300")));
         QJsonObject request;
         for (int attempt = 0; attempt < 10 && request.isEmpty(); ++attempt) {
             QVERIFY(send(QStringLiteral("alt+x")));
             request = nextRequest(2000);
         }
         QCOMPARE(request.value("selectedText").toString(), QStringLiteral("quick"));
+        QTRY_VERIFY_WITH_TIMEOUT(cardAt(cardPoint), 15000);
+        QVERIFY(send(QStringLiteral("escape")));
+        pad.kill();
+        pad.waitForFinished(2000);
+        QTRY_VERIFY_WITH_TIMEOUT(!cardAt(cardPoint), 15000);
     }
 
-    // Alt+A opens the question card, opaque, where the desktop puts it; it takes the keyboard on a click.
+    // Alt+A opens the question card beside the pointer, opaque; it takes the keyboard on a click.
     void altAOpensTheQuestionCard()
     {
-        QVERIFY(send(QStringLiteral("alt+a")));
-        const QColor material(245, 245, 246); // the card's plate in a light theme
-        const auto cardAtCentre = [&] {
-            const QImage shot = screen();
-            const QColor seen = shot.isNull() ? QColor() : shot.pixelColor(shot.width() / 2, shot.height() / 2 + 120);
-            return std::abs(seen.red() - material.red()) <= 2 && std::abs(seen.green() - material.green()) <= 2
-                && std::abs(seen.blue() - material.blue()) <= 2;
-        };
-        QTRY_VERIFY_WITH_TIMEOUT(cardAtCentre(), 15000);
+        QVERIFY(send(QStringLiteral("move:-4000,-4000 move:700,300 alt+a")));
+        QTRY_VERIFY_WITH_TIMEOUT(cardAt(cardPoint), 15000);
         // A click on the card gives it the keyboard; the question typed goes out.
-        QVERIFY(send(QStringLiteral("move:-4000,-4000 move:960,560 click h i return")));
+        QVERIFY(send(QStringLiteral("move:150,200 click h i return")));
         QCOMPARE(nextRequest().value("selectedText").toString(), QStringLiteral("hi"));
-        // Escape closes it, leaving no window behind; so does a click in the editor once the card had the keyboard.
+        // Escape closes it, leaving no window behind; so does a click elsewhere once the card had the keyboard.
         QVERIFY(send(QStringLiteral("escape")));
-        QTRY_VERIFY_WITH_TIMEOUT(!cardAtCentre(), 15000);
-        QVERIFY(send(QStringLiteral("alt+a")));
-        QTRY_VERIFY_WITH_TIMEOUT(cardAtCentre(), 15000);
-        QVERIFY(send(QStringLiteral("move:-4000,-4000 move:960,560 click move:-230,0 click")));
-        QTRY_VERIFY_WITH_TIMEOUT(!cardAtCentre(), 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(!cardAt(cardPoint), 15000);
+        QVERIFY(send(QStringLiteral("move:-4000,-4000 move:700,300 alt+a")));
+        QTRY_VERIFY_WITH_TIMEOUT(cardAt(cardPoint), 15000);
+        // The other window is centred on the screen; its right part is out of the card's way.
+        QVERIFY(send(QStringLiteral("move:150,200 click move:300,0 click")));
+        QTRY_VERIFY_WITH_TIMEOUT(!cardAt(cardPoint), 15000);
     }
 
     // Alt+Z freezes the screen under the overlay; a drag sends the dragged pixels as a JPEG.
@@ -140,8 +168,9 @@ private slots:
         QCOMPARE(jpeg.size(), QSize(400, 100));
     }
 
-    // In an editor that is not on the accessibility bus, Alt+X copies the selection through the RemoteDesktop
-    // portal, and the clipboard holds again what it held before, in every format.
+    // In a program that is on the accessibility bus but does not expose its text there, Alt+X copies the
+    // selection through the RemoteDesktop portal, and the clipboard holds again what it held before, in every
+    // format.
     void altXCopiesWhereAccessibilityReadsNothing()
     {
         std::unique_ptr<DataControlPasteboard> clipboard = DataControlPasteboard::create();
@@ -151,15 +180,16 @@ private slots:
             { QStringLiteral("x-kde-passwordManagerHint"), QByteArray("secret") } } };
         clipboard->restore(before);
         QProcess pad;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("NO_AT_BRIDGE", "1");
-        pad.setProcessEnvironment(env);
-        pad.start("/usr/bin/python3", { QUILLORA_TEST_PAD, "--text", "copy only this part", "--select", "5", "14" });
+        pad.start("/usr/bin/python3",
+            { QUILLORA_TEST_PAD, "--canvas", "--text", "copy only this part", "--select", "5", "14" });
         QTRY_VERIFY_WITH_TIMEOUT(pad.canReadLine(), 15000);
         QTest::qWait(500);
         QVERIFY(send(QStringLiteral("alt+x")));
-        QCOMPARE(nextRequest().value("selectedText").toString(), QStringLiteral("only this"));
-        QTRY_COMPARE_WITH_TIMEOUT(QCoro::waitFor(clipboard->text()), std::optional<QString>(QStringLiteral("kept")), 5000);
+        const QJsonObject copied = nextRequest();
+        QVERIFY2(copied.value("selectedText").toString() == QStringLiteral("only this"),
+            qPrintable(copied.keys().join(u' ')));
+        QTRY_COMPARE_WITH_TIMEOUT(
+            QCoro::waitFor(clipboard->text()), std::optional<QString>(QStringLiteral("kept")), 5000);
         const std::optional<PasteboardSnapshot> after = QCoro::waitFor(clipboard->snapshot());
         QVERIFY(after);
         for (const auto& [format, data] : before.formats) {
@@ -169,6 +199,35 @@ private slots:
         }
         pad.kill();
         pad.waitForFinished(2000);
+    }
+
+    // In a terminal on the accessibility bus, Alt+X never interrupts the running program: it gets its own copy
+    // shortcut at most. Ctrl+C pressed afterwards shows the terminal had the keyboard.
+    void altXNeverInterruptsATerminal()
+    {
+        const QString program = QStringLiteral("lxterminal");
+        const QString interrupted = m_config.filePath("interrupted-" + program);
+        const QString script = m_config.filePath("trap.sh");
+        QFile words(script);
+        QVERIFY(words.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        words.write(QStringLiteral("trap 'echo x >> %1' INT\necho selectme\nwhile :; do sleep 0.1; done\n")
+                        .arg(interrupted)
+                        .toUtf8());
+        words.close();
+        QProcess terminal;
+        terminal.start(program, { "-e", "sh " + script });
+        QVERIFY(terminal.waitForStarted());
+        QTest::qWait(4000); // the window on screen, with the keyboard
+        QVERIFY(send(QStringLiteral("alt+x")));
+        QTest::qWait(1500); // whatever Alt+X sends has arrived
+        QVERIFY2(!QFile::exists(interrupted), "the program in the terminal got an interrupt");
+        QVERIFY(send(QStringLiteral("escape"))); // the notice Alt+X may have left, and the keyboard back
+        QTest::qWait(1000);
+        QVERIFY(send(QStringLiteral("ctrl+c")));
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(interrupted), 5000);
+        terminal.kill();
+        terminal.waitForFinished(2000);
+        m_requestsTaken = m_stub->requests().size(); // the terminal's selection, if it had any, is not checked
     }
 };
 
