@@ -73,9 +73,10 @@ double triggerToOverlay(ScreenshotCaptureManager& manager)
     manager.startCapture();
     waitFor([&] {
         const auto& panels = manager.overlayPanels();
-        return !panels.isEmpty() && std::all_of(panels.cbegin(), panels.cend(), [](auto* p) { return p->isExposed(); });
+        return !panels.isEmpty()
+            && std::all_of(panels.cbegin(), panels.cend(), [](auto* p) { return p->isExposed() && p->isPainted(); });
     });
-    QCoreApplication::processEvents(); // the first paint follows the expose
+    QCoreApplication::processEvents(); // anything the expose still asks for
     syncWithServer();
     return msSince(clock);
 }

@@ -17,7 +17,7 @@ packages=(
     libboost1.81-dev libssl-dev
     # X11 and accessibility
     libxcb1-dev libxcb-xfixes0-dev libxcb-xinput-dev libxcb-xtest0-dev libxcb-randr0-dev
-    libxcb-shm0-dev libxcb-keysyms1-dev libxcb-res0-dev libxcb-xkb-dev libxcb-ewmh-dev libxcb-icccm4-dev
+    libxcb-shm0-dev libxcb-render0-dev libxcb-keysyms1-dev libxcb-res0-dev libxcb-xkb-dev libxcb-ewmh-dev libxcb-icccm4-dev
     libatspi2.0-dev libglib2.0-dev libdbus-1-dev
     # Wayland: the client library, and wayland-scanner for the data-control clipboard's protocol code
     libwayland-dev libwayland-bin

@@ -26,39 +26,50 @@ bool ScreenshotCaptureManager::isAvailable() const
 void ScreenshotCaptureManager::startCapture()
 {
     const QList<ScreenInfo> screens = m_platform.screens->screens();
-    // Started again while the overlays are up: without a compositor the windows under them have not been
-    // repainted yet when they go, so a new grab would see our own overlay. The frozen pictures serve again.
-    QList<QImage> frozen;
-    const bool sameScreens = !m_overlayPanels.isEmpty() && m_frozenScreens.size() == screens.size()
-        && std::equal(
-            screens.cbegin(), screens.cend(), m_frozenScreens.cbegin(), [](const ScreenInfo& s, const FrozenScreen& f) {
-                return s.frame == f.screen.frame && s.scale == f.screen.scale;
-            });
+    const bool sameScreens = !m_overlayPanels.isEmpty() && m_overlayPanels.size() == screens.size()
+        && std::equal(screens.cbegin(), screens.cend(), m_overlayPanels.cbegin(),
+            [](const ScreenInfo& s, const ScreenshotOverlayView* panel) { return s.frame == panel->frame(); });
+    if (sameScreens && m_frozenScreens.isEmpty())
+        return; // the capture under way, its screens still being grabbed, is this one
     if (sameScreens) {
-        for (const FrozenScreen& f : std::as_const(m_frozenScreens))
-            frozen.append(f.image);
+        // Started again while the overlays are up: they serve again, back to their first look. Without a compositor
+        // the windows under them have not been repainted yet, so a new grab could not see the screen anyway.
+        for (ScreenshotOverlayView* panel : std::as_const(m_overlayPanels))
+            panel->startOver();
+        emit overlaysShown();
+        return;
     }
     cleanup();
-    [[maybe_unused]] auto task = showOverlays(m_capture, screens, frozen);
+    [[maybe_unused]] auto task = showOverlays(m_capture, screens);
 }
 
-QCoro::Task<> ScreenshotCaptureManager::showOverlays(quint64 capture, QList<ScreenInfo> screens, QList<QImage> frozen)
+QCoro::Task<> ScreenshotCaptureManager::showOverlays(quint64 capture, QList<ScreenInfo> screens)
 {
     QPointer<ScreenshotCaptureManager> self(this);
-    // Every screen is grabbed before any overlay is up, so no overlay can be in a picture. While the server
-    // copies the screens out, the overlays' windows and the memory they will paint in are made ready: both
-    // are whole screens of fresh pages, and setting them up one after the other would double the wait.
+    // No overlay may be in a picture. Where a window that has painted nothing shows the screen under it, the
+    // overlays go up first and the screens are grabbed through them: the picture is then exactly what they show,
+    // and they are painted by darkening it where it is, so no whole screen of pixels goes to the server. Elsewhere
+    // every screen is grabbed before any overlay is up, and while the server copies the screens out the overlays'
+    // windows and the memory they will paint in are made ready; where a window shows nothing before it paints,
+    // they are even shown, so that the desktop has set them up by the time their pictures come.
+    const bool inPlace = m_platform.screenCapture->unpaintedWindowsShowTheScreen();
+    const bool showEarly = !inPlace && m_platform.screenCapture->unpaintedWindowsShowNothing();
     std::optional<QCoro::Task<QList<QImage>>> grabbing;
-    if (frozen.isEmpty())
+    if (!inPlace)
         grabbing.emplace(m_platform.screenCapture->grabScreens(screens)); // under way from here
     for (const ScreenInfo& screen : std::as_const(screens)) {
         ScreenshotOverlayView* panel = createOverlayPanel(screen.frame);
         m_overlayPanels.append(panel);
-        panel->prepare();
+        panel->create();
+        std::unique_ptr<WindowPainter> painter = m_platform.screenCapture->windowPainter(*panel);
+        const bool painterHere = painter != nullptr;
+        panel->prepare(std::move(painter));
+        if ((inPlace && painterHere) || showEarly)
+            panel->showUnpainted();
     }
-    QList<QImage> images = frozen;
-    if (grabbing) // not inside a conditional expression: GCC 12 frees its result too early there
-        images = co_await std::move(*grabbing);
+    if (inPlace) // after the overlays were shown, on the same connection: the grab reads what they show
+        grabbing.emplace(m_platform.screenCapture->grabScreens(screens));
+    QList<QImage> images = co_await std::move(*grabbing);
     if (!self || capture != m_capture)
         co_return;
     if (screens.isEmpty()) {
@@ -70,8 +81,10 @@ QCoro::Task<> ScreenshotCaptureManager::showOverlays(quint64 capture, QList<Scre
         QImage image = i < images.size() ? std::move(images[i]) : QImage(); // unshared: no copy below
         image.setDevicePixelRatio(screens.at(i).scale);
         m_frozenScreens.append({ screens.at(i), std::move(image) });
-        m_overlayPanels.at(i)->setFrozenScreen(m_frozenScreens.constLast().image);
-        m_overlayPanels.at(i)->show();
+        ScreenshotOverlayView* panel = m_overlayPanels.at(i);
+        panel->setFrozenScreen(m_frozenScreens.constLast().image); // shown unpainted: painted now
+        if (!panel->isVisible())
+            panel->showPainted();
     }
     // The keyboard goes to the overlay under the pointer, so that Escape reaches it.
     const QPointF pointer = m_platform.screens->pointerPosition();

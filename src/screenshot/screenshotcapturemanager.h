@@ -33,8 +33,9 @@ public:
     // Whether this session can take screenshots at all.
     bool isAvailable() const;
 
-    // Starts a capture and returns at once. One still under way is dropped first (its completion stays
-    // in place for this one).
+    // Starts a capture and returns at once. One still under way on the same screens goes on as this one (its
+    // overlays, when up, back to their first look); one on other screens is dropped first. Either way the
+    // completion in place serves this one.
     void startCapture();
     // Takes the overlays down; the completion is left alone.
     void cleanup();
@@ -48,12 +49,12 @@ public:
     const QList<ScreenshotOverlayView*>& overlayPanels() const { return m_overlayPanels; }
 
 signals:
-    // Every screen's overlay has been created and shown.
+    // Every screen's overlay has been created and shown (painted, where it paints through a WindowPainter).
     void overlaysShown();
 
 private:
-    // Grabs the screens unless their pictures are given, then shows an overlay on each.
-    QCoro::Task<> showOverlays(quint64 capture, QList<ScreenInfo> screens, QList<QImage> frozen);
+    // Grabs the screens and shows an overlay on each.
+    QCoro::Task<> showOverlays(quint64 capture, QList<ScreenInfo> screens);
     // A hidden overlay for the screen at `frame`; its picture comes once the screen has been grabbed.
     ScreenshotOverlayView* createOverlayPanel(const QRectF& frame);
     QCoro::Task<> finishCapture(QFuture<std::optional<QByteArray>> encoding, QRectF region, Completion handler);

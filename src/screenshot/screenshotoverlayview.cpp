@@ -8,6 +8,10 @@
 #include <QPainter>
 #include <QPainterPath>
 
+#include "platform/framememory.h"
+
+#include <sys/mman.h>
+
 #include <array>
 #include <utility>
 
@@ -174,6 +178,13 @@ void ScreenshotOverlayView::mouseUpAt(QPointF p)
     update();
 }
 
+void ScreenshotOverlayView::startOver()
+{
+    startPoint = currentPoint = QPointF();
+    isDragging = false;
+    update();
+}
+
 void ScreenshotOverlayView::paintOverlay(QPainter& painter, const QRegion& dirty) const
 {
     painter.save();
@@ -181,10 +192,9 @@ void ScreenshotOverlayView::paintOverlay(QPainter& painter, const QRegion& dirty
     const QRectF bounds(QPointF(), viewSize());
     const QRectF r = selectionRect();
     const bool hole = isDragging && r.width() > 2 && r.height() > 2;
-    // The whole overlay at once (when it appears, or the hint card comes or goes) is the frozen picture
+    // The whole device at once (when the overlay appears, or the hint card comes or goes) is the frozen picture
     // dimmed throughout: written in one pass over the pixels, not copied and then darkened in a second.
-    const bool wholeView = (QRegion(bounds.toAlignedRect()) - dirty).isEmpty();
-    if (hole || !wholeView || !paintDimmedPicture(painter)) {
+    if (hole || !paintDimmedPicture(painter, dirty)) {
         if (m_frozenScreen.isNull())
             painter.fillRect(bounds, Qt::black);
         else
@@ -258,7 +268,7 @@ void ScreenshotOverlayView::paintHintCard(QPainter& painter) const
         Qt::AlignLeft | Qt::AlignTop, hintSubtitle);
 }
 
-bool ScreenshotOverlayView::paintDimmedPicture(QPainter& painter) const
+bool ScreenshotOverlayView::paintDimmedPicture(QPainter& painter, const QRegion& dirty) const
 {
     QPaintDevice* device = painter.device();
     if (m_frozenScreen.isNull() || m_frozenScreen.format() != QImage::Format_RGB32 || !device
@@ -267,8 +277,17 @@ bool ScreenshotOverlayView::paintDimmedPicture(QPainter& painter) const
     auto* canvas = static_cast<QImage*>(device);
     const QTransform toDevice = painter.deviceTransform();
     if ((canvas->format() != QImage::Format_RGB32 && canvas->format() != QImage::Format_ARGB32_Premultiplied)
-        || canvas->size() != m_frozenScreen.size() || toDevice.type() > QTransform::TxScale
-        || toDevice.mapRect(QRectF(QPointF(), viewSize())) != QRectF(canvas->rect()))
+        || toDevice.type() > QTransform::TxScale)
+        return false;
+    // One pixel of the picture on each pixel of the device, the view's corner on a whole device pixel...
+    const QRectF view = toDevice.mapRect(QRectF(QPointF(), viewSize()));
+    const QPoint corner = view.topLeft().toPoint();
+    if (view != QRectF(QRect(corner, m_frozenScreen.size())))
+        return false;
+    // ... the device within the picture, and all of it to be painted.
+    const QRect part = canvas->rect().translated(-corner);
+    if (!m_frozenScreen.rect().contains(part)
+        || !(QRegion(toDevice.inverted().mapRect(QRectF(canvas->rect())).toAlignedRect()) - dirty).isEmpty())
         return false;
     // Blending black at the dimming's opacity over a pixel scales each of its channels by what shows through.
     const quint32 through = 255 - quint32(dimming.alpha());
@@ -276,10 +295,25 @@ bool ScreenshotOverlayView::paintDimmedPicture(QPainter& painter) const
     const qsizetype outStride = canvas->bytesPerLine();
     const int width = canvas->width();
     for (int y = 0; y < canvas->height(); ++y) {
-        const auto* from = reinterpret_cast<const quint32*>(m_frozenScreen.constScanLine(y));
+        const auto* from = reinterpret_cast<const quint32*>(m_frozenScreen.constScanLine(part.top() + y)) + part.left();
         scaleRow(from, reinterpret_cast<quint32*>(out + y * outStride), width, through);
     }
     return true;
+}
+
+QRegion ScreenshotOverlayView::detailArea() const
+{
+    const QRectF r = selectionRect();
+    if (!isDragging)
+        return QRegion(hintCardRect().toAlignedRect().adjusted(-1, -1, 1, 1));
+    if (r.width() > 2 && r.height() > 2)
+        return decorationArea(r) + QRegion(r.toAlignedRect());
+    return {};
+}
+
+QRect ScreenshotOverlayView::deviceRect() const
+{
+    return QRect(QPoint(), (QSizeF(size()) * devicePixelRatio()).toSize());
 }
 
 void ScreenshotOverlayView::update(const QRegion& dirty)
@@ -294,11 +328,25 @@ void ScreenshotOverlayView::setFrozenScreen(QImage frozenScreen)
 {
     m_frozenScreen = std::move(frozenScreen);
     m_painted = false;
+    if (!m_awaitingPicture || !isVisible())
+        return;
+    if (m_painter) {
+        paintInPlace();
+        return;
+    }
+    m_awaitingPicture = false;
+    m_dirty = QRegion();
+    if (isExposed())
+        paintNow(QRect(QPoint(), size()));
 }
 
-void ScreenshotOverlayView::prepare()
+void ScreenshotOverlayView::prepare(std::unique_ptr<WindowPainter> painter)
 {
     create();
+    m_painter = std::move(painter);
+    m_painted = false;
+    if (m_painter)
+        return;
     if (!m_backingStore)
         m_backingStore = std::make_unique<QBackingStore>(this);
     if (m_backingStore->size() != size())
@@ -308,20 +356,101 @@ void ScreenshotOverlayView::prepare()
     QPaintDevice* device = m_backingStore->paintDevice();
     if (device && device->devType() == QInternal::Image) {
         auto* canvas = static_cast<QImage*>(device);
-        // The first write to each page of a fresh buffer is slow (a page fault, and more under a hypervisor):
-        // done now, the first paint only writes pixels.
-        volatile uchar* pages = canvas->bits();
-        for (qsizetype i = 0; i < canvas->sizeInBytes(); i += 4096)
-            pages[i] = 0;
+        // The first write to each page of a fresh buffer is a page fault, dear under a hypervisor: the kernel maps
+        // them all in one call now, and the first paint only writes pixels.
+        const auto pageSize = quintptr(4096);
+        const auto start = reinterpret_cast<quintptr>(canvas->bits()) & ~(pageSize - 1);
+        const auto end = reinterpret_cast<quintptr>(canvas->bits()) + quintptr(canvas->sizeInBytes());
+        madvise(reinterpret_cast<void*>(start), end - start, 23); // MADV_POPULATE_WRITE (Linux 5.14): a hint
     }
     m_backingStore->endPaint();
+}
+
+void ScreenshotOverlayView::showUnpainted()
+{
+    m_awaitingPicture = true;
     m_painted = false;
+    show();
+}
+
+void ScreenshotOverlayView::showPainted()
+{
+    m_awaitingPicture = false;
+    show();
+    if (m_painter && !m_painted) {
+        m_dirty = QRegion();
+        paintDirect(QRect(QPoint(), size()));
+        m_painter->flush();
+        m_painted = true;
+    }
+}
+
+void ScreenshotOverlayView::paintInPlace()
+{
+    m_awaitingPicture = false;
+    const QRect device = deviceRect();
+    // What the window shows is the picture itself, grabbed from under it: darkened where it is, only the details
+    // on top are painted here. Both go in one batch, so the overlay appears whole.
+    if (!m_frozenScreen.isNull() && m_frozenScreen.size() == device.size()
+        && m_painter->darken(device, dimming.alpha()))
+        paintDirect(detailArea());
+    else
+        paintDirect(QRect(QPoint(), size()));
+    m_dirty = QRegion();
+    m_painter->flush();
+    m_painted = true;
+}
+
+void ScreenshotOverlayView::paintDirect(const QRegion& dirty)
+{
+    const qreal scale = devicePixelRatio();
+    const QRect device = deviceRect();
+    if (m_band.isNull()) {
+        // A couple of MiB of rows, mapped at once (FrameMemory) and kept while the overlay is up.
+        const int rows = qMax(1, int((2 << 20) / (qsizetype(qMax(1, device.width())) * 4)));
+        m_band = FrameMemory::allocate(QSize(qMax(1, device.width()), rows), QImage::Format_RGB32);
+        if (m_band.isNull())
+            m_band = QImage(QSize(qMax(1, device.width()), rows), QImage::Format_RGB32);
+    }
+    for (const QRect& logical : dirty) {
+        const QRect area
+            = QRectF(QPointF(logical.topLeft()) * scale, QSizeF(logical.size()) * scale).toAlignedRect() & device;
+        if (area.isEmpty())
+            continue;
+        const int width = qMin(area.width(), m_band.width());
+        const int rows = int(m_band.sizeInBytes() / (qsizetype(width) * 4));
+        for (int x = area.left(); x <= area.right(); x += width) {
+            for (int y = area.top(); y <= area.bottom(); y += rows) {
+                const QRect band(x, y, qMin(width, area.right() + 1 - x), qMin(rows, area.bottom() + 1 - y));
+                // Rows packed one after the other in the band's memory, as the painter sends them.
+                QImage pixels(
+                    m_band.bits(), band.width(), band.height(), qsizetype(band.width()) * 4, QImage::Format_RGB32);
+                pixels.setDevicePixelRatio(scale);
+                {
+                    QPainter painter(&pixels);
+                    painter.translate(-QPointF(band.topLeft()) / scale);
+                    paintOverlay(painter,
+                        QRegion(QRectF(QPointF(band.topLeft()) / scale, QSizeF(band.size()) / scale).toAlignedRect()));
+                }
+                m_painter->put(pixels, band.topLeft());
+            }
+        }
+    }
 }
 
 void ScreenshotOverlayView::paintNow(const QRegion& dirty)
 {
     if (dirty.isEmpty())
         return;
+    if (m_awaitingPicture) { // painted whole once the picture is there
+        m_dirty += dirty;
+        return;
+    }
+    if (m_painter) {
+        paintDirect(dirty);
+        m_painter->flush();
+        return;
+    }
     if (!m_backingStore)
         m_backingStore = std::make_unique<QBackingStore>(this);
     if (m_backingStore->size() != size()) {
@@ -352,8 +481,8 @@ void ScreenshotOverlayView::exposeEvent(QExposeEvent*)
 {
     // Shown (or uncovered): everything, at once, so the overlay appears in one piece. What is painted already
     // is only put on the screen again: the server reports the first showing once more after it happened.
-    if (!isExposed())
-        return;
+    if (!isExposed() || m_painter || m_awaitingPicture)
+        return; // with a painter: what needs painting comes as a paint event
     const QRect all(QPoint(), size());
     if (m_painted && m_backingStore && m_backingStore->size() == size()) {
         if (!m_dirty.isEmpty())
@@ -365,10 +494,28 @@ void ScreenshotOverlayView::exposeEvent(QExposeEvent*)
     paintNow(all);
 }
 
+void ScreenshotOverlayView::paintEvent(QPaintEvent*)
+{
+    if (!m_painter || m_awaitingPicture || !m_painted || !isExposed())
+        return;
+    // The window has no pixels but those on the screen: what the server lost after it was painted (a window
+    // above it went) is painted again. Its first showing, painted as it happened, is not.
+    const qreal scale = devicePixelRatio();
+    QRegion lost;
+    for (const QRect& device : m_painter->takeLost())
+        lost += QRectF(QPointF(device.topLeft()) / scale, QSizeF(device.size()) / scale).toAlignedRect();
+    if (lost.isEmpty())
+        return;
+    paintDirect(lost);
+    m_painter->flush();
+}
+
 void ScreenshotOverlayView::hideEvent(QHideEvent* event)
 {
     m_backingStore.reset(); // a whole screen's worth of pixels, painted again if it ever comes back
+    m_band = QImage();
     m_painted = false;
+    m_awaitingPicture = false;
     QWindow::hideEvent(event);
 }
 
@@ -376,7 +523,10 @@ void ScreenshotOverlayView::dismiss()
 {
     hide();
     m_backingStore.reset();
+    m_painter.reset();
+    m_band = QImage();
     m_painted = false;
+    m_awaitingPicture = false;
     m_frozenScreen = QImage();
 }
 

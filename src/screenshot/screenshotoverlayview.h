@@ -6,6 +6,8 @@
 #include <QRegion>
 #include <QWindow>
 
+#include "platform/windowpainter.h"
+
 #include <functional>
 #include <memory>
 
@@ -36,6 +38,8 @@ public:
     QPointF currentPoint;
     bool isDragging = false;
 
+    // The screen in global logical coordinates.
+    QRectF frame() const { return m_frame; }
     // The rectangle spanned by the two points.
     QRectF selectionRect() const;
     // The size label's text and its box for the selection r.
@@ -47,18 +51,31 @@ public:
     void mouseDownAt(QPointF p);
     void mouseDraggedTo(QPointF p);
     void mouseUpAt(QPointF p);
+    // Drops the selection under way: the hint card shows again.
+    void startOver();
 
-    // Draws the part `dirty` of the overlay on a device of the view's size.
+    // Draws the part `dirty` of the overlay on a device of the view's size (or on part of one, through the
+    // painter's transform).
     void paintOverlay(QPainter& painter, const QRegion& dirty) const;
 
     // Repaints the part `dirty` (everything without it) on the next frame.
     void update(const QRegion& dirty);
     void update();
-    // The picture to paint, when it was not known at construction.
+    // The picture to paint, when it was not known at construction. A view shown unpainted paints now.
     void setFrozenScreen(QImage frozenScreen);
-    // Sets up the window and the memory it will paint in ahead of showing it, so that the first paint
-    // writes into pages that are already there: worth doing while the screens are being grabbed.
-    void prepare();
+    // Sets up the window ahead of showing it, and with `painter` (may be null) how it paints: through it, or
+    // into a backing store whose memory is mapped now, so that the first paint only writes pixels. Worth doing
+    // while the screens are being grabbed.
+    void prepare(std::unique_ptr<WindowPainter> painter);
+    // Shows the window before its picture is known, painting nothing until setFrozenScreen(). With a painter
+    // the window shows the screen under it meanwhile (ScreenCapture::unpaintedWindowsShowTheScreen), which
+    // setFrozenScreen() darkens where it is, painting only what lies on top; without one it must show nothing
+    // until it paints (ScreenCapture::unpaintedWindowsShowNothing), and is painted whole then.
+    void showUnpainted();
+    // Shows the window with its picture; with a painter, painted at once rather than on the first expose.
+    void showPainted();
+    // Whether the whole overlay has been painted and sent to the screen since it was shown.
+    bool isPainted() const { return m_painted; }
     // Takes the overlay off the screen for good: the window hides and lets go of its picture and of the
     // memory it painted in, without waiting for the event loop to delete it.
     void dismiss();
@@ -66,6 +83,7 @@ public:
 protected:
     bool event(QEvent* event) override;
     void exposeEvent(QExposeEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
     void hideEvent(QHideEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
@@ -80,16 +98,26 @@ private:
     void paintHintCard(QPainter& painter) const;
     void paintSelection(QPainter& painter, const QRectF& r) const;
     // Fills the whole device with the frozen picture dimmed, in one pass over its pixels; false (and nothing
-    // drawn) when the device is not an image that matches the picture pixel for pixel.
-    bool paintDimmedPicture(QPainter& painter) const;
+    // drawn) unless the device is an image whose pixels are pixels of the picture, all of them inside `dirty`.
+    bool paintDimmedPicture(QPainter& painter, const QRegion& dirty) const;
+    // Where the overlay is not the plain dimmed picture: the hint card, or the hole and what is drawn around it.
+    QRegion detailArea() const;
+    QRect deviceRect() const;
     void paintNow(const QRegion& dirty);
+    // Paints `dirty` through the painter, a band of rows at a time, and sends it.
+    void paintDirect(const QRegion& dirty);
+    // The window shows its picture undimmed: darkens it in place and paints the rest on top.
+    void paintInPlace();
 
     QRectF m_frame;
     QImage m_frozenScreen;
     QFont m_labelFont;
     QFont m_titleFont;
     QFont m_subtitleFont;
+    std::unique_ptr<WindowPainter> m_painter; // from prepare() until dismissed; no backing store then
+    QImage m_band; // what the painter paints a band in, a couple of MiB, kept while on screen
     std::unique_ptr<QBackingStore> m_backingStore; // from prepare() or showing until hidden: a whole screen
     QRegion m_dirty; // waiting for the next frame
-    bool m_painted = false; // the backing store holds the whole overlay as it looks now, bar m_dirty
+    bool m_awaitingPicture = false; // shown unpainted: its picture is still being grabbed
+    bool m_painted = false; // the whole overlay as it looks now is on the screen, bar m_dirty
 };

@@ -1,6 +1,8 @@
 // The region capture on a real X server: a window showing a known picture, drags and keys sent with xdotool.
 #include "pictures.h"
 #include "platform/platform.h"
+#include "platform/x11/x11screencapture.h"
+#include "platform/x11/x11util.h"
 #include "screenshot/screenshotcapturemanager.h"
 #include "screenshot/screenshotoverlayview.h"
 
@@ -18,6 +20,29 @@ class PatternWindow final : public QRasterWindow {
 protected:
     void paintEvent(QPaintEvent*) override { QPainter(this).drawImage(0, 0, pattern(size())); }
 };
+
+// How many pixels of the screen differ from what `panel` draws.
+int differencesFromDrawing(const ScreenshotOverlayView& panel)
+{
+    const qreal scale = panel.devicePixelRatio();
+    const QRect device(QPoint(), (panel.frame().size() * scale).toSize());
+    const QImage shown = X11ScreenCapture::grab(X11::connection(), device, false);
+    QImage drawn(device.size(), QImage::Format_RGB32);
+    drawn.setDevicePixelRatio(scale);
+    QPainter painter(&drawn);
+    panel.paintOverlay(painter, QRegion(QRect(QPoint(), panel.frame().size().toSize())));
+    painter.end();
+    if (shown.size() != drawn.size())
+        return -1;
+    int differences = 0;
+    for (int y = 0; y < shown.height(); ++y) {
+        const auto* a = reinterpret_cast<const QRgb*>(shown.constScanLine(y));
+        const auto* b = reinterpret_cast<const QRgb*>(drawn.constScanLine(y));
+        for (int x = 0; x < shown.width(); ++x)
+            differences += (a[x] & 0xffffff) != (b[x] & 0xffffff);
+    }
+    return differences;
+}
 
 // Runs xdotool in the background, so this process keeps handling the events it causes.
 void xdotool(const QString& arguments) { QProcess::startDetached("xdotool", arguments.split(u' ')); }
@@ -68,6 +93,36 @@ private slots:
                 QVERIFY2(
                     distance(jpeg.pixel(x, y), patternAt(QPoint(x, y) + QPoint(50, 50), patternFrame.size())) <= 12,
                     qPrintable(QStringLiteral("at %1,%2").arg(x).arg(y)));
+    }
+
+    // The screen shows exactly what the overlay draws: when it appears (darkened where it is on this desktop,
+    // which has no compositor), during a drag, and where a window above it has gone.
+    void theScreenShowsTheOverlaysDrawing()
+    {
+        ScreenshotCaptureManager manager(*m_platform);
+        startCapture(manager);
+        ScreenshotOverlayView* panel = manager.overlayPanels().constFirst();
+        QTRY_VERIFY(panel->isPainted());
+        QTest::qWait(100);
+        QCOMPARE(differencesFromDrawing(*panel), 0);
+        panel->mouseDownAt({ 250, 200 });
+        panel->mouseDraggedTo({ 400, 300 });
+        QTest::qWait(50);
+        panel->mouseDraggedTo({ 550, 400 });
+        QTest::qWait(100);
+        QCOMPARE(differencesFromDrawing(*panel), 0);
+        {
+            PatternWindow above;
+            above.setFlags(Qt::Window | Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint);
+            above.setGeometry(QRect(300, 250, 300, 200));
+            above.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&above));
+            QTest::qWait(100);
+        }
+        QTest::qWait(200);
+        QCOMPARE(differencesFromDrawing(*panel), 0);
+        manager.completion = nullptr;
+        manager.handleCancel();
     }
 
     void escapeCancelsOnceAndTwoStartsLeaveOneSet()

@@ -1,5 +1,6 @@
 #include "platform/wayland/portalscreencapture.h"
 
+#include "platform/framememory.h"
 #include "platform/wayland/portalrequest.h"
 
 #include <QCoroFuture>
@@ -13,7 +14,6 @@
 
 #include <algorithm>
 #include <cstdio>
-
 
 namespace {
 
@@ -61,7 +61,30 @@ QImage PortalScreenCapture::takeScreenshotFile(const QString& path)
         return {};
     QImageReader reader(path);
     reader.setAllocationLimit(int(maximumFileSize / (1024 * 1024)));
-    return reader.read().convertToFormat(QImage::Format_RGB32);
+    // Decoded straight into memory mapped in one go (FrameMemory) in the format the decoder picks, which Qt's
+    // PNG reader fills in place when the image it is given has its size and format: no fresh buffer faulted in
+    // a page at a time, no second pass to convert. Opaque pixels then only need their format's name changed.
+    const QSize size = reader.size();
+    const QImage::Format format = reader.imageFormat();
+    QImage image;
+    if (format == QImage::Format_RGB32 || format == QImage::Format_ARGB32) {
+        const qsizetype pixels = qsizetype(size.width()) * qsizetype(size.height());
+        if (size.isValid() && pixels * 4 <= maximumFileSize)
+            image = FrameMemory::allocate(size, format);
+    }
+    if (!reader.read(&image))
+        return {};
+    if (image.format() == QImage::Format_ARGB32) {
+        // What shows on a screen is opaque; Qt's conversion of a non-premultiplied image drops the alpha too,
+        // but would copy this one, whose memory is not Qt's own.
+        for (int y = 0; y < image.height(); ++y) {
+            auto* row = reinterpret_cast<quint32*>(image.scanLine(y));
+            for (int x = 0; x < image.width(); ++x)
+                row[x] |= 0xff000000u;
+        }
+        image.reinterpretAsFormat(QImage::Format_RGB32);
+    }
+    return std::move(image).convertToFormat(QImage::Format_RGB32);
 }
 
 QList<QImage> PortalScreenCapture::cutIntoScreens(const QImage& whole, const QList<ScreenInfo>& screens)
@@ -76,11 +99,25 @@ QList<QImage> PortalScreenCapture::cutIntoScreens(const QImage& whole, const QLi
     }
     const qreal pixelsPerUnit = whole.width() / desktop.width();
     for (const ScreenInfo& screen : screens) {
-        const QRect part = QRectF((screen.frame.topLeft() - desktop.topLeft()) * pixelsPerUnit,
-            screen.frame.size() * pixelsPerUnit)
-                               .toAlignedRect()
-                               .intersected(whole.rect());
-        QImage image = part.isEmpty() ? QImage() : whole.copy(part);
+        const QRect part
+            = QRectF((screen.frame.topLeft() - desktop.topLeft()) * pixelsPerUnit, screen.frame.size() * pixelsPerUnit)
+                  .toAlignedRect()
+                  .intersected(whole.rect());
+        // Not a copy: the whole picture when the screen is all of it (one screen), else a view into it that
+        // keeps it alive. Nothing writes to the pictures.
+        QImage image;
+        if (part == whole.rect()) {
+            image = whole;
+        } else if (!part.isEmpty() && whole.depth() == 32) {
+            auto* keep = new QImage(whole);
+            image = QImage(
+                const_cast<uchar*>(keep->constBits()) + qsizetype(part.top()) * keep->bytesPerLine()
+                    + qsizetype(part.left()) * 4,
+                part.width(), part.height(), keep->bytesPerLine(), keep->format(),
+                [](void* info) { delete static_cast<QImage*>(info); }, keep);
+        } else if (!part.isEmpty()) {
+            image = whole.copy(part);
+        }
         // The overlay paints each screen in its own device pixels.
         const QSize devicePixels = (screen.frame.size() * screen.scale).toSize();
         if (!image.isNull() && image.size() != devicePixels)

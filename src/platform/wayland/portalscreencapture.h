@@ -28,6 +28,8 @@ public:
     QCoro::Task<QList<QImage>> grabScreens(QList<ScreenInfo> screens) override;
     // The desktop draws the pointer into its screenshots or not; nothing to hide.
     void setPointerHidden(bool) override { }
+    // Only Wayland sessions use the portal's screenshots here.
+    bool unpaintedWindowsShowNothing() override { return true; }
     // How long the portal has to answer; tests shorten it.
     void setDeadline(std::chrono::milliseconds deadline) { m_deadline = deadline; }
 

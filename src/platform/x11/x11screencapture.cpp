@@ -1,11 +1,18 @@
 #include "platform/x11/x11screencapture.h"
 
+#include "platform/framememory.h"
 #include "platform/workerthread.h"
 #include "platform/x11/x11util.h"
+#include "platform/x11/x11windowpainter.h"
 
 #include <QCoroFuture>
+#include <QWindow>
+
+#include <cstring>
+#include <vector>
 
 #include <sys/ipc.h>
+#include <sys/mman.h>
 #include <sys/shm.h>
 
 #include <xcb/shm.h>
@@ -58,32 +65,46 @@ QImage grabShm(xcb_connection_t* c, xcb_window_t root, const QRect& r)
         shmdt(memory);
         return {};
     }
-    // The first read of each page of a fresh segment is slow (a page fault, and more under a hypervisor); the
-    // overlay reads every pixel on the GUI thread, so those first reads happen here, on the grabbing thread.
-    {
-        const volatile uchar* pixels = static_cast<const uchar*>(memory);
-        const qsizetype length = bytesPerLine * r.height();
-        for (qsizetype i = 0; i < length; i += 4096)
-            (void)pixels[i];
-    }
+    // The first read of each page of a fresh segment is a page fault, dear under a hypervisor; the overlay reads
+    // every pixel on the GUI thread, so the pages are mapped here, on the grabbing thread, all in one call.
+    madvise(memory, size_t(bytesPerLine * r.height()), 22); // MADV_POPULATE_READ (Linux 5.14): a hint
     return QImage(
         static_cast<uchar*>(memory), r.width(), r.height(), bytesPerLine, QImage::Format_RGB32,
         [](void* m) { shmdt(m); }, memory);
 }
 
-QImage grabGetImage(xcb_connection_t* c, xcb_window_t root, const QRect& r)
+// Asks for the rectangle a band of rows at a time, each reply a fraction of a MiB, and copies the bands into one
+// frame mapped up front: the buffers a band passes through on both sides are reused from band to band, where a
+// single reply the size of the screen would be a fresh allocation in the server's output and in xcb, faulted in a
+// page at a time. One band is asked for ahead, so the server does not wait for us, but replies do not pile up in
+// its output buffer either.
+QImage grabBands(xcb_connection_t* c, xcb_window_t root, const QRect& r)
 {
-    X11::Reply<xcb_get_image_reply_t> reply(xcb_get_image_reply(c,
-        xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, root, qint16(r.x()), qint16(r.y()), quint16(r.width()),
-            quint16(r.height()), ~0u),
-        nullptr));
+    constexpr qsizetype bandBytes = 256 * 1024;
+    constexpr int ahead = 1;
     const qsizetype bytesPerLine = qsizetype(r.width()) * 4;
-    if (!reply || xcb_get_image_data_length(reply.get()) < bytesPerLine * r.height())
+    const int rows = int(qBound(qsizetype(1), bandBytes / bytesPerLine, qsizetype(r.height())));
+    const int bands = (r.height() + rows - 1) / rows;
+    QImage image = FrameMemory::allocate(r.size(), QImage::Format_RGB32);
+    if (image.isNull())
         return {};
-    uchar* pixels = xcb_get_image_data(reply.get());
-    return QImage(
-        pixels, r.width(), r.height(), bytesPerLine, QImage::Format_RGB32, [](void* p) { std::free(p); },
-        reply.release());
+    std::vector<xcb_get_image_cookie_t> cookies(size_t(bands), xcb_get_image_cookie_t {});
+    int asked = 0;
+    const auto rowsOf = [&](int band) { return qMin(rows, r.height() - band * rows); };
+    for (int band = 0; band < bands; ++band) {
+        for (; asked < bands && asked <= band + ahead; ++asked)
+            cookies[size_t(asked)] = xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, root, qint16(r.x()),
+                qint16(r.y() + asked * rows), quint16(r.width()), quint16(rowsOf(asked)), ~0u);
+        const X11::Reply<xcb_get_image_reply_t> reply(xcb_get_image_reply(c, cookies[size_t(band)], nullptr));
+        const qsizetype length = bytesPerLine * rowsOf(band);
+        if (!reply || xcb_get_image_data_length(reply.get()) < length) {
+            for (int other = band + 1; other < asked; ++other)
+                xcb_discard_reply(c, cookies[size_t(other)].sequence);
+            return {};
+        }
+        std::memcpy(image.scanLine(band * rows), xcb_get_image_data(reply.get()), size_t(length));
+    }
+    return image;
 }
 
 bool serverOffersShm(xcb_connection_t* c)
@@ -119,7 +140,7 @@ QImage X11ScreenCapture::grab(xcb_connection_t* c, const QRect& rect, bool useSh
         if (QImage image = grabShm(c, root, rect); !image.isNull())
             return image;
     }
-    return grabGetImage(c, root, rect);
+    return grabBands(c, root, rect);
 }
 
 namespace {
@@ -147,7 +168,7 @@ QCoro::Task<QList<QImage>> X11ScreenCapture::grabScreens(QList<ScreenInfo> scree
 {
     if (!m_worker)
         m_worker = std::make_unique<WorkerThread>(QStringLiteral("Screen capture"));
-    QFuture<QList<QImage>> grabbing = startGrabbing(*m_worker, screens, m_path == Path::Fastest);
+    QFuture<QList<QImage>> grabbing = startGrabbing(*m_worker, screens, m_path == Path::Shm);
     co_return co_await grabbing;
 }
 
@@ -161,4 +182,25 @@ void X11ScreenCapture::setPointerHidden(bool hidden)
                                             : xcb_xfixes_show_cursor_checked(c, X11::rootWindow());
     xcb_discard_reply(c, cookie.sequence);
     xcb_flush(c);
+}
+
+bool X11ScreenCapture::unpaintedWindowsShowTheScreen()
+{
+    xcb_connection_t* c = X11::connection();
+    if (!c || !rootIsRgb32(c) || !X11WindowPainter::serverRenders())
+        return false;
+    // A compositing manager owns this selection (EWMH). Under one, a window's pixels are its own and start out
+    // empty; without one, a window that paints nothing keeps showing what was on the screen where it is.
+    static const xcb_atom_t compositing = [c] {
+        const X11::Reply<xcb_intern_atom_reply_t> atom(
+            xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, 12, "_NET_WM_CM_S0"), nullptr));
+        return atom ? atom->atom : xcb_atom_t(XCB_ATOM_NONE);
+    }();
+    return compositing != XCB_ATOM_NONE && X11::selectionOwner(compositing) == XCB_WINDOW_NONE;
+}
+
+std::unique_ptr<WindowPainter> X11ScreenCapture::windowPainter(QWindow& window)
+{
+    window.create();
+    return X11WindowPainter::create(xcb_window_t(window.winId()));
 }
