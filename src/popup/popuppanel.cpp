@@ -4,12 +4,14 @@
 #include <QPainterPath>
 #include <QQuickItem>
 #include <QRegion>
-#include <QTimer>
+#include <QScreen>
 
 namespace {
 
 // How long a panel over an output waits for the pointer to enter it before it centres its content.
 constexpr std::chrono::milliseconds pointerWait { 150 };
+// How long it waits for the compositor to make it full screen; one that never does gets its content centred.
+constexpr std::chrono::milliseconds fullScreenWait { 1000 };
 
 } // namespace
 
@@ -20,6 +22,8 @@ PopupPanel::PopupPanel(QWindow* parent)
     // Tells the xcb plugin to give the window a zero user time, so the window manager does not focus it.
     setProperty("_q_showWithoutActivating", true);
     setColor(Qt::transparent);
+    m_placeWithoutPointer.setSingleShot(true);
+    connect(&m_placeWithoutPointer, &QTimer::timeout, this, [this] { placeContent(std::nullopt); });
 }
 
 void PopupPanel::setContent(QQuickItem* root, qreal cornerRadius)
@@ -47,16 +51,22 @@ void PopupPanel::showOverOutput(Placer place)
     m_content->setVisible(false);
     updateMask();
     setFlag(Qt::WindowDoesNotAcceptFocus, true);
-    // Not showFullScreen(), which asks for the keyboard too.
-    setWindowStates(Qt::WindowFullScreen);
+    // Not showFullScreen(), which asks for the keyboard too. Asked for once the surface exists: asked for
+    // before, Qt's Wayland plugin never passes it on.
     show();
-    // A pointer on another output never enters: the content goes to this output's centre then.
-    QTimer::singleShot(pointerWait, this, [this] { placeContent(std::nullopt); });
+    setWindowStates(Qt::WindowFullScreen);
+    m_placeWithoutPointer.start(fullScreenWait);
+}
+
+bool PopupPanel::coversOutput() const
+{
+    // Until the compositor's full-screen size arrives, positions in the surface are not positions on the output.
+    return screen() && size() == screen()->geometry().size();
 }
 
 bool PopupPanel::event(QEvent* event)
 {
-    if (!m_contentPlaced) {
+    if (!m_contentPlaced && coversOutput()) {
         if (event->type() == QEvent::Enter)
             placeContent(static_cast<QEnterEvent*>(event)->position());
         else if (event->type() == QEvent::MouseMove || event->type() == QEvent::HoverMove)
@@ -70,6 +80,7 @@ void PopupPanel::placeContent(std::optional<QPointF> pointer)
     if (m_contentPlaced || !m_place || !m_content)
         return;
     m_contentPlaced = true;
+    m_placeWithoutPointer.stop();
     const QRectF frame = m_place(m_content->size(), pointer, QRectF(QPointF(0, 0), QSizeF(size())));
     m_content->setPosition(frame.topLeft());
     m_content->setVisible(true);
@@ -80,7 +91,7 @@ void PopupPanel::mousePressEvent(QMouseEvent* event)
 {
     if (!m_contentPlaced) {
         // A click before the content has its place says where the pointer is.
-        placeContent(event->position());
+        placeContent(coversOutput() ? std::optional<QPointF>(event->position()) : std::nullopt);
         return;
     }
     // The first click asks for the keyboard; until then typing goes to the application underneath.
@@ -94,6 +105,9 @@ void PopupPanel::mousePressEvent(QMouseEvent* event)
 void PopupPanel::resizeEvent(QResizeEvent* event)
 {
     QQuickWindow::resizeEvent(event);
+    // A pointer on another output never enters: the content goes to this output's centre then.
+    if (!m_contentPlaced && m_place && coversOutput())
+        m_placeWithoutPointer.start(pointerWait);
     updateMask();
 }
 

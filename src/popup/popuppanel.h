@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QQuickWindow>
+#include <QTimer>
 
 #include <functional>
 #include <optional>
@@ -35,10 +36,12 @@ protected:
 
 private:
     void placeContent(std::optional<QPointF> pointer);
+    bool coversOutput() const;
     void updateMask();
 
     QQuickItem* m_content = nullptr;
     qreal m_cornerRadius = 0;
     Placer m_place; // set over an output
     bool m_contentPlaced = true;
+    QTimer m_placeWithoutPointer; // gives up waiting for the pointer, or for the compositor's full-screen size
 };
