@@ -12,6 +12,7 @@
 #include "popupstack.h"
 #include "residentmemory.h"
 #include "screenshot/screenshotcapturemanager.h"
+#include "screenshot/screenshotoverlayview.h"
 #include "stubservice.h"
 
 #include <QApplication>
@@ -48,15 +49,13 @@ void overlayFigures(Platform& platform)
         QElapsedTimer clock;
         clock.start();
         screenshots.startCapture();
-        if (!QTest::qWaitFor([&] { return !QGuiApplication::topLevelWindows().isEmpty(); }, 10000))
-            break;
-        QWindow* overlay = nullptr;
+        // Shown and painted: the overlays may be shown (and exposed) before their pictures exist.
         const bool shown = QTest::qWaitFor(
             [&] {
-                for (QWindow* window : QGuiApplication::topLevelWindows())
-                    if (window->isExposed())
-                        overlay = window;
-                return overlay != nullptr;
+                const auto& panels = screenshots.overlayPanels();
+                return !panels.isEmpty() && std::all_of(panels.cbegin(), panels.cend(), [](const QWindow* w) {
+                    return w->isExposed() && static_cast<const ScreenshotOverlayView*>(w)->isPainted();
+                });
             },
             10000);
         if (shown)

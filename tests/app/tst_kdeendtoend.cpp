@@ -1,6 +1,7 @@
 // The real program on KDE Plasma's Wayland session (tests/support/with-kde-wayland.sh), against a local stub
 // service: its keys come from the desktop's GlobalShortcuts portal, pressed through the RemoteDesktop portal,
 // the selection of a GTK editor is read through AT-SPI, and screenshots come from the Screenshot portal.
+#include "platform/wayland/datacontrolpasteboard.h"
 #include "platform/wayland/portalglobalhotkeys.h"
 #include "platform/wayland/portalscreencapture.h"
 #include "stubservice.h"
@@ -23,8 +24,8 @@ namespace {
 const QString service = QStringLiteral("org.quillora.Quillora");
 const QSize desktopSize(1920, 1080);
 // A point on the card's plate when the card opens beside a pointer at (700, 300): it is 300 x 400, its corner
-// just right of and below the pointer.
-const QPoint cardPoint(700 + 160, 300 + 385);
+// just right of and below the pointer. A card centred on the screen would not cover it.
+const QPoint cardPoint(700 + 60, 300 + 200);
 } // namespace
 
 class TestKdeEndToEnd : public QObject {
@@ -167,11 +168,49 @@ private slots:
         QCOMPARE(jpeg.size(), QSize(400, 100));
     }
 
-    // In a terminal on the accessibility bus, Alt+X never interrupts the running program: it gets its own copy
-    // shortcut at most.
+    // In a program that is on the accessibility bus but does not expose its text there, Alt+X copies the
+    // selection through the RemoteDesktop portal, and the clipboard holds again what it held before, in every
+    // format.
+    void altXCopiesWhereAccessibilityReadsNothing()
+    {
+        std::unique_ptr<DataControlPasteboard> clipboard = DataControlPasteboard::create();
+        QVERIFY(clipboard);
+        const PasteboardSnapshot before { { { QStringLiteral("text/plain"), QByteArray("kept") },
+            { QStringLiteral("text/html"), QByteArray("<b>kept</b>") },
+            { QStringLiteral("x-kde-passwordManagerHint"), QByteArray("secret") } } };
+        clipboard->restore(before);
+        QProcess pad;
+        pad.start("/usr/bin/python3",
+            { QUILLORA_TEST_PAD, "--canvas", "--text", "copy only this part", "--select", "5", "14" });
+        QTRY_VERIFY_WITH_TIMEOUT(pad.canReadLine(), 15000);
+        QTest::qWait(500);
+        QVERIFY(send(QStringLiteral("alt+x")));
+        QCOMPARE(nextRequest().value("selectedText").toString(), QStringLiteral("only this"));
+        QTRY_COMPARE_WITH_TIMEOUT(
+            QCoro::waitFor(clipboard->text()), std::optional<QString>(QStringLiteral("kept")), 5000);
+        const std::optional<PasteboardSnapshot> after = QCoro::waitFor(clipboard->snapshot());
+        QVERIFY(after);
+        for (const auto& [format, data] : before.formats) {
+            const auto kept = std::find_if(after->formats.cbegin(), after->formats.cend(),
+                [&](const auto& entry) { return entry.first == format; });
+            QVERIFY2(kept != after->formats.cend() && kept->second == data, qPrintable(format));
+        }
+        QVERIFY(send(QStringLiteral("escape"))); // the card
+        pad.kill();
+        pad.waitForFinished(2000);
+    }
+
+    // In a terminal, Alt+X never interrupts the running program: it gets its own copy shortcut at most. One is on
+    // the accessibility bus, the other an X11 program that the bus does not see.
+    void altXNeverInterruptsATerminal_data()
+    {
+        QTest::addColumn<QString>("program");
+        QTest::newRow("lxterminal") << QStringLiteral("lxterminal");
+        QTest::newRow("xterm") << QStringLiteral("xterm");
+    }
     void altXNeverInterruptsATerminal()
     {
-        const QString program = QStringLiteral("lxterminal");
+        QFETCH(QString, program);
         const QString interrupted = m_config.filePath("interrupted-" + program);
         const QString script = m_config.filePath("trap.sh");
         QFile words(script);
@@ -191,6 +230,11 @@ private slots:
         QVERIFY(send(QStringLiteral("alt+x")));
         QTest::qWait(1500); // whatever Alt+X sends has arrived
         QVERIFY2(!QFile::exists(interrupted), "the program in the terminal got an interrupt");
+        // Ctrl+C pressed now does interrupt it: the terminal had the keyboard.
+        QVERIFY(send(QStringLiteral("escape"))); // the notice Alt+X may have left
+        QTest::qWait(1000);
+        QVERIFY(send(clickIn + QStringLiteral(" ctrl+c")));
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(interrupted), 5000);
         terminal.kill();
         terminal.waitForFinished(2000);
         m_requestsTaken = m_stub->requests().size(); // the terminal's selection, if it had any, is not checked

@@ -15,6 +15,7 @@ parser.add_argument("--no-primary", action="store_true", help="never offer the s
 parser.add_argument("--anchor", type=int, help="an embedded widget at this offset")
 parser.add_argument("--copy-delay", type=int, help="Ctrl+C copies only this many ms later")
 parser.add_argument("--gtk4", action="store_true", help="GTK 4, whose text has no screen positions")
+parser.add_argument("--canvas", action="store_true", help="text drawn, not exposed to accessibility; Ctrl+C copies")
 args = parser.parse_args()
 
 if args.gtk4:
@@ -49,7 +50,33 @@ from gi.repository import Gdk, Gio, GLib, Gtk  # noqa: E402
 app = Gtk.Application(application_id=args.app_id, flags=Gio.ApplicationFlags.NON_UNIQUE)
 
 
+def activate_canvas(application):
+    # Like a program that draws its own text: its window is on the accessibility bus, its text is not.
+    window = Gtk.ApplicationWindow(application=application, title=args.title)
+    window.set_default_size(500, 200)
+    canvas = Gtk.DrawingArea(can_focus=True)
+    canvas.connect("draw", lambda _, cr: cr.move_to(20, 40) or cr.show_text(args.text))
+    selected = args.text[args.select[0] : args.select[1]] if args.select else ""
+
+    def key(_, event):
+        if event.state & Gdk.ModifierType.CONTROL_MASK and Gdk.keyval_to_lower(event.keyval) == Gdk.KEY_c:
+            clipboard = Gtk.Clipboard.get(Gdk.SELECTION_CLIPBOARD)
+            clipboard.set_text(selected, -1)
+            clipboard.store()
+        return True
+
+    canvas.connect("key-press-event", key)
+    window.add(canvas)
+    window.show_all()
+    window.present()
+    canvas.grab_focus()
+    GLib.timeout_add(400, lambda: print("ready 0 0 0 0", flush=True) or False)
+
+
 def activate(application):
+    if args.canvas:
+        activate_canvas(application)
+        return
     window = Gtk.ApplicationWindow(application=application, title=args.title)
     window.set_default_size(500, 200)
     window.move(150, 120)

@@ -9,7 +9,6 @@
 #include <QApplication>
 #include <QCoroTask>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QSignalSpy>
@@ -18,7 +17,6 @@
 #include <QWidget>
 
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 
 namespace {
@@ -50,7 +48,9 @@ bool send(const QString& keys)
     QProcess process;
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     process.start(QStringLiteral("/usr/bin/python3"), { QStringLiteral(QUILLORA_WAYLAND_KEYS), keys });
-    return process.waitForFinished(30000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    // Events are handled meanwhile, as the program's own loop would.
+    return QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, 30000)
+        && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
 }
 
 } // namespace
@@ -112,36 +112,14 @@ private slots:
         QCOMPARE(b.displayName, QStringLiteral("Pad Entry"));
         QVERIFY(activated.size() >= 2);
 
-        std::printf("[figures] the second window: app id \"%s\", name \"%s\", pid %lld\n", qPrintable(b.appId),
-            qPrintable(b.displayName), static_cast<long long>(b.pid));
-
-        // Back to the first window with the keyboard, as a user would. The key script ends once the portal
-        // has passed the keys on; the report is timed against its start and its end.
+        // Back to the first window with the keyboard, as a user would.
         activated.clear();
-        QProcess keys;
-        keys.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        QElapsedTimer clock;
-        clock.start();
-        keys.start(
-            QStringLiteral("/usr/bin/python3"), { QStringLiteral(QUILLORA_WAYLAND_KEYS), QStringLiteral("alt+tab") });
-        qint64 keysEndedMs = -1;
-        qint64 reportedMs = -1;
-        while (clock.elapsed() < deadlineMs && (keysEndedMs < 0 || reportedMs < 0)) {
-            QTest::qWait(2);
-            if (keysEndedMs < 0 && keys.state() == QProcess::NotRunning)
-                keysEndedMs = clock.elapsed();
-            if (reportedMs < 0 && !activated.isEmpty())
-                reportedMs = clock.elapsed();
-        }
-        QVERIFY2(keys.exitStatus() == QProcess::NormalExit && keys.exitCode() == 0, "the key script failed");
+        QVERIFY(send(QStringLiteral("alt+tab")));
         // A headless KWin without Plasma's task switcher does not always switch on Alt+Tab.
         if (!QTest::qWaitFor([&] { return currentTitle() == QStringLiteral("A"); }, deadlineMs))
             QSKIP("the desktop did not switch windows on Alt+Tab");
         QCOMPARE(activated.size(), 1);
         QCOMPARE(m_frontmost->current()->pid, first.pid());
-        std::printf("[figures] Alt+Tab: reported %lld ms after the key script started, %lld ms %s it ended\n",
-            static_cast<long long>(reportedMs), static_cast<long long>(std::abs(reportedMs - keysEndedMs)),
-            reportedMs <= keysEndedMs ? "before" : "after");
 
         // A window of our own: nothing announced, the other application stays current.
         activated.clear();

@@ -1,20 +1,19 @@
 #!/usr/bin/python3
 """Sends keys and pointer input into a Wayland desktop through the RemoteDesktop portal.
 
-    wayland-keys.py alt+x            presses Alt and X together, then lets go of both
-    wayland-keys.py ctrl+c escape    one combination after the other
+    wayland-keys.py alt+x escape     presses Alt and X together and lets go of both, then Escape
     wayland-keys.py move:40,-10      moves the pointer by 40 px right and 10 px up
     wayland-keys.py click            presses and releases the left button where the pointer is
-                                     (click:right, click:middle for the others)
     wayland-keys.py press move:99,0 release    a drag with the left button
 
 Keys are named by their US layout letters and digits or by: alt, ctrl, shift, super, escape, return,
-tab, space, backspace, delete, left, right, up, down, home, end, f1...f12; key:N sends evdev code N.
-One portal session carries everything given on one command line. On any failure it says why on
-stderr and exits with 1; a portal that does not answer within the deadline counts as a failure.
+tab, space, backspace, delete, left, right, up, down, home, end. One portal session carries everything
+given on one command line. On any failure it says why on stderr and exits with 1; a portal that does not
+answer within the deadline counts as a failure.
 """
 
 import sys
+import time
 
 from gi.repository import Gio, GLib
 
@@ -23,6 +22,7 @@ PORTAL = "org.freedesktop.portal.Desktop"
 PORTAL_PATH = "/org/freedesktop/portal/desktop"
 REMOTE_DESKTOP = "org.freedesktop.portal.RemoteDesktop"
 KEYBOARD, POINTER = 1, 2
+LEFT_BUTTON = 0x110
 
 # evdev key codes (linux/input-event-codes.h)
 KEYS = {
@@ -33,9 +33,6 @@ KEYS = {
 KEYS.update({str(d): 2 + (d - 1) % 10 for d in range(10)})
 for row, first in (("qwertyuiop", 16), ("asdfghjkl", 30), ("zxcvbnm", 44)):
     KEYS.update({letter: first + i for i, letter in enumerate(row)})
-KEYS.update({f"f{n}": 58 + n for n in range(1, 11)})
-KEYS.update({"f11": 87, "f12": 88})
-BUTTONS = {"left": 0x110, "right": 0x111, "middle": 0x112}
 
 
 class Failure(Exception):
@@ -44,33 +41,22 @@ class Failure(Exception):
 
 def parse(words):
     """Turns the command line into a list of ("key", [codes]), ("move", dx, dy), ("click" | "press" |
-    "release", button)."""
+    "release",)."""
     actions = []
-    for word in words:
-        word = word.lower()
+    for word in map(str.lower, words):
         if word.startswith("move:"):
             try:
                 dx, dy = (float(v) for v in word[5:].split(","))
             except ValueError:
                 raise Failure(f"'{word}' is not move:DX,DY") from None
             actions.append(("move", dx, dy))
-        elif word in ("press", "release"):
-            actions.append((word, BUTTONS["left"]))
-        elif word == "click" or word.startswith("click:"):
-            button = word[6:] or "left"
-            if button not in BUTTONS:
-                raise Failure(f"unknown button '{button}' (left, right, middle)")
-            actions.append(("click", BUTTONS[button]))
+        elif word in ("click", "press", "release"):
+            actions.append((word,))
         else:
-            codes = []
-            for name in word.split("+"):
-                if name.startswith("key:") and name[4:].isdigit():
-                    codes.append(int(name[4:]))
-                elif name in KEYS:
-                    codes.append(KEYS[name])
-                else:
-                    raise Failure(f"unknown key '{name}'")
-            actions.append(("key", codes))
+            unknown = [name for name in word.split("+") if name not in KEYS]
+            if unknown:
+                raise Failure(f"unknown key '{unknown[0]}'")
+            actions.append(("key", [KEYS[name] for name in word.split("+")]))
     return actions
 
 
@@ -123,6 +109,10 @@ def run(actions):
     portal = Portal()
     session = portal.request("CreateSession", (), "",
                              {"session_handle_token": GLib.Variant("s", "quillora_keys")})["session_handle"]
+
+    def notify(method, signature, *values):
+        portal.call(method, GLib.Variant(f"(oa{{sv}}{signature})", (session, {}, *values)))
+
     try:
         wanted = (KEYBOARD if any(a[0] == "key" for a in actions) else 0) | \
                  (POINTER if any(a[0] != "key" for a in actions) else 0)
@@ -130,21 +120,16 @@ def run(actions):
         granted = portal.request("Start", (session, ""), "os", {}).get("devices", 0)
         if granted & wanted != wanted:
             raise Failure(f"Start: the portal granted devices {granted}, {wanted} were asked for")
-        no_options = {}
         for action in actions:
             if action[0] == "key":
-                for code in action[1]:
-                    portal.call("NotifyKeyboardKeycode", GLib.Variant("(oa{sv}iu)", (session, no_options, code, 1)))
-                for code in reversed(action[1]):
-                    portal.call("NotifyKeyboardKeycode", GLib.Variant("(oa{sv}iu)", (session, no_options, code, 0)))
+                for code, state in [(c, 1) for c in action[1]] + [(c, 0) for c in reversed(action[1])]:
+                    notify("NotifyKeyboardKeycode", "iu", code, state)
+                    time.sleep(0.01)  # held as a hand would: keys sent back to back can be missed
             elif action[0] == "move":
-                portal.call("NotifyPointerMotion", GLib.Variant("(oa{sv}dd)", (session, no_options, action[1], action[2])))
-            elif action[0] in ("press", "release"):
-                state = 1 if action[0] == "press" else 0
-                portal.call("NotifyPointerButton", GLib.Variant("(oa{sv}iu)", (session, no_options, action[1], state)))
+                notify("NotifyPointerMotion", "dd", action[1], action[2])
             else:
-                for state in (1, 0):
-                    portal.call("NotifyPointerButton", GLib.Variant("(oa{sv}iu)", (session, no_options, action[1], state)))
+                for state in {"press": (1,), "release": (0,), "click": (1, 0)}[action[0]]:
+                    notify("NotifyPointerButton", "iu", LEFT_BUTTON, state)
     finally:
         try:
             portal.call("Close", None, interface="org.freedesktop.portal.Session", path=session)

@@ -6,6 +6,9 @@
 
 #include <QGuiApplication>
 #include <QTimer>
+#include <QWindow>
+
+#include <algorithm>
 
 #include <atomic>
 #include <cerrno>
@@ -29,6 +32,15 @@ ActivatedWindow withProcessFacts(const AtspiReading::Window& window, bool announ
     return activated;
 }
 
+// Whether a window of ours has the keyboard. Not the application's state: Qt leaves that active when the
+// window that had the keyboard goes away (its surface gone, the desktop's word that it lost the keyboard
+// is dropped), and then a key meant for that window's predecessor would go to whatever the user went to.
+bool ownWindowActive()
+{
+    const QList<QWindow*> windows = qGuiApp ? qGuiApp->topLevelWindows() : QList<QWindow*>();
+    return std::any_of(windows.cbegin(), windows.cend(), [](const QWindow* w) { return w->isVisible() && w->isActive(); });
+}
+
 } // namespace
 
 AtspiFrontmostApplication::AtspiFrontmostApplication(std::shared_ptr<AtspiThread> thread)
@@ -36,6 +48,10 @@ AtspiFrontmostApplication::AtspiFrontmostApplication(std::shared_ptr<AtspiThread
 {
     if (!m_thread || !m_thread->usable())
         return;
+    connect(qGuiApp, &QGuiApplication::focusWindowChanged, this, [this](QWindow* window) {
+        if (window)
+            m_sinceOwnWindowFocused.restart();
+    });
     m_relay = new AtspiWindowRelay;
     // Emitted on the AT-SPI thread, received on this one.
     connect(
@@ -78,7 +94,7 @@ std::optional<FrontmostAppInfo> AtspiFrontmostApplication::current() const
     // the activation the user's application is still the one it came from; after any other, it is unknown.
     const std::optional<ActivatedWindow>& window = m_window
         ? m_window
-        : (qGuiApp && qGuiApp->applicationState() == Qt::ApplicationActive ? m_deactivated : m_window);
+        : (ownWindowActive() ? m_deactivated : m_window);
     // A window whose program has ended says nothing of where the user is now: its successor may not be on the
     // bus at all.
     if (!window || (window->window.pid > 0 && ::kill(pid_t(window->window.pid), 0) != 0 && errno == ESRCH))
@@ -96,7 +112,11 @@ void AtspiFrontmostApplication::windowDeactivated()
     // The user went to an application the bus does not see, or to one of our windows, whose activation
     // reaches us on another road and may come a little later; only the first counts as another application.
     QTimer::singleShot(deactivationGrace, this, [this] {
-        if (!m_window && m_deactivated && qGuiApp->applicationState() != Qt::ApplicationActive)
+        // The desktop tells us at once that our window has the keyboard; the bus may tell of the other window's
+        // loss later, on a busy machine after more than the grace.
+        const bool oursTookOver = ownWindowActive()
+            || (m_sinceOwnWindowFocused.isValid() && m_sinceOwnWindowFocused.elapsed() < 2 * deactivationGrace.count());
+        if (!m_window && m_deactivated && !oursTookOver)
             emit otherApplicationActivated();
     });
 }

@@ -4,6 +4,7 @@
 #include "platform/frontmostapplication.h"
 #include "platform/x11/atspireading.h"
 
+#include <QElapsedTimer>
 #include <QStringList>
 
 #include <memory>
@@ -55,4 +56,5 @@ private:
     std::optional<ActivatedWindow> m_deactivated; // that window once it lost its activation
     mutable std::optional<FrontmostAppInfo> m_described; // m_window, named
     mutable DesktopEntries m_desktopEntries;
+    QElapsedTimer m_sinceOwnWindowFocused; // restarted whenever a window of ours gets the keyboard
 };
