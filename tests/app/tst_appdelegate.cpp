@@ -10,7 +10,6 @@
 #include <QApplication>
 #include <QDesktopServices>
 #include <QMenu>
-#include <QSettings>
 #include <QSystemTrayIcon>
 #include <QTemporaryDir>
 #include <QTest>
@@ -73,19 +72,6 @@ private slots:
         QCOMPARE(endpoint.problem.isEmpty(), usable);
         if (!usable)
             QVERIFY2(endpoint.problem.contains("serviceURL"), qPrintable(endpoint.problem));
-    }
-
-    void theProgramReadsTheUsersSettingsFile()
-    {
-        QSettings file(AppSettings::defaultFileName(), QSettings::IniFormat);
-        file.setValue(AppSettings::serviceURLKey, "http://127.0.0.1:8787/v1/explain");
-        file.setValue(AppSettings::serviceTokenKey, "team-secret");
-        file.sync();
-        const AppSettings settings(AppSettings::defaultFileName());
-        const ServiceEndpoint endpoint
-            = resolveServiceEndpoint(settings.serviceURL(), settings.serviceToken(), builtInUrl, "test-token");
-        QCOMPARE(endpoint.url, QUrl("http://127.0.0.1:8787/v1/explain"));
-        QCOMPARE(endpoint.token, "team-secret");
     }
 
     void launchGivesKeysAndATrayMenuThatReachTheirActions()

@@ -177,70 +177,77 @@ private slots:
         m_pad.waitForFinished(2000);
     }
 
-    void textsReachTheServiceUnchangedAsOneRequestEach()
-    {
-        QCOMPARE(run({ "--explain-text", "  photosynthesis  " }), 0);
-        const QJsonObject body = nextRequest();
-        QCOMPARE(body.value("selectedText").toString(), QStringLiteral("  photosynthesis  "));
-        QCOMPARE(body.value("appContext")["bundleID"].toString(), QStringLiteral("org.quillora.TestPad"));
-        QCOMPARE(body.value("appContext")["windowTitle"].toString(), QStringLiteral("Reading"));
-
-        QCOMPARE(run({ "--explain-text=-" }, "line one\nline two\n"), 0);
-        QCOMPARE(nextText(), QStringLiteral("line one\nline two\n"));
-        QCOMPARE(call("ExplainText", { QStringLiteral("über D-Bus") }), QDBusMessage::ReplyMessage);
-        QCOMPARE(nextText(), QStringLiteral("über D-Bus"));
-
-        // Empty texts send nothing: a request sent after them must be the very next to arrive.
-        QByteArray errors;
-        QCOMPARE(run({ "--explain-text", "" }, {}, &errors), 2);
-        QVERIFY(errors.contains("There is no text to explain."));
-        QCOMPARE(run({ "--explain-text", "-" }), 2);
-        QCOMPARE(call("ExplainText", { QString() }), QDBusMessage::ReplyMessage);
-        QCOMPARE(call("ExplainText", { QStringLiteral("marker") }), QDBusMessage::ReplyMessage);
-        QCOMPARE(nextText(), QStringLiteral("marker"));
-        QCOMPARE(m_stub->requests().size(), m_requestsTaken);
-    }
-
-    // The text after --explain-text is the user's, even where it looks like one of Qt's own options; Qt still
-    // takes those that come before Quillora's.
-    void textsThatLookLikeOptionsAreTheUsers_data()
+    // What the command line gives: each text reaches the service unchanged as one request, with the frontmost
+    // application, even where it looks like one of Qt's own options (Qt still takes those before Quillora's) and
+    // from a console without a display. Empty and overlong texts and bad command lines are refused where they
+    // are given, saying why, and send nothing.
+    void commandLines_data()
     {
         QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<QString>("sent");
-        QTest::newRow("-reverse") << QStringList { "--explain-text", "-reverse" } << "-reverse";
-        QTest::newRow("--platform") << QStringList { "--explain-text", "--platform" } << "--platform";
-        QTest::newRow("after --") << QStringList { "--explain-text", "--", "-style" } << "-style";
-        QTest::newRow("-- itself") << QStringList { "--explain-text", "--", "--" } << "--";
-        QTest::newRow("Qt's option first") << QStringList { "-reverse", "--explain-text", "x" } << "x";
+        QTest::addColumn<QByteArray>("input");
+        QTest::addColumn<bool>("withDisplay");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("sent"); // null: nothing
+        QTest::addColumn<QByteArrayList>("said"); // each in what it prints
+        const QByteArrayList limit { "at most 100,000 characters" }, usage { "quillora: ", "\n\nUsage: quillora" };
+        const auto row = [](const char* name, const QStringList& arguments, const QByteArray& input, bool display,
+                             int code, const QString& sent, const QByteArrayList& said) {
+            QTest::newRow(name) << arguments << input << display << code << sent << said;
+        };
+        // clang-format off
+        row("blanks kept", { "--explain-text", "  photosynthesis  " }, {}, true, 0, "  photosynthesis  ", {});
+        row("empty", { "--explain-text", "" }, {}, true, 2, {}, { "There is no text to explain." });
+        row("from standard input", { "--explain-text=-" }, "line one\nline two\n", true, 0, "line one\nline two\n", {});
+        row("empty standard input", { "--explain-text", "-" }, {}, true, 2, {}, {});
+        row("without a display", { "--explain-text", "from a console" }, {}, false, 0, "from a console", {});
+        row("overlong", { "--explain-text", QString(100'001, u'x') }, {}, true, 2, {}, limit);
+        row("overlong standard input", { "--explain-text", "-" }, QByteArray(8 << 20, 'y'), true, 2, {}, limit);
+        row("-reverse", { "--explain-text", "-reverse" }, {}, true, 0, "-reverse", {});
+        row("--platform", { "--explain-text", "--platform" }, {}, true, 0, "--platform", {});
+        row("after --", { "--explain-text", "--", "-style" }, {}, true, 0, "-style", {});
+        row("-- itself", { "--explain-text", "--", "--" }, {}, true, 0, "--", {});
+        row("Qt's option first", { "-reverse", "--explain-text", "x" }, {}, true, 0, "x", {});
+        row("missing text", { "--explain-text" }, {}, true, 2, {}, usage);
+        row("unknown option", { "--explain-everything" }, {}, true, 2, {}, usage);
+        row("two actions", { "--ask", "--explain-selection" }, {}, true, 2, {}, usage);
+        row("stray word", { "--ask", "hello" }, {}, true, 2, {}, usage);
+        row("text and a word", { "--explain-text", "-style", "x" }, {}, true, 2, {}, usage);
+        row("-- ends the options", { "--", "--ask" }, {}, true, 2, {}, usage);
+        // clang-format on
     }
-
-    void textsThatLookLikeOptionsAreTheUsers()
+    void commandLines()
     {
         QFETCH(QStringList, arguments);
+        QFETCH(QByteArray, input);
+        QFETCH(bool, withDisplay);
+        QFETCH(int, exitCode);
         QFETCH(QString, sent);
+        QFETCH(QByteArrayList, said);
         QByteArray errors;
-        QVERIFY2(run(arguments, {}, &errors) == 0, errors.constData());
-        QCOMPARE(nextText(), sent);
+        QVERIFY2(run(arguments, input, &errors, withDisplay) == exitCode, errors.constData());
+        for (const QByteArray& words : said)
+            QVERIFY2(errors.contains(words), errors.constData());
+        if (sent.isNull()) {
+            QCOMPARE(m_stub->requests().size(), m_requestsTaken); // a late one would be the next row's text
+            return;
+        }
+        const QJsonObject body = nextRequest();
+        QCOMPARE(body.value("selectedText").toString(), sent);
+        QCOMPARE(body.value("appContext")["bundleID"].toString(), QStringLiteral("org.quillora.TestPad"));
+        QCOMPARE(body.value("appContext")["windowTitle"].toString(), QStringLiteral("Reading"));
     }
 
-    // Texts over the limit are refused where they are given, naming the limit, and by the instance itself.
-    void overlongTextsAreRefusedNamingTheLimit()
+    // D-Bus: a text is sent as given, an empty one is taken and sends nothing, an overlong one is refused naming
+    // the limit. A message too large for the entry is dropped unread; the entry keeps answering.
+    void dbusTextsAndOversizedMessages()
     {
-        const QString limit = QStringLiteral("at most 100,000 characters");
-        QByteArray errors;
-        QCOMPARE(run({ "--explain-text", QString(100'001, u'x') }, {}, &errors), 2);
-        QVERIFY2(errors.contains(limit.toUtf8()), errors.constData());
-        QCOMPARE(run({ "--explain-text", "-" }, QByteArray(8 << 20, 'y'), &errors), 2);
-        QVERIFY2(errors.contains(limit.toUtf8()), errors.constData());
+        QCOMPARE(call("ExplainText", { QStringLiteral("über D-Bus") }), QDBusMessage::ReplyMessage);
+        QCOMPARE(nextText(), QStringLiteral("über D-Bus"));
+        QCOMPARE(call("ExplainText", { QString() }), QDBusMessage::ReplyMessage);
         const QDBusMessage refused = callForReply("ExplainText", { QString(100'001, u'z') });
         QCOMPARE(refused.errorName(), QStringLiteral("org.quillora.Quillora.Error.TooLong"));
-        QVERIFY(refused.errorMessage().contains(limit));
-        QCOMPARE(m_stub->requests().size(), m_requestsTaken);
-    }
-
-    // A message too large for the entry is dropped unread; the entry keeps answering, a normal call included.
-    void oversizedMessagesLeaveTheEntryAnswering()
-    {
+        QVERIFY(refused.errorMessage().contains(QStringLiteral("at most 100,000 characters")));
+        QCOMPARE(m_stub->requests().size(), m_requestsTaken); // a late one would come before "still heard"
         for (const qsizetype size : { qsizetype(ServiceHandler::maximumMessageSize) + 1, qsizetype(64) << 20 }) {
             const QDBusMessage dropped = callForReply("ExplainText", { QString(size, u'w') });
             QCOMPARE(dropped.type(), QDBusMessage::ErrorMessage);
@@ -258,15 +265,8 @@ private slots:
         }
     }
 
-    // ssh, cron: no display, yet the request reaches the running instance.
-    void forwardsWithoutADisplay()
-    {
-        QCOMPARE(run({ "--explain-text", "from a console" }, {}, nullptr, false), 0);
-        QCOMPARE(nextText(), QStringLiteral("from a console"));
-    }
-
     // A drag on the overlay sends the region as a JPEG of its pixel size (the card's place at the region is
-    // checked in tst_popupwindowcontroller).
+    // checked in tst_popup).
     void screenshotReachesTheService()
     {
         const auto screenSized = [&] {
@@ -288,26 +288,6 @@ private slots:
         QCOMPARE(jpeg.size(), QSize(400, 200));
 
         xdotool("key Escape");
-    }
-
-    void badCommandLinesGetUsage_data()
-    {
-        QTest::addColumn<QStringList>("arguments");
-        QTest::newRow("missing text") << QStringList { "--explain-text" };
-        QTest::newRow("unknown option") << QStringList { "--explain-everything" };
-        QTest::newRow("two actions") << QStringList { "--ask", "--explain-selection" };
-        QTest::newRow("stray word") << QStringList { "--ask", "hello" };
-        QTest::newRow("text and a word") << QStringList { "--explain-text", "-style", "x" };
-        QTest::newRow("-- ends the options") << QStringList { "--", "--ask" };
-    }
-
-    void badCommandLinesGetUsage()
-    {
-        QFETCH(QStringList, arguments);
-        QByteArray errors;
-        QCOMPARE(run(arguments, {}, &errors), 2);
-        QVERIFY2(errors.contains("quillora: ") && errors.contains("\n\nUsage: quillora"), errors.constData());
-        QCOMPARE(m_stub->requests().size(), m_requestsTaken); // nothing reached the service
     }
 
     void hotKeysReachTheServiceAndOpenTheQuestionCard()

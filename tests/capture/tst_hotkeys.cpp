@@ -127,32 +127,26 @@ private slots:
     void init() { registerAll(*(m_manager = std::make_unique<HotkeyManager>(*m_platform->globalHotkeys))); }
     void cleanup() { m_manager.reset(); }
 
+    // Each key calls its own handler, in the order pressed, with either lock key on or both; the same keys with
+    // Shift, or without Alt, call none.
     void keysCallTheirHandlersWhateverTheLockKeys_data()
     {
         QTest::addColumn<Keys>("locks");
-        QTest::addColumn<Keys>("keys");
-        QTest::addColumn<Ids>("fired");
-        for (const auto& [name, locks] : { std::pair { "", Keys {} }, { " NumLock", Keys { numLock } },
-                 { " CapsLock", Keys { capsLock } }, { " both locks", Keys { numLock, capsLock } } }) {
-            QTest::addRow("Alt+X%s", name) << locks << Keys { alt, 53 } << Ids { 1 };
-            QTest::addRow("Alt+Z%s", name) << locks << Keys { alt, 52 } << Ids { 2 };
-            QTest::addRow("Alt+A%s", name) << locks << Keys { alt, 38 } << Ids { 3 };
-            QTest::addRow("Alt+Shift+X%s", name) << locks << Keys { alt, shift, 53 } << Ids {};
-            QTest::addRow("X alone%s", name) << locks << Keys { 53 } << Ids {};
-        }
+        QTest::newRow("no lock") << Keys {};
+        QTest::newRow("NumLock") << Keys { numLock };
+        QTest::newRow("CapsLock") << Keys { capsLock };
+        QTest::newRow("both locks") << Keys { numLock, capsLock };
     }
 
     void keysCallTheirHandlersWhateverTheLockKeys()
     {
         QFETCH(Keys, locks);
-        QFETCH(Keys, keys);
         for (const xcb_keycode_t lock : locks)
             tap({ lock }); // on
-        const Ids seen = firedBy({ keys });
+        const Ids seen = firedBy({ { alt, 52 }, { alt, shift, 53 }, { 53 }, { alt, 38 }, { alt, 53 } });
         for (const xcb_keycode_t lock : locks)
             tap({ lock }); // off again
-        QFETCH(Ids, fired);
-        QVERIFY(std::ranges::equal(seen, fired)); // Qt 6.4 compares two empty lists through memcmp(nullptr, ...)
+        QCOMPARE(seen, (Ids { 2, 3, 1 }));
         QVERIFY(!m_offMainThread);
     }
 

@@ -9,6 +9,7 @@
 #include <QClipboard>
 #include <QCoroTask>
 #include <QCursor>
+#include <QDebug>
 #include <QGuiApplication>
 #include <QImage>
 #include <QProcess>
@@ -291,13 +292,7 @@ private slots:
         if (first.bounds) {
             const QPoint pointer = QCursor::pos();
             QVERIFY2(first.bounds->adjusted(-3, -3, 3, 3).contains(pointer) && first.bounds->height() < 60,
-                qPrintable(QStringLiteral("box %1,%2 %3x%4, clicked at %5,%6")
-                               .arg(first.bounds->x())
-                               .arg(first.bounds->y())
-                               .arg(first.bounds->width())
-                               .arg(first.bounds->height())
-                               .arg(pointer.x())
-                               .arg(pointer.y())));
+                qPrintable(QDebug::toString(*first.bounds) + " clicked at " + QDebug::toString(pointer)));
         }
 
         ownPrimaryElsewhere();

@@ -83,12 +83,13 @@ public:
         m_bus.send(response);
     }
 
-    void emitActivated(const QString& session, const QString& id)
+    // A press of the key `id` in `session`, sent by the portal or, given one, by another connection.
+    void emitActivated(const QString& session, const QString& id, std::optional<QDBusConnection> from = {})
     {
         QDBusMessage activated = QDBusMessage::createSignal(
             portalPath, PortalGlobalHotkeys::interface, QStringLiteral("Activated"));
         activated << QVariant::fromValue(QDBusObjectPath(session)) << id << qulonglong(0) << QVariantMap();
-        m_bus.send(activated);
+        from.value_or(m_bus).send(activated);
     }
 
     QDBusConnection& bus() { return m_bus; }
@@ -196,6 +197,22 @@ class PortalBackendsTest : public QObject {
         };
     }
 
+    // A portal whose RemoteDesktop grants the keyboard, answers Start with `startCode`, and records keys.
+    void offerRemoteDesktop(uint startCode)
+    {
+        m_portal->handlers["CreateSession"] = [this](const QDBusMessage& call) {
+            m_portal->respond(call, 0, { { "session_handle", sessionPath } });
+        };
+        m_portal->handlers["SelectDevices"] = [this](const QDBusMessage& call) { m_portal->respond(call, 0); };
+        m_portal->handlers["Start"] = [this, startCode](const QDBusMessage& call) {
+            m_portal->respond(call, startCode, { { "devices", 1U } });
+        };
+        m_portal->handlers["NotifyKeyboardKeycode"] = [this](const QDBusMessage& call) {
+            m_keys.append({ call.arguments().value(2).toInt(), call.arguments().value(3).toUInt() });
+            m_portal->bus().send(call.createReply());
+        };
+    }
+
     static QByteArray png(const QImage& image)
     {
         QByteArray bytes;
@@ -266,11 +283,7 @@ private slots:
         QCOMPARE(hotkeys.boundTriggers().value("quillora-3"), QString()); // taken elsewhere: reported, others kept
 
         m_portal->emitActivated(QStringLiteral("/elsewhere"), QStringLiteral("quillora-2"));
-        QDBusConnection impostor = connect("impostor");
-        QDBusMessage spoofed = QDBusMessage::createSignal(portalPath, PortalGlobalHotkeys::interface, "Activated");
-        spoofed << QVariant::fromValue(QDBusObjectPath(sessionPath)) << QStringLiteral("quillora-1") << qulonglong(0)
-                << QVariantMap();
-        impostor.send(spoofed);
+        m_portal->emitActivated(sessionPath, QStringLiteral("quillora-1"), connect("impostor"));
         m_portal->emitActivated(sessionPath, QStringLiteral("quillora-2"));
         QVERIFY(pressed.wait(5000));
         QTest::qWait(100);
@@ -394,39 +407,19 @@ private slots:
         QCOMPARE(capture.isAvailable(), failure != "no Screenshot");
     }
 
-private:
-    // A portal whose RemoteDesktop grants the keyboard, answers Start with `startCode`, and records keys.
-    void offerRemoteDesktop(uint startCode)
-    {
-        m_portal->handlers["CreateSession"] = [this](const QDBusMessage& call) {
-            m_portal->respond(call, 0, { { "session_handle", sessionPath } });
-        };
-        m_portal->handlers["SelectDevices"] = [this](const QDBusMessage& call) { m_portal->respond(call, 0); };
-        m_portal->handlers["Start"] = [this, startCode](const QDBusMessage& call) {
-            m_portal->respond(call, startCode, { { "devices", 1U } });
-        };
-        m_portal->handlers["NotifyKeyboardKeycode"] = [this](const QDBusMessage& call) {
-            m_keys.append({ call.arguments().value(2).toInt(), call.arguments().value(3).toUInt() });
-            m_portal->bus().send(call.createReply());
-        };
-    }
-
-private slots:
-    // The copy shortcut: one session for the program's life, every modifier let go first, Ctrl+Shift+C for a
-    // terminal; nothing at all where the portal would ask the user, or after it said no.
+    // The copy shortcut: one session for the program's life, every modifier let go first; nothing to a terminal,
+    // whose program a modifier still held would interrupt.
     void theCopyShortcutGoesThroughOneSession()
     {
         offerRemoteDesktop(0);
         PortalKeyboard keyboard(*m_client, true);
         QVERIFY(QCoro::waitFor(keyboard.sendCopyShortcut(false)));
-        QVERIFY(QCoro::waitFor(keyboard.sendCopyShortcut(true)));
-        QTRY_COMPARE(m_keys.size(), 2 * 6 + 4 + 6);
+        QVERIFY(!QCoro::waitFor(keyboard.sendCopyShortcut(true)));
+        QVERIFY(QCoro::waitFor(keyboard.sendCopyShortcut(false)));
+        QTRY_COMPARE(m_keys.size(), 2 * (6 + 4));
         QCOMPARE(m_portal->members().count("CreateSession"), 1);
         QCOMPARE(m_portal->members().count("Start"), 1);
-        const QList<QPair<int, uint>> plain = m_keys.mid(6, 4), terminal = m_keys.mid(16, 6);
-        QCOMPARE(plain, (QList<QPair<int, uint>> { { 29, 1 }, { 46, 1 }, { 46, 0 }, { 29, 0 } }));
-        QCOMPARE(terminal,
-            (QList<QPair<int, uint>> { { 29, 1 }, { 42, 1 }, { 46, 1 }, { 46, 0 }, { 42, 0 }, { 29, 0 } }));
+        QCOMPARE(m_keys.mid(6, 4), (QList<QPair<int, uint>> { { 29, 1 }, { 46, 1 }, { 46, 0 }, { 29, 0 } }));
         for (const auto& [code, state] : m_keys.mid(0, 6))
             QVERIFY(state == 0 && code != 29 && code != 46);
     }

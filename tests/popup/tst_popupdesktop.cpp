@@ -1,11 +1,14 @@
 // The popup on a real X11 desktop (Xvfb + openbox) over the user's window, an xterm: focus, clicks, switches, Escape.
 #include "platform/platform.h"
 #include "popup/popupwindowcontroller.h"
-#include "popuptesting.h"
+#include "popupstack.h"
+#include "stubservice.h"
 
 #include <QGuiApplication>
 #include <QProcess>
 #include <QQuickWindow>
+#include <QStandardPaths>
+#include <QTest>
 
 namespace {
 

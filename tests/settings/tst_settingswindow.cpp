@@ -60,15 +60,12 @@ private slots:
             QCOMPARE(QSettings(storeFile(), QSettings::IniFormat).value("userId").toString(), userId);
             QCOMPARE(settings.customSystemPrompt(), QString());
             QSignalSpy changed(&settings, &AppSettings::customSystemPromptChanged);
-            settings.setHasCompletedOnboarding(true);
-            settings.setHasRegisteredLoginItem(true);
             settings.setCustomSystemPrompt(prompt);
             settings.setCustomSystemPrompt(prompt);
             QCOMPARE(changed.size(), 1);
         }
         {
             AppSettings reopened(storeFile());
-            QVERIFY(reopened.hasCompletedOnboarding() && reopened.hasRegisteredLoginItem());
             QCOMPARE(reopened.customSystemPrompt(), prompt);
             reopened.setCustomSystemPrompt(QString());
         }

@@ -114,16 +114,13 @@ children=()
 # The portals first, the compositor last: clients that lose the compositor first print lots of errors. What
 # has not ended 5 s later is killed, so a stuck service never keeps the command's caller waiting.
 cleanup() {
-    local i pid
+    local i
     for ((i = ${#children[@]} - 1; i >= 0; i--)); do
         kill "${children[i]}" 2>/dev/null || true
     done
+    # kill -0 succeeds while any of them runs.
     for _ in $(seq 100); do
-        local running=0
-        for pid in "${children[@]}"; do
-            kill -0 "$pid" 2>/dev/null && running=1
-        done
-        ((running)) || break
+        kill -0 "${children[@]}" 2>/dev/null || break
         sleep 0.05
     done
     kill -KILL "${children[@]}" 2>/dev/null || true

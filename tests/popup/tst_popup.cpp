@@ -1,0 +1,423 @@
+// The card against the stub service on the fake desktop: the request flows seen through the properties the card
+// binds to and what is sent, which panel is on screen, where, and what closes it, and the card's views loaded from
+// the compiled-in QML.
+#include "fakeplatform.h"
+#include "popup/answerdocument.h"
+#include "popupstack.h"
+#include "stubservice.h"
+#include "testcerts.h"
+
+#include <QDesktopServices>
+#include <QFontInfo>
+#include <QJsonArray>
+#include <QQuickItem>
+#include <QQuickTextDocument>
+#include <QQuickWindow>
+#include <QScopeGuard>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTest>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextDocument>
+
+#include <atomic>
+#include <thread>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+using Turns = QList<QPair<QString, QString>>;
+const AppContext editor { QStringLiteral("Text Editor"), {}, {}, {} };
+
+QString answer(int i) { return QStringLiteral("Answer %1.").arg(i); }
+QString explainTurn(const QString& text) { return QStringLiteral("Explain: %1 concisely").arg(text); }
+
+// Waits for the request in flight to end. Every ending, answer or error, stops the dots and shows the content.
+bool settled(const PopupViewModel& model)
+{
+    return QTest::qWaitFor([&] { return !model.isLoading(); }, 10000) && model.contentOpacity() == 1.0;
+}
+
+// A value of the request's JSON body by its path, as in "appContext/appName".
+QJsonValue sent(const StubService::Request& request, const QString& path)
+{
+    QJsonValue value = request.json();
+    for (const QString& key : path.split(u'/'))
+        value = value.toObject().value(key);
+    return value;
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Turns)
+Q_DECLARE_METATYPE(StubService::Reply)
+
+class PopupTest : public QObject {
+    Q_OBJECT
+
+    // For each test: a controller on the fake desktop, talking to a fresh stub service.
+    FakePlatform fakes {};
+    std::unique_ptr<StubService> stub;
+    std::unique_ptr<PopupStack> popup;
+    PopupWindowController* controller = nullptr;
+    PopupViewModel* model = nullptr;
+    QStringList m_opened; // schemes of the links handed to the desktop
+
+    QQuickWindow* window() const { return controller->panel(); }
+    QQuickItem* item(const QString& name) const { return window()->findChild<QQuickItem*>(name); }
+    // On the card: the item and every ancestor visible.
+    bool shown(const QString& name) const { return item(name) && item(name)->isVisible(); }
+    void type(const QString& text) const
+    {
+        for (const QChar c : text)
+            QTest::keyClick(window(), c.toLatin1());
+    }
+    void clickOn(const QString& name) const
+    {
+        QTest::mouseClick(
+            window(), Qt::LeftButton, {}, item(name)->mapToScene(item(name)->boundingRect().center()).toPoint());
+    }
+    bool showCard()
+    {
+        controller->showPopup(std::nullopt);
+        return window() && QTest::qWaitForWindowExposed(window());
+    }
+    // Explains some text, answered with this, and waits.
+    bool explainAnswered(const QString& answer)
+    {
+        stub->replyWithExplanation(answer);
+        model->explain(QStringLiteral("a"), std::nullopt);
+        return settled(*model);
+    }
+
+public:
+    Q_INVOKABLE void open(const QUrl& url) { m_opened << url.scheme(); }
+
+private slots:
+    void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
+    void init()
+    {
+        popup.reset();
+        fakes = FakePlatform::make();
+        stub = std::make_unique<StubService>();
+        popup = std::make_unique<PopupStack>(*fakes, stub->url());
+        controller = &popup->controller;
+        model = &popup->model;
+        popup->customSystemPrompt = QStringLiteral("Answer like a pirate.");
+    }
+
+    // Each request sends the conversation so far. A failed one adds no answer, so the question before it is
+    // sent again with the next one.
+    void eachFollowUpSendsTheConversationSoFar_data()
+    {
+        // clang-format off
+        QTest::addColumn<int>("failing"); // -1: none
+        QTest::addColumn<Turns>("lastSent");
+        const Turns explained { { "user", explainTurn("tcp") }, { "assistant", answer(0) } };
+        const Turns followUps { { "user", "and udp?" }, { "assistant", answer(1) }, { "user", "hello?" } };
+        QTest::newRow("no failure") << -1 << explained + followUps;
+        QTest::newRow("the explanation fails: the follow-up starts the conversation") << 0 << followUps;
+        QTest::newRow("a follow-up fails: two questions in a row")
+            << 1 << explained + Turns { { "user", "and udp?" }, { "user", "hello?" } };
+        // clang-format on
+    }
+    void eachFollowUpSendsTheConversationSoFar()
+    {
+        QFETCH(int, failing);
+        QFETCH(Turns, lastSent);
+        for (int i = 0; i < 3; ++i)
+            stub->enqueue(i == failing ? StubService::Reply { 500, "boom", "text/plain" }
+                                       : StubService::Reply { 200, StubService::explanationBody(answer(i)) });
+        model->explain(QStringLiteral("tcp"), editor);
+        QVERIFY(model->contentOpacity() == 0.0);
+        for (int i = 0; i < 3; ++i) {
+            if (i == 1) {
+                model->setFollowUpInput(QStringLiteral("  and udp? \n"));
+                model->sendFollowUp(model->followUpInput());
+                QVERIFY(model->followUpInput().isEmpty() && model->displayText().isEmpty());
+            } else if (i == 2) {
+                model->sendFollowUp(QStringLiteral("hello?"));
+            }
+            QVERIFY(model->isLoading() && !model->hasError()); // a new request clears the last error
+            QVERIFY(settled(*model));
+            QCOMPARE(model->errorMessageText(), i == failing ? "Server error 500: boom" : QString());
+            QCOMPARE(model->displayText(), i == failing ? QString() : answer(i));
+        }
+        QCOMPARE(model->conversationLength(), lastSent.size() + 1);
+        const auto requests = stub->requests();
+        QCOMPARE(requests.size(), 3);
+        Turns turns;
+        for (const QJsonValue& message : sent(requests[2], "messages").toArray())
+            turns.append({ message["role"].toString(), message["content"].toString() });
+        QCOMPARE(turns, lastSent);
+        QCOMPARE(sent(requests[0], "selectedText"), "tcp");
+        for (const auto& request : requests)
+            QVERIFY(sent(request, "appContext/appName") == editor.appName
+                && sent(request, "customSystemPrompt") == "Answer like a pirate.");
+    }
+
+    // A long answer is kept, shown and resent cut: the card never holds, nor sends back, the whole of it.
+    void longAnswersAreKeptCut()
+    {
+        const QString longAnswer = QString(PopupViewModel::maximumKeptAnswerLength, u'a') + QStringLiteral("\nrest");
+        stub->enqueue({ 200, StubService::explanationBody(longAnswer) });
+        model->explain(QStringLiteral("tcp"), editor);
+        QVERIFY(settled(*model));
+        const QString kept = model->displayText();
+        QVERIFY(!kept.isEmpty() && kept.size() <= PopupViewModel::maximumKeptAnswerLength);
+        QVERIFY(longAnswer.startsWith(kept));
+        model->sendFollowUp(QStringLiteral("more?"));
+        QVERIFY(settled(*model));
+        QCOMPARE(sent(stub->requests().at(1), "messages").toArray().at(1)["content"].toString(), kept);
+    }
+
+    // A newer request aborts the one it supersedes: its result never shows, nor does it wait on the network.
+    void supersededRequestsAreAbortedAndTheirResultsDropped_data()
+    {
+        QTest::addColumn<bool>("newerIsFollowUp");
+        QTest::newRow("newer explanation") << false;
+        QTest::newRow("follow-up started") << true;
+    }
+    void supersededRequestsAreAbortedAndTheirResultsDropped()
+    {
+        QFETCH(bool, newerIsFollowUp);
+        // Shared with the stub's thread, which may look at it after this function returns.
+        const auto release = std::make_shared<std::atomic<bool>>(false);
+        const auto releaseOnExit = qScopeGuard([release] { *release = true; });
+        stub->setHandler([release](const StubService::Request& request) -> StubService::Reply {
+            if (sent(request, "selectedText") != "slow")
+                return { 200, StubService::explanationBody("Current answer.") };
+            while (!*release)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            return { 200, StubService::explanationBody("Late.") };
+        });
+
+        model->explain(QStringLiteral("slow"), std::nullopt);
+        QVERIFY(stub->waitForRequests(1));
+        newerIsFollowUp ? model->sendFollowUp(QStringLiteral("meanwhile?"))
+                        : model->explain(QStringLiteral("fast"), std::nullopt);
+        QCOMPARE(model->apiClient().requestsInFlight(), 1);
+        QVERIFY(settled(*model));
+        *release = true;
+        QCOMPARE(model->apiClient().requestsInFlight(), 0);
+        QCOMPARE(model->displayText(), QStringLiteral("Current answer."));
+        QVERIFY(!model->hasError());
+        const ConversationHistory current = model->conversationHistory();
+        QCOMPARE(current.constFirst().content,
+            newerIsFollowUp ? QStringLiteral("meanwhile?") : explainTurn(QStringLiteral("fast")));
+        QCOMPARE(current.constLast().content, QStringLiteral("Current answer."));
+    }
+    // The screenshot's card sits in the middle of the frame placed 12 below the region: (100, 82, 440, 540).
+    void aScreenshotIsExplainedInTheCardAtItsRegion()
+    {
+        stub->replyWithExplanation(QStringLiteral("A chart."));
+        const AppContext viewer { QStringLiteral("Viewer"), {}, {}, {} };
+        controller->showScreenshotExplanation(QByteArray("\xff\xd8\xff\xe0", 4), QRectF(100, 50, 200, 20), viewer);
+        QCOMPARE(controller->panel()->geometry(), QRect(170, 152, 300, 400));
+        QVERIFY(controller->panel()->flags() & Qt::WindowDoesNotAcceptFocus);
+        QVERIFY(settled(*model));
+        QCOMPARE(model->displayText(), QStringLiteral("A chart."));
+        const StubService::Request request = stub->requests().constFirst();
+        QCOMPARE(model->conversationHistory().constFirst().content, "Explain this screenshot concisely");
+        QCOMPARE(sent(request, "imageBase64"), "/9j/4A==");
+        QCOMPARE(sent(request, "appContext/appName"), viewer.appName);
+    }
+
+    // Each panel replaces the last, which is released; the conversation outlives the card that showed it.
+    void onlyOnePanelIsEverShown()
+    {
+        controller->showPopup(std::nullopt);
+        QVERIFY(explainAnswered(QStringLiteral("Kept.")));
+        QPointer<QQuickWindow> card = controller->panel();
+        controller->showSimpleNotice(QStringLiteral("text.cursor"), QStringLiteral("No text selected"));
+        QPointer<QQuickWindow> notice = controller->panel();
+        QVERIFY(notice && notice != card && notice->isVisible());
+        QVERIFY(!card || !card->isVisible());
+
+        controller->showPopup(QRectF(300, 900, 200, 20));
+        QVERIFY(!notice || !notice->isVisible());
+        QCOMPARE(controller->panel()->y(), 900 - 12 - 540 + 70); // above the selection
+        QCOMPARE(controller->panel()->findChild<QQuickItem*>(QStringLiteral("answerText"))->property("text").toString(),
+            QStringLiteral("Kept."));
+        QTRY_VERIFY(!card && !notice);
+    }
+
+    // A notice's delay closes that notice only: a card opened before it runs out stays.
+    void aNoticesDelayedCloseClosesThatNoticeOnly()
+    {
+        controller->showSimpleNotice(QStringLiteral("text.cursor"), QStringLiteral("No text selected"), 100ms);
+        QPointer<QQuickWindow> notice = controller->panel();
+        controller->showPopup(std::nullopt);
+        QPointer<QQuickWindow> card = controller->panel();
+        QTRY_VERIFY(!notice);
+        QTest::qWait(200);
+        QVERIFY(card && card->isVisible() && controller->panel() == card);
+    }
+
+    void aNoticeWithoutSizeGetsTheFallbackAndCanCloseItself()
+    {
+        fakes.screens->pointer = QPointF(1900, 1070);
+        controller->showNotice(QUrl::fromLocalFile(QStringLiteral(QT_TESTCASE_SOURCEDIR "/blanknotice.qml")),
+            { { QStringLiteral("label"), QStringLiteral("hello") } });
+        QQuickWindow* notice = controller->panel();
+        QCOMPARE(notice ? notice->geometry() : QRect(), QRect(1920 - 12 - 280, 1080 - 12 - 44, 280, 44));
+        QQuickItem* root = notice->contentItem()->childItems().value(0);
+        QCOMPARE(root->property("label").toString(), QStringLiteral("hello"));
+        QMetaObject::invokeMethod(root, "closeRequested");
+        QTRY_VERIFY(!controller->panel());
+        QVERIFY(!fakes.mouseDownMonitor->running);
+
+        controller->showNotice(QUrl(QStringLiteral("qrc:/Quillora/popup/NoSuchView.qml")));
+        QVERIFY(!controller->panel() && !fakes.mouseDownMonitor->running);
+    }
+    void eachStateShowsOnlyItsParts_data()
+    {
+        QTest::addColumn<StubService::Reply>("reply");
+        QTest::addColumn<bool>("ask");
+        QTest::addColumn<QStringList>("expected");
+        // clang-format off
+        QTest::newRow("loading: only the dots") << StubService::Reply { 200, {}, {}, true } << false << QStringList { "loadingDots", "followUpField" };
+        QTest::newRow("answer") << StubService::Reply { 200, StubService::explanationBody("New.") } << false << QStringList { "answerText", "followUpField" };
+        QTest::newRow("error, in red in place of the answer") << StubService::Reply { 502, "bad gateway", "text/plain" } << false << QStringList { "errorText", "followUpField" };
+        QTest::newRow("ask mode: only the question") << StubService::Reply {} << true << QStringList { "queryField" };
+        // clang-format on
+    }
+    void eachStateShowsOnlyItsParts()
+    {
+        QVERIFY(showCard());
+        QFETCH(StubService::Reply, reply);
+        QFETCH(bool, ask);
+        QFETCH(QStringList, expected);
+        QVERIFY(explainAnswered(QStringLiteral("Earlier answer.")));
+        stub->setReply(reply);
+        ask ? model->prepareForDirectQuery(std::nullopt) : model->explain(QStringLiteral("b"), std::nullopt);
+        QVERIFY(ask || reply.stall || settled(*model));
+        for (const char* part : { "loadingDots", "answerText", "errorText", "queryField", "followUpField" })
+            QVERIFY2(shown(QLatin1String(part)) == expected.contains(QLatin1String(part)), part);
+        QVERIFY(shown("closeButton"));
+        QCOMPARE(window()->size(), QSize(300, 400));
+        if (reply.stall)
+            QVERIFY(item("answerText")->property("text").toString().isEmpty() && item("answerText")->opacity() == 0.0);
+        if (reply.status == 502) {
+            QCOMPARE(item("errorText")->property("text").toString(), QStringLiteral("Server error 502: bad gateway"));
+            const QColor colour = item("errorText")->property("color").value<QColor>();
+            QVERIFY2(colour.red() > 200 && colour.green() < 90 && colour.blue() < 80, qPrintable(colour.name()));
+            QVERIFY(item("followUpField")->isEnabled());
+        }
+    }
+
+    // Markdown rendered, selectable, 3 pixels between lines; a long answer scrolls inside the card and one too long
+    // to lay out is cut with a note. Nothing is fetched: images and raw HTML stay text; only web and mail links open.
+    void theAnswerIsRenderedSelectableAndLoadsNothing()
+    {
+        QVERIFY(showCard());
+        QTcpServer trap; // where the answer's images point
+        QVERIFY(trap.listen(QHostAddress::LocalHost));
+        const QString away = QStringLiteral("http://127.0.0.1:%1/").arg(trap.serverPort());
+        QQuickItem* text = item("answerText");
+        QTextDocument* document = text->property("textDocument").value<QQuickTextDocument*>()->textDocument();
+        QVERIFY(
+            explainAnswered(QStringLiteral("# Pointers\n\nSee [the docs](https://example.org/p).\n\n```\nint *p;\n```"
+                                           "\n\n![diagram](%1a.png) <img src=\"%1b.png\"> <b>bold?</b>")
+                                .arg(away)));
+        QCOMPARE(document->firstBlock().blockFormat().headingLevel(), 1);
+        QCOMPARE(document->find(QStringLiteral("the docs")).charFormat().anchorHref(),
+            QStringLiteral("https://example.org/p"));
+        QVERIFY(QFontInfo(document->find(QStringLiteral("int *p;")).charFormat().font()).fixedPitch());
+        const QString plain = document->toPlainText();
+        QVERIFY2(plain.contains(away + QLatin1String("a.png")) && plain.contains(QLatin1String("<b>bold?</b>"))
+                && !plain.contains(QChar::ObjectReplacementCharacter),
+            qPrintable(plain));
+        QTRY_COMPARE(text->opacity(), 1.0);
+        QVERIFY(!trap.waitForNewConnection(300));
+        const QStringList schemes { "http", "https", "mailto", "file", "javascript", "ftp" };
+        for (const QString& scheme : schemes)
+            QDesktopServices::setUrlHandler(scheme, this, "open");
+        for (const char* link : { "http://a.example/", "HTTPS://a.example/", "mailto:a@example.org",
+                 "file:///etc/passwd", "javascript:alert(1)", "ftp://a.example/" })
+            AnswerDocument::openLink(QLatin1String(link));
+        for (const QString& scheme : schemes)
+            QDesktopServices::unsetUrlHandler(scheme);
+        QCOMPARE(m_opened, QStringList({ "http", "https", "mailto" }));
+
+        const QPoint start = text->mapToScene(QPointF(1, 12)).toPoint(),
+                     end = text->mapToScene(QPointF(120, 12)).toPoint();
+        QTest::mousePress(window(), Qt::LeftButton, {}, start);
+        QTest::mouseMove(window(), (start + end) / 2);
+        QTest::mouseMove(window(), end);
+        QTest::mouseRelease(window(), Qt::LeftButton, {}, end);
+        QVERIFY(!text->property("selectedText").toString().isEmpty() && text->property("readOnly").toBool());
+
+        QVERIFY(explainAnswered(QStringLiteral("A long line of answer text that wraps.\n").repeated(60)));
+        QTRY_VERIFY(item("answerScroller")->property("contentHeight").toReal() > item("answerScroller")->height());
+        QVERIFY(shown("scrollIndicator"));
+        QVERIFY(explainAnswered(QStringLiteral("word ").repeated(100'000)));
+        QVERIFY(document->characterCount() < AnswerDocument::maximumShownLength + 200);
+        QCOMPARE(document->lastBlock().text(), AnswerDocument::cutNote);
+        for (const QTextBlock& block : { document->firstBlock(), document->lastBlock() })
+            QVERIFY(block.blockFormat().lineHeightType() == QTextBlockFormat::LineDistanceHeight
+                && block.blockFormat().lineHeight() == 3.0);
+    }
+
+    // Ask mode: Return with blanks keeps it; the question goes out trimmed, with the application. Follow-ups: blanks go
+    // out neither by the button nor by Return, a word does by either, and nothing while an answer loads. Ask mode
+    // again starts on an empty card, and the close button closes it.
+    void aQuestionThenFollowUps()
+    {
+        QVERIFY(showCard());
+        stub->replyWithExplanation(QStringLiteral("Blue light scatters."));
+        model->prepareForDirectQuery(AppContext { QStringLiteral("Viewer"), {}, {}, {} });
+        QTRY_VERIFY(item("queryField") && item("queryField")->hasActiveFocus());
+        type(QStringLiteral("   "));
+        QTest::keyClick(window(), Qt::Key_Return);
+        QVERIFY(model->isAwaitingDirectQuery() && shown("queryField") && !model->isLoading());
+        type(QStringLiteral("  why blue? "));
+        QTest::keyClick(window(), Qt::Key_Return);
+        QVERIFY(settled(*model));
+        QCOMPARE(sent(stub->requests().constFirst(), "selectedText"), "why blue?");
+        QCOMPARE(sent(stub->requests().constFirst(), "appContext/appName"), "Viewer");
+
+        const auto trySending = [&] {
+            clickOn("sendButton");
+            item("followUpField")->forceActiveFocus();
+            QTest::keyClick(window(), Qt::Key_Return);
+        };
+        for (const QString& blank : { QString(), QStringLiteral("\t \t") }) {
+            model->setFollowUpInput(blank);
+            QVERIFY(!item("sendButton")->isEnabled());
+            trySending();
+            QVERIFY(model->followUpInput() == blank && !model->isLoading());
+        }
+        model->setFollowUpInput({});
+        item("followUpField")->forceActiveFocus();
+        type(QStringLiteral(" and red?"));
+        QTest::keyClick(window(), Qt::Key_Return);
+        QVERIFY(model->isLoading() && model->followUpInput().isEmpty()); // a sent question starts loading at once
+        QCOMPARE(item("followUpField")->property("text").toString(), QString());
+        QVERIFY(settled(*model));
+        QCOMPARE(stub->requests().size(), 2);
+        QCOMPARE(sent(stub->requests().constLast(), "messages").toArray().last()[u"content"], "and red?");
+
+        stub->setReply({ 200, {}, {}, true }); // this answer never comes
+        model->setFollowUpInput(QStringLiteral("\tand green? "));
+        clickOn("sendButton");
+        QVERIFY(model->isLoading() && model->followUpInput().isEmpty() && !item("followUpField")->isEnabled());
+        model->setFollowUpInput(QStringLiteral("more?"));
+        QVERIFY(!item("sendButton")->isEnabled());
+        trySending();
+        QCOMPARE(model->followUpInput(), QStringLiteral("more?"));
+        QTRY_COMPARE(stub->requests().size(), 3);
+
+        model->prepareForDirectQuery(std::nullopt);
+        QVERIFY(model->displayText().isEmpty() && model->conversationLength() == 0 && model->contentOpacity() == 0.0);
+        QTRY_VERIFY(item("queryField"));
+        QCOMPARE(item("queryField")->property("text").toString(), QString());
+        clickOn("closeButton");
+        QTRY_VERIFY(!controller->panel());
+    }
+};
+
+QTEST_MAIN(PopupTest)
+#include "tst_popup.moc"
