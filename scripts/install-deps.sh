@@ -36,6 +36,9 @@ packages=(
     kwin-wayland xwayland xdg-desktop-portal xdg-desktop-portal-kde qtwayland5 qt6-wayland
     qml-module-org-kde-kirigami2 qml-module-qtquick-controls2 qml-module-qtquick-layouts
     qml-module-qtquick-window2 qml-module-qtgraphicaleffects
+    # tests: GNOME's settings schemas (the custom shortcuts list, the window manager's keys), read on GIO's
+    # memory settings backend
+    gnome-settings-daemon-common gsettings-desktop-schemas
     # the screenshot benchmark's reference encoder
     libjpeg62-turbo-dev
     # checks the desktop entry and the AppStream metainfo

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/accessibility.h"
+#include "platform/desktopshortcuts.h"
 #include "platform/frontmostapplication.h"
 #include "platform/globalhotkeys.h"
 #include "platform/keyboardsynthesizer.h"
@@ -13,8 +14,8 @@
 #include <memory>
 
 // The desktop facilities the core uses: the X11 backends when Qt runs on xcb, the portal backends when it runs
-// on Wayland, backends that report a facility as unavailable where neither offers it, fakes in tests. The application builds one set and hands it out; whoever
-// uses a facility is given it.
+// on Wayland, backends that report a facility as unavailable where neither offers it, fakes in tests. The application
+// builds one set and hands it out; whoever uses a facility is given it.
 class Platform {
 public:
     std::unique_ptr<Screens> screens;
@@ -26,6 +27,8 @@ public:
     std::unique_ptr<GlobalHotkeys> globalHotkeys;
     std::unique_ptr<LoginItem> loginItem;
     std::unique_ptr<ScreenCapture> screenCapture;
+    // Null except on a desktop where the user may let Quillora bind its keys in the desktop's own settings.
+    std::unique_ptr<DesktopShortcuts> desktopShortcuts;
 
     // The backends for the session Qt runs in (needs a QGuiApplication).
     static std::unique_ptr<Platform> createForSession();

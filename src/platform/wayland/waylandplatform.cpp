@@ -4,6 +4,7 @@
 #include "platform/wayland/atspifrontmostapplication.h"
 #include "platform/wayland/datacontrolpasteboard.h"
 #include "platform/wayland/focuslossmonitor.h"
+#include "platform/wayland/gnomedesktopshortcuts.h"
 #include "platform/wayland/portalglobalhotkeys.h"
 #include "platform/wayland/portalkeyboard.h"
 #include "platform/wayland/portalscreencapture.h"
@@ -31,4 +32,9 @@ void installWaylandBackends(Platform& platform)
     platform.globalHotkeys = std::make_unique<PortalGlobalHotkeys>(bus);
     platform.screenCapture = std::make_unique<PortalScreenCapture>(bus);
     platform.keyboard = std::make_unique<PortalKeyboard>(bus, PortalKeyboard::desktopSendsWithoutDialog());
+    // GNOME before 48 gives programs no global keys; its own custom shortcuts can run our command lines.
+    if (GnomeDesktopShortcuts::isGnomeSession()) {
+        platform.desktopShortcuts
+            = std::make_unique<GnomeDesktopShortcuts>(GnomeDesktopShortcuts::programForShortcuts(), bus);
+    }
 }

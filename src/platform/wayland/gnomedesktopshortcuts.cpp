@@ -1,0 +1,108 @@
+#include "platform/wayland/gnomedesktopshortcuts.h"
+
+#include "platform/workerthread.h"
+#include "platform/xdgautostartloginitem.h"
+
+#include <QCoreApplication>
+#include <QCoroDBusPendingCall>
+#include <QCoroFuture>
+#include <QDBusMessage>
+#include <QDBusVariant>
+
+#include <cstdio>
+
+namespace {
+
+// GNOME's portal offers global shortcuts from this version on.
+constexpr int firstShellWithGlobalShortcuts = 48;
+
+QDBusMessage shellVersionCall()
+{
+    QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("org.gnome.Shell"),
+        QStringLiteral("/org/gnome/Shell"), QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
+    call.setArguments({ QStringLiteral("org.gnome.Shell"), QStringLiteral("ShellVersion") });
+    return call;
+}
+
+} // namespace
+
+GnomeDesktopShortcuts::GnomeDesktopShortcuts(QString program, QDBusConnection bus, QString schemaDirectory)
+    : m_shortcuts(quilloraShortcuts(program), std::move(schemaDirectory))
+    , m_bus(std::move(bus))
+    , m_worker(std::make_unique<WorkerThread>(QStringLiteral("GNOME shortcuts")))
+{
+}
+
+GnomeDesktopShortcuts::~GnomeDesktopShortcuts() = default;
+
+bool GnomeDesktopShortcuts::isGnomeSession()
+{
+    const QList<QByteArray> desktops = qgetenv("XDG_CURRENT_DESKTOP").split(':');
+    return desktops.contains("GNOME");
+}
+
+QString GnomeDesktopShortcuts::programForShortcuts()
+{
+    const XdgAutostartLoginItem thisProgram;
+    return thisProgram.isInstalledProgram() ? QCoreApplication::applicationFilePath() : QStringLiteral("quillora");
+}
+
+QList<GnomeCustomShortcuts::Shortcut> GnomeDesktopShortcuts::quilloraShortcuts(const QString& program)
+{
+    return { { QStringLiteral("Quillora: Explain Selected Text"), QStringLiteral("<Alt>x"), program,
+                 QStringLiteral("--explain-selection") },
+        { QStringLiteral("Quillora: Explain Screenshot"), QStringLiteral("<Alt>z"), program,
+            QStringLiteral("--explain-screenshot") },
+        { QStringLiteral("Quillora: Ask Anything"), QStringLiteral("<Alt>a"), program, QStringLiteral("--ask") } };
+}
+
+QCoro::Task<bool> GnomeDesktopShortcuts::isOffered()
+{
+    if (m_offered)
+        co_return *m_offered;
+    if (!isGnomeSession()) {
+        m_offered = false;
+        co_return false;
+    }
+    // The portal's interface list may name GlobalShortcuts even where GNOME's backend lacks it: the shell's
+    // version tells. A shell that does not answer is taken to be an old one.
+    const QDBusPendingCall pending = m_bus.asyncCall(shellVersionCall(), 2000);
+    const QDBusMessage reply = co_await pending;
+    const QString version = reply.type() == QDBusMessage::ReplyMessage
+        ? reply.arguments().value(0).value<QDBusVariant>().variant().toString()
+        : QString();
+    bool numbered = false;
+    const int major = version.section(u'.', 0, 0).toInt(&numbered);
+    if (numbered && major >= firstShellWithGlobalShortcuts) {
+        m_offered = false;
+        co_return false;
+    }
+    const int present = co_await m_worker->run([shortcuts = m_shortcuts] { return shortcuts.countPresent(); });
+    m_offered = present >= 0;
+    co_return *m_offered;
+}
+
+QCoro::Task<bool> GnomeDesktopShortcuts::areSetUp()
+{
+    co_return co_await m_worker->run([shortcuts = m_shortcuts] { return shortcuts.countPresent(); }) > 0;
+}
+
+QCoro::Task<DesktopShortcuts::Outcome> GnomeDesktopShortcuts::setUp()
+{
+    co_return outcomeOf(co_await m_worker->run([shortcuts = m_shortcuts] { return shortcuts.setUp(); }));
+}
+
+QCoro::Task<DesktopShortcuts::Outcome> GnomeDesktopShortcuts::remove()
+{
+    co_return outcomeOf(co_await m_worker->run([shortcuts = m_shortcuts] { return shortcuts.remove(); }));
+}
+
+DesktopShortcuts::Outcome GnomeDesktopShortcuts::outcomeOf(const GnomeCustomShortcuts::Report& report)
+{
+    using Status = GnomeCustomShortcuts::Report::Status;
+    if (!report.message.isEmpty()) {
+        std::printf("[GnomeDesktopShortcuts] %s\n", qPrintable(report.message));
+        std::fflush(stdout);
+    }
+    return { report.status == Status::Done, report.message };
+}
