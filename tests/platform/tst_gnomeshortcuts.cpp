@@ -3,11 +3,15 @@
 // refuse to touch.
 // GIO first: its headers name a member `signals`, which Qt's headers make a keyword.
 #include <gio/gio.h>
+// Only to make sure the settings are kept in memory.
+#define G_SETTINGS_ENABLE_BACKEND
+#include <gio/gsettingsbackend.h>
 
 #include "platform/wayland/gnomecustomshortcuts.h"
 
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -43,7 +47,7 @@ QStringList list()
     gchar** paths = g_settings_get_strv(media, Shortcuts::listKey);
     QStringList result;
     for (gchar** path = paths; *path; ++path)
-        result << QString::fromUtf8(*path).remove(QString::fromLatin1(folder));
+        result << QString::fromUtf8(*path).remove(QString::fromLatin1(folder)).remove(QRegularExpression("/$"));
     g_strfreev(paths);
     g_object_unref(media);
     return result;
@@ -54,7 +58,7 @@ void setList(const QStringList& leaves)
     QList<QByteArray> paths;
     QList<const char*> pointers;
     for (const QString& leaf : leaves)
-        paths << (leaf.startsWith(u'/') || leaf.contains(u' ') ? leaf.toUtf8() : folder + leaf.toUtf8());
+        paths << (leaf.contains(u' ') ? leaf.toUtf8() : folder + leaf.toUtf8() + '/');
     for (const QByteArray& path : paths)
         pointers << path.constData();
     pointers << nullptr;
