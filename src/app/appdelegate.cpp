@@ -189,7 +189,8 @@ void AppDelegate::explainScreenshot() { m_coordinator.explainScreenshot(); }
 void AppDelegate::openSettings()
 {
     if (!m_settingsWindow) {
-        m_settingsWindow = std::make_unique<SettingsWindow>(m_settings, m_platform->loginItem.get(), m_engines.engine());
+        m_settingsWindow = std::make_unique<SettingsWindow>(
+            m_settings, m_platform->loginItem.get(), m_engines.engine(), m_platform->desktopShortcuts.get());
     }
     m_settingsWindow->open();
 }
@@ -216,5 +217,6 @@ void AppDelegate::showOnboardingIfNeeded()
 {
     m_onboarding.setScreenshots({ [this] { return m_platform->screenCapture->isAvailable(); },
         [this] { [[maybe_unused]] auto task = askForScreenshots(); } });
+    m_onboarding.setDesktopShortcuts(m_platform->desktopShortcuts.get());
     m_onboarding.showIfNeeded();
 }

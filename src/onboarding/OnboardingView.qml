@@ -1,7 +1,8 @@
 import QtQuick
 import "../ui"
 
-// The onboarding window's content: which step this is, the step's card, and "Skip for now".
+// The onboarding window's content: which step this is, the step's card, and "Skip for now". A third step, for
+// the keys, is there where the desktop binds them in its own settings.
 Item {
     id: view
     required property QtObject model
@@ -30,7 +31,7 @@ Item {
         y: 28
         spacing: 8
         Repeater {
-            model: 2
+            model: view.model.stepCount
             Rectangle {
                 required property int index
                 width: 7
@@ -41,7 +42,7 @@ Item {
             }
         }
         Accessible.role: Accessible.StaticText
-        Accessible.name: "Step " + (view.model.step + 1) + " of 2"
+        Accessible.name: "Step " + (view.model.step + 1) + " of " + view.model.stepCount
     }
 
     Loader {
@@ -50,7 +51,7 @@ Item {
         anchors.right: parent.right
         // Centred between the indicator and the skip link.
         y: indicator.y + indicator.height + (skip.y - indicator.y - indicator.height - height) / 2
-        sourceComponent: view.model.step === 0 ? accessibilityCard : screenshotCard
+        sourceComponent: [accessibilityCard, screenshotCard, shortcutsCard][view.model.step]
         onLoaded: enterAnimation.restart()
         NumberAnimation {
             id: enterAnimation
@@ -89,6 +90,23 @@ Item {
             description: "Quillora needs Screen Recording permission to capture and explain screenshots.\n\n"
                          + "On Wayland your desktop asks you once to allow screenshots."
             buttonLabel: "Allow Screenshots"
+        }
+    }
+
+    Component {
+        id: shortcutsCard
+        PermissionStepView {
+            objectName: "shortcutsStep"
+            model: view.model.shortcutsStep
+            theme: cardTheme
+            icon: "keyboard"
+            iconColor: cardTheme.accent
+            title: "Set up Alt+X, Alt+Z and Alt+A"
+            description: view.model.shortcutsNote !== ""
+                         ? view.model.shortcutsNote
+                         : "This version of GNOME lets no program take keys of its own. Quillora can add its keys "
+                           + "to GNOME's keyboard shortcuts, where you can change or remove them later."
+            buttonLabel: "Add to Keyboard Shortcuts"
         }
     }
 

@@ -2,14 +2,16 @@
 
 #include "onboarding/accessibilitypermissionmodel.h"
 #include "platform/accessibility.h"
+#include "platform/desktopshortcuts.h"
 
+#include <QPointer>
 #include <QTimer>
 
-OnboardingModel::OnboardingModel(
-    int initialStep, Accessibility& accessibility, Screenshots screenshots, Timing timing, QObject* parent)
+OnboardingModel::OnboardingModel(int initialStep, Accessibility& accessibility, Screenshots screenshots, Timing timing,
+    DesktopShortcuts* shortcuts, QObject* parent)
     : QObject(parent)
     , m_timing(timing)
-    , m_step(initialStep == 1 ? 1 : 0)
+    , m_step(0)
 {
     // The same check and switch-on as the accessibility prompt's.
     m_steps[0] = new PermissionStepModel([&accessibility] { return accessibility.isUsable(); },
@@ -18,14 +20,39 @@ OnboardingModel::OnboardingModel(
         [possible = screenshots.possible]() -> QCoro::Task<bool> { co_return possible&& possible(); },
         screenshots.request, timing.pollInterval, this);
 
-    connect(m_steps[0], &PermissionStepModel::seenGranted, this, [this] {
-        m_step = 1;
-        emit stepChanged();
-        if (m_onScreen)
-            m_steps[1]->start();
-    });
-    connect(m_steps[1], &PermissionStepModel::seenGranted, this,
-        [this] { QTimer::singleShot(m_timing.completionDelay, this, &OnboardingModel::completeRequested); });
+    // The platform's facility outlives every model and window.
+    if (shortcuts) {
+        m_steps[2] = new PermissionStepModel([shortcuts] { return shortcuts->areSetUp(); },
+            [this, shortcuts] { setUpShortcuts(*shortcuts); }, timing.pollInterval, this);
+    }
+    m_step = initialStep > 0 && initialStep < stepCount() ? initialStep : 0;
+
+    for (int step = 0; step < stepCount(); ++step) {
+        connect(m_steps[step], &PermissionStepModel::seenGranted, this, [this, step] {
+            if (step + 1 < stepCount())
+                moveTo(step + 1);
+            else
+                QTimer::singleShot(m_timing.completionDelay, this, &OnboardingModel::completeRequested);
+        });
+    }
+}
+
+void OnboardingModel::moveTo(int step)
+{
+    m_step = step;
+    emit stepChanged();
+    if (m_onScreen)
+        m_steps[step]->start();
+}
+
+QCoro::Task<> OnboardingModel::setUpShortcuts(DesktopShortcuts& shortcuts)
+{
+    QPointer<OnboardingModel> self(this);
+    const DesktopShortcuts::Outcome outcome = co_await shortcuts.setUp();
+    if (!self || outcome.message == m_shortcutsNote)
+        co_return;
+    m_shortcutsNote = outcome.message;
+    emit shortcutsNoteChanged();
 }
 
 void OnboardingModel::start()
@@ -37,6 +64,6 @@ void OnboardingModel::start()
 void OnboardingModel::stop()
 {
     m_onScreen = false;
-    m_steps[0]->stop();
-    m_steps[1]->stop();
+    for (int step = 0; step < stepCount(); ++step)
+        m_steps[step]->stop();
 }

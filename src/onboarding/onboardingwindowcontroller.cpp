@@ -1,6 +1,7 @@
 #include "onboarding/onboardingwindowcontroller.h"
 
 #include "platform/accessibility.h"
+#include "platform/desktopshortcuts.h"
 #include "settings/appsettings.h"
 #include "ui/qmlengineprovider.h"
 #include "ui/viewwindow.h"
@@ -35,13 +36,28 @@ QCoro::Task<> OnboardingWindowController::decide()
     const bool accessible = co_await m_accessibility.isUsable();
     if (!self)
         co_return;
+    // The platform's facility outlives this controller; only `self` needs checking after each wait.
+    DesktopShortcuts* const shortcuts = m_desktopShortcuts;
+    bool keysOffered = false;
+    bool keysSetUp = true;
+    if (shortcuts) {
+        keysOffered = co_await shortcuts->isOffered();
+        if (!self)
+            co_return;
+        if (keysOffered) {
+            keysSetUp = co_await shortcuts->areSetUp();
+            if (!self)
+                co_return;
+        }
+    }
     m_deciding = false;
+    m_offeredShortcuts = keysOffered ? shortcuts : nullptr;
     const bool screenshots = m_screenshots.possible && m_screenshots.possible();
-    if (accessible && screenshots) {
+    if (accessible && screenshots && keysSetUp) {
         m_settings.setHasCompletedOnboarding(true);
         co_return;
     }
-    show(accessible ? 1 : 0);
+    show(!accessible ? 0 : !screenshots ? 1 : 2);
 }
 
 void OnboardingWindowController::show(int step)
@@ -50,7 +66,7 @@ void OnboardingWindowController::show(int step)
         m_window->present();
         return;
     }
-    auto* model = new OnboardingModel(step, m_accessibility, m_screenshots, m_timing);
+    auto* model = new OnboardingModel(step, m_accessibility, m_screenshots, m_timing, m_offeredShortcuts);
     ViewWindow* window = ViewWindow::create(m_engines.engine(), onboardingViewUrl,
         { { QStringLiteral("model"), QVariant::fromValue<QObject*>(model) } }, QStringLiteral("Welcome to Quillora"));
     if (!window) {

@@ -11,6 +11,7 @@
 
 class Accessibility;
 class AppSettings;
+class DesktopShortcuts;
 class QmlEngineProvider;
 #include "ui/viewwindow.h"
 
@@ -30,9 +31,11 @@ public:
 
     // How this session tells whether screenshots can be taken, and asks for them.
     void setScreenshots(OnboardingModel::Screenshots screenshots) { m_screenshots = std::move(screenshots); }
+    // Where the desktop may bind Quillora's keys in its own settings: a third step offers to set them up.
+    void setDesktopShortcuts(DesktopShortcuts* shortcuts) { m_desktopShortcuts = shortcuts; }
 
     // Shows the window unless onboarding was completed; marks it completed without showing anything when
-    // both are already granted.
+    // everything is already granted (and the keys set up, where that is offered).
     void showIfNeeded();
     // Marks onboarding done for good and closes the window.
     void complete();
@@ -50,6 +53,8 @@ private:
     QmlEngineProvider& m_engines;
     OnboardingModel::Timing m_timing;
     OnboardingModel::Screenshots m_screenshots;
+    DesktopShortcuts* m_desktopShortcuts = nullptr;
+    DesktopShortcuts* m_offeredShortcuts = nullptr; // the above, once it said the keys step applies
     QPointer<ViewWindow> m_window;
     bool m_deciding = false;
 };

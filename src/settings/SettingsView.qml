@@ -1,7 +1,8 @@
 import QtQuick
 import "../ui"
 
-// The settings window's content: the custom prompt, written on every keystroke, the login switch and "Done".
+// The settings window's content: the custom prompt, written on every keystroke, the login switch, where the
+// desktop binds Quillora's keys in its own settings the keys switch, and "Done".
 // Plain items only: the controls library would stay in memory for the rest of the run once loaded.
 Item {
     id: view
@@ -141,8 +142,33 @@ Item {
             // Always the login item's state as it is now, whatever the click did.
             checked: view.model.openAtLogin
             onToggled: view.model.openAtLogin = !checked
-            KeyNavigation.tab: doneButton
+            KeyNavigation.tab: keysSwitch.visible ? keysSwitch : doneButton
             KeyNavigation.backtab: editor
+        }
+
+        ToggleSwitch {
+            id: keysSwitch
+            objectName: "keysSwitch"
+            theme: cardTheme
+            visible: view.model.keysOffered
+            text: "Set up Alt+X, Alt+Z and Alt+A"
+            // What the desktop's settings hold, whatever the click did.
+            checked: view.model.keysSetUp
+            onToggled: view.model.keysSetUp = !checked
+            KeyNavigation.tab: doneButton
+            KeyNavigation.backtab: loginSwitch
+        }
+
+        Text {
+            objectName: "keysNote"
+            width: parent.width
+            visible: keysSwitch.visible && text !== ""
+            text: view.model.keysNote
+            wrapMode: Text.WordWrap
+            font.pixelSize: 11
+            color: cardTheme.secondary
+            Accessible.role: Accessible.AlertMessage
+            Accessible.name: text
         }
 
         // A flexible space, then "Done" at the trailing edge.
@@ -159,7 +185,7 @@ Item {
                 text: "Done"
                 onClicked: view.model.dismiss()
                 KeyNavigation.tab: editor
-                KeyNavigation.backtab: loginSwitch
+                KeyNavigation.backtab: keysSwitch.visible ? keysSwitch : loginSwitch
             }
         }
     }

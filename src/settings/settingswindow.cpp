@@ -3,10 +3,12 @@
 #include "settings/settingsviewmodel.h"
 #include "ui/viewwindow.h"
 
-SettingsWindow::SettingsWindow(AppSettings& settings, LoginItem* loginItem, QQmlEngine* engine, QObject* parent)
+SettingsWindow::SettingsWindow(
+    AppSettings& settings, LoginItem* loginItem, QQmlEngine* engine, DesktopShortcuts* shortcuts, QObject* parent)
     : QObject(parent)
     , m_settings(settings)
     , m_loginItem(loginItem)
+    , m_shortcuts(shortcuts)
     , m_engine(engine)
 {
 }
@@ -20,7 +22,7 @@ void SettingsWindow::open()
         return;
     }
     // The model reads the login item's state as it is now; it lives as long as its window.
-    auto* model = new SettingsViewModel(m_settings, m_loginItem);
+    auto* model = new SettingsViewModel(m_settings, m_loginItem, m_shortcuts);
     ViewWindow* window = ViewWindow::create(m_engine, settingsViewUrl,
         { { QStringLiteral("model"), QVariant::fromValue<QObject*>(model) } }, QStringLiteral("Quillora Settings"));
     if (!window) {

@@ -5,6 +5,7 @@
 #include <QUrl>
 
 class AppSettings;
+class DesktopShortcuts;
 class LoginItem;
 class QQmlEngine;
 #include "ui/viewwindow.h"
@@ -17,8 +18,10 @@ class SettingsWindow : public QObject {
 public:
     static inline const QUrl settingsViewUrl { QStringLiteral("qrc:/Quillora/settings/SettingsView.qml") };
 
-    // The engine must outlive this object; loginItem may be null (no login item on this desktop).
-    SettingsWindow(AppSettings& settings, LoginItem* loginItem, QQmlEngine* engine, QObject* parent = nullptr);
+    // The engine must outlive this object; loginItem may be null (no login item on this desktop), and so may
+    // shortcuts (the desktop's own shortcuts are not offered for Quillora's keys).
+    SettingsWindow(AppSettings& settings, LoginItem* loginItem, QQmlEngine* engine,
+        DesktopShortcuts* shortcuts = nullptr, QObject* parent = nullptr);
     ~SettingsWindow() override;
 
     void open();
@@ -28,6 +31,7 @@ public:
 private:
     AppSettings& m_settings;
     LoginItem* m_loginItem;
+    DesktopShortcuts* m_shortcuts;
     QQmlEngine* m_engine;
     QPointer<ViewWindow> m_window;
 };

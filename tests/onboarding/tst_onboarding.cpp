@@ -23,6 +23,7 @@ class OnboardingTest : public QObject {
     FakeAccessibility m_accessibility;
     bool m_screenshots = false;
     int m_screenshotRequests = 0;
+    FakeDesktopShortcuts m_keys;
     std::unique_ptr<AppSettings> m_settings;
     std::unique_ptr<OnboardingWindowController> m_onboarding;
 
@@ -54,20 +55,30 @@ private slots:
         QTest::addColumn<bool>("completed");
         QTest::addColumn<bool>("accessibility");
         QTest::addColumn<bool>("screenshots");
+        QTest::addColumn<QString>("keys"); // where Quillora's keys go into the desktop's own shortcuts
         QTest::addColumn<int>("shownStep"); // -1: nothing shown, and completed from then on
-        QTest::newRow("completed before") << true << false << false << -1;
-        QTest::newRow("both granted") << false << true << true << -1;
-        QTest::newRow("accessibility missing") << false << false << true << 0;
-        QTest::newRow("both missing") << false << false << false << 0;
-        QTest::newRow("screenshots missing") << false << true << false << 1;
+        const QString no = QStringLiteral("not offered");
+        const QString missing = QStringLiteral("missing");
+        QTest::newRow("completed before") << true << false << false << missing << -1;
+        QTest::newRow("both granted") << false << true << true << no << -1;
+        QTest::newRow("accessibility missing") << false << false << true << no << 0;
+        QTest::newRow("both missing") << false << false << false << missing << 0;
+        QTest::newRow("screenshots missing") << false << true << false << no << 1;
+        QTest::newRow("both granted, keys missing") << false << true << true << missing << 2;
+        QTest::newRow("both granted, keys set up") << false << true << true << QStringLiteral("set up") << -1;
     }
     void launchDecision()
     {
         QFETCH(bool, completed);
         QFETCH(bool, accessibility);
         QFETCH(bool, screenshots);
+        QFETCH(QString, keys);
         QFETCH(int, shownStep);
         makeController({ 1h, 1h }); // no tick may change the picture
+        m_keys.setUps = 0;
+        m_keys.offered = keys != u"not offered";
+        m_keys.present = keys == u"set up";
+        m_onboarding->setDesktopShortcuts(&m_keys);
         m_settings->setHasCompletedOnboarding(completed);
         m_accessibility.usable = accessibility;
         m_screenshots = screenshots;
@@ -76,7 +87,15 @@ private slots:
         QCOMPARE(m_onboarding->window() != nullptr, shownStep >= 0);
         if (shownStep >= 0) {
             QCOMPARE(m_onboarding->model()->step(), shownStep);
-            QVERIFY(item(shownStep == 0 ? "accessibilityStep" : "screenshotStep"));
+            QCOMPARE(m_onboarding->model()->stepCount(), m_keys.offered ? 3 : 2);
+            const char* cards[] = { "accessibilityStep", "screenshotStep", "shortcutsStep" };
+            QVERIFY(item(cards[shownStep]));
+            if (shownStep == 2) {
+                // The button sets the keys up; the card sees them at once.
+                QMetaObject::invokeMethod(item("permissionButton"), "clicked");
+                QCOMPARE(m_keys.setUps, 1);
+                QTRY_VERIFY(m_onboarding->model()->shortcutsStep()->granted());
+            }
             QMetaObject::invokeMethod(item("skipButton"), "clicked"); // completes at once
             QTRY_VERIFY(!m_onboarding->window());
             QVERIFY(m_settings->hasCompletedOnboarding());

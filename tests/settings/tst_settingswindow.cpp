@@ -1,6 +1,7 @@
 // The settings store and its window offscreen: what is kept on disk and when, the login switch, a settings
 // folder that cannot be written, reuse while open, and the keyboard.
 #include "fakeloginitem.h"
+#include "fakeplatform.h"
 #include "ui/qmlengineprovider.h"
 #include "settings/appsettings.h"
 #include "settings/settingswindow.h"
@@ -120,6 +121,38 @@ private slots:
         m_loginItem.state = on ? S::NotRegistered : S::Enabled;
         settings.open();
         QCOMPARE(item(settings, "openAtLoginSwitch")->property("checked").toBool(), !on);
+    }
+
+    void theKeysSwitchShowsWhatTheDesktopHoldsAndOnlyWhereOffered()
+    {
+        AppSettings store(storeFile());
+        FakeDesktopShortcuts keys;
+        keys.note = QStringLiteral("Alt+Z is used by “Minimize window”.");
+        SettingsWindow settings(store, &m_loginItem, m_engines.engine(), &keys);
+        settings.open();
+        QVERIFY(QTest::qWaitForWindowExposed(settings.window()));
+        QQuickItem* keysSwitch = item(settings, "keysSwitch");
+        QTRY_VERIFY(keysSwitch->isVisible());
+        QVERIFY(!keysSwitch->property("checked").toBool());
+        click(keysSwitch);
+        QTRY_VERIFY(keysSwitch->property("checked").toBool());
+        QCOMPARE(keys.setUps, 1);
+        QVERIFY(item(settings, "keysNote")->isVisible());
+        QCOMPARE(item(settings, "keysNote")->property("text").toString(), keys.note);
+        click(keysSwitch);
+        QTRY_VERIFY(!keysSwitch->property("checked").toBool());
+        QCOMPARE(keys.removals, 1);
+
+        // Set up behind the window's back: a fresh window asks again; a desktop that takes keys itself shows none.
+        settings.window()->close();
+        keys.present = true;
+        settings.open();
+        QTRY_VERIFY(item(settings, "keysSwitch")->property("checked").toBool());
+        settings.window()->close();
+        keys.offered = false;
+        settings.open();
+        QVERIFY(QTest::qWaitForWindowExposed(settings.window()));
+        QVERIFY(!item(settings, "keysSwitch")->isVisible());
     }
 
     void reusedWhileOpenRebuiltAfterCloseAndClosedByDoneOrEscape()

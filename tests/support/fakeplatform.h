@@ -121,6 +121,29 @@ public:
     void setPointerHidden(bool hidden) override { pointerHidden = hidden; }
 };
 
+// The desktop's own shortcuts for Quillora's keys, as a test sets them; setting up answers with `note`.
+class FakeDesktopShortcuts final : public DesktopShortcuts {
+public:
+    bool offered = true;
+    bool present = false;
+    QString note;
+    int setUps = 0;
+    int removals = 0;
+
+    QCoro::Task<bool> isOffered() override { co_return offered; }
+    QCoro::Task<bool> areSetUp() override { co_return present; }
+    QCoro::Task<Outcome> setUp() override { co_return change(true, note); }
+    QCoro::Task<Outcome> remove() override { co_return change(false, {}); }
+
+private:
+    Outcome change(bool on, const QString& message)
+    {
+        ++(on ? setUps : removals);
+        present = on;
+        return { true, message };
+    }
+};
+
 // A fresh set of fakes in a platform that a test hands to the objects under test, and drives.
 struct FakePlatform {
     std::unique_ptr<Platform> platform; // owns the fakes below; may be handed on (to the application object)
