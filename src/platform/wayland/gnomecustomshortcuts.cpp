@@ -7,6 +7,7 @@
 #include <QSet>
 
 #include <algorithm>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -36,6 +37,7 @@ constexpr const char* keybindingSchemas[] = { "org.gnome.desktop.wm.keybindings"
 // A key of those schemas holds a few accelerators at most.
 constexpr guint maximumAcceleratorsPerKey = 16;
 constexpr qsizetype maximumPathLength = 512;
+constexpr const char* entryKeys[] = { "name", "command", "binding" };
 
 // A main context of the call's own, the thread's default while the call lasts: the settings objects made in
 // the call deliver their change notifications there, and it is drained before it goes.
@@ -140,6 +142,16 @@ QString shown(QString text)
     return text.size() > 40 ? text.left(39) + u'…' : text;
 }
 
+bool hasKey(GSettingsSchema* schema, const char* name, const GVariantType* type)
+{
+    if (!g_settings_schema_has_key(schema, name))
+        return false;
+    GSettingsSchemaKey* key = g_settings_schema_get_key(schema, name);
+    const bool typed = g_variant_type_equal(g_settings_schema_key_get_value_type(key), type);
+    g_settings_schema_key_unref(key);
+    return typed;
+}
+
 // The schemas and the list, opened under the caller's context.
 class Store {
 public:
@@ -160,8 +172,12 @@ public:
             store->m_listSchema.reset(g_settings_schema_source_lookup(store->m_source, listSchemaId(), TRUE));
             store->m_entrySchema.reset(g_settings_schema_source_lookup(store->m_source, entrySchemaId(), TRUE));
         }
-        if (!store->m_listSchema || !store->m_entrySchema
-            || !g_settings_schema_has_key(store->m_listSchema.get(), GnomeCustomShortcuts::listKey)) {
+        // GIO aborts on a key its schema lacks: every key used is checked for first, with its type.
+        const bool complete = store->m_listSchema && store->m_entrySchema
+            && hasKey(store->m_listSchema.get(), GnomeCustomShortcuts::listKey, G_VARIANT_TYPE_STRING_ARRAY)
+            && std::all_of(std::begin(entryKeys), std::end(entryKeys),
+                [&](const char* key) { return hasKey(store->m_entrySchema.get(), key, G_VARIANT_TYPE_STRING); });
+        if (!complete) {
             *problem = QStringLiteral("GNOME's keyboard shortcut settings are not installed on this system.");
             return nullptr;
         }
@@ -286,7 +302,7 @@ private:
 
 bool isUntouched(GSettings* entry)
 {
-    for (const char* key : { "name", "command", "binding" }) {
+    for (const char* key : entryKeys) {
         if (GVariant* value = g_settings_get_user_value(entry, key)) {
             g_variant_unref(value);
             return false;
@@ -297,7 +313,7 @@ bool isUntouched(GSettings* entry)
 
 void clear(GSettings* entry)
 {
-    for (const char* key : { "name", "command", "binding" })
+    for (const char* key : entryKeys)
         g_settings_reset(entry, key);
 }
 
