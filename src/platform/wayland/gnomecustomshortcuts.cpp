@@ -160,17 +160,16 @@ public:
     {
         auto store = std::unique_ptr<Store>(new Store);
         if (directory.isEmpty()) {
-            // Not ours to release; a system without any compiled schemas has none.
-            store->m_source = g_settings_schema_source_get_default();
-            if (store->m_source)
-                g_settings_schema_source_ref(store->m_source);
+            // A system without any compiled schemas has no default source.
+            if (GSettingsSchemaSource* system = g_settings_schema_source_get_default())
+                store->m_source.reset(g_settings_schema_source_ref(system));
         } else {
-            store->m_source
-                = g_settings_schema_source_new_from_directory(directory.toUtf8().constData(), nullptr, FALSE, nullptr);
+            store->m_source.reset(
+                g_settings_schema_source_new_from_directory(directory.toUtf8().constData(), nullptr, FALSE, nullptr));
         }
-        if (store->m_source) {
-            store->m_listSchema.reset(g_settings_schema_source_lookup(store->m_source, listSchemaId(), TRUE));
-            store->m_entrySchema.reset(g_settings_schema_source_lookup(store->m_source, entrySchemaId(), TRUE));
+        if (GSettingsSchemaSource* source = store->m_source.get()) {
+            store->m_listSchema.reset(g_settings_schema_source_lookup(source, listSchemaId(), TRUE));
+            store->m_entrySchema.reset(g_settings_schema_source_lookup(source, entrySchemaId(), TRUE));
         }
         // GIO aborts on a key its schema lacks: every key used is checked for first, with its type.
         const bool complete = store->m_listSchema && store->m_entrySchema
@@ -185,12 +184,6 @@ public:
         return store;
     }
 
-    ~Store()
-    {
-        if (m_source)
-            g_settings_schema_source_unref(m_source);
-    }
-
     GSettings* list() const { return m_list.get(); }
     Settings entryAt(const QByteArray& path) const
     {
@@ -199,7 +192,7 @@ public:
     // A schema of fixed path by id, or null when it is not installed.
     Schema schema(const char* id) const
     {
-        Schema schema(g_settings_schema_source_lookup(m_source, id, TRUE));
+        Schema schema(g_settings_schema_source_lookup(m_source.get(), id, TRUE));
         if (schema && !g_settings_schema_get_path(schema.get()))
             schema.reset();
         return schema;
@@ -294,7 +287,8 @@ private:
         return shown(text);
     }
 
-    GSettingsSchemaSource* m_source = nullptr;
+    // First, so that it goes last.
+    std::unique_ptr<GSettingsSchemaSource, SourceUnref> m_source;
     Schema m_listSchema;
     Schema m_entrySchema;
     Settings m_list;
