@@ -1,7 +1,8 @@
 // What a key bound to `quillora --explain-text WORD` or `quillora --explain-selection` costs while Quillora
 // runs: from the spawn of that process to its call arriving at the running instance's D-Bus entry, to the
 // request on the explanation service's wire, and to the process's exit. Runs under the test desktop:
-//   tests/support/with-desktop.sh build/<dir>/bench/bench_commandline [runs]
+//   tests/support/with-desktop.sh build/<dir>/bench/bench_commandline [runs [program]]
+// The program is the test build's `quillora` unless another one (an older build, say) is named.
 #include "stubservice.h"
 
 #include <QCoreApplication>
@@ -89,8 +90,8 @@ void print(const char* what, std::vector<double> values)
         std::printf("  %-34s no figures\n", what);
         return;
     }
-    std::printf("  %-34s median %6.1f ms, worst %6.1f ms (%zu runs)\n", what, values[values.size() / 2],
-        values.back(), values.size());
+    std::printf("  %-34s median %6.1f ms, worst %6.1f ms (%zu runs)\n", what, values[values.size() / 2], values.back(),
+        values.size());
 }
 
 } // namespace
@@ -99,6 +100,7 @@ int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
     const int runs = std::max(1, QCoreApplication::arguments().value(1, QStringLiteral("20")).toInt());
+    const QString program = QCoreApplication::arguments().value(2, QStringLiteral(QUILLORA_E2E_PROGRAM));
 
     StubService stub(StubService::Tls::None);
     QMutex lock;
@@ -131,7 +133,7 @@ int main(int argc, char* argv[])
     QProcess instance;
     instance.setProcessEnvironment(env);
     instance.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    instance.start(QStringLiteral(QUILLORA_E2E_PROGRAM), {});
+    instance.start(program, {});
     if (!QTest::qWaitFor(
             [] { return QDBusConnection::sessionBus().interface()->isServiceRegistered(serviceName).value(); },
             10000)) {
@@ -140,7 +142,7 @@ int main(int argc, char* argv[])
     }
     CallWatcher calls;
 
-    std::printf("%s, %d runs of each under the test desktop\n", QUILLORA_E2E_PROGRAM, runs);
+    std::printf("%s, %d runs of each under the test desktop\n", qPrintable(program), runs);
     for (const QStringList& arguments :
         { QStringList { "--explain-text", "photosynthesis" }, QStringList { "--explain-selection" } }) {
         Series series;
@@ -152,7 +154,7 @@ int main(int argc, char* argv[])
             forwarder.setProcessEnvironment(env);
             forwarder.setProcessChannelMode(QProcess::ForwardedChannels);
             const qint64 spawned = wallMicroseconds();
-            forwarder.start(QStringLiteral(QUILLORA_E2E_PROGRAM), arguments);
+            forwarder.start(program, arguments);
             const bool ended = forwarder.waitForFinished(10000);
             const qint64 exited = wallMicroseconds();
             const qint64 called = calls.next();
