@@ -90,8 +90,8 @@ void print(const char* what, std::vector<double> values)
         std::printf("  %-34s no figures\n", what);
         return;
     }
-    std::printf("  %-34s median %6.1f ms, worst %6.1f ms (%zu runs)\n", what, values[values.size() / 2], values.back(),
-        values.size());
+    std::printf("  %-34s median %6.1f ms, 90th percentile %6.1f ms, worst %6.1f ms (%zu runs)\n", what,
+        values[values.size() / 2], values[values.size() * 9 / 10], values.back(), values.size());
 }
 
 } // namespace
