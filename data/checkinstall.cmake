@@ -8,6 +8,7 @@ endif()
 
 set(expected
     bin/quillora
+    libexec/quillora/quillora
     share/applications/org.quillora.Quillora.desktop
     share/dbus-1/services/org.quillora.Quillora.service
     share/metainfo/org.quillora.Quillora.metainfo.xml
@@ -25,6 +26,15 @@ endforeach()
 file(READ "${PREFIX}/share/dbus-1/services/org.quillora.Quillora.service" service)
 if(NOT service MATCHES "\nExec=${PREFIX}/bin/quillora\n")
     message(FATAL_ERROR "the D-Bus activation file does not start ${PREFIX}/bin/quillora:\n${service}")
+endif()
+
+# The installed launcher starts the installed program: Qt's options are the program's to take, and without a
+# display it refuses them (not knowing -reverse), printing its usage.
+execute_process(COMMAND ${CMAKE_COMMAND} -E env --unset=DISPLAY --unset=WAYLAND_DISPLAY
+        XDG_CONFIG_HOME=${PREFIX}/config "${PREFIX}/bin/quillora" -reverse --version
+    RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
+if(NOT result EQUAL 2 OR NOT output MATCHES "Usage: quillora")
+    message(FATAL_ERROR "bin/quillora did not start libexec/quillora/quillora (exit ${result}):\n${output}")
 endif()
 
 foreach(check

@@ -1,10 +1,14 @@
+// The full program: the running instance, or a second start that hands its request to it. Users and the desktop
+// start the launcher, `quillora` (src/commandline/launcher.h), which becomes this program when it is needed.
 #include "app/appdelegate.h"
 #include "app/builtinservice.h"
-#include "app/commandline.h"
 #include "app/quitonsignals.h"
+#include "commandline/commandline.h"
+#include "platform/xdgautostartloginitem.h"
 #include "settings/appsettings.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QFile>
 #include <QTimer>
 
@@ -12,14 +16,7 @@
 
 namespace {
 
-int printHelpOrVersion(const CommandLineRequest& request)
-{
-    if (request.showHelp)
-        std::fputs(qPrintable(CommandLine::usage()), stdout);
-    else
-        std::printf("quillora %s\n", QUILLORA_VERSION);
-    return 0;
-}
+using CommandLine::printHelpOrVersion;
 
 // Runs the instance until it quits, or hands the request to the one that already runs in this session.
 int runOrHandOver(const CommandLineRequest& request, AppSettings& settings, const ServiceEndpoint& endpoint)
@@ -30,7 +27,11 @@ int runOrHandOver(const CommandLineRequest& request, AppSettings& settings, cons
         return 1;
     }
 
-    AppDelegate delegate(Platform::createForSession(), settings, endpoint);
+    std::unique_ptr<Platform> platform = Platform::createForSession();
+    // What starts at login is the launcher, the program users know, not this one.
+    platform->loginItem = std::make_unique<XdgAutostartLoginItem>(
+        QDir::cleanPath(QApplication::applicationDirPath() + QStringLiteral("/" QUILLORA_LAUNCHER)));
+    AppDelegate delegate(std::move(platform), settings, endpoint);
     if (!delegate.registerService()) {
         // Another instance runs in this session: hand it the request and leave.
         QString error;

@@ -107,11 +107,6 @@ void ServiceHandler::reconnect(int attemptsLeft)
     std::fflush(stdout);
 }
 
-QString ServiceHandler::tooLongMessage()
-{
-    return QStringLiteral("The text is too long: Quillora explains at most %L1 characters.").arg(maximumTextLength);
-}
-
 bool ServiceHandler::admit()
 {
     if (!m_sinceRefill.isValid())

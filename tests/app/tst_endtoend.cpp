@@ -1,5 +1,5 @@
-// The real program under the test desktop, built against a local stub service: its command line, its
-// D-Bus entry and its single instance, checked by what reaches the service.
+// The real program under the test desktop, built against a local stub service and started through its launcher:
+// its command line, its D-Bus entry and its single instance, checked by what reaches the service.
 #include "app/servicehandler.h"
 #include "stubservice.h"
 
@@ -103,11 +103,16 @@ private slots:
         m_pad.start("/usr/bin/python3", { QUILLORA_TEST_PAD, "--title", "Reading", "--select", "4", "9" });
         QTRY_VERIFY_WITH_TIMEOUT(m_pad.canReadLine(), 10000);
 
+        // Started by a request while none runs: the launcher, having read the text, becomes the full program,
+        // which starts the instance and explains that text.
         setUp(m_instance);
         m_instance.setProcessChannelMode(QProcess::ForwardedChannels);
-        m_instance.start(QUILLORA_E2E_PROGRAM, {});
+        m_instance.start(QUILLORA_E2E_PROGRAM, { "--explain-text", "-" });
         QVERIFY(m_instance.waitForStarted());
+        m_instance.write("the first words\n");
+        m_instance.closeWriteChannel();
         QTRY_VERIFY_WITH_TIMEOUT(QDBusConnection::sessionBus().interface()->isServiceRegistered(service), 10000);
+        QCOMPARE(nextText(), QStringLiteral("the first words\n"));
     }
 
     // The clipboard as another application left it, read back through xclip.

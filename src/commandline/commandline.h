@@ -13,19 +13,24 @@ struct CommandLineRequest {
     enum class Action { Run, ExplainText, ExplainSelection, AskAnything, ExplainScreenshot };
     Action action = Action::Run;
     QString text; // for ExplainText, exactly as given (or as read from standard input)
+    bool textFromInput = false; // the text is (or, when parsed without input, is still to be) read from input
     bool showHelp = false;
     bool showVersion = false;
 };
 
 namespace CommandLine {
 
-// Parses the arguments (the program name first). `-` as the text of --explain-text reads all of input. A text
-// must be there and may not exceed ServiceHandler::maximumTextLength (input is read no further than needed to
-// tell). On bad input returns nothing and sets *error to a one-line reason.
+// Parses the arguments (the program name first). `-` as the text of --explain-text reads all of input; without
+// input (nullptr) nothing is read and the text is left empty. A text must be there and may not exceed
+// QuilloraEntry::maximumTextLength (input is read no further than needed to tell). On bad input returns nothing
+// and sets *error to a one-line reason.
 // `--explain-text -- TEXT` takes TEXT as the text; otherwise `--` ends the options.
 std::optional<CommandLineRequest> parse(QStringList arguments, QIODevice* input, QString* error);
 
 QString usage();
+
+// Prints the usage or the version, as the request asks; returns the exit status.
+int printHelpOrVersion(const CommandLineRequest& request);
 
 // How many of the arguments, from the program's name on, Qt may be given. Qt takes its own options (-reverse,
 // -style, -platform, ...) out of what it is given, so it must not see the text of --explain-text, nor anything
@@ -36,8 +41,17 @@ int toolkitArgumentCount(const QStringList& arguments);
 // of this user. Nothing (with *error set) otherwise.
 std::optional<QString> quilloraOwner(QDBusConnection bus, QString* error);
 
-// Hands the request to the instance that owns the D-Bus name (see quilloraOwner). Blocks: only for a process that is
-// about to exit. False (with *error set) when no instance answered.
+enum class HandOver {
+    Done,
+    NoInstance, // nobody owns the name (or its owner left before answering): the request went nowhere
+    Failed, // the owner is not a Quillora of this user, or it refused the request
+};
+
+// Hands the request to the instance that owns the D-Bus name (see quilloraOwner), with *error set unless Done.
+// Blocks: only for a process that is about to exit.
+HandOver handOver(const CommandLineRequest& request, QDBusConnection bus, QString* error);
+
+// handOver(), Done or not: false (with *error set) when no instance took the request.
 bool forward(const CommandLineRequest& request, QDBusConnection bus, QString* error);
 
 // Whether this session has a display a Quillora instance could show itself on.

@@ -1,8 +1,8 @@
-#include "app/commandline.h"
+#include "commandline/commandline.h"
 
 #include "quilloraproxy.h"
 
-#include "app/servicehandler.h"
+#include "commandline/quilloraentry.h"
 
 #include <QCommandLineParser>
 #include <QDBusConnectionInterface>
@@ -53,6 +53,15 @@ QString usage()
     return QStringLiteral(
                "Usage: quillora [--explain-text TEXT | --explain-selection | --explain-screenshot | --ask]\n\n")
         + text;
+}
+
+int printHelpOrVersion(const CommandLineRequest& request)
+{
+    if (request.showHelp)
+        std::fputs(qPrintable(usage()), stdout);
+    else
+        std::printf("quillora %s\n", QUILLORA_VERSION);
+    return 0;
 }
 
 int toolkitArgumentCount(const QStringList& arguments)
@@ -108,13 +117,18 @@ std::optional<CommandLineRequest> parse(QStringList arguments, QIODevice* input,
     else if (!texts.isEmpty()) {
         request.action = CommandLineRequest::Action::ExplainText;
         request.text = texts.constFirst();
-        if (request.text == QLatin1String("-")) {
-            if (!input || !input->isReadable()) {
+        request.textFromInput = request.text == QLatin1String("-");
+        if (request.textFromInput && !input) {
+            request.text.clear(); // read later, by a parse with input
+            return request;
+        }
+        if (request.textFromInput) {
+            if (!input->isReadable()) {
                 *error = QStringLiteral("Cannot read the text from standard input.");
                 return std::nullopt;
             }
             // Reads no further than the longest text that could still be within the limit (4 bytes a character).
-            const qint64 enough = ServiceHandler::maximumTextLength * 4 + 1;
+            const qint64 enough = QuilloraEntry::maximumTextLength * 4 + 1;
             QByteArray bytes;
             while (bytes.size() < enough) {
                 const QByteArray chunk = input->read(enough - bytes.size());
@@ -123,7 +137,7 @@ std::optional<CommandLineRequest> parse(QStringList arguments, QIODevice* input,
                 bytes += chunk;
             }
             if (bytes.size() >= enough) {
-                *error = ServiceHandler::tooLongMessage();
+                *error = QuilloraEntry::tooLongMessage();
                 return std::nullopt;
             }
             request.text = QString::fromUtf8(bytes);
@@ -132,8 +146,8 @@ std::optional<CommandLineRequest> parse(QStringList arguments, QIODevice* input,
             *error = QStringLiteral("There is no text to explain.");
             return std::nullopt;
         }
-        if (request.text.size() > ServiceHandler::maximumTextLength) {
-            *error = ServiceHandler::tooLongMessage();
+        if (request.text.size() > QuilloraEntry::maximumTextLength) {
+            *error = QuilloraEntry::tooLongMessage();
             return std::nullopt;
         }
     }
@@ -143,8 +157,7 @@ std::optional<CommandLineRequest> parse(QStringList arguments, QIODevice* input,
 std::optional<QString> quilloraOwner(QDBusConnection bus, QString* error)
 {
     QDBusConnectionInterface* daemon = bus.interface();
-    const QDBusReply<QString> owner
-        = daemon ? daemon->serviceOwner(ServiceHandler::serviceName) : QDBusReply<QString>();
+    const QDBusReply<QString> owner = daemon ? daemon->serviceOwner(QuilloraEntry::serviceName) : QDBusReply<QString>();
     if (!owner.isValid() || owner.value().isEmpty()) {
         *error = QStringLiteral("no Quillora is running in this session.");
         return std::nullopt;
@@ -158,26 +171,40 @@ std::optional<QString> quilloraOwner(QDBusConnection bus, QString* error)
             || QFileInfo(path).canonicalFilePath() == QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath());
     if (!ours) {
         *error = QStringLiteral("the program that holds the name %1 is not a Quillora of this user; nothing was sent.")
-                     .arg(ServiceHandler::serviceName);
+                     .arg(QuilloraEntry::serviceName);
         return std::nullopt;
     }
     return owner.value();
 }
 
-bool forward(const CommandLineRequest& request, QDBusConnection bus, QString* error)
+namespace {
+
+bool nameHasOwner(QDBusConnection& bus)
+{
+    QDBusConnectionInterface* daemon = bus.interface();
+    const QDBusReply<bool> owned
+        = daemon ? daemon->isServiceRegistered(QuilloraEntry::serviceName) : QDBusReply<bool>();
+    // When the bus does not say, the name is taken as owned: the caller then reports the failure, and nothing
+    // starts a second instance on a guess.
+    return !owned.isValid() || owned.value();
+}
+
+} // namespace
+
+HandOver handOver(const CommandLineRequest& request, QDBusConnection bus, QString* error)
 {
     // The request goes to the connection that owns the name now, and only when that is a Quillora of this user:
     // texts are not handed to whichever program took the name meanwhile.
     const std::optional<QString> owner = quilloraOwner(bus, error);
     if (!owner)
-        return false;
-    QuilloraProxy quillora(*owner, ServiceHandler::objectPath, bus);
+        return nameHasOwner(bus) ? HandOver::Failed : HandOver::NoInstance;
+    QuilloraProxy quillora(*owner, QuilloraEntry::objectPath, bus);
     quillora.setTimeout(5000);
     QDBusPendingReply<> reply;
     switch (request.action) {
     case CommandLineRequest::Action::Run: {
         // Only to see that the running instance answers.
-        const QDBusMessage ping = bus.call(QDBusMessage::createMethodCall(*owner, ServiceHandler::objectPath,
+        const QDBusMessage ping = bus.call(QDBusMessage::createMethodCall(*owner, QuilloraEntry::objectPath,
                                                QStringLiteral("org.freedesktop.DBus.Peer"), QStringLiteral("Ping")),
             QDBus::Block, 5000);
         reply = ping;
@@ -199,9 +226,14 @@ bool forward(const CommandLineRequest& request, QDBusConnection bus, QString* er
     reply.waitForFinished();
     if (reply.isError()) {
         *error = reply.error().message();
-        return false;
+        return nameHasOwner(bus) ? HandOver::Failed : HandOver::NoInstance;
     }
-    return true;
+    return HandOver::Done;
+}
+
+bool forward(const CommandLineRequest& request, QDBusConnection bus, QString* error)
+{
+    return handOver(request, bus, error) == HandOver::Done;
 }
 
 bool sessionHasDisplay()

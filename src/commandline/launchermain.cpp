@@ -1,0 +1,3 @@
+#include "commandline/launcher.h"
+
+int main(int argc, char* argv[]) { return Launcher::run(argc, argv, QUILLORA_PROGRAM); }
