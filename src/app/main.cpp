@@ -4,7 +4,6 @@
 #include "app/builtinservice.h"
 #include "app/quitonsignals.h"
 #include "commandline/commandline.h"
-#include "platform/xdgautostartloginitem.h"
 #include "settings/appsettings.h"
 
 #include <QApplication>
@@ -27,11 +26,10 @@ int runOrHandOver(const CommandLineRequest& request, AppSettings& settings, cons
         return 1;
     }
 
-    std::unique_ptr<Platform> platform = Platform::createForSession();
-    // What starts at login is the launcher, the program users know, not this one.
-    platform->loginItem = std::make_unique<XdgAutostartLoginItem>(
-        QDir::cleanPath(QApplication::applicationDirPath() + QStringLiteral("/" QUILLORA_LAUNCHER)));
-    AppDelegate delegate(std::move(platform), settings, endpoint);
+    // What starts at login and what the desktop's shortcuts run is the launcher, the program users know.
+    AppDelegate delegate(Platform::createForSession(QDir::cleanPath(
+                             QApplication::applicationDirPath() + QStringLiteral("/" QUILLORA_LAUNCHER))),
+        settings, endpoint);
     if (!delegate.registerService()) {
         // Another instance runs in this session: hand it the request and leave.
         QString error;
@@ -109,7 +107,8 @@ int main(int argc, char* argv[])
 
     QFile input;
     input.open(stdin, QIODevice::ReadOnly);
-    const std::optional<CommandLineRequest> request = CommandLine::parse(QApplication::arguments() + usersArguments, &input, &error);
+    const std::optional<CommandLineRequest> request
+        = CommandLine::parse(QApplication::arguments() + usersArguments, &input, &error);
     if (!request) {
         std::fprintf(stderr, "quillora: %s\n\n%s", qPrintable(error), qPrintable(CommandLine::usage()));
         return 2;

@@ -202,14 +202,11 @@ HandOver handOver(const CommandLineRequest& request, QDBusConnection bus, QStrin
     quillora.setTimeout(5000);
     QDBusPendingReply<> reply;
     switch (request.action) {
-    case CommandLineRequest::Action::Run: {
-        // Only to see that the running instance answers.
-        const QDBusMessage ping = bus.call(QDBusMessage::createMethodCall(*owner, QuilloraEntry::objectPath,
-                                               QStringLiteral("org.freedesktop.DBus.Peer"), QStringLiteral("Ping")),
-            QDBus::Block, 5000);
-        reply = ping;
+    case CommandLineRequest::Action::Run:
+        // Started again (the application grid, a menu): the running instance shows its settings, the one window
+        // of a program that lives in the tray, and on a desktop without a tray the only road to them.
+        reply = quillora.OpenSettings();
         break;
-    }
     case CommandLineRequest::Action::ExplainText:
         reply = quillora.ExplainText(request.text);
         break;

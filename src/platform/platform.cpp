@@ -7,7 +7,7 @@
 
 #include <QGuiApplication>
 
-std::unique_ptr<Platform> Platform::createForSession()
+std::unique_ptr<Platform> Platform::createForSession(const QString& program)
 {
     auto platform = std::make_unique<Platform>();
     platform->screens = makeQtScreens();
@@ -18,11 +18,16 @@ std::unique_ptr<Platform> Platform::createForSession()
     platform->keyboard = makeUnavailableKeyboard();
     platform->globalHotkeys = makeUnavailableGlobalHotkeys();
     // Autostart entries serve every desktop, X11 or not.
-    platform->loginItem = std::make_unique<XdgAutostartLoginItem>();
+    auto loginItem = std::make_unique<XdgAutostartLoginItem>(program);
+    // The desktop's shortcuts name the program by its path where it is installed, else by name: a build folder
+    // may go away.
+    const QString programForShortcuts
+        = loginItem->isInstalledProgram() ? loginItem->program() : QStringLiteral("quillora");
+    platform->loginItem = std::move(loginItem);
     platform->screenCapture = makeUnavailableScreenCapture();
     if (QGuiApplication::platformName() == QLatin1String("xcb"))
         installX11Backends(*platform);
     else if (QGuiApplication::platformName().startsWith(QLatin1String("wayland")))
-        installWaylandBackends(*platform);
+        installWaylandBackends(*platform, programForShortcuts);
     return platform;
 }

@@ -30,6 +30,7 @@ public:
     // Null except on a desktop where the user may let Quillora bind its keys in the desktop's own settings.
     std::unique_ptr<DesktopShortcuts> desktopShortcuts;
 
-    // The backends for the session Qt runs in (needs a QGuiApplication).
-    static std::unique_ptr<Platform> createForSession();
+    // The backends for the session Qt runs in (needs a QGuiApplication). program: the executable that users, the
+    // desktop's shortcuts and autostart start (empty: this one).
+    static std::unique_ptr<Platform> createForSession(const QString& program = {});
 };

@@ -83,6 +83,8 @@ bool XdgAutostartLoginItem::isInstalledProgram() const
     return QFileInfo::exists(program.canonicalPath() + installedEntry);
 }
 
+QString XdgAutostartLoginItem::program() const { return QFileInfo(m_program).canonicalFilePath(); }
+
 LoginItem::Status XdgAutostartLoginItem::status() const
 {
     if (!isInstalledProgram())

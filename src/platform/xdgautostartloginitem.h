@@ -24,6 +24,8 @@ public:
     QString entryPath() const;
     // Whether the program is an installed Quillora, the only kind that may start at login.
     bool isInstalledProgram() const;
+    // The program's path, its symbolic links resolved (empty when it does not exist).
+    QString program() const;
 
     // The program as the Exec key's string: quoted where the desktop entry rules ask for it. Writing it
     // into the file escapes it once more as a string (GKeyFile does that).

@@ -1,7 +1,6 @@
 #include "platform/wayland/gnomedesktopshortcuts.h"
 
 #include "platform/workerthread.h"
-#include "platform/xdgautostartloginitem.h"
 
 #include <QCoreApplication>
 #include <QCoroDBusPendingCall>
@@ -39,12 +38,6 @@ bool GnomeDesktopShortcuts::isGnomeSession()
 {
     const QList<QByteArray> desktops = qgetenv("XDG_CURRENT_DESKTOP").split(':');
     return desktops.contains("GNOME");
-}
-
-QString GnomeDesktopShortcuts::programForShortcuts()
-{
-    const XdgAutostartLoginItem thisProgram;
-    return thisProgram.isInstalledProgram() ? QCoreApplication::applicationFilePath() : QStringLiteral("quillora");
 }
 
 QList<GnomeCustomShortcuts::Shortcut> GnomeDesktopShortcuts::quilloraShortcuts(const QString& program)

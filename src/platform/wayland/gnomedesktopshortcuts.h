@@ -16,7 +16,9 @@ class WorkerThread;
 // thread of this object's; the main thread only awaits the answer.
 class GnomeDesktopShortcuts final : public DesktopShortcuts {
 public:
-    // program: the command the shortcuts run; bus: where GNOME Shell tells its version.
+    // program: the command the shortcuts run, by its absolute path where Quillora is installed (gsd-media-keys runs
+    // commands with the session's PATH, which need not reach a user's own prefix, and another `quillora` earlier
+    // on it must not answer our keys); bus: where GNOME Shell tells its version.
     GnomeDesktopShortcuts(QString program, QDBusConnection bus, QString schemaDirectory = {});
     ~GnomeDesktopShortcuts() override;
 
@@ -27,10 +29,6 @@ public:
 
     // Whether XDG_CURRENT_DESKTOP names GNOME.
     static bool isGnomeSession();
-    // The program the shortcuts should run: this one by its absolute path when it is installed (gsd-media-keys
-    // runs commands with the session's PATH, which need not reach a user's own prefix, and another `quillora`
-    // earlier on it must not answer our keys); by name when it runs from a build folder that may go away.
-    static QString programForShortcuts();
     // Quillora's keys and what they run.
     static QList<GnomeCustomShortcuts::Shortcut> quilloraShortcuts(const QString& program);
 

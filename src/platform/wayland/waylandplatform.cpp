@@ -13,7 +13,7 @@
 
 #include <QDBusConnection>
 
-void installWaylandBackends(Platform& platform)
+void installWaylandBackends(Platform& platform, const QString& programForShortcuts)
 {
     // Started without waiting for the compositor's answer; on a desktop without data-control (GNOME) every
     // read comes back empty, as with no clipboard at all.
@@ -34,7 +34,6 @@ void installWaylandBackends(Platform& platform)
     platform.keyboard = std::make_unique<PortalKeyboard>(bus, PortalKeyboard::desktopSendsWithoutDialog());
     // GNOME before 48 gives programs no global keys; its own custom shortcuts can run our command lines.
     if (GnomeDesktopShortcuts::isGnomeSession()) {
-        platform.desktopShortcuts
-            = std::make_unique<GnomeDesktopShortcuts>(GnomeDesktopShortcuts::programForShortcuts(), bus);
+        platform.desktopShortcuts = std::make_unique<GnomeDesktopShortcuts>(programForShortcuts, bus);
     }
 }
