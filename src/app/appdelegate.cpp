@@ -8,6 +8,8 @@
 
 #include <QCoreApplication>
 #include <QCursor>
+#include <QDBusConnection>
+#include <QDBusMessage>
 #include <QDesktopServices>
 #include <QFile>
 #include <QIcon>
@@ -30,7 +32,8 @@ AppDelegate::AppDelegate(std::unique_ptr<Platform> platform, AppSettings& settin
     , m_popupViewModel(m_apiClient, std::bind_front(&AppSettings::customSystemPrompt, &settings))
     , m_popup(m_popupViewModel, *m_platform, m_engines)
     , m_screenshots(*m_platform)
-    , m_presenter(presenter ? std::move(presenter) : std::make_unique<PopupPresenter>(m_popup, *m_platform->accessibility))
+    , m_presenter(
+          presenter ? std::move(presenter) : std::make_unique<PopupPresenter>(m_popup, *m_platform->accessibility))
     , m_coordinator(*m_presenter, *m_platform, m_screenshots)
     , m_onboarding(settings, *m_platform->accessibility, m_engines)
     , m_hotkeyManager(*m_platform->globalHotkeys)
@@ -103,26 +106,46 @@ void AppDelegate::setupStatusItem()
     });
     // Shown even without a tray: Qt puts the icon there as soon as one starts (a panel that starts after us).
     m_statusItem->show();
-    static bool said = false;
-    if (!QSystemTrayIcon::isSystemTrayAvailable() && !std::exchange(said, true)) {
-        std::printf("[AppDelegate] this desktop has no system tray; Quillora keeps running and answers its hot "
-                    "keys, the quillora command and D-Bus\n");
-        std::fflush(stdout);
-    }
+    // A panel that starts with the session may bring its tray a little after us.
+    QTimer::singleShot(trayWait, this, &AppDelegate::tellOnceIfThereIsNoTray);
+}
+
+void AppDelegate::tellOnceIfThereIsNoTray()
+{
+    if (QSystemTrayIcon::isSystemTrayAvailable() || m_settings.hasToldOfNoTray())
+        return;
+    // GNOME without its AppIndicator extension, say: the user would otherwise look for an icon that never shows.
+    std::printf("[AppDelegate] this desktop has no system tray; Quillora keeps running and answers its hot keys, "
+                "the quillora command and D-Bus\n");
+    std::fflush(stdout);
+    m_settings.setHasToldOfNoTray(true);
+    QDBusMessage notify = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.Notifications"),
+        QStringLiteral("/org/freedesktop/Notifications"), QStringLiteral("org.freedesktop.Notifications"),
+        QStringLiteral("Notify"));
+    notify << QStringLiteral("Quillora") << 0u << QStringLiteral("org.quillora.Quillora")
+           << QStringLiteral("Quillora runs without a tray icon")
+           << QStringLiteral("This desktop shows no tray icons. Quillora keeps running: use its keys, or open "
+                             "Quillora from your applications for its settings; its entry there also lists its "
+                             "commands.")
+           << QStringList() << QVariantMap() << -1;
+    // Not waited for: a desktop without a notification service just does not show it.
+    QDBusConnection::sessionBus().send(notify);
 }
 
 void AppDelegate::registerHotkeys()
 {
     // Each handler only schedules its work, so the key event is answered at once.
     const QPointer<AppDelegate> self(this);
-    m_hotkeyManager.registerHotkey(1, HotkeyManager::keyCodeX, Qt::AltModifier, QStringLiteral("Explain Selection"), [self] {
-        if (self)
-            self->later(&AppDelegate::explainSelectedText);
-    });
-    m_hotkeyManager.registerHotkey(2, HotkeyManager::keyCodeZ, Qt::AltModifier, QStringLiteral("Explain Screen Region"), [self] {
-        if (self)
-            self->later(&AppDelegate::explainScreenshot);
-    });
+    m_hotkeyManager.registerHotkey(
+        1, HotkeyManager::keyCodeX, Qt::AltModifier, QStringLiteral("Explain Selection"), [self] {
+            if (self)
+                self->later(&AppDelegate::explainSelectedText);
+        });
+    m_hotkeyManager.registerHotkey(
+        2, HotkeyManager::keyCodeZ, Qt::AltModifier, QStringLiteral("Explain Screen Region"), [self] {
+            if (self)
+                self->later(&AppDelegate::explainScreenshot);
+        });
     m_hotkeyManager.registerHotkey(3, HotkeyManager::keyCodeA, Qt::AltModifier, QStringLiteral("Ask Anything"), [self] {
         if (self)
             self->later(&AppDelegate::askAnything);

@@ -18,6 +18,7 @@
 #include <QPointer>
 #include <QString>
 
+#include <chrono>
 #include <memory>
 #include <optional>
 
@@ -39,6 +40,8 @@ class AppDelegate : public QObject {
 public:
     // The address "Contact Us" writes to, fixed at build time.
     static const QString supportAddress;
+    // How long after start-up a tray may still come up before the user is told there is none.
+    static constexpr std::chrono::milliseconds trayWait { 2000 };
 
     // platform: the session's facilities; settings: the user's store, which must outlive this object;
     // endpoint: the explanation service, checked. presenter: where the coordinator's results go, the popup
@@ -85,6 +88,7 @@ private:
     QCoro::Task<> askForScreenshots();
 
     void setupStatusItem();
+    void tellOnceIfThereIsNoTray();
     void registerHotkeys();
     // Runs the action from the event loop, so a hot key's handler returns before any work starts.
     void later(void (AppDelegate::*action)());

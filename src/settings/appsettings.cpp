@@ -44,6 +44,10 @@ bool AppSettings::hasCompletedOnboarding() const { return m_store.value(hasCompl
 
 void AppSettings::setHasCompletedOnboarding(bool completed) { writeNow(hasCompletedOnboardingKey, completed); }
 
+bool AppSettings::hasToldOfNoTray() const { return m_store.value(hasToldOfNoTrayKey, false).toBool(); }
+
+void AppSettings::setHasToldOfNoTray(bool told) { writeNow(hasToldOfNoTrayKey, told); }
+
 QString AppSettings::serviceURL() const { return m_store.value(serviceURLKey).toString(); }
 
 QString AppSettings::serviceToken() const { return m_store.value(serviceTokenKey).toString(); }

@@ -18,6 +18,7 @@ public:
     static constexpr auto userIdKey = "userId";
     static constexpr auto hasRegisteredLoginItemKey = "hasRegisteredLoginItem";
     static constexpr auto hasCompletedOnboardingKey = "hasCompletedOnboarding";
+    static constexpr auto hasToldOfNoTrayKey = "hasToldOfNoTray";
     static constexpr auto serviceURLKey = "serviceURL";
     static constexpr auto serviceTokenKey = "serviceToken";
     static constexpr auto lastUpdateCheckKey = "lastUpdateCheck";
@@ -35,6 +36,9 @@ public:
     void setHasRegisteredLoginItem(bool registered);
     bool hasCompletedOnboarding() const;
     void setHasCompletedOnboarding(bool completed);
+    // Whether the user was told that this desktop shows no tray icon, and where Quillora's commands are instead.
+    bool hasToldOfNoTray() const;
+    void setHasToldOfNoTray(bool told);
 
     // The user's explanation service and its token; empty means the values built into the program.
     QString serviceURL() const;

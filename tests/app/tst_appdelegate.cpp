@@ -1,13 +1,14 @@
 // The delegate on the fake platform: its hot keys, the tray menu, and start at login with the XDG autostart
 // entry behind it; and which service the program talks to (plain http:// only to this computer).
 #include "app/appdelegate.h"
-#include "service/serviceendpoint.h"
 #include "capture/capturepresenter.h"
 #include "fakeplatform.h"
 #include "platform/xdgautostartloginitem.h"
+#include "service/serviceendpoint.h"
 #include "settings/appsettings.h"
 
 #include <QApplication>
+#include <QDBusConnection>
 #include <QDesktopServices>
 #include <QMenu>
 #include <QSystemTrayIcon>
@@ -35,6 +36,23 @@ void touch(const QString& path)
 const QUrl builtInUrl("https://127.0.0.1:1/unused");
 
 } // namespace
+
+// The desktop's notification service, as far as it is asked: the summaries it was given.
+class NotificationsStandIn : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
+
+public:
+    QStringList summaries;
+
+public slots:
+    uint Notify(const QString&, uint, const QString&, const QString& summary, const QString&, const QStringList&,
+        const QVariantMap&, int)
+    {
+        summaries << summary;
+        return uint(summaries.size());
+    }
+};
 
 class TestAppDelegate : public QObject {
     Q_OBJECT
@@ -115,6 +133,30 @@ private slots:
         QCOMPARE(m_openedUrls,
             QList<QUrl> { QUrl(
                 QStringLiteral("mailto:%1?subject=fix%20this%20for%20me%20plz").arg(AppDelegate::supportAddress)) });
+    }
+
+    // On a desktop that shows no tray icons the user is told once, in a notification, where Quillora's commands
+    // are; not again at the next start.
+    void aDesktopWithoutATrayIsToldOnce()
+    {
+        if (QSystemTrayIcon::isSystemTrayAvailable())
+            QSKIP("this desktop has a tray");
+        NotificationsStandIn notifications;
+        QDBusConnection bus = QDBusConnection::sessionBus();
+        QVERIFY(bus.registerService(QStringLiteral("org.freedesktop.Notifications")));
+        QVERIFY(bus.registerObject(
+            QStringLiteral("/org/freedesktop/Notifications"), &notifications, QDBusConnection::ExportAllSlots));
+        AppSettings settings(m_home.filePath("no-tray.conf"));
+        for (int start = 0; start < 2; ++start) {
+            FakePlatform fakes = FakePlatform::make();
+            AppDelegate delegate(std::move(fakes.platform), settings,
+                resolveServiceEndpoint({}, {}, builtInUrl, "test-token"), std::make_unique<RecordingPresenter>());
+            delegate.applicationDidFinishLaunching();
+            QTest::qWait(int((AppDelegate::trayWait + std::chrono::milliseconds(500)).count()));
+            QCOMPARE(notifications.summaries, QStringList { QStringLiteral("Quillora runs without a tray icon") });
+        }
+        bus.unregisterObject(QStringLiteral("/org/freedesktop/Notifications"));
+        bus.unregisterService(QStringLiteral("org.freedesktop.Notifications"));
     }
 
     void loginItemIsRegisteredOnceAndRetriedAfterAFailure()
