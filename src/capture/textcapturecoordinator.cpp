@@ -61,6 +61,8 @@ QCoro::Task<> TextCaptureCoordinator::explainSelectedText()
         m_presenter.showExplanation(std::move(*capture));
     else if (!usable)
         m_presenter.showAccessibilityPrompt(); // asked for only when nothing was found without it
+    else if (!m_platform.keyboard->canSendCopyShortcut())
+        m_presenter.showTooltip(QStringLiteral("text.cursor"), noTextWithoutCopyMessage, noTextWithoutCopyNoticeDelay);
     else
         m_presenter.showTooltip(QStringLiteral("text.cursor"), QStringLiteral("No text selected"), noTextNoticeDelay);
 }

@@ -18,6 +18,11 @@ class TextCaptureCoordinator : public QObject {
 
 public:
     static constexpr std::chrono::milliseconds noTextNoticeDelay { 2000 };
+    // Where no copy shortcut can be sent (GNOME on Wayland), a selection that accessibility does not show cannot
+    // be read at all: the notice says what the user can do, and stays long enough to be read.
+    static inline const QString noTextWithoutCopyMessage = QStringLiteral(
+        "No text selected. The application may not share it: try again, or copy it and paste it into Alt+A.");
+    static constexpr std::chrono::milliseconds noTextWithoutCopyNoticeDelay { 5000 };
     // How long the application the user came from takes to have the keyboard again once a card let it go.
     static constexpr std::chrono::milliseconds keyboardReturnTime { 200 };
     static constexpr std::chrono::milliseconds noScreenshotNoticeDelay { 3000 };

@@ -64,6 +64,7 @@ public:
 class NoKeyboard final : public KeyboardSynthesizer {
 public:
     QCoro::Task<bool> sendCopyShortcut(bool) override { co_return false; }
+    bool canSendCopyShortcut() const override { return false; }
 };
 
 class NoGlobalHotkeys final : public GlobalHotkeys {

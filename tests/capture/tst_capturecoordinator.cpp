@@ -1,9 +1,9 @@
 // The capture logic on the fake platform: categories, the reader's order of sources and its care for
 // the clipboard, the coordinator's entries and the D-Bus entry.
+#include "app/servicehandler.h"
 #include "capture/accessibilityreader.h"
 #include "capture/appcontext.h"
 #include "capture/capturepresenter.h"
-#include "app/servicehandler.h"
 #include "capture/textcapturecoordinator.h"
 #include "fakeplatform.h"
 #include "screenshot/screenshotcapturemanager.h"
@@ -168,12 +168,17 @@ private slots:
         QCoro::Task<> second = coordinator.explainSelectedText(); // dropped: a reading is under way
         QCoro::waitFor(first);
         QCoro::waitFor(second);
+        fakes.keyboard->sendsKeys = false; // GNOME: the notice tells what the user can do instead
+        QCoro::waitFor(coordinator.explainSelectedText());
+        fakes.keyboard->sendsKeys = true;
         fakes.accessibility->selection = AccessibleSelection { QStringLiteral("   "), QRectF(100, 50, 200, 20) };
         QCoro::waitFor(coordinator.explainSelectedText());
         QVERIFY(!coordinator.isReading());
         QCOMPARE(presenter.calls.join(" | "),
             "popup | explain [ handed over ] none | popup | ask Unknown/general/- | accessibilityPrompt | "
-            "text.cursor No text selected | popup 100,50 200x20 | explain [   ] Some App/code_editor/A window");
+            "text.cursor No text selected | text.cursor "
+                + TextCaptureCoordinator::noTextWithoutCopyMessage
+                + " | popup 100,50 200x20 | explain [   ] Some App/code_editor/A window");
     }
 
     // No way to capture: a notice. Otherwise the card at the region with the picture and the context of the

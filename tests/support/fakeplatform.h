@@ -76,8 +76,10 @@ public:
     FakePasteboard* pasteboard = nullptr;
     std::optional<QString> textToCopy;
     QList<bool> copyShortcutsSent; // toTerminal of each call
+    bool sendsKeys = true;
 
     QCoro::Task<bool> sendCopyShortcut(bool toTerminal) override;
+    bool canSendCopyShortcut() const override { return sendsKeys; }
 };
 
 class FakeGlobalHotkeys final : public GlobalHotkeys {

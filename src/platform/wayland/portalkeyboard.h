@@ -25,6 +25,7 @@ public:
     static bool desktopSendsWithoutDialog();
 
     QCoro::Task<bool> sendCopyShortcut(bool toTerminal) override;
+    bool canSendCopyShortcut() const override { return m_allowed; }
 
     // How long the portal has to answer each step; tests shorten it.
     void setDeadline(std::chrono::milliseconds deadline) { m_deadline = deadline; }
