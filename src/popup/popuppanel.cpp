@@ -6,10 +6,12 @@
 #include <QRegion>
 #include <QScreen>
 
+#include <utility>
+
 namespace {
 
 // How long a panel over an output waits for the pointer to enter it before it centres its content.
-constexpr std::chrono::milliseconds pointerWait { 150 };
+constexpr std::chrono::milliseconds pointerWait { 250 };
 // How long it waits for the compositor to make it full screen; one that never does gets its content centred.
 constexpr std::chrono::milliseconds fullScreenWait { 1000 };
 
@@ -24,6 +26,13 @@ PopupPanel::PopupPanel(QWindow* parent)
     setColor(Qt::transparent);
     m_placeWithoutPointer.setSingleShot(true);
     connect(&m_placeWithoutPointer, &QTimer::timeout, this, [this] { placeContent(std::nullopt); });
+    // The pointer can only enter once the desktop shows the surface, a while after its first full-screen frame
+    // (longer on a slow machine): the wait for it starts there. A pointer on another output never enters, and
+    // the content goes to this output's centre then.
+    connect(this, &QQuickWindow::frameSwapped, this, [this] {
+        if (!m_contentPlaced && m_place && coversOutput() && !std::exchange(m_waitingForPointer, true))
+            m_placeWithoutPointer.start(pointerWait);
+    });
 }
 
 void PopupPanel::setContent(QQuickItem* root, qreal cornerRadius)
@@ -47,6 +56,7 @@ void PopupPanel::showOverOutput(Placer place)
 {
     m_place = std::move(place);
     m_contentPlaced = false;
+    m_waitingForPointer = false;
     // Hidden, and the whole surface taking the pointer, until the content has its place.
     m_content->setVisible(false);
     updateMask();
@@ -105,9 +115,6 @@ void PopupPanel::mousePressEvent(QMouseEvent* event)
 void PopupPanel::resizeEvent(QResizeEvent* event)
 {
     QQuickWindow::resizeEvent(event);
-    // A pointer on another output never enters: the content goes to this output's centre then.
-    if (!m_contentPlaced && m_place && coversOutput())
-        m_placeWithoutPointer.start(pointerWait);
     updateMask();
 }
 

@@ -43,5 +43,6 @@ private:
     qreal m_cornerRadius = 0;
     Placer m_place; // set over an output
     bool m_contentPlaced = true;
+    bool m_waitingForPointer = false; // the surface is on screen, over the whole output
     QTimer m_placeWithoutPointer; // gives up waiting for the pointer, or for the compositor's full-screen size
 };
