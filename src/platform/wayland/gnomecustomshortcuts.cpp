@@ -333,6 +333,31 @@ Report failure(Report::Status status, const QString& message)
 const QString cannotWrite = QStringLiteral("GNOME's keyboard shortcut settings cannot be changed (they may be locked "
                                            "by the administrator).");
 
+// The store and everything its list holds, or why they cannot be read.
+struct Listed {
+    std::unique_ptr<Store> store;
+    QList<QByteArray> paths;
+    QList<Entry> entries;
+    std::optional<Report> failure;
+};
+
+Listed readListed(const QString& schemaDirectory)
+{
+    Listed listed;
+    QString problem;
+    listed.store = Store::open(schemaDirectory, &problem);
+    if (!listed.store)
+        listed.failure = failure(Report::Status::Unavailable, problem);
+    else if (!listed.store->readList(&listed.paths, &listed.entries, &problem))
+        listed.failure = failure(Report::Status::Refused, problem);
+    return listed;
+}
+
+bool isListed(const QList<Entry>& entries, const GnomeCustomShortcuts::Shortcut& shortcut)
+{
+    return std::any_of(entries.cbegin(), entries.cend(), [&](const Entry& entry) { return runs(entry, shortcut); });
+}
+
 } // namespace
 
 GnomeCustomShortcuts::GnomeCustomShortcuts(QList<Shortcut> shortcuts, QString schemaDirectory)
@@ -368,21 +393,17 @@ QString GnomeCustomShortcuts::readableBinding(const QString& binding)
 GnomeCustomShortcuts::Report GnomeCustomShortcuts::setUp() const
 {
     const PrivateContext context;
-    QString problem;
-    const std::unique_ptr<Store> store = Store::open(m_schemaDirectory, &problem);
-    if (!store)
-        return failure(Report::Status::Unavailable, problem);
-    QList<QByteArray> paths;
-    QList<Entry> entries;
-    if (!store->readList(&paths, &entries, &problem))
-        return failure(Report::Status::Refused, problem);
+    const Listed listed = readListed(m_schemaDirectory);
+    if (listed.failure)
+        return *listed.failure;
+    const Store& store = *listed.store;
+    const QList<QByteArray>& paths = listed.paths;
+    const QList<Entry>& entries = listed.entries;
 
     Report report;
     QList<const Shortcut*> missing;
     for (const Shortcut& shortcut : m_shortcuts) {
-        const bool found
-            = std::any_of(entries.cbegin(), entries.cend(), [&](const Entry& entry) { return runs(entry, shortcut); });
-        if (found)
+        if (isListed(entries, shortcut))
             report.present.append(shortcut.name);
         else
             missing.append(&shortcut);
@@ -391,11 +412,12 @@ GnomeCustomShortcuts::Report GnomeCustomShortcuts::setUp() const
     QList<QByteArray> written;
     std::vector<Settings> writtenEntries;
     bool failed = false;
-    const QSet<QByteArray> listed(paths.cbegin(), paths.cend());
+    QString problem;
+    const QSet<QByteArray> listedPaths(paths.cbegin(), paths.cend());
     int next = 0;
     for (const Shortcut* shortcut : std::as_const(missing)) {
         const std::optional<Accelerator> accelerator = parseAccelerator(shortcut->binding);
-        const QString holder = accelerator ? store->holderOf(*accelerator, entries) : QString();
+        const QString holder = accelerator ? store.holderOf(*accelerator, entries) : QString();
         if (!holder.isEmpty()) {
             report.taken.append(QStringLiteral("%1 is used by “%2”").arg(readableBinding(shortcut->binding), holder));
             continue;
@@ -407,9 +429,9 @@ GnomeCustomShortcuts::Report GnomeCustomShortcuts::setUp() const
         const int last = maximumEntries + int(m_shortcuts.size()) * 2;
         for (; next <= last && !entry; ++next) {
             path = QByteArray(entryFolder) + "custom" + QByteArray::number(next) + '/';
-            if (listed.contains(path))
+            if (listedPaths.contains(path))
                 continue;
-            Settings candidate = store->entryAt(path);
+            Settings candidate = store.entryAt(path);
             if (isUntouched(candidate.get()))
                 entry = std::move(candidate);
         }
@@ -431,7 +453,7 @@ GnomeCustomShortcuts::Report GnomeCustomShortcuts::setUp() const
         report.changed.append(shortcut->name);
     }
     // Appended to the user's own list, in one write, once the entries it points to are complete.
-    if (!failed && !written.isEmpty() && !writeList(store->list(), paths + written)) {
+    if (!failed && !written.isEmpty() && !writeList(store.list(), paths + written)) {
         problem = cannotWrite;
         failed = true;
     }
@@ -452,14 +474,12 @@ GnomeCustomShortcuts::Report GnomeCustomShortcuts::setUp() const
 GnomeCustomShortcuts::Report GnomeCustomShortcuts::remove() const
 {
     const PrivateContext context;
-    QString problem;
-    const std::unique_ptr<Store> store = Store::open(m_schemaDirectory, &problem);
-    if (!store)
-        return failure(Report::Status::Unavailable, problem);
-    QList<QByteArray> paths;
-    QList<Entry> entries;
-    if (!store->readList(&paths, &entries, &problem))
-        return failure(Report::Status::Refused, problem);
+    const Listed listed = readListed(m_schemaDirectory);
+    if (listed.failure)
+        return *listed.failure;
+    const Store& store = *listed.store;
+    const QList<QByteArray>& paths = listed.paths;
+    const QList<Entry>& entries = listed.entries;
 
     Report report;
     QSet<QByteArray> ours;
@@ -479,10 +499,10 @@ GnomeCustomShortcuts::Report GnomeCustomShortcuts::remove() const
         if (!ours.contains(path))
             kept.append(path);
     }
-    if (!writeList(store->list(), kept))
+    if (!writeList(store.list(), kept))
         return failure(Report::Status::Failed, cannotWrite);
     for (const QByteArray& path : std::as_const(ours))
-        clear(store->entryAt(path).get());
+        clear(store.entryAt(path).get());
     g_settings_sync();
     return report;
 }
@@ -490,16 +510,9 @@ GnomeCustomShortcuts::Report GnomeCustomShortcuts::remove() const
 int GnomeCustomShortcuts::countPresent() const
 {
     const PrivateContext context;
-    QString problem;
-    const std::unique_ptr<Store> store = Store::open(m_schemaDirectory, &problem);
-    QList<QByteArray> paths;
-    QList<Entry> entries;
-    if (!store || !store->readList(&paths, &entries, &problem))
+    const Listed listed = readListed(m_schemaDirectory);
+    if (listed.failure)
         return -1;
-    int count = 0;
-    for (const Shortcut& shortcut : m_shortcuts) {
-        if (std::any_of(entries.cbegin(), entries.cend(), [&](const Entry& entry) { return runs(entry, shortcut); }))
-            ++count;
-    }
-    return count;
+    return int(std::count_if(m_shortcuts.cbegin(), m_shortcuts.cend(),
+        [&](const Shortcut& shortcut) { return isListed(listed.entries, shortcut); }));
 }
