@@ -2,7 +2,10 @@
 
 #include "promptbuilder.h"
 
+#include "wire/eventstream.h"
+
 #include <boost/asio/co_spawn.hpp>
+#include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/redirect_error.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
@@ -10,6 +13,9 @@
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http.hpp>
+
+#include <QJsonDocument>
+#include <QJsonObject>
 
 #include <array>
 #include <cstdio>
@@ -109,6 +115,86 @@ void reportCrash(std::exception_ptr error)
 }
 
 } // namespace
+
+// The answer to a client that asked for events: the status line and headers go out with the first event, so a
+// request that fails before the model writes anything is answered as any other (a status and one sentence).
+class ExplainService::EventStream final : public AnswerStream {
+public:
+    EventStream(beast::tcp_stream& stream, beast::flat_buffer& buffer, bool keepAlive)
+        : m_stream(stream)
+        , m_buffer(buffer)
+        , m_keepAlive(keepAlive)
+    {
+    }
+
+    asio::awaitable<bool> write(const QString& text) override
+    {
+        QJsonObject piece;
+        piece.insert(QStringLiteral("text"), text);
+        co_return co_await send("delta", QJsonDocument(piece).toJson(QJsonDocument::Compact));
+    }
+
+    asio::awaitable<bool> send(QByteArrayView name, QByteArrayView data)
+    {
+        if (m_failed)
+            co_return false;
+        boost::system::error_code ec;
+        m_stream.expires_after(clientTimeout);
+        if (!m_started) {
+            m_started = true;
+            http::response<http::empty_body> header { http::status::ok, 11 };
+            header.set(http::field::server, "quillora-service");
+            header.set(http::field::content_type, "text/event-stream; charset=utf-8");
+            header.set(http::field::cache_control, "no-cache");
+            header.keep_alive(m_keepAlive);
+            header.chunked(true);
+            http::response_serializer<http::empty_body> serializer { header };
+            co_await http::async_write_header(m_stream, serializer, asio::redirect_error(asio::use_awaitable, ec));
+        }
+        const QByteArray event = eventStreamEvent(name, data);
+        if (!ec)
+            co_await asio::async_write(m_stream, http::make_chunk(asio::buffer(event.data(), std::size_t(event.size()))),
+                asio::redirect_error(asio::use_awaitable, ec));
+        m_bytes += std::size_t(event.size());
+        m_failed = bool(ec);
+        co_return !m_failed;
+    }
+
+    // Ends the events; true when the connection can take another request.
+    asio::awaitable<bool> finish()
+    {
+        boost::system::error_code ec;
+        if (!m_failed)
+            co_await asio::async_write(m_stream, http::make_chunk_last(), asio::redirect_error(asio::use_awaitable, ec));
+        co_return !m_failed && !ec;
+    }
+
+    // Ends when the client hangs up (never otherwise). A next request sent meanwhile is kept for the connection.
+    asio::awaitable<void> hangUp()
+    {
+        boost::system::error_code ec;
+        while (m_buffer.size() < 64 * 1024) {
+            const std::size_t size = co_await m_stream.socket().async_read_some(
+                m_buffer.prepare(4096), asio::redirect_error(asio::use_awaitable, ec));
+            if (ec)
+                co_return;
+            m_buffer.commit(size);
+        }
+        asio::steady_timer never(m_stream.get_executor(), asio::steady_timer::time_point::max());
+        co_await never.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+    }
+
+    bool started() const { return m_started; }
+    std::size_t bytes() const { return m_bytes; }
+
+private:
+    beast::tcp_stream& m_stream;
+    beast::flat_buffer& m_buffer;
+    bool m_keepAlive;
+    bool m_started = false;
+    bool m_failed = false;
+    std::size_t m_bytes = 0;
+};
 
 void logLine(const std::string& line)
 {
@@ -225,7 +311,19 @@ asio::awaitable<void> ExplainService::serve(tcp::socket socket)
         } else {
             version = parser.get().version();
             keepAlive = parser.get().keep_alive() && readBody;
-            reply = co_await route(parser.get(), std::move(refused), peer, log);
+            // Events are chunked, which HTTP/1.0 has not: such a client gets the whole answer at once.
+            const bool wantsEvents = version == 11
+                && std::string_view(parser.get()[http::field::accept]).find("text/event-stream") != std::string_view::npos;
+            std::optional<EventStream> events;
+            if (wantsEvents)
+                events.emplace(stream, buffer, keepAlive);
+            reply = co_await route(parser.get(), std::move(refused), peer, log, events ? &*events : nullptr);
+            if (reply.streamed) {
+                logRequest(reply.status, log, peer, parser.content_length().value_or(0), reply.streamedBytes, started);
+                if (!keepAlive || reply.status == 499)
+                    break;
+                continue;
+            }
         }
 
         const int status = reply.status;
@@ -238,7 +336,7 @@ asio::awaitable<void> ExplainService::serve(tcp::socket socket)
 }
 
 asio::awaitable<ExplainService::Reply> ExplainService::route(const http::request<http::string_body>& request,
-    std::optional<Reply> refused, const std::string& peer, RequestLog& log)
+    std::optional<Reply> refused, const std::string& peer, RequestLog& log, EventStream* events)
 {
     const std::string_view target = request.target();
     if (target == "/healthz") {
@@ -253,7 +351,7 @@ asio::awaitable<ExplainService::Reply> ExplainService::route(const http::request
         co_return sentence(405, QStringLiteral("Send explanation requests with POST."));
     if (refused)
         co_return std::move(*refused);
-    co_return co_await explain(request.body(), std::string(request[http::field::authorization]), peer, log);
+    co_return co_await explain(request.body(), std::string(request[http::field::authorization]), peer, log, events);
 }
 
 std::optional<ExplainService::Reply> ExplainService::admit(const std::string& authorization, const std::string& peer)
@@ -271,7 +369,8 @@ std::optional<ExplainService::Reply> ExplainService::admit(const std::string& au
 }
 
 asio::awaitable<ExplainService::Reply> ExplainService::explain(
-    const std::string& body, const std::string& authorization, const std::string& peer, RequestLog& log)
+    const std::string& body, const std::string& authorization, const std::string& peer, RequestLog& log,
+    EventStream* events)
 {
     QString problem;
     const std::optional<ExplainRequest> request
@@ -296,10 +395,38 @@ asio::awaitable<ExplainService::Reply> ExplainService::explain(
     UpstreamAnswer answer;
     {
         CountGuard inFlight(m_inFlight);
-        answer = co_await m_upstream.explain(*request);
+        if (events) {
+            // A client that hangs up stops the model's answer at once, not at the next piece.
+            using namespace asio::experimental::awaitable_operators;
+            auto ended = co_await (m_upstream.explain(*request, events) || events->hangUp());
+            if (ended.index() == 0)
+                answer = std::get<0>(std::move(ended));
+            else
+                answer = UpstreamAnswer { 499, {}, "client-left" };
+        } else {
+            answer = co_await m_upstream.explain(*request);
+        }
     }
     log.upstreamMs = millisecondsSince(asked);
     log.outcome = answer.outcome;
+    if (events && (events->started() || answer.status == 200 || answer.status == 499)) {
+        // The events end with the whole answer, in the same form as an answer at once, or with what went wrong.
+        if (answer.status == 200) {
+            co_await events->send("done", QuilloraResponse { answer.text }.toJson());
+        } else if (answer.status != 499) {
+            QJsonObject failure;
+            failure.insert(QStringLiteral("status"), answer.status);
+            failure.insert(QStringLiteral("error"), answer.text);
+            co_await events->send("error", QJsonDocument(failure).toJson(QJsonDocument::Compact));
+        }
+        Reply streamed;
+        streamed.status = answer.status;
+        streamed.streamed = true;
+        if (answer.status == 499 || !co_await events->finish())
+            streamed.status = 499;
+        streamed.streamedBytes = events->bytes();
+        co_return streamed;
+    }
     if (answer.status != 200)
         co_return sentence(answer.status, answer.text);
     co_return Reply { 200, QuilloraResponse { answer.text }.toJson().toStdString(), "application/json" };

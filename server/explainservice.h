@@ -14,7 +14,8 @@
 #include <string>
 
 // The HTTP side of quillora-service: POST /v1/explain and GET /healthz. Every connection is a coroutine on one
-// io_context, so a request waiting on the model costs a little memory and no thread.
+// io_context, so a request waiting on the model costs a little memory and no thread. A client that accepts
+// text/event-stream gets the answer as server-sent events while the model writes it (docs/service.md).
 class ExplainService {
 public:
     ExplainService(boost::asio::io_context& context, const ServiceOptions& options);
@@ -29,6 +30,8 @@ public:
         int status = 200;
         std::string body;
         const char* contentType = "text/plain; charset=utf-8";
+        bool streamed = false; // sent already, as events; body is empty
+        std::size_t streamedBytes = 0;
     };
     // What the log line of one request says; never any text, answer, image or token.
     struct RequestLog {
@@ -38,16 +41,19 @@ public:
         long long upstreamMs = -1;
     };
 
+    class EventStream;
+
 private:
     boost::asio::awaitable<void> acceptConnections();
     boost::asio::awaitable<void> serve(boost::asio::ip::tcp::socket socket);
     // The reply to a request that was read whole; refused: what admit() said about it.
     boost::asio::awaitable<Reply> route(const boost::beast::http::request<boost::beast::http::string_body>& request,
-        std::optional<Reply> refused, const std::string& peer, RequestLog& log);
+        std::optional<Reply> refused, const std::string& peer, RequestLog& log, EventStream* events);
     // The address limit and the token, checked on the headers alone; a reply when the request is refused.
     std::optional<Reply> admit(const std::string& authorization, const std::string& peer);
     boost::asio::awaitable<Reply> explain(
-        const std::string& body, const std::string& authorization, const std::string& peer, RequestLog& log);
+        const std::string& body, const std::string& authorization, const std::string& peer, RequestLog& log,
+        EventStream* events);
 
     boost::asio::io_context& m_context;
     ServiceOptions m_options;

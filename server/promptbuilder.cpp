@@ -104,12 +104,12 @@ QJsonArray messages(const ExplainRequest& request)
     return list;
 }
 
-QByteArray chatCompletionsBody(const ExplainRequest& request, const QString& model)
+QByteArray chatCompletionsBody(const ExplainRequest& request, const QString& model, bool stream)
 {
     const QJsonObject body {
         { QStringLiteral("model"), model },
         { QStringLiteral("messages"), messages(request) },
-        { QStringLiteral("stream"), false },
+        { QStringLiteral("stream"), stream },
     };
     return QJsonDocument(body).toJson(QJsonDocument::Compact);
 }

@@ -13,8 +13,8 @@ namespace PromptBuilder {
 
 QString systemPrompt(const RequestCommon& common);
 QJsonArray messages(const ExplainRequest& request);
-// The whole request body for POST {base}/chat/completions.
-QByteArray chatCompletionsBody(const ExplainRequest& request, const QString& model);
+// The whole request body for POST {base}/chat/completions; stream asks for the answer piece by piece.
+QByteArray chatCompletionsBody(const ExplainRequest& request, const QString& model, bool stream = false);
 
 // What kind of request this is, for the log: "text", "image" or "follow-up".
 const char* kindName(const ExplainRequest& request);

@@ -25,6 +25,18 @@ QByteArray chatAnswer(const QString& content)
 {
     return R"({"choices":[{"message":{"role":"assistant","content":")" + content.toUtf8() + R"("}}]})";
 }
+// One piece of a streamed chat answer, as OpenAI-compatible APIs send it.
+QByteArray chatPiece(const QByteArray& content)
+{
+    return R"(data: {"choices":[{"index":0,"delta":{"content":")" + content + "\"}}]}\n\n";
+}
+const QByteArray chatDone = "data: [DONE]\n\n";
+
+QByteArray streamRequest(const QByteArray& body)
+{
+    return postRequest(body).replace("Connection: close\r\n", "Connection: close\r\nAccept: text/event-stream\r\n");
+}
+
 AppContext context(const QString& category) { return { "Konsole", "org.kde.konsole", category, "build: make" }; }
 QByteArray json(const QJsonObject& object) { return QJsonDocument(object).toJson(QJsonDocument::Compact); }
 
@@ -246,6 +258,97 @@ private slots:
         QCOMPARE(exchange(service.port(), asUser("C")).status, 429); // the fifth from this address
         QCOMPARE(exchange(service.port(), "GET /healthz HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n").status, 200);
         QCOMPARE(model.requests().size(), 1);
+        m_logs << service.log();
+    }
+
+    // Asked for events, the service streams the model's answer piece by piece and ends with the whole of it, in
+    // the form of an answer at once; a failure before the first piece is answered as any other, one after it
+    // as an error event. The pieces are cut anywhere, so they arrive split at any byte.
+    void streamedAnswers_data()
+    {
+        QTest::addColumn<StubService::Reply>("model");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArrayList>("says");
+        using R = StubService::Reply;
+        const auto paced = [](QByteArrayList pieces, int paceMs = 5) {
+            R reply { 200, {}, "text/event-stream" };
+            reply.stream = R::Stream::Paced;
+            reply.pieces = pieces;
+            reply.paceMs = paceMs;
+            return reply;
+        };
+        const QByteArray hello = chatPiece("Hel") + chatPiece("lo, ") + chatPiece("w\\u00f6rld") + chatDone;
+        QTest::newRow("piece by piece")
+            << paced({ chatPiece("Hel"), chatPiece("lo, "), chatPiece("w\\u00f6rld"), chatDone }) << 200
+            << QByteArrayList { "\r\nevent: delta\ndata: {\"text\":\"Hel\"}\n\n\r\n",
+                   "event: done\ndata: {\"explanation\":\"Hello, w\xc3\xb6rld\"}\n\n" };
+        QTest::newRow("cut anywhere") << paced({ hello.first(7), hello.sliced(7, 60), hello.sliced(67) }) << 200
+                                      << QByteArrayList { "{\"explanation\":\"Hello, w\xc3\xb6rld\"}" };
+        QTest::newRow("a model that answers at once") << R { 200, chatAnswer("Whole.") } << 200
+                                                    << QByteArrayList { "event: done\ndata: {\"explanation\":\"Whole.\"}" };
+        QTest::newRow("fails before the first piece") << R { 500, "oops" } << 502
+                                                      << QByteArrayList { "failed with status 500" };
+        QTest::newRow("an error after the first piece")
+            << paced({ chatPiece("Par"), R"(data: {"error":{"message":"overloaded"}})" "\n\n" }) << 200
+            << QByteArrayList { "data: {\"text\":\"Par\"}",
+                   "event: error\ndata: {\"error\":\"The language model at http://127.0.0.1:" };
+        QTest::newRow("silent after the first piece") << paced({ chatPiece("Par"), chatPiece("t") }, 3000) << 200
+                                                      << QByteArrayList { "\"status\":504" };
+        QTest::newRow("an unreadable piece") << paced({ "data: {not json\n\n" }) << 502
+                                             << QByteArrayList { "failed in the middle of its answer" };
+        QTest::newRow("a piece that never ends") << paced({ "data: " + QByteArray(2 * 1024 * 1024, 'a') }) << 502
+                                                 << QByteArrayList { "failed in the middle of its answer" };
+    }
+    void streamedAnswers()
+    {
+        QFETCH(StubService::Reply, model);
+        QFETCH(int, status);
+        QFETCH(QByteArrayList, says);
+        StubService stub(StubService::Tls::None);
+        stub.setReply(model);
+        ServiceProcess service;
+        QVERIFY(service.start(
+            { "--upstream-url", stub.url("/v1").toString(), "--model", "m", "--upstream-timeout", "1" }, environment()));
+        const HttpAnswer answer = exchange(service.port(), streamRequest(R"({"selectedText":"x"})"));
+        QCOMPARE(answer.status, status);
+        for (const QByteArray& said : says)
+            QVERIFY2(answer.body.contains(said), answer.body.left(300));
+        QCOMPARE(stub.requests().constFirst().json()["stream"].toBool(), true);
+        m_logs << service.log();
+    }
+
+    // A client that leaves mid-answer stops the model's answer; connections to the model are kept between
+    // requests, and one the model has closed meanwhile is replaced.
+    void streamsEndWithTheirClientAndConnectionsAreKept()
+    {
+        StubService stub(StubService::Tls::None);
+        stub.setIdleTimeout(1);
+        stub.setReply({ 200, chatAnswer("a") });
+        StubService::Reply endless { 200, {}, "text/event-stream" };
+        endless.stream = StubService::Reply::Stream::Paced;
+        endless.pieces = QByteArrayList(100'000, chatPiece("word "));
+        endless.paceMs = 20;
+        stub.enqueue(endless);
+        ServiceProcess service;
+        QVERIFY(service.start({ "--upstream-url", stub.url("/v1").toString(), "--model", "m" }, environment()));
+
+        QTcpSocket leaving;
+        leaving.connectToHost("127.0.0.1", service.port());
+        QVERIFY(leaving.waitForConnected());
+        leaving.write(streamRequest(R"({"selectedText":"x"})"));
+        QVERIFY(QTest::qWaitFor([&] { return leaving.waitForReadyRead(100) && leaving.readAll().contains("word"); }));
+        leaving.close();
+        QTRY_COMPARE_WITH_TIMEOUT(stub.abandonedReplies(), 1, 10000);
+
+        for (int i = 0; i < 3; ++i)
+            QCOMPARE(exchange(service.port(), postRequest(R"({"selectedText":"x"})")).status, 200);
+        QTest::qWait(1500); // the model closes the idle connection
+        QCOMPARE(exchange(service.port(), postRequest(R"({"selectedText":"x"})")).status, 200);
+        const QList<StubService::Request> requests = stub.requests();
+        QCOMPARE(requests.size(), 5);
+        QCOMPARE(requests[2].remotePort, requests[1].remotePort);
+        QCOMPARE(requests[3].remotePort, requests[1].remotePort);
+        QVERIFY(requests[4].remotePort != requests[3].remotePort);
         m_logs << service.log();
     }
 };

@@ -22,6 +22,7 @@ struct StubService::State {
     mutable std::mutex mutex;
     std::condition_variable released;
     bool stopping = false;
+    int abandoned = 0;
     Reply defaultReply { 200, StubService::explanationBody(QStringLiteral("stub explanation")) };
     std::deque<Reply> queue;
     std::function<Reply(const Request&)> handler;
@@ -68,6 +69,7 @@ StubService::StubService(Tls tls)
         for (const auto& [name, value] : req.headers)
             request.headers.insert(QByteArray::fromStdString(name).toLower(), QByteArray::fromStdString(value));
         request.body = QByteArray::fromStdString(req.body);
+        request.remotePort = req.remote_port;
 
         const Reply reply = state->replyFor(request);
         if (reply.stall) {
@@ -104,6 +106,21 @@ StubService::StubService(Tls tls)
             res.set_chunked_content_provider(
                 type, [pause, write = reply.stream == Reply::Stream::Endless](size_t, httplib::DataSink& sink) {
                     return pause(20) && (!write || sink.write(" ", 1));
+                });
+            break;
+        case Reply::Stream::Paced:
+            res.set_chunked_content_provider(
+                type, [state, pause, reply, next = qsizetype(0)](size_t, httplib::DataSink& sink) mutable {
+                    if (next == reply.pieces.size()) {
+                        sink.done();
+                        return true;
+                    }
+                    const QByteArray& piece = reply.pieces.at(next++);
+                    if ((next == 1 || pause(reply.paceMs)) && sink.write(piece.constData(), size_t(piece.size())))
+                        return true;
+                    std::lock_guard lock(state->mutex);
+                    ++state->abandoned;
+                    return false;
                 });
             break;
         case Reply::Stream::ResetMidBody:
@@ -158,6 +175,8 @@ void StubService::enqueue(Reply reply)
     d->queue.push_back(std::move(reply));
 }
 
+void StubService::setIdleTimeout(int seconds) { d->server->set_keep_alive_timeout(seconds); }
+
 void StubService::setHandler(std::function<Reply(const Request&)> handler)
 {
     std::lock_guard lock(d->mutex);
@@ -168,6 +187,12 @@ QList<StubService::Request> StubService::requests() const
 {
     std::lock_guard lock(d->mutex);
     return d->requests;
+}
+
+int StubService::abandonedReplies() const
+{
+    std::lock_guard lock(d->mutex);
+    return d->abandoned;
 }
 
 bool StubService::waitForRequests(int n, int timeoutMs) const

@@ -23,6 +23,7 @@ public:
         QByteArray path; // with the query, as sent
         QMap<QByteArray, QByteArray> headers; // names in lower case
         QByteArray body;
+        int remotePort = 0; // tells the connections apart
         QJsonObject json() const; // the body as a JSON object (empty when it is not one)
     };
 
@@ -37,9 +38,12 @@ public:
             Endless, // the headers, then a byte every 20 ms for ever
             StallAfterHeaders, // the headers, then silence
             ResetMidBody, // the length of the whole body, half of it, then the connection closes
+            Paced, // the pieces chunked, pace apart
         } stream
             = Stream::None;
         qint64 chunkedSize = 0;
+        QList<QByteArray> pieces {};
+        int paceMs = 0;
         QByteArray location {}; // a Location header, when not empty
     };
 
@@ -55,10 +59,14 @@ public:
     void replyWithExplanation(const QString& explanation);
     // Replies taken one per request before the default one is used.
     void enqueue(Reply reply);
+    // Closes a kept-alive connection after this long without a request (before the first request only).
+    void setIdleTimeout(int seconds);
     // Decides each reply itself (runs on the server thread).
     void setHandler(std::function<Reply(const Request&)> handler);
 
     QList<Request> requests() const;
+    // Paced replies whose reader went away before their last piece.
+    int abandonedReplies() const;
     // Spins the event loop until n requests have arrived or the time runs out.
     bool waitForRequests(int n, int timeoutMs = 5000) const;
 
