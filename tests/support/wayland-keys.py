@@ -1,5 +1,6 @@
 #!/usr/bin/python3
-"""Sends keys and pointer input into a Wayland desktop through the RemoteDesktop portal.
+"""Sends keys and pointer input into a Wayland desktop through the RemoteDesktop portal, or on GNOME through
+mutter's own remote desktop service, which asks no one.
 
     wayland-keys.py alt+x escape     presses Alt and X together and lets go of both, then Escape
     wayland-keys.py move:40,-10      moves the pointer by 40 px right and 10 px up
@@ -7,8 +8,8 @@
     wayland-keys.py press move:99,0 release    a drag with the left button
 
 Keys are named by their US layout letters and digits or by: alt, ctrl, shift, super, escape, return,
-tab, space, backspace, delete, left, right, up, down, home, end. One portal session carries everything
-given on one command line. On any failure it says why on stderr and exits with 1; a portal that does not
+tab, space, backspace, delete, left, right, up, down, home, end. One session carries everything given on
+one command line. On any failure it says why on stderr and exits with 1; a portal that does not
 answer within the deadline counts as a failure.
 """
 
@@ -105,8 +106,55 @@ class Portal:
         return answer["results"]
 
 
+MUTTER = "org.gnome.Mutter.RemoteDesktop"
+MUTTER_PATH = "/org/gnome/Mutter/RemoteDesktop"
+
+
+def run_mutter(bus, actions):
+    """The same input through mutter's org.gnome.Mutter.RemoteDesktop, which GNOME's portal itself uses."""
+    def call(path, interface, method, parameters=None):
+        try:
+            return bus.call_sync(MUTTER, path, interface, method, parameters, None, Gio.DBusCallFlags.NONE,
+                                 DEADLINE_MS, None)
+        except GLib.Error as error:
+            raise Failure(f"{method}: {error.message}") from None
+
+    session = call(MUTTER_PATH, MUTTER, "CreateSession").unpack()[0]
+    interface = MUTTER + ".Session"
+    call(session, interface, "Start")
+    try:
+        for action in actions:
+            if action[0] == "key":
+                for code, state in [(c, True) for c in action[1]] + [(c, False) for c in reversed(action[1])]:
+                    call(session, interface, "NotifyKeyboardKeycode", GLib.Variant("(ub)", (code, state)))
+                    time.sleep(0.01)
+            elif action[0] == "move":
+                call(session, interface, "NotifyPointerMotionRelative", GLib.Variant("(dd)", action[1:]))
+            else:
+                for state in {"press": (True,), "release": (False,), "click": (True, False)}[action[0]]:
+                    call(session, interface, "NotifyPointerButton", GLib.Variant("(ib)", (LEFT_BUTTON, state)))
+    finally:
+        try:
+            call(session, interface, "Stop")
+        except Failure:
+            pass
+
+
+def mutter_runs(bus):
+    try:
+        owned = bus.call_sync("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                              "NameHasOwner", GLib.Variant("(s)", (MUTTER,)), None, Gio.DBusCallFlags.NONE,
+                              DEADLINE_MS, None)
+    except GLib.Error:
+        return False
+    return owned.unpack()[0]
+
+
 def run(actions):
     portal = Portal()
+    if mutter_runs(portal.bus):
+        run_mutter(portal.bus, actions)
+        return
     session = portal.request("CreateSession", (), "",
                              {"session_handle_token": GLib.Variant("s", "quillora_keys")})["session_handle"]
 
