@@ -6,6 +6,10 @@ mutter's own remote desktop service, which asks no one.
     wayland-keys.py move:40,-10      moves the pointer by 40 px right and 10 px up
     wayland-keys.py click            presses and releases the left button where the pointer is
     wayland-keys.py press move:99,0 release    a drag with the left button
+    wayland-keys.py stamp alt+x      prints the monotonic clock in ns just before Alt+X goes in
+    wayland-keys.py --hold           on GNOME: keeps a remote desktop session, and with it a keyboard on the
+                                     seat, until it is stopped (a headless GNOME has none otherwise, and a
+                                     program binds a keyboard that appears only after keys sent at once)
 
 Keys are named by their US layout letters and digits or by: alt, ctrl, shift, super, escape, return,
 tab, space, backspace, delete, left, right, up, down, home, end. One session carries everything given on
@@ -51,7 +55,7 @@ def parse(words):
             except ValueError:
                 raise Failure(f"'{word}' is not move:DX,DY") from None
             actions.append(("move", dx, dy))
-        elif word in ("click", "press", "release"):
+        elif word in ("click", "press", "release", "stamp"):
             actions.append((word,))
         else:
             unknown = [name for name in word.split("+") if name not in KEYS]
@@ -123,21 +127,41 @@ def run_mutter(bus, actions):
     interface = MUTTER + ".Session"
     call(session, interface, "Start")
     try:
+        # The first key of a new session is lost (mutter sets the new keyboard up with it): a Shift tap goes first.
+        for state in (True, False):
+            call(session, interface, "NotifyKeyboardKeycode", GLib.Variant("(ub)", (KEYS["shift"], state)))
+            time.sleep(0.01)
         for action in actions:
-            if action[0] == "key":
+            if action[0] == "stamp":
+                print(time.monotonic_ns(), flush=True)
+            elif action[0] == "key":
                 for code, state in [(c, True) for c in action[1]] + [(c, False) for c in reversed(action[1])]:
                     call(session, interface, "NotifyKeyboardKeycode", GLib.Variant("(ub)", (code, state)))
                     time.sleep(0.01)
             elif action[0] == "move":
                 call(session, interface, "NotifyPointerMotionRelative", GLib.Variant("(dd)", action[1:]))
+                time.sleep(0.01)
             else:
                 for state in {"press": (True,), "release": (False,), "click": (True, False)}[action[0]]:
                     call(session, interface, "NotifyPointerButton", GLib.Variant("(ib)", (LEFT_BUTTON, state)))
+                    time.sleep(0.01)
+        time.sleep(0.05)  # input still queued would go with the session's devices
     finally:
         try:
             call(session, interface, "Stop")
         except Failure:
             pass
+
+
+def hold_mutter_session(bus):
+    session = bus.call_sync(MUTTER, MUTTER_PATH, MUTTER, "CreateSession", None, None, Gio.DBusCallFlags.NONE,
+                            DEADLINE_MS, None).unpack()[0]
+    bus.call_sync(MUTTER, session, MUTTER + ".Session", "Start", None, None, Gio.DBusCallFlags.NONE,
+                  DEADLINE_MS, None)
+    print("holding", flush=True)
+    loop = GLib.MainLoop()
+    GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, 15, loop.quit)
+    loop.run()
 
 
 def mutter_runs(bus):
@@ -163,13 +187,15 @@ def run(actions):
 
     try:
         wanted = (KEYBOARD if any(a[0] == "key" for a in actions) else 0) | \
-                 (POINTER if any(a[0] != "key" for a in actions) else 0)
+                 (POINTER if any(a[0] not in ("key", "stamp") for a in actions) else 0)
         portal.request("SelectDevices", (session,), "o", {"types": GLib.Variant("u", wanted)})
         granted = portal.request("Start", (session, ""), "os", {}).get("devices", 0)
         if granted & wanted != wanted:
             raise Failure(f"Start: the portal granted devices {granted}, {wanted} were asked for")
         for action in actions:
-            if action[0] == "key":
+            if action[0] == "stamp":
+                print(time.monotonic_ns(), flush=True)
+            elif action[0] == "key":
                 for code, state in [(c, 1) for c in action[1]] + [(c, 0) for c in reversed(action[1])]:
                     notify("NotifyKeyboardKeycode", "iu", code, state)
                     time.sleep(0.01)  # held as a hand would: keys sent back to back can be missed
@@ -190,6 +216,12 @@ def main(argv):
         print(__doc__.strip(), file=sys.stderr)
         return 2
     try:
+        if argv[1] == "--hold":
+            bus = Gio.bus_get_sync(Gio.BusType.SESSION, None)
+            if not mutter_runs(bus):
+                raise Failure("--hold needs mutter's remote desktop service")
+            hold_mutter_session(bus)
+            return 0
         run(parse(argv[1:]))
     except Failure as failure:
         print(f"wayland-keys.py: {failure}", file=sys.stderr)

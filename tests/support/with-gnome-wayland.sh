@@ -111,6 +111,10 @@ export XDG_CURRENT_DESKTOP=GNOME XDG_SESSION_TYPE=wayland XDG_SESSION_DESKTOP=gn
 gsettings set org.gnome.desktop.session idle-delay 0
 gsettings set org.gnome.desktop.screensaver lock-enabled false
 gsettings set org.gnome.settings-daemon.plugins.power idle-dim false
+# No Activities overview when a test sends the pointer to the top-left corner first.
+gsettings set org.gnome.desktop.interface enable-hot-corners false
+# New windows in the middle of the screen, where a test knows to find them.
+gsettings set org.gnome.mutter center-new-windows true
 
 # The accessibility bus, switched on, before the shell so that it and every program find it.
 atspi_launcher=/usr/libexec/at-spi-bus-launcher
@@ -130,6 +134,9 @@ shell_pid=$!
 children+=("$shell_pid")
 wait_for "gnome-shell" "$shell_pid" "$log_dir/gnome-shell.log" \
     '[[ -S $XDG_RUNTIME_DIR/$socket ]] && name_owned org.gnome.Shell && name_owned org.gnome.Mutter.RemoteDesktop'
+# Mutter's remote desktop service owns its name early, but its first session hangs until the shell has started.
+wait_for "gnome-shell's start-up" "$shell_pid" "$log_dir/gnome-shell.log" \
+    'grep -q "GNOME Shell started" "$log_dir/gnome-shell.log"'
 export WAYLAND_DISPLAY=$socket QT_QPA_PLATFORM=wayland
 unset DISPLAY XAUTHORITY
 
@@ -137,6 +144,11 @@ unset DISPLAY XAUTHORITY
 dbus-update-activation-environment WAYLAND_DISPLAY XDG_CURRENT_DESKTOP XDG_SESSION_TYPE DBUS_SYSTEM_BUS_ADDRESS \
     HOME XDG_CONFIG_HOME XDG_DATA_HOME XDG_CACHE_HOME XDG_RUNTIME_DIR PATH 2>/dev/null || true
 
+# A headless seat has a keyboard only while a remote desktop session runs; one runs as long as the desktop, so that
+# programs have a keyboard bound before keys come.
+/usr/bin/python3 "$support_dir/wayland-keys.py" --hold >"$log_dir/keyboard.log" 2>&1 &
+children+=("$!")
+wait_for "the keyboard" "$!" "$log_dir/keyboard.log" 'grep -q holding "$log_dir/keyboard.log"'
 # The shell opens with the Activities overview, which would take every key and click; Escape closes it.
 /usr/bin/python3 "$support_dir/wayland-keys.py" escape || fail "could not close the Activities overview"
 
