@@ -144,9 +144,11 @@ unset DISPLAY XAUTHORITY
 dbus-update-activation-environment WAYLAND_DISPLAY XDG_CURRENT_DESKTOP XDG_SESSION_TYPE DBUS_SYSTEM_BUS_ADDRESS \
     HOME XDG_CONFIG_HOME XDG_DATA_HOME XDG_CACHE_HOME XDG_RUNTIME_DIR PATH 2>/dev/null || true
 
-# A headless seat has a keyboard only while a remote desktop session runs; one runs as long as the desktop, so that
-# programs have a keyboard bound before keys come.
-/usr/bin/python3 "$support_dir/wayland-keys.py" --hold >"$log_dir/keyboard.log" 2>&1 &
+# A headless seat has a keyboard only while a remote desktop session runs, and a session that stops takes the
+# keyboard focus with it: one runs as long as the desktop, and every key and click of wayland-keys.py goes
+# through it.
+export QUILLORA_KEYS_SOCKET=$XDG_RUNTIME_DIR/keys
+/usr/bin/python3 "$support_dir/wayland-keys.py" --hold "$QUILLORA_KEYS_SOCKET" >"$log_dir/keyboard.log" 2>&1 &
 children+=("$!")
 wait_for "the keyboard" "$!" "$log_dir/keyboard.log" 'grep -q holding "$log_dir/keyboard.log"'
 # The shell opens with the Activities overview, which would take every key and click; Escape closes it.
