@@ -22,6 +22,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -29,7 +30,9 @@ const QString service = QStringLiteral("org.quillora.Quillora");
 const QSize desktopSize(1920, 1080);
 // A point on the card's plate when the card opens beside a pointer at (700, 300): it is 300 x 400, its corner
 // just right of and below the pointer.
-const QPoint cardPoint(700 + 60, 300 + 200);
+// Here GNOME 43 does not tell the card where the pointer is, and it opens in the middle of the screen: either place
+// counts.
+const QList<QPoint> cardPoints { QPoint(700 + 60, 300 + 200), QPoint(960, 560) };
 const QString mediaKeys = QStringLiteral("org.gnome.settings-daemon.plugins.media-keys");
 // The editor's window is in the middle of the screen; a click left of its title leaves its selection as it was.
 const QString titleBarClick = QStringLiteral("move:-4000,-4000 move:800,455 click");
@@ -94,22 +97,24 @@ class TestGnomeEndToEnd : public QObject {
         return m_stub->requests().at(m_requestsTaken++).json();
     }
 
-    // Whether the card's plate shows, opaque, at a point of the screen, as a light theme paints it.
-    static bool cardAt(QPoint point)
+    // Whether the card's plate shows, opaque, at one of the points of the screen, as a light theme paints it.
+    static bool cardAt(const QList<QPoint>& points)
     {
         const QColor material(245, 245, 246);
         const QImage shot = screen();
-        const QColor seen = shot.isNull() ? QColor() : shot.pixelColor(point);
-        return std::abs(seen.red() - material.red()) <= 2 && std::abs(seen.green() - material.green()) <= 2
-            && std::abs(seen.blue() - material.blue()) <= 2;
+        return std::any_of(points.cbegin(), points.cend(), [&](QPoint point) {
+            const QColor seen = shot.isNull() ? QColor() : shot.pixelColor(point);
+            return std::abs(seen.red() - material.red()) <= 2 && std::abs(seen.green() - material.green()) <= 2
+                && std::abs(seen.blue() - material.blue()) <= 2;
+        });
     }
 
-    // Whether the card's plate shows at point (or, with shown false, no longer does) within 15 s, counted in time
-    // as each look is a screenshot through the portal.
-    static bool cardShows(QPoint point, bool shown = true)
+    // Whether the card's plate shows at one of the points (or, with shown false, at none of them) within 15 s,
+    // counted in time as each look is a screenshot through the portal.
+    static bool cardShows(const QList<QPoint>& points, bool shown = true)
     {
         QDeadlineTimer deadline(15000);
-        while (cardAt(point) != shown) {
+        while (cardAt(points) != shown) {
             if (deadline.hasExpired())
                 return false;
             QTest::qWait(100);
@@ -221,11 +226,11 @@ private slots:
             QJsonDocument(request).toJson(QJsonDocument::Compact).left(300).constData());
         // A figure, not a check: from the key going in to the request seen at the stub (its polling included).
         std::printf("Alt+X to the request at the stub: %lld ms\n", arrived - stamp.trimmed().toLongLong() / 1000000);
-        QVERIFY(cardShows(cardPoint));
+        QVERIFY(cardShows(cardPoints));
         QVERIFY(send(QStringLiteral("escape")));
         pad.kill();
         pad.waitForFinished(2000);
-        QVERIFY(cardShows(cardPoint, false));
+        QVERIFY(cardShows(cardPoints, false));
     }
 
     // Alt+Z freezes the screen under the overlay, without a question as the permission is granted; a drag sends
