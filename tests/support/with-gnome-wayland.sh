@@ -9,7 +9,9 @@
 # When something the desktop needs is missing, it says what in one line and exits with 77, the status ctest
 # counts as a skipped test. The shell's and the services' output goes to files in the throw-away home, or into
 # QUILLORA_GNOME_LOG_DIR when that is set. The screenshot permission is left unset: a test grants it (or not)
-# in the permission store, as the desktop's own question would.
+# in the permission store, as the desktop's own question would. Keys and clicks go in with
+# tests/support/wayland-keys.py, through the one remote desktop session of mutter's that the desktop keeps
+# (QUILLORA_KEYS_SOCKET); ~/.local/bin comes first on the PATH that GNOME's custom shortcuts are run with.
 set -euo pipefail
 
 script=$(readlink -f "$0")
