@@ -24,6 +24,8 @@
 
 namespace {
 
+QCoro::Task<bool> answerNow(bool allowed) { co_return allowed; }
+
 bool save(QQuickWindow* window, const QDir& dir, const QString& name, int settleMs = 450)
 {
     if (!window || !QTest::qWaitForWindowExposed(window))
@@ -84,7 +86,7 @@ int main(int argc, char** argv)
             bool screenshots = false;
             OnboardingWindowController onboarding(settings, *fakes.accessibility, engines,
                 { std::chrono::milliseconds(50), std::chrono::hours(1) });
-            onboarding.setScreenshots({ [&] { return screenshots; }, {} });
+            onboarding.setScreenshots({ [&] { return answerNow(screenshots); }, {} });
             onboarding.showIfNeeded();
             ok &= save(onboarding.window(), dir, QStringLiteral("onboarding-accessibility") + suffix);
             fakes.accessibility->usable = true;

@@ -39,6 +39,9 @@ packages=(
     # tests: GNOME's settings schemas (the custom shortcuts list, the window manager's keys), read on GIO's
     # memory settings backend
     gnome-settings-daemon-common gsettings-desktop-schemas
+    # tests: the GNOME 43 Wayland test desktop (tests/support/with-gnome-wayland.sh): the shell, the daemon that
+    # runs custom shortcuts, dconf, and GNOME's portal backend
+    gnome-shell gnome-settings-daemon dconf-service libglib2.0-bin xdg-desktop-portal-gnome
     # the screenshot benchmark's reference encoder
     libjpeg62-turbo-dev
     # checks the desktop entry and the AppStream metainfo

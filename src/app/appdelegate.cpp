@@ -230,16 +230,35 @@ void AppDelegate::startUpdateChecks()
     m_updateChecker->startAutomaticChecks();
 }
 
-QCoro::Task<> AppDelegate::askForScreenshots()
+QCoro::Task<ScreenCapture::Permission> AppDelegate::askForScreenshots()
 {
     // One screenshot, thrown away: where the desktop asks the user first (its portal's dialog), it asks now.
+    QPointer<AppDelegate> self(this);
     co_await m_platform->screenCapture->grabScreens(m_platform->screens->screens());
+    if (!self)
+        co_return ScreenCapture::Permission::NotAsked;
+    const ScreenCapture::Permission answer = co_await m_platform->screenCapture->permission();
+    if (!self)
+        co_return ScreenCapture::Permission::NotAsked;
+    if (answer == ScreenCapture::Permission::Refused) {
+        std::printf("[AppDelegate] the desktop refused screenshots; Alt+Z cannot work until it allows them\n");
+        std::fflush(stdout);
+    }
+    co_return answer;
+}
+
+QCoro::Task<bool> AppDelegate::screenshotsAllowed()
+{
+    if (!m_platform->screenCapture->isAvailable())
+        co_return false;
+    // Only the platform's object is used after the wait, and it lives as long as this one.
+    co_return co_await m_platform->screenCapture->permission() == ScreenCapture::Permission::Allowed;
 }
 
 void AppDelegate::showOnboardingIfNeeded()
 {
-    m_onboarding.setScreenshots({ [this] { return m_platform->screenCapture->isAvailable(); },
-        [this] { [[maybe_unused]] auto task = askForScreenshots(); } });
+    // The platform outlives onboarding; a question still open when onboarding closes ends in the platform.
+    m_onboarding.setScreenshots({ [this] { return screenshotsAllowed(); }, [this] { return askForScreenshots(); } });
     m_onboarding.setDesktopShortcuts(m_platform->desktopShortcuts.get());
     m_onboarding.showIfNeeded();
 }

@@ -85,7 +85,8 @@ public:
 private:
     void startUpdateChecks();
     void showOnboardingIfNeeded();
-    QCoro::Task<> askForScreenshots();
+    QCoro::Task<ScreenCapture::Permission> askForScreenshots();
+    QCoro::Task<bool> screenshotsAllowed();
 
     void setupStatusItem();
     void tellOnceIfThereIsNoTray();

@@ -87,8 +87,10 @@ Item {
             icon: "camera.fill"
             iconColor: view.purple
             title: "Allow Screen Recording"
-            description: "Quillora needs Screen Recording permission to capture and explain screenshots.\n\n"
-                         + "On Wayland your desktop asks you once to allow screenshots."
+            description: view.model.screenshotNote !== ""
+                         ? view.model.screenshotNote
+                         : "Quillora needs Screen Recording permission to capture and explain screenshots.\n\n"
+                           + "On Wayland your desktop asks you once to allow screenshots."
             buttonLabel: "Allow Screenshots"
         }
     }

@@ -7,18 +7,25 @@
 #include <QPointer>
 #include <QTimer>
 
+namespace {
+QCoro::Task<bool> notAllowed() { co_return false; }
+} // namespace
+
 OnboardingModel::OnboardingModel(int initialStep, Accessibility& accessibility, Screenshots screenshots, Timing timing,
     DesktopShortcuts* shortcuts, QObject* parent)
     : QObject(parent)
+    , m_screenshots(std::move(screenshots))
     , m_timing(timing)
     , m_step(0)
 {
     // The same check and switch-on as the accessibility prompt's.
     m_steps[0] = new PermissionStepModel([&accessibility] { return accessibility.isUsable(); },
         [&accessibility] { AccessibilityPermissionModel::switchOnSupport(accessibility); }, timing.pollInterval, this);
-    m_steps[1] = new PermissionStepModel(
-        [possible = screenshots.possible]() -> QCoro::Task<bool> { co_return possible&& possible(); },
-        screenshots.request, timing.pollInterval, this);
+    // Polled while the desktop's question may be open: its answer lands in the permission store, where the next
+    // poll sees it.
+    m_steps[1]
+        = new PermissionStepModel([this] { return m_screenshots.allowed ? m_screenshots.allowed() : notAllowed(); },
+            [this] { requestScreenshots(); }, timing.pollInterval, this);
 
     // The platform's facility outlives every model and window.
     if (shortcuts) {
@@ -53,6 +60,27 @@ QCoro::Task<> OnboardingModel::setUpShortcuts(DesktopShortcuts& shortcuts)
         co_return;
     m_shortcutsNote = outcome.message;
     emit shortcutsNoteChanged();
+}
+
+QCoro::Task<> OnboardingModel::requestScreenshots()
+{
+    // One question at a time: a second press while the desktop's dialog is open asks nothing more.
+    if (!m_screenshots.request || m_askingForScreenshots)
+        co_return;
+    m_askingForScreenshots = true;
+    QPointer<OnboardingModel> self(this);
+    const ScreenCapture::Permission answer = co_await m_screenshots.request();
+    // Onboarding may have closed while the dialog was open: then the answer has nowhere to go.
+    if (!self)
+        co_return;
+    m_askingForScreenshots = false;
+    const QString note = answer == ScreenCapture::Permission::Refused ? screenshotsRefusedNote : QString();
+    if (note != m_screenshotNote) {
+        m_screenshotNote = note;
+        emit screenshotNoteChanged();
+    }
+    if (answer == ScreenCapture::Permission::Refused)
+        emit screenshotsRefused();
 }
 
 void OnboardingModel::start()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "onboarding/permissionstepmodel.h"
+#include "platform/screencapture.h"
 
 #include <QCoroTask>
 #include <QObject>
@@ -24,6 +25,7 @@ class OnboardingModel : public QObject {
     Q_PROPERTY(PermissionStepModel* shortcutsStep READ shortcutsStep CONSTANT)
     Q_PROPERTY(int stepCount READ stepCount CONSTANT)
     Q_PROPERTY(QString shortcutsNote READ shortcutsNote NOTIFY shortcutsNoteChanged)
+    Q_PROPERTY(QString screenshotNote READ screenshotNote NOTIFY screenshotNoteChanged)
 
 public:
     struct Timing {
@@ -32,8 +34,10 @@ public:
     };
 
     struct Screenshots {
-        std::function<bool()> possible; // without prompting anyone
-        std::function<void()> request; // asks the desktop once (a portal dialog); may be empty
+        std::function<QCoro::Task<bool>()> allowed; // now, without asking anyone; may be empty: not allowed
+        // Has the desktop ask once (its own dialog) and says what was answered; may be empty. The answer may take
+        // as long as the user leaves the dialog open.
+        std::function<QCoro::Task<ScreenCapture::Permission>()> request;
     };
 
     // shortcuts: where the keys step is offered, the desktop's shortcuts; null for two steps.
@@ -47,6 +51,11 @@ public:
     int stepCount() const { return m_steps[2] ? 3 : 2; }
     // What setting the keys up left to say (a key that something else holds); empty otherwise.
     QString shortcutsNote() const { return m_shortcutsNote; }
+    // What the desktop's answer to the screenshot question left to say (a refusal); empty otherwise.
+    QString screenshotNote() const { return m_screenshotNote; }
+    static inline const QString screenshotsRefusedNote = QStringLiteral(
+        "Screenshots were not allowed, so Alt+Z cannot work; Alt+X and Alt+A work without them.\n\n"
+        "Your desktop keeps this answer. To be asked again, run: flatpak permission-remove screenshot screenshot");
 
     // The window is on screen with the current step's card, or no longer.
     void start();
@@ -59,13 +68,20 @@ signals:
     void stepChanged();
     void completeRequested();
     void shortcutsNoteChanged();
+    void screenshotNoteChanged();
+    // The desktop said no to screenshots when asked from the screenshot step.
+    void screenshotsRefused();
 
 private:
     QCoro::Task<> setUpShortcuts(DesktopShortcuts& shortcuts);
+    QCoro::Task<> requestScreenshots();
     void moveTo(int step);
 
     PermissionStepModel* m_steps[3] = {};
     QString m_shortcutsNote;
+    QString m_screenshotNote;
+    Screenshots m_screenshots;
+    bool m_askingForScreenshots = false;
     Timing m_timing;
     int m_step;
     bool m_onScreen = false;

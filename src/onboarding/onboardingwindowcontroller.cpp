@@ -50,9 +50,14 @@ QCoro::Task<> OnboardingWindowController::decide()
                 co_return;
         }
     }
+    bool screenshots = false;
+    if (m_screenshots.allowed) {
+        screenshots = co_await m_screenshots.allowed();
+        if (!self)
+            co_return;
+    }
     m_deciding = false;
     m_offeredShortcuts = keysOffered ? shortcuts : nullptr;
-    const bool screenshots = m_screenshots.possible && m_screenshots.possible();
     if (accessible && screenshots && keysSetUp) {
         m_settings.setHasCompletedOnboarding(true);
         co_return;

@@ -20,6 +20,11 @@ public:
 
     // Whether screenshots can be taken in this session at all.
     virtual bool isAvailable() const = 0;
+
+    // Where the desktop asks the user once before the first screenshot (GNOME's portal), whether it has asked and
+    // what the answer was; elsewhere Allowed. Never asks anyone itself.
+    enum class Permission { Allowed, NotAsked, Refused };
+    virtual QCoro::Task<Permission> permission() { co_return Permission::Allowed; }
     // One image per screen, in that screen's device pixels with the origin at its top-left corner; a null
     // image for a screen that could not be grabbed. The pixels are read off the calling thread.
     virtual QCoro::Task<QList<QImage>> grabScreens(QList<ScreenInfo> screens) = 0;

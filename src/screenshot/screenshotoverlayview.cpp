@@ -366,17 +366,27 @@ void ScreenshotOverlayView::prepare(std::unique_ptr<WindowPainter> painter)
     m_backingStore->endPaint();
 }
 
+void ScreenshotOverlayView::showOverScreen()
+{
+    show();
+    // On Wayland the position asked for is ignored, and a window manager that keeps windows clear of its panels
+    // (GNOME's top bar) would move and shrink a screen-sized window: the overlay asks to cover its output instead,
+    // once its surface exists (asked before, Qt's Wayland plugin never passes it on).
+    if (QGuiApplication::platformName().startsWith(QLatin1String("wayland")))
+        setWindowStates(Qt::WindowFullScreen);
+}
+
 void ScreenshotOverlayView::showUnpainted()
 {
     m_awaitingPicture = true;
     m_painted = false;
-    show();
+    showOverScreen();
 }
 
 void ScreenshotOverlayView::showPainted()
 {
     m_awaitingPicture = false;
-    show();
+    showOverScreen();
     if (m_painter && !m_painted) {
         m_dirty = QRegion();
         paintDirect(QRect(QPoint(), size()));

@@ -6,6 +6,7 @@
 #include "ui/qmlengineprovider.h"
 #include "settings/appsettings.h"
 
+#include <QCoroSignal>
 #include <QQmlEngine>
 #include <QQuickItem>
 #include <QSGRendererInterface>
@@ -17,6 +18,11 @@ using namespace std::chrono_literals;
 
 class OnboardingTest : public QObject {
     Q_OBJECT
+
+signals:
+    void screenshotsAnswered(ScreenCapture::Permission answer);
+
+private:
 
     QTemporaryDir m_dir;
     QmlEngineProvider m_engines;
@@ -31,7 +37,15 @@ class OnboardingTest : public QObject {
     {
         m_onboarding = std::make_unique<OnboardingWindowController>(
             *m_settings, m_accessibility, m_engines, timing);
-        m_onboarding->setScreenshots({ [this] { return m_screenshots; }, [this] { ++m_screenshotRequests; } });
+        m_onboarding->setScreenshots(
+            { [this] { return screenshotsAllowed(); }, [this] { return askForScreenshots(); } });
+    }
+    QCoro::Task<bool> screenshotsAllowed() { co_return m_screenshots; }
+    // The desktop's question: answered when the test emits screenshotsAnswered.
+    QCoro::Task<ScreenCapture::Permission> askForScreenshots()
+    {
+        ++m_screenshotRequests;
+        co_return co_await qCoro(this, &OnboardingTest::screenshotsAnswered);
     }
     QQuickItem* item(const char* name) const
     {
@@ -129,11 +143,60 @@ private slots:
             item("screenshotStep")->findChild<QQuickItem*>(QStringLiteral("permissionButton")), "clicked");
         QCOMPARE(m_screenshotRequests, 1);
         m_screenshots = true;
+        emit screenshotsAnswered(ScreenCapture::Permission::Allowed);
         QTRY_VERIFY(model->screenshotStep()->granted());
         QVERIFY(window); // "Permission granted!" stays a moment
         QVERIFY(!m_settings->hasCompletedOnboarding());
         QTRY_VERIFY(!window);
         QVERIFY(m_settings->hasCompletedOnboarding());
+    }
+
+    // GNOME asks once, in its own dialog, which may stay open for as long as the user likes: a second press asks
+    // nothing more, a refusal is said on the card, and an answer that comes after onboarding closed (or moved on)
+    // goes nowhere.
+    void theDesktopsScreenshotQuestion_data()
+    {
+        QTest::addColumn<QString>("answer");
+        QTest::addColumn<bool>("closedFirst");
+        QTest::newRow("refused") << "refused" << false;
+        QTest::newRow("allowed") << "allowed" << false;
+        QTest::newRow("answered after onboarding closed") << "refused" << true;
+        QTest::newRow("allowed after onboarding closed") << "allowed" << true;
+    }
+    void theDesktopsScreenshotQuestion()
+    {
+        QFETCH(QString, answer);
+        QFETCH(bool, closedFirst);
+        makeController({ 20ms, 1h });
+        m_accessibility.usable = true;
+        m_onboarding->showIfNeeded();
+        QPointer<QQuickWindow> window = m_onboarding->window();
+        QPointer<OnboardingModel> model = m_onboarding->model();
+        QCOMPARE(model->step(), 1);
+        QQuickItem* button = item("screenshotStep")->findChild<QQuickItem*>(QStringLiteral("permissionButton"));
+        QMetaObject::invokeMethod(button, "clicked");
+        QMetaObject::invokeMethod(button, "clicked");
+        QCOMPARE(m_screenshotRequests, 1);
+        QTest::qWait(100); // polls go on while the dialog is open
+        QVERIFY(model->screenshotStep()->isPolling());
+        QSignalSpy refused(model.data(), &OnboardingModel::screenshotsRefused);
+        if (closedFirst) {
+            window->close();
+            QTRY_VERIFY(!window);
+            QVERIFY(!model);
+        }
+        m_screenshots = answer == "allowed";
+        emit screenshotsAnswered(
+            m_screenshots ? ScreenCapture::Permission::Allowed : ScreenCapture::Permission::Refused);
+        if (closedFirst) {
+            QTest::qWait(100);
+            QVERIFY(!m_settings->hasCompletedOnboarding());
+            return;
+        }
+        QTRY_COMPARE(model->screenshotStep()->granted(), m_screenshots); // the answer comes back in the event loop
+        QTRY_COMPARE(refused.size(), m_screenshots ? 0 : 1);
+        QCOMPARE(model->screenshotNote(), m_screenshots ? QString() : OnboardingModel::screenshotsRefusedNote);
+        QCOMPARE(model->step(), 1);
     }
 
     // The accessibility step alone is also the prompt shown when selected text cannot be read.

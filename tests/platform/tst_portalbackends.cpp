@@ -116,6 +116,36 @@ private:
     QDBusConnection m_bus;
 };
 
+// The permission store, answering Lookup with a handler the test sets (none: never answers).
+class StubPermissionStore : public QDBusVirtualObject {
+public:
+    static inline const QString path = QStringLiteral("/org/freedesktop/impl/portal/PermissionStore");
+    explicit StubPermissionStore(QDBusConnection bus)
+        : m_bus(std::move(bus))
+    {
+        m_bus.registerVirtualObject(path, this);
+        m_bus.interface()->registerService(PortalScreenCapture::permissionStore);
+    }
+    ~StubPermissionStore() override
+    {
+        m_bus.unregisterObject(path);
+        m_bus.interface()->unregisterService(PortalScreenCapture::permissionStore);
+    }
+    std::function<void(const QDBusMessage&, QDBusConnection&)> lookup;
+    QString introspect(const QString&) const override { return {}; }
+    bool handleMessage(const QDBusMessage& message, const QDBusConnection&) override
+    {
+        if (message.member() == QLatin1String("Lookup") && lookup)
+            lookup(message, m_bus);
+        return true;
+    }
+
+private:
+    QDBusConnection m_bus;
+};
+
+using PermissionEntries = QMap<QString, QStringList>;
+
 QVariantMap shortcutsResult(const QList<QPair<QString, QString>>& bound)
 {
     PortalShortcuts shortcuts;
@@ -227,6 +257,7 @@ private slots:
     {
         qDBusRegisterMetaType<PortalShortcut>();
         qDBusRegisterMetaType<PortalShortcuts>();
+        qDBusRegisterMetaType<PermissionEntries>();
         // A bus of our own with no services to start: a call to a portal that is not there must not start the
         // machine's real one.
         QFile config(m_files.filePath("bus.conf"));
@@ -405,6 +436,69 @@ private slots:
         QVERIFY(images[0].isNull());
         QVERIFY(!QFile::exists(path));
         QCOMPARE(capture.isAvailable(), failure != "no Screenshot");
+    }
+
+    // Where the desktop asks before the first screenshot (GNOME), what the permission store holds for programs
+    // outside a sandbox says whether it was asked and what the answer was; a screenshot that came means allowed,
+    // and a refusal leaves screenshots available (the user may still allow them). Whatever the store does, the
+    // answer comes within the deadline.
+    void theScreenshotPermissionComesFromTheStore_data()
+    {
+        QTest::addColumn<QString>("store");
+        QTest::addColumn<bool>("asksFirst");
+        QTest::addColumn<int>("screenshot"); // the portal's response code, -1 for no screenshot asked
+        QTest::addColumn<int>("permission"); // ScreenCapture::Permission
+        const int allowed = int(ScreenCapture::Permission::Allowed);
+        const int notAsked = int(ScreenCapture::Permission::NotAsked);
+        const int refused = int(ScreenCapture::Permission::Refused);
+        QTest::newRow("allowed") << "yes" << true << -1 << allowed;
+        QTest::newRow("refused, the screenshot too") << "no" << true << 2 << refused;
+        QTest::newRow("not asked yet") << "no entry" << true << -1 << notAsked;
+        QTest::newRow("another program's answer only") << "other" << true << -1 << notAsked;
+        QTest::newRow("a malformed answer") << "malformed" << true << -1 << notAsked;
+        QTest::newRow("a store that never answers") << "silent" << true << -1 << notAsked;
+        QTest::newRow("no store") << "none" << true << -1 << notAsked;
+        QTest::newRow("a screenshot came") << "no entry" << true << 0 << allowed;
+        QTest::newRow("a desktop that never asks") << "no" << false << -1 << allowed;
+    }
+    void theScreenshotPermissionComesFromTheStore()
+    {
+        QFETCH(QString, store);
+        QFETCH(bool, asksFirst);
+        QFETCH(int, screenshot);
+        QFETCH(int, permission);
+        std::optional<StubPermissionStore> permissions;
+        if (store != "none")
+            permissions.emplace(m_portal->bus());
+        if (permissions && store != "silent") {
+            permissions->lookup = [store](const QDBusMessage& call, QDBusConnection& bus) {
+                if (call.arguments() != QVariantList { "screenshot", "screenshot" })
+                    bus.send(call.createErrorReply(QDBusError::InvalidArgs, "wrong table"));
+                else if (store == "no entry")
+                    bus.send(call.createErrorReply("org.freedesktop.portal.Error.NotFound", "No entry"));
+                else if (store == "malformed")
+                    bus.send(call.createReply(QStringLiteral("yes")));
+                else
+                    bus.send(call.createReply(
+                        { QVariant::fromValue(PermissionEntries { { store == "other" ? "org.other.App" : "",
+                              QStringList { store == "other" ? QStringLiteral("yes") : store } } }),
+                            QVariant::fromValue(QDBusVariant(QVariant(0u))) }));
+            };
+        }
+        const QString path = m_files.filePath("Screenshot.png");
+        offerScreenshots(path, [] { return png(filled({ 100, 100 }, Qt::red, Qt::blue)); });
+        if (screenshot > 0)
+            m_portal->handlers["Screenshot"]
+                = [this, screenshot](const QDBusMessage& call) { m_portal->respond(call, uint(screenshot)); };
+        PortalScreenCapture capture(*m_client, asksFirst);
+        capture.setDeadline(300ms);
+        if (screenshot >= 0) {
+            const QList<QImage> images
+                = QCoro::waitFor(capture.grabScreens({ { "only", QRectF(0, 0, 100, 100), {}, 1.0 } }));
+            QCOMPARE(images.value(0).isNull(), screenshot != 0);
+        }
+        QCOMPARE(int(QCoro::waitFor(capture.permission())), permission);
+        QVERIFY(capture.isAvailable());
     }
 
     // The copy shortcut: one session for the program's life, every modifier let go first; nothing to a terminal,

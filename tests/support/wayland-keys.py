@@ -1,17 +1,25 @@
 #!/usr/bin/python3
-"""Sends keys and pointer input into a Wayland desktop through the RemoteDesktop portal.
+"""Sends keys and pointer input into a Wayland desktop through the RemoteDesktop portal, or on GNOME through
+mutter's own remote desktop service, which asks no one.
 
     wayland-keys.py alt+x escape     presses Alt and X together and lets go of both, then Escape
     wayland-keys.py move:40,-10      moves the pointer by 40 px right and 10 px up
     wayland-keys.py click            presses and releases the left button where the pointer is
     wayland-keys.py press move:99,0 release    a drag with the left button
+    wayland-keys.py stamp alt+x      prints the monotonic clock in ns just before Alt+X goes in
+    wayland-keys.py --hold SOCKET    on GNOME: keeps one remote desktop session, and with it a keyboard on
+                                     the seat, until it is stopped, and sends through it what later calls
+                                     are given while QUILLORA_KEYS_SOCKET names SOCKET
 
 Keys are named by their US layout letters and digits or by: alt, ctrl, shift, super, escape, return,
-tab, space, backspace, delete, left, right, up, down, home, end. One portal session carries everything
-given on one command line. On any failure it says why on stderr and exits with 1; a portal that does not
+tab, space, backspace, delete, left, right, up, down, home, end. One session carries everything given on
+one command line. On any failure it says why on stderr and exits with 1; a portal that does not
 answer within the deadline counts as a failure.
 """
 
+import os
+import signal
+import socket
 import sys
 import time
 
@@ -50,7 +58,7 @@ def parse(words):
             except ValueError:
                 raise Failure(f"'{word}' is not move:DX,DY") from None
             actions.append(("move", dx, dy))
-        elif word in ("click", "press", "release"):
+        elif word in ("click", "press", "release", "stamp"):
             actions.append((word,))
         else:
             unknown = [name for name in word.split("+") if name not in KEYS]
@@ -105,8 +113,121 @@ class Portal:
         return answer["results"]
 
 
+MUTTER = "org.gnome.Mutter.RemoteDesktop"
+MUTTER_PATH = "/org/gnome/Mutter/RemoteDesktop"
+
+
+class MutterSession:
+    """A session of mutter's org.gnome.Mutter.RemoteDesktop, which GNOME's portal itself uses; it asks no one."""
+
+    def __init__(self, bus):
+        self.bus = bus
+        self.path = self.call(MUTTER_PATH, MUTTER, "CreateSession").unpack()[0]
+        self.session_call("Start")
+        # The first key of a new session is lost (mutter sets the new keyboard up with it): a Shift tap goes first.
+        self.inject([("key", [KEYS["shift"]])], [])
+
+    def call(self, path, interface, method, parameters=None):
+        try:
+            return self.bus.call_sync(MUTTER, path, interface, method, parameters, None, Gio.DBusCallFlags.NONE,
+                                      DEADLINE_MS, None)
+        except GLib.Error as error:
+            raise Failure(f"{method}: {error.message}") from None
+
+    def session_call(self, method, signature=None, values=()):
+        return self.call(self.path, MUTTER + ".Session", method,
+                         GLib.Variant(f"({signature})", values) if signature else None)
+
+    def inject(self, actions, output):
+        """Sends the actions; what "stamp" prints is appended to output."""
+        for action in actions:
+            if action[0] == "stamp":
+                output.append(str(time.monotonic_ns()))
+            elif action[0] == "key":
+                for code, state in [(c, True) for c in action[1]] + [(c, False) for c in reversed(action[1])]:
+                    self.session_call("NotifyKeyboardKeycode", "ub", (code, state))
+                    time.sleep(0.01)
+            elif action[0] == "move":
+                self.session_call("NotifyPointerMotionRelative", "dd", action[1:])
+                time.sleep(0.01)
+            else:
+                for state in {"press": (True,), "release": (False,), "click": (True, False)}[action[0]]:
+                    self.session_call("NotifyPointerButton", "ib", (LEFT_BUTTON, state))
+                    time.sleep(0.01)
+
+    def stop(self):
+        try:
+            self.session_call("Stop")
+        except Failure:
+            pass
+
+
+def run_mutter(bus, actions):
+    """Through the desktop's held session when there is one, else through a session of its own. A session that
+    stops takes the keyboard focus with it: a window clicked in one is no longer active once it has gone."""
+    holder = os.environ.get("QUILLORA_KEYS_SOCKET")
+    if holder and os.path.exists(holder):
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as connection:
+            connection.settimeout(DEADLINE_MS / 1000)
+            connection.connect(holder)
+            connection.sendall(("\t".join(sys.argv[1:]) + "\n").encode())
+            answer = connection.makefile().read().splitlines()
+        if not answer or answer[-1] != "ok":
+            raise Failure(answer[-1] if answer else "the held session did not answer")
+        for line in answer[:-1]:
+            print(line, flush=True)
+        return
+    session = MutterSession(bus)
+    try:
+        output = []
+        session.inject(actions, output)
+        for line in output:
+            print(line, flush=True)
+        time.sleep(0.05)  # input still queued would go with the session's devices
+    finally:
+        session.stop()
+
+
+def hold_mutter_session(bus, path):
+    """Keeps one session, and with it a keyboard on the seat, and sends what wayland-keys.py is given through it."""
+    session = MutterSession(bus)
+    server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    server.bind(path)
+    server.listen(4)
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
+    print("holding", flush=True)
+    try:
+        while True:
+            connection, _ = server.accept()
+            with connection:
+                try:
+                    words = connection.makefile().readline().rstrip("\n").split("\t")
+                    output = []
+                    session.inject(parse(words), output)
+                    connection.sendall(("".join(line + "\n" for line in output) + "ok\n").encode())
+                except Failure as failure:
+                    connection.sendall(f"{failure}\n".encode())
+    finally:
+        server.close()
+        os.unlink(path)
+        session.stop()
+
+
+def mutter_runs(bus):
+    try:
+        owned = bus.call_sync("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                              "NameHasOwner", GLib.Variant("(s)", (MUTTER,)), None, Gio.DBusCallFlags.NONE,
+                              DEADLINE_MS, None)
+    except GLib.Error:
+        return False
+    return owned.unpack()[0]
+
+
 def run(actions):
     portal = Portal()
+    if mutter_runs(portal.bus):
+        run_mutter(portal.bus, actions)
+        return
     session = portal.request("CreateSession", (), "",
                              {"session_handle_token": GLib.Variant("s", "quillora_keys")})["session_handle"]
 
@@ -115,13 +236,15 @@ def run(actions):
 
     try:
         wanted = (KEYBOARD if any(a[0] == "key" for a in actions) else 0) | \
-                 (POINTER if any(a[0] != "key" for a in actions) else 0)
+                 (POINTER if any(a[0] not in ("key", "stamp") for a in actions) else 0)
         portal.request("SelectDevices", (session,), "o", {"types": GLib.Variant("u", wanted)})
         granted = portal.request("Start", (session, ""), "os", {}).get("devices", 0)
         if granted & wanted != wanted:
             raise Failure(f"Start: the portal granted devices {granted}, {wanted} were asked for")
         for action in actions:
-            if action[0] == "key":
+            if action[0] == "stamp":
+                print(time.monotonic_ns(), flush=True)
+            elif action[0] == "key":
                 for code, state in [(c, 1) for c in action[1]] + [(c, 0) for c in reversed(action[1])]:
                     notify("NotifyKeyboardKeycode", "iu", code, state)
                     time.sleep(0.01)  # held as a hand would: keys sent back to back can be missed
@@ -142,6 +265,12 @@ def main(argv):
         print(__doc__.strip(), file=sys.stderr)
         return 2
     try:
+        if argv[1] == "--hold":
+            bus = Gio.bus_get_sync(Gio.BusType.SESSION, None)
+            if len(argv) != 3 or not mutter_runs(bus):
+                raise Failure("--hold SOCKET needs mutter's remote desktop service")
+            hold_mutter_session(bus, argv[2])
+            return 0
         run(parse(argv[1:]))
     except Failure as failure:
         print(f"wayland-keys.py: {failure}", file=sys.stderr)

@@ -23,6 +23,21 @@ QDBusMessage shellVersionCall()
     return call;
 }
 
+// The jobs for the worker thread are made outside the coroutines below: GCC 12 destroys the captures of a lambda
+// made inside a coroutine once too often (here the shortcuts' list, whose data was then freed twice).
+QFuture<int> startCounting(WorkerThread& worker, const GnomeCustomShortcuts& shortcuts)
+{
+    return worker.run([shortcuts] { return shortcuts.countPresent(); });
+}
+QFuture<GnomeCustomShortcuts::Report> startSetUp(WorkerThread& worker, const GnomeCustomShortcuts& shortcuts)
+{
+    return worker.run([shortcuts] { return shortcuts.setUp(); });
+}
+QFuture<GnomeCustomShortcuts::Report> startRemoval(WorkerThread& worker, const GnomeCustomShortcuts& shortcuts)
+{
+    return worker.run([shortcuts] { return shortcuts.remove(); });
+}
+
 } // namespace
 
 GnomeDesktopShortcuts::GnomeDesktopShortcuts(QString program, QDBusConnection bus, QString schemaDirectory)
@@ -70,24 +85,21 @@ QCoro::Task<bool> GnomeDesktopShortcuts::isOffered()
         m_offered = false;
         co_return false;
     }
-    const int present = co_await m_worker->run([shortcuts = m_shortcuts] { return shortcuts.countPresent(); });
+    const int present = co_await startCounting(*m_worker, m_shortcuts);
     m_offered = present >= 0;
     co_return *m_offered;
 }
 
-QCoro::Task<bool> GnomeDesktopShortcuts::areSetUp()
-{
-    co_return co_await m_worker->run([shortcuts = m_shortcuts] { return shortcuts.countPresent(); }) > 0;
-}
+QCoro::Task<bool> GnomeDesktopShortcuts::areSetUp() { co_return co_await startCounting(*m_worker, m_shortcuts) > 0; }
 
 QCoro::Task<DesktopShortcuts::Outcome> GnomeDesktopShortcuts::setUp()
 {
-    co_return outcomeOf(co_await m_worker->run([shortcuts = m_shortcuts] { return shortcuts.setUp(); }));
+    co_return outcomeOf(co_await startSetUp(*m_worker, m_shortcuts));
 }
 
 QCoro::Task<DesktopShortcuts::Outcome> GnomeDesktopShortcuts::remove()
 {
-    co_return outcomeOf(co_await m_worker->run([shortcuts = m_shortcuts] { return shortcuts.remove(); }));
+    co_return outcomeOf(co_await startRemoval(*m_worker, m_shortcuts));
 }
 
 DesktopShortcuts::Outcome GnomeDesktopShortcuts::outcomeOf(const GnomeCustomShortcuts::Report& report)

@@ -3,8 +3,10 @@
 #include "platform/framememory.h"
 #include "platform/wayland/portalrequest.h"
 
+#include <QCoroDBusPendingCall>
 #include <QCoroFuture>
 #include <QCoroSignal>
+#include <QDBusArgument>
 #include <QFile>
 #include <QFileInfo>
 #include <QImageReader>
@@ -25,6 +27,31 @@ QFuture<QList<QImage>> startReading(WorkerThread& reader, const QString& path, c
     });
 }
 
+QDBusMessage permissionLookup()
+{
+    auto lookup = QDBusMessage::createMethodCall(PortalScreenCapture::permissionStore,
+        QStringLiteral("/org/freedesktop/impl/portal/PermissionStore"), PortalScreenCapture::permissionStore,
+        QStringLiteral("Lookup"));
+    lookup << QStringLiteral("screenshot") << QStringLiteral("screenshot");
+    return lookup;
+}
+
+// What the store's answer to Lookup says for programs outside a sandbox (app id ""): "yes" or "no" as the portal
+// wrote them; anything else (no entry, no table, no store, a malformed answer) counts as not asked yet.
+ScreenCapture::Permission permissionFrom(const QDBusMessage& reply)
+{
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()
+        || reply.signature() != QLatin1String("a{sas}v"))
+        return ScreenCapture::Permission::NotAsked;
+    const auto entries = qdbus_cast<QMap<QString, QStringList>>(reply.arguments().constFirst());
+    const QStringList answer = entries.value(QString());
+    if (answer.value(0) == QLatin1String("yes"))
+        return ScreenCapture::Permission::Allowed;
+    if (answer.value(0) == QLatin1String("no"))
+        return ScreenCapture::Permission::Refused;
+    return ScreenCapture::Permission::NotAsked;
+}
+
 // Built outside the coroutine below: GCC 12 miscompiles initializer lists there.
 QVariantList screenshotArguments() { return { QString() }; } // no parent window
 QVariantMap screenshotOptions()
@@ -34,9 +61,10 @@ QVariantMap screenshotOptions()
 
 } // namespace
 
-PortalScreenCapture::PortalScreenCapture(QDBusConnection bus, QObject* parent)
+PortalScreenCapture::PortalScreenCapture(QDBusConnection bus, bool desktopAsksFirst, QObject* parent)
     : QObject(parent)
     , m_bus(std::move(bus))
+    , m_asksFirst(desktopAsksFirst)
 {
     [[maybe_unused]] auto task = learnAvailability();
 }
@@ -49,6 +77,16 @@ QCoro::Task<> PortalScreenCapture::learnAvailability()
     const uint version = co_await Portal::interfaceVersion(m_bus, interface);
     if (self)
         m_available = version > 0;
+}
+
+QCoro::Task<ScreenCapture::Permission> PortalScreenCapture::permission()
+{
+    if (!m_asksFirst || m_allowed)
+        co_return Permission::Allowed;
+    const int timeoutMs = int(std::min<std::chrono::milliseconds::rep>(m_deadline.count(), 5000));
+    QDBusPendingCall lookup = m_bus.asyncCall(permissionLookup(), timeoutMs);
+    co_await lookup;
+    co_return permissionFrom(lookup.reply());
 }
 
 QImage PortalScreenCapture::takeScreenshotFile(const QString& path)
@@ -156,6 +194,7 @@ QCoro::Task<QList<QImage>> PortalScreenCapture::grabScreens(QList<ScreenInfo> sc
             m_available = false;
         co_return QList<QImage>(screens.size());
     }
+    m_allowed = true;
     const QUrl uri(shot.results.value(QStringLiteral("uri")).toString());
     const QString path = uri.isLocalFile() ? uri.toLocalFile() : QString();
     if (!m_reader)

@@ -20,12 +20,19 @@ public:
     // A screenshot file larger than this is not read (a 7680x4320 PNG is far smaller).
     static constexpr qint64 maximumFileSize = 256 * 1024 * 1024;
 
-    explicit PortalScreenCapture(QDBusConnection bus, QObject* parent = nullptr);
+    static inline const QString permissionStore = QStringLiteral("org.freedesktop.impl.portal.PermissionStore");
+
+    // desktopAsksFirst: the desktop asks the user once before the first screenshot (GNOME: the portal's own
+    // "Allow Applications to Take Screenshots?", whose answer it keeps in the permission store).
+    explicit PortalScreenCapture(QDBusConnection bus, bool desktopAsksFirst = false, QObject* parent = nullptr);
     ~PortalScreenCapture() override;
 
     // Until the portal has said whether it has the interface, a capture is worth trying.
     bool isAvailable() const override { return m_available.value_or(true); }
     QCoro::Task<QList<QImage>> grabScreens(QList<ScreenInfo> screens) override;
+    // Where the desktop asks first: allowed once a screenshot has come, else what the permission store holds for
+    // programs outside a sandbox (the portal's "screenshot" entry), read within the deadline.
+    QCoro::Task<Permission> permission() override;
     // The desktop draws the pointer into its screenshots or not; nothing to hide.
     void setPointerHidden(bool) override { }
     // Only Wayland sessions use the portal's screenshots here.
@@ -49,6 +56,8 @@ private:
     QDBusConnection m_bus;
     std::chrono::milliseconds m_deadline { 30'000 };
     std::optional<bool> m_available;
+    bool m_asksFirst = false;
+    bool m_allowed = false; // a screenshot has come
     bool m_capturing = false;
     std::unique_ptr<WorkerThread> m_reader;
 };

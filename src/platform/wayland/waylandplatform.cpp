@@ -30,7 +30,8 @@ void installWaylandBackends(Platform& platform, const QString& programForShortcu
     if (!bus.isConnected())
         return;
     platform.globalHotkeys = std::make_unique<PortalGlobalHotkeys>(bus);
-    platform.screenCapture = std::make_unique<PortalScreenCapture>(bus);
+    // GNOME's portal asks the user once before the first screenshot; onboarding has it asked there.
+    platform.screenCapture = std::make_unique<PortalScreenCapture>(bus, GnomeDesktopShortcuts::isGnomeSession());
     platform.keyboard = std::make_unique<PortalKeyboard>(bus, PortalKeyboard::desktopSendsWithoutDialog());
     // GNOME before 48 gives programs no global keys; its own custom shortcuts can run our command lines.
     if (GnomeDesktopShortcuts::isGnomeSession()) {
