@@ -25,7 +25,8 @@ constexpr std::chrono::milliseconds deactivationGrace { 250 };
 
 ActivatedWindow withProcessFacts(const AtspiReading::Window& window, bool announced)
 {
-    ActivatedWindow activated { window, {}, {}, {}, announced };
+    // Taken first: what the window's application selects from now on speaks for it.
+    ActivatedWindow activated { window, {}, {}, {}, announced, std::chrono::steady_clock::now() };
     activated.flatpakId = ProcessFacts::flatpakIdOf(window.pid);
     activated.launchedIds = ProcessFacts::launchedIdsOf(window.pid);
     activated.command = ProcessFacts::commandOf(window.pid);
@@ -145,6 +146,7 @@ FrontmostAppInfo AtspiFrontmostApplication::describe(const ActivatedWindow& acti
     const AtspiReading::Window& window = activated.window;
     FrontmostAppInfo app;
     app.pid = window.pid;
+    app.activatedAt = activated.activatedAt;
     if (!window.title.isEmpty())
         app.windowTitle = window.title;
     // An id the process was started under names the application best; the toolkit's name for itself

@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QStringList>
 
+#include <chrono>
 #include <memory>
 
 class AtspiThread;
@@ -18,6 +19,7 @@ struct ActivatedWindow {
     QStringList launchedIds;
     QString command;
     bool announced = true; // false for the window found active at start
+    std::chrono::steady_clock::time_point activatedAt; // when the AT-SPI thread learnt of it
 };
 
 // Lives on the AT-SPI thread; hands what it learns to the main thread through its queued signal.
