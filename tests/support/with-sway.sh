@@ -137,12 +137,20 @@ export WAYLAND_DISPLAY=$sway_dir/$wayland_display SWAYSOCK=$swaysock QT_QPA_PLAT
 export QUILLORA_SWAY_EXEC=$sway_dir/exec-as-session-user QUILLORA_SWAY_EXEC_ALLOWED=$XDG_RUNTIME_DIR/sway-exec-allowed
 : >"$QUILLORA_SWAY_EXEC_ALLOWED"
 
+# A keyboard that stays: the headless backend has none, and without one no window ever has the keyboard, so
+# none is active (GTK then tells the accessibility bus of no active window) and none may set the primary
+# selection. wtype keeps its virtual keyboard while it waits.
+wtype -s 2000000000 >"$log_dir/keyboard.log" 2>&1 &
+children+=("$!")
+wait_for "the keyboard" "$!" "$log_dir/keyboard.log" 'swaymsg -t get_inputs 2>/dev/null | grep -q "\"type\": \"keyboard\""'
+
 # Runs the allowed command lines that bindings hand over, one at a time, in this session's environment. The
 # pipe stays open for reading and writing here, so that a writer never waits and the loop never sees its end.
 exec 3<>"$exec_pipe"
 while read -r line <&3; do
     if grep -Fxq -- "$line" "$QUILLORA_SWAY_EXEC_ALLOWED"; then
         read -ra words <<<"$line"
+        echo "running: $line"
         "${words[@]}" </dev/null &
     else
         echo "refused: a command line that was not allowed" >&2
