@@ -366,17 +366,26 @@ void ScreenshotOverlayView::prepare(std::unique_ptr<WindowPainter> painter)
     m_backingStore->endPaint();
 }
 
+void ScreenshotOverlayView::showOverScreen()
+{
+    show();
+    // A Wayland client cannot place its window: a tiling desktop (Sway) would tile it, framed, among the others.
+    // Full screen, it covers the output it is on. Asked for once the surface exists, or Qt never passes it on.
+    if (QGuiApplication::platformName().startsWith(QLatin1String("wayland")))
+        setWindowStates(Qt::WindowFullScreen);
+}
+
 void ScreenshotOverlayView::showUnpainted()
 {
     m_awaitingPicture = true;
     m_painted = false;
-    show();
+    showOverScreen();
 }
 
 void ScreenshotOverlayView::showPainted()
 {
     m_awaitingPicture = false;
-    show();
+    showOverScreen();
     if (m_painter && !m_painted) {
         m_dirty = QRegion();
         paintDirect(QRect(QPoint(), size()));

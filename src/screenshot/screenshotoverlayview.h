@@ -91,6 +91,7 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
+    void showOverScreen();
     QSizeF viewSize() const { return m_frame.size(); }
     QPointF clamped(QPointF p) const;
     // Where the selection r and everything drawn around it can touch.

@@ -37,13 +37,6 @@ bool altPlus(const QString& key) { return run("wtype", { "-M", "alt", key, "-m",
 
 bool swaymsg(const QString& command) { return run("swaymsg", { command }); }
 
-// A left click at a point of the screen, as a hand would make it.
-bool clickAt(QPoint point)
-{
-    return swaymsg(QStringLiteral("seat seat0 cursor set %1 %2").arg(point.x()).arg(point.y()))
-        && swaymsg("seat seat0 cursor press button1") && swaymsg("seat seat0 cursor release button1");
-}
-
 // Whether a window of the process pid covers an output, as the card and the screenshot overlay do.
 bool fullScreenWindowOf(qint64 pid)
 {
@@ -98,18 +91,32 @@ class TestSwayEndToEnd : public QObject {
                            .arg(key, qEnvironmentVariable("QUILLORA_SWAY_EXEC"), command));
     }
 
+    // Drives the virtual pointer (tests/support/virtualpointer.cpp): "press", "release", "move DX DY".
+    bool pointer(const QByteArray& command)
+    {
+        m_pointer.write(command + '\n');
+        return m_pointer.waitForReadyRead(5000) && m_pointer.readLine() == "done\n";
+    }
+
+    // Moves the pointer to a point of the screen.
+    static bool pointerTo(QPoint point)
+    {
+        return swaymsg(QStringLiteral("seat seat0 cursor set %1 %2").arg(point.x()).arg(point.y()));
+    }
+
     // Starts a test pad, and with clickToSelect clicks into it, which selects its text (testpad.py --primary).
-    static bool startPad(QProcess& pad, const QStringList& arguments, bool clickToSelect = false)
+    bool startPad(QProcess& pad, const QStringList& arguments, bool clickToSelect = false)
     {
         pad.start(QStringLiteral("/usr/bin/python3"), QStringList { QUILLORA_TEST_PAD } + arguments);
         if (!QTest::qWaitFor([&] { return pad.canReadLine(); }, 15000) || !pad.readLine().startsWith("ready"))
             return false;
         return !clickToSelect
-            || (clickAt(inTheFirstWindow) && QTest::qWaitFor([&] { return pad.canReadLine(); }, 5000)
+            || (pointerTo(inTheFirstWindow) && pointer("press") && pointer("release") && QTest::qWaitFor([&] { return pad.canReadLine(); }, 5000)
                 && pad.readLine() == "selected\n");
     }
 
-    bool cardShows(bool shown = true)
+    // Whether the card or the screenshot overlay shows (or, with shown false, neither does) within 10 s.
+    bool quilloraCoversTheScreen(bool shown = true)
     {
         return QTest::qWaitFor([&] { return fullScreenWindowOf(m_instance.processId()) == shown; }, 10000);
     }
@@ -174,12 +181,12 @@ private slots:
         QVERIFY(startPad(editor, pad, clickToSelect));
         QVERIFY(altPlus("x"));
         QCOMPARE(nextRequest().value("selectedText").toString(), selected);
-        QVERIFY(cardShows());
+        QVERIFY(quilloraCoversTheScreen());
         // Again while the card shows, which Sway gives the keyboard.
         QVERIFY(altPlus("x"));
         QCOMPARE(nextRequest().value("selectedText").toString(), selected);
         QVERIFY(run("wtype", { "-k", "Escape" }));
-        QVERIFY(cardShows(false));
+        QVERIFY(quilloraCoversTheScreen(false));
         QVERIFY2(!editor.readAll().contains("copy"), "a copy key reached the editor");
         stop(editor);
     }
@@ -205,12 +212,10 @@ private slots:
     void altZSendsTheDraggedRegion()
     {
         QVERIFY(altPlus("z"));
-        QTest::qWait(1500); // the portal's screenshot, then the overlay
-        QVERIFY(swaymsg("seat seat0 cursor set 300 200"));
-        QVERIFY(swaymsg("seat seat0 cursor press button1"));
-        QVERIFY(swaymsg("seat seat0 cursor move 200 50"));
-        QVERIFY(swaymsg("seat seat0 cursor move 200 50"));
-        QVERIFY(swaymsg("seat seat0 cursor release button1"));
+        QVERIFY(quilloraCoversTheScreen()); // the overlay, shown before the portal's screenshot is there
+        QTest::qWait(1000); // the screenshot, painted in the overlay
+        QVERIFY(pointerTo({ 300, 200 }));
+        QVERIFY(pointer("press") && pointer("move 200 50") && pointer("move 200 50") && pointer("release"));
         const QJsonObject body = nextRequest();
         QCOMPARE(body.value("mediaType").toString(), QStringLiteral("image/jpeg"));
         const QImage jpeg

@@ -28,11 +28,12 @@ sway_gid=65534
 
 if [[ "${1:-}" != --inside ]]; then
     (($# > 0)) || fail "usage: with-sway.sh CMD [ARGS...]"
-    for tool in dbus-run-session dbus-send setpriv sway swaymsg wtype pipewire; do
+    for tool in dbus-run-session dbus-send dbus-update-activation-environment setpriv sway swaymsg wtype pipewire; do
         command -v "$tool" >/dev/null || skip "$tool is missing (scripts/install-deps.sh installs it)"
     done
     [[ -x /usr/libexec/xdg-desktop-portal ]] || skip "xdg-desktop-portal is missing"
     [[ -x /usr/libexec/xdg-desktop-portal-wlr ]] || skip "xdg-desktop-portal-wlr is missing"
+    [[ -x /usr/libexec/xdg-desktop-portal-gtk ]] || skip "xdg-desktop-portal-gtk is missing"
     /usr/bin/python3 -c 'import gi; gi.require_version("Gio", "2.0"); from gi.repository import Gio' 2>/dev/null ||
         skip "python3-gi is missing"
     [[ $(id -u) -eq 0 ]] || skip "Sway is started as another user, which only root can do"
@@ -134,6 +135,9 @@ wait_for "the Wayland socket" "$sway_pid" "$log_dir/sway.log" '[[ -s $ready_file
 { read -r wayland_display; read -r swaysock; } <"$ready_file"
 # An absolute socket path: the programs under test keep their own runtime folder.
 export WAYLAND_DISPLAY=$sway_dir/$wayland_display SWAYSOCK=$swaysock QT_QPA_PLATFORM=wayland GDK_BACKEND=wayland
+# Services the bus starts see the desktop too, as Sway's own config for the session arranges.
+dbus-update-activation-environment WAYLAND_DISPLAY SWAYSOCK QT_QPA_PLATFORM GDK_BACKEND XDG_CURRENT_DESKTOP \
+    XDG_SESSION_TYPE XDG_SESSION_DESKTOP
 export QUILLORA_SWAY_EXEC=$sway_dir/exec-as-session-user QUILLORA_SWAY_EXEC_ALLOWED=$XDG_RUNTIME_DIR/sway-exec-allowed
 : >"$QUILLORA_SWAY_EXEC_ALLOWED"
 
@@ -180,10 +184,11 @@ wait_for "PipeWire" "$!" "$log_dir/pipewire.log" '[[ -S $XDG_RUNTIME_DIR/pipewir
 /usr/libexec/xdg-desktop-portal-wlr >"$log_dir/xdg-desktop-portal-wlr.log" 2>&1 &
 children+=("$!")
 wait_for "xdg-desktop-portal-wlr" "$!" "$log_dir/xdg-desktop-portal-wlr.log" 'name_owned org.freedesktop.impl.portal.desktop.wlr'
-# Only the wlroots backend, as on a Sway desktop: the frontend would try the others' for what it lacks.
+# The backends of a Sway desktop, the wlroots one and GTK's, which the screenshot portal asks for its access
+# check: the frontend would try the others' too for what these lack.
 portals_dir=$HOME/portals
 mkdir -p "$portals_dir"
-cp /usr/share/xdg-desktop-portal/portals/wlr.portal "$portals_dir/"
+cp /usr/share/xdg-desktop-portal/portals/{wlr,gtk}.portal "$portals_dir/"
 XDG_DESKTOP_PORTAL_DIR=$portals_dir /usr/libexec/xdg-desktop-portal >"$log_dir/xdg-desktop-portal.log" 2>&1 &
 children+=("$!")
 wait_for "xdg-desktop-portal" "$!" "$log_dir/xdg-desktop-portal.log" 'name_owned org.freedesktop.portal.Desktop'
