@@ -15,7 +15,7 @@ struct FrontmostAppInfo {
     quint64 windowId = 0;
     bool terminalEmulator = false; // its desktop entry is in the TerminalEmulator category
     // When the window became active, as its application told it; absent where windows are seen directly (X11).
-    std::optional<std::chrono::steady_clock::time_point> activatedAt;
+    std::optional<std::chrono::steady_clock::time_point> activatedAt {};
 };
 
 class FrontmostApplication : public QObject {

@@ -469,7 +469,9 @@ void DataControlConnection::receiveText(Offer* offer, const quint64& generation,
         if (offer->mimeTypes.contains(type)) {
             receive(offer->proxy, type, m_limits.maximumTextBytes, deadline,
                 [this, &generation, then = generation, deadline, done](std::optional<QByteArray> bytes) {
-                    if (!bytes) {
+                    // Empty is no text; and a transfer that an owner replaced meanwhile ends empty, which a
+                    // compositor that has not yet taken in the replacement (wlroots) would confirm.
+                    if (!bytes || bytes->isEmpty()) {
                         done(std::nullopt);
                         return;
                     }

@@ -65,7 +65,8 @@ public:
     // back with nothing.
     QFuture<bool> ready() const { return m_ready; }
 
-    // The clipboard's text (UTF-8 types only); absent when it has none, or on no answer within the limits.
+    // The clipboard's text (UTF-8 types only); absent when it has none or it is empty, or on no answer within
+    // the limits.
     void readText(std::function<void(std::optional<QString>)> done);
     // Every mime type of the clipboard byte for byte; empty when the clipboard is empty; absent when a type
     // is not answered in time, the whole passes the size bound, or the clipboard changes meanwhile.
