@@ -26,8 +26,9 @@ constexpr std::chrono::milliseconds deactivationGrace { 250 };
 // A window that gets its activation back this soon after losing it, or after a window of ours that took it
 // let go, with no other application's in between, never lost it to the user: a keyboard that comes or goes
 // (a virtual one, one plugged in) makes toolkits see the keyboard leave and enter again at once, and Sway gives
-// the keyboard to every new window of ours. Far too soon for the user to have selected anything elsewhere.
-constexpr std::chrono::milliseconds sameActivation { 100 };
+// the keyboard to every new window of ours. Far too soon for the user to have gone to another window (a click),
+// selected there (a drag) and come back (another click). Generous, for a busy machine's slow accessibility bus.
+constexpr std::chrono::milliseconds sameActivation { 500 };
 
 ActivatedWindow withProcessFacts(const AtspiReading::Window& window, bool announced)
 {
