@@ -108,9 +108,13 @@ std::optional<FrontmostAppInfo> AtspiFrontmostApplication::current() const
 {
     // A key must never go to an application that is not the one the user is in: after a window of ours took
     // the activation the user's application is still the one it came from; after any other, it is unknown.
+    // A window of ours that has just let go of the keyboard hands it back to where it came from; the news of
+    // that window's activation may still be on its way.
+    const bool ownWindowJustLeft = m_ownWindowLeftAt > m_deactivatedAt
+        && std::chrono::steady_clock::now() - m_ownWindowLeftAt < sameActivation;
     const std::optional<ActivatedWindow>& window = m_window
         ? m_window
-        : (ownWindowActive() ? m_deactivated : m_window);
+        : (ownWindowActive() || ownWindowJustLeft ? m_deactivated : m_window);
     // A window whose program has ended says nothing of where the user is now: its successor may not be on the
     // bus at all.
     if (!window || (window->window.pid > 0 && ::kill(pid_t(window->window.pid), 0) != 0 && errno == ESRCH))
