@@ -1,8 +1,8 @@
 // The real program on Sway (tests/support/with-sway.sh), against a local stub service. Sway gives programs no
 // global keys: its own key bindings run the launcher, as the README tells users to bind them. Keys come from a
-// virtual keyboard (wtype), the pointer from Sway's own seat commands moving a virtual pointer. No key can be sent to another program
-// here, so the selection is read through AT-SPI or taken from the primary selection, and screenshots come from
-// the wlroots Screenshot portal.
+// virtual keyboard (wtype), the pointer from Sway's own seat commands moving a virtual pointer. No key can be sent to
+// another program here, so the selection is read through AT-SPI or taken from the primary selection, and screenshots
+// come from the wlroots Screenshot portal.
 #include "stubservice.h"
 
 #include <QDBusConnection>
@@ -87,8 +87,8 @@ class TestSwayEndToEnd : public QObject {
         if (!allowed.open(QIODevice::Append) || allowed.write((command + u'\n').toUtf8()) < 0)
             return false;
         allowed.close();
-        return swaymsg(QStringLiteral("bindsym Mod1+%1 exec %2 %3")
-                           .arg(key, qEnvironmentVariable("QUILLORA_SWAY_EXEC"), command));
+        return swaymsg(
+            QStringLiteral("bindsym Mod1+%1 exec %2 %3").arg(key, qEnvironmentVariable("QUILLORA_SWAY_EXEC"), command));
     }
 
     // Drives the virtual pointer (tests/support/virtualpointer.cpp): "press", "release", "move DX DY".
@@ -115,8 +115,8 @@ class TestSwayEndToEnd : public QObject {
         // The window's activation reaches Quillora through the accessibility bus, on a busy machine well after
         // the window shows; a selection made before would rightly not count as made in it.
         QTest::qWait(1000);
-        return (pointerTo(inTheFirstWindow) && pointer("press") && pointer("release") && QTest::qWaitFor([&] { return pad.canReadLine(); }, 5000)
-                && pad.readLine() == "selected\n");
+        return (pointerTo(inTheFirstWindow) && pointer("press") && pointer("release")
+            && QTest::qWaitFor([&] { return pad.canReadLine(); }, 5000) && pad.readLine() == "selected\n");
     }
 
     // Whether the card or the screenshot overlay shows (or, with shown false, neither does) within 10 s.

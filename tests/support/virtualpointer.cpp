@@ -68,10 +68,11 @@ int main()
         double dy = 0;
         const std::string command(line);
         if (std::sscanf(line, "move %lf %lf", &dx, &dy) == 2)
-            wl_proxy_marshal_flags(pointer, Motion, nullptr, 1, 0, time += 10, wl_fixed_from_double(dx),
-                wl_fixed_from_double(dy));
+            wl_proxy_marshal_flags(
+                pointer, Motion, nullptr, 1, 0, time += 10, wl_fixed_from_double(dx), wl_fixed_from_double(dy));
         else if (command == "press\n" || command == "release\n")
-            wl_proxy_marshal_flags(pointer, Button, nullptr, 1, 0, time += 10, leftButton, command == "press\n" ? 1u : 0u);
+            wl_proxy_marshal_flags(
+                pointer, Button, nullptr, 1, 0, time += 10, leftButton, command == "press\n" ? 1u : 0u);
         else
             continue;
         wl_proxy_marshal_flags(pointer, Frame, nullptr, 1, 0);

@@ -46,7 +46,8 @@ ActivatedWindow withProcessFacts(const AtspiReading::Window& window, bool announ
 bool ownWindowActive()
 {
     const QList<QWindow*> windows = qGuiApp ? qGuiApp->topLevelWindows() : QList<QWindow*>();
-    return std::any_of(windows.cbegin(), windows.cend(), [](const QWindow* w) { return w->isVisible() && w->isActive(); });
+    return std::any_of(
+        windows.cbegin(), windows.cend(), [](const QWindow* w) { return w->isVisible() && w->isActive(); });
 }
 
 } // namespace
@@ -110,11 +111,10 @@ std::optional<FrontmostAppInfo> AtspiFrontmostApplication::current() const
     // the activation the user's application is still the one it came from; after any other, it is unknown.
     // A window of ours that has just let go of the keyboard hands it back to where it came from; the news of
     // that window's activation may still be on its way.
-    const bool ownWindowJustLeft = m_ownWindowLeftAt > m_deactivatedAt
-        && std::chrono::steady_clock::now() - m_ownWindowLeftAt < sameActivation;
-    const std::optional<ActivatedWindow>& window = m_window
-        ? m_window
-        : (ownWindowActive() || ownWindowJustLeft ? m_deactivated : m_window);
+    const bool ownWindowJustLeft
+        = m_ownWindowLeftAt > m_deactivatedAt && std::chrono::steady_clock::now() - m_ownWindowLeftAt < sameActivation;
+    const std::optional<ActivatedWindow>& window
+        = m_window ? m_window : (ownWindowActive() || ownWindowJustLeft ? m_deactivated : m_window);
     // A window whose program has ended says nothing of where the user is now: its successor may not be on the
     // bus at all.
     if (!window || (window->window.pid > 0 && ::kill(pid_t(window->window.pid), 0) != 0 && errno == ESRCH))

@@ -25,10 +25,10 @@ struct zwlr_data_control_offer_v1;
 struct zwlr_data_control_source_v1;
 
 // A Wayland connection of our own (not Qt's) that reads and sets the seat's clipboard, and reads its primary
-// selection, through the wlroots data-control protocol, which needs no keyboard focus. Its event loop runs on a thread of its own and
-// moves every transfer through non-blocking pipes, so a slow or silent application never stalls it: a
-// read ends with its data, or with nothing at its deadline or past its size bound; a write to a reader
-// that stops reading is dropped at its own deadline. The requests may be made from any thread; their
+// selection, through the wlroots data-control protocol, which needs no keyboard focus. Its event loop runs on a
+// thread of its own and moves every transfer through non-blocking pipes, so a slow or silent application never
+// stalls it: a read ends with its data, or with nothing at its deadline or past its size bound; a write to a
+// reader that stops reading is dropped at its own deadline. The requests may be made from any thread; their
 // callbacks run on the connection's thread.
 class DataControlConnection final {
 public:
@@ -110,8 +110,8 @@ private:
     // when the selection counted by current (m_generation or m_primaryGeneration) is still the one of
     // generation then. A transfer from an owner that has just been replaced ends empty, and only this tells
     // it from a real answer.
-    void confirmUnchanged(const quint64& current, quint64 generation, Clock::time_point deadline,
-        std::function<void(bool)> done);
+    void confirmUnchanged(
+        const quint64& current, quint64 generation, Clock::time_point deadline, std::function<void(bool)> done);
 
     // Protocol events
     static void onGlobal(void* data, wl_registry* registry, uint32_t name, const char* interface, uint32_t version);
