@@ -36,6 +36,10 @@ packages=(
     kwin-wayland xwayland xdg-desktop-portal xdg-desktop-portal-kde qtwayland5 qt6-wayland
     qml-module-org-kde-kirigami2 qml-module-qtquick-controls2 qml-module-qtquick-layouts
     qml-module-qtquick-window2 qml-module-qtgraphicaleffects
+    # tests: the Sway test desktop (tests/support/with-sway.sh): the compositor, its screenshot portal with
+    # the PipeWire it needs and GTK's portal for the access check, a virtual keyboard for its key bindings,
+    # and a screenshot tool to look with
+    sway xdg-desktop-portal-wlr pipewire xdg-desktop-portal-gtk wtype grim
     # tests: GNOME's settings schemas (the custom shortcuts list, the window manager's keys), read on GIO's
     # memory settings backend
     gnome-settings-daemon-common gsettings-desktop-schemas

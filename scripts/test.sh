@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds Quillora with warnings as errors, and runs every test: the ones labelled kde
 # inside a throw-away KDE Plasma Wayland test desktop, the ones labelled gnome inside a throw-away GNOME 43
-# Wayland test desktop, the other desktop ones inside a throw-away X11 test desktop. Then builds and runs the same tests again with AddressSanitizer, UndefinedBehaviorSanitizer and
+# Wayland test desktop, the ones labelled sway inside a throw-away Sway test desktop, the other desktop ones
+# inside a throw-away X11 test desktop. Then builds and runs the same tests again with AddressSanitizer, UndefinedBehaviorSanitizer and
 # LeakSanitizer (QUILLORA_SANITIZERS=0 skips that second pass). Arguments go to every ctest run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -11,9 +12,9 @@ cd "$(dirname "$0")/.."
 run_wayland_tests() {
     local preset=$1 label=$2 desktop=$3 name=$4
     shift 4
-    ctest --preset "$preset" -N -L "$label" "$@" | grep -q '^Total Tests: [1-9]' || return 0
+    ctest --preset "$preset" -N -L "^$label\$" "$@" | grep -q '^Total Tests: [1-9]' || return 0
     local status=0
-    "$desktop" ctest --preset "$preset" -L "$label" "$@" || status=$?
+    "tests/support/$desktop" ctest --preset "$preset" -L "^$label\$" "$@" || status=$?
     if ((status == 77)); then
         echo "The $name tests of the $preset pass did not run."
     elif ((status != 0)); then
@@ -24,9 +25,10 @@ run_wayland_tests() {
 run_tests() {
     local preset=$1
     shift
-    tests/support/with-desktop.sh ctest --preset "$preset" -LE 'kde|gnome' "$@"
-    run_wayland_tests "$preset" kde tests/support/with-kde-wayland.sh "KDE Plasma Wayland" "$@"
-    run_wayland_tests "$preset" gnome tests/support/with-gnome-wayland.sh "GNOME Wayland" "$@"
+    tests/support/with-desktop.sh ctest --preset "$preset" -LE '^(kde|gnome|sway)$' "$@"
+    run_wayland_tests "$preset" kde with-kde-wayland.sh "KDE Plasma Wayland" "$@"
+    run_wayland_tests "$preset" gnome with-gnome-wayland.sh "GNOME Wayland" "$@"
+    run_wayland_tests "$preset" sway with-sway.sh "Sway" "$@"
 }
 
 bash scripts/install-deps.sh

@@ -21,9 +21,9 @@ QCoro::Task<SelectionReading> AccessibilityReader::readSelection(
         co_return SelectionReading { accessible->text, accessible->rect };
 
     // The PRIMARY selection is whatever was selected last anywhere; it only speaks for the application
-    // the user is in when that application owns it.
+    // the user is in when that application owns it, or set it since the user went to it.
     if (pid > 0) {
-        if (std::optional<QString> primary = co_await m_platform.pasteboard->primarySelectionOwnedBy(pid);
+        if (std::optional<QString> primary = co_await m_platform.pasteboard->primarySelectionOwnedBy(*app);
             primary && !primary->isEmpty())
             co_return SelectionReading { std::move(primary), std::nullopt };
     }

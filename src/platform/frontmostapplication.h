@@ -3,6 +3,7 @@
 #include <QObject>
 #include <QString>
 
+#include <chrono>
 #include <optional>
 
 // The application the user is working in: the owner of the active window.
@@ -13,6 +14,8 @@ struct FrontmostAppInfo {
     std::optional<QString> windowTitle; // absent when empty or unreadable
     quint64 windowId = 0;
     bool terminalEmulator = false; // its desktop entry is in the TerminalEmulator category
+    // When the window became active, as its application told it; absent where windows are seen directly (X11).
+    std::optional<std::chrono::steady_clock::time_point> activatedAt {};
 };
 
 class FrontmostApplication : public QObject {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/frontmostapplication.h"
+
 #include <QByteArray>
 #include <QCoroTask>
 #include <QList>
@@ -33,8 +35,9 @@ public:
     virtual void restore(const PasteboardSnapshot& snapshot) = 0;
     // The process that owns the clipboard now; 0 when nobody does or it cannot be told.
     virtual QCoro::Task<qint64> ownerPid() = 0;
-    // The PRIMARY selection's text, only when its owner window belongs to the process pid.
-    virtual QCoro::Task<std::optional<QString>> primarySelectionOwnedBy(qint64 pid) = 0;
+    // The PRIMARY selection's text, only when it speaks for app: its owner window belongs to app's process
+    // (X11) or, where its owner cannot be told (Wayland), it was set after app's window became active.
+    virtual QCoro::Task<std::optional<QString>> primarySelectionOwnedBy(const FrontmostAppInfo& app) = 0;
 
 signals:
     void changed();

@@ -58,7 +58,10 @@ public:
     QCoro::Task<std::optional<PasteboardSnapshot>> snapshot() override { co_return std::nullopt; }
     void restore(const PasteboardSnapshot&) override { }
     QCoro::Task<qint64> ownerPid() override { co_return 0; }
-    QCoro::Task<std::optional<QString>> primarySelectionOwnedBy(qint64) override { co_return std::nullopt; }
+    QCoro::Task<std::optional<QString>> primarySelectionOwnedBy(const FrontmostAppInfo&) override
+    {
+        co_return std::nullopt;
+    }
 };
 
 class NoKeyboard final : public KeyboardSynthesizer {

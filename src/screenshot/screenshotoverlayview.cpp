@@ -369,9 +369,10 @@ void ScreenshotOverlayView::prepare(std::unique_ptr<WindowPainter> painter)
 void ScreenshotOverlayView::showOverScreen()
 {
     show();
-    // On Wayland the position asked for is ignored, and a window manager that keeps windows clear of its panels
-    // (GNOME's top bar) would move and shrink a screen-sized window: the overlay asks to cover its output instead,
-    // once its surface exists (asked before, Qt's Wayland plugin never passes it on).
+    // On Wayland the position asked for is ignored: a window manager that keeps windows clear of its panels
+    // (GNOME's top bar) would move and shrink a screen-sized window, a tiling one (Sway) would tile it among the
+    // others. The overlay asks to cover its output instead, once its surface exists (asked before, Qt's Wayland
+    // plugin never passes it on).
     if (QGuiApplication::platformName().startsWith(QLatin1String("wayland")))
         setWindowStates(Qt::WindowFullScreen);
 }

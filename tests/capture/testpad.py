@@ -16,6 +16,8 @@ parser.add_argument("--anchor", type=int, help="an embedded widget at this offse
 parser.add_argument("--copy-delay", type=int, help="Ctrl+C copies only this many ms later")
 parser.add_argument("--gtk4", action="store_true", help="GTK 4, whose text has no screen positions")
 parser.add_argument("--canvas", action="store_true", help="text drawn, not exposed to accessibility; Ctrl+C copies")
+parser.add_argument("--primary", action="store_true",
+                    help="with --canvas: a click selects, offering the selection as PRIMARY, and prints 'selected'")
 args = parser.parse_args()
 
 if args.gtk4:
@@ -60,12 +62,23 @@ def activate_canvas(application):
 
     def key(_, event):
         if event.state & Gdk.ModifierType.CONTROL_MASK and Gdk.keyval_to_lower(event.keyval) == Gdk.KEY_c:
+            print("copy", flush=True)
             clipboard = Gtk.Clipboard.get(Gdk.SELECTION_CLIPBOARD)
             clipboard.set_text(selected, -1)
             clipboard.store()
         return True
 
     canvas.connect("key-press-event", key)
+
+    def click(_, event):
+        # As a drag that selects: Wayland takes a primary selection only from the window the pointer pressed in.
+        if args.primary:
+            Gtk.Clipboard.get(Gdk.SELECTION_PRIMARY).set_text(selected, -1)
+            print("selected", flush=True)
+        return True
+
+    canvas.add_events(Gdk.EventMask.BUTTON_PRESS_MASK | Gdk.EventMask.BUTTON_RELEASE_MASK)
+    canvas.connect("button-release-event", click)
     window.add(canvas)
     window.show_all()
     window.present()

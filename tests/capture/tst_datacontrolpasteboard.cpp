@@ -35,16 +35,20 @@ Formats sorted(Formats formats)
     return formats;
 }
 
-// Another application owning the clipboard with one mime type, on a connection and a thread of its own.
-// Each reader gets answer written in full, or, without one, a pipe that stays open and silent. One that
-// copies again as it is first read sets a new selection (same type and answer) and closes that reader's
-// pipe empty.
+// Another application owning the clipboard (or the primary selection) with one mime type, on a connection and
+// a thread of its own. Each reader gets answer written in full, or, without one, a pipe that stays open and
+// silent. One that copies again as it is first read sets a new selection (same type and answer) and closes
+// that reader's pipe empty.
 class BareOwner {
 public:
-    BareOwner(const QByteArray& mimeType, std::optional<QByteArray> answer, bool copiesAgainWhenRead = false)
+    enum class Selection { Clipboard, Primary };
+
+    BareOwner(const QByteArray& mimeType, std::optional<QByteArray> answer, bool copiesAgainWhenRead = false,
+        Selection selection = Selection::Clipboard)
         : m_mimeType(mimeType)
         , m_answer(std::move(answer))
         , m_copyAgain(copiesAgainWhenRead)
+        , m_primary(selection == Selection::Primary)
     {
         m_display = wl_display_connect(nullptr);
         if (!m_display)
@@ -56,7 +60,7 @@ public:
                     self->m_seat = static_cast<wl_seat*>(wl_registry_bind(registry, name, &wl_seat_interface, 1));
                 if (!self->m_manager && std::strcmp(interface, zwlr_data_control_manager_v1_interface.name) == 0)
                     self->m_manager = static_cast<zwlr_data_control_manager_v1*>(
-                        wl_registry_bind(registry, name, &zwlr_data_control_manager_v1_interface, 1));
+                        wl_registry_bind(registry, name, &zwlr_data_control_manager_v1_interface, 2));
             },
             [](void*, wl_registry*, uint32_t) {},
         };
@@ -142,7 +146,10 @@ private:
             = m_sources.emplace_back(zwlr_data_control_manager_v1_create_data_source(m_manager));
         zwlr_data_control_source_v1_add_listener(source, &sourceListener, this);
         zwlr_data_control_source_v1_offer(source, m_mimeType.constData());
-        zwlr_data_control_device_v1_set_selection(m_device, source);
+        if (m_primary)
+            zwlr_data_control_device_v1_set_primary_selection(m_device, source);
+        else
+            zwlr_data_control_device_v1_set_selection(m_device, source);
     }
 
     void serve()
@@ -170,6 +177,7 @@ private:
     QByteArray m_mimeType;
     std::optional<QByteArray> m_answer;
     bool m_copyAgain = false;
+    bool m_primary = false;
     wl_display* m_display = nullptr;
     wl_registry* m_registry = nullptr;
     wl_seat* m_seat = nullptr;
@@ -279,7 +287,6 @@ private slots:
         QCOMPARE(await(early->text()).value_or("<none>"), text);
         QVERIFY(await(early->available()));
         QCOMPARE(await(m_pasteboard->ownerPid()), qint64(0));
-        QVERIFY(!await(m_pasteboard->primarySelectionOwnedBy(QCoreApplication::applicationPid())));
 
         // An empty snapshot empties the clipboard.
         count = m_pasteboard->changeCount();
@@ -382,6 +389,57 @@ private slots:
         QVERIFY(changedSince(*bounded, count));
         QVERIFY(!await(bounded->text()));
         QCOMPARE(await(m_pasteboard->text()).value_or("<none>").size(), 1'000'000);
+    }
+
+    // Nobody can tell who set the primary selection: it speaks for the application the user is in only when it
+    // was set after that application's window became active. One set before, in another application, is never
+    // taken, nor one older than the pasteboard, whose age is unknown.
+    void primarySelectionOnlyWhenSetSinceTheWindowBecameActive()
+    {
+        if (!haveCompositor())
+            QSKIP("no test compositor with data-control (QUILLORA_TEST_WAYLAND=1 and WAYLAND_DISPLAY)");
+        if (qgetenv("XDG_CURRENT_DESKTOP") != "sway")
+            QSKIP("only Sway's data-control has the primary selection");
+        using Clock = std::chrono::steady_clock;
+        const auto primaryOwner = [](const QByteArray& answer) {
+            return std::make_unique<BareOwner>(
+                "text/plain;charset=utf-8", answer, false, BareOwner::Selection::Primary);
+        };
+        FrontmostAppInfo app;
+        app.pid = 4242;
+        app.activatedAt = Clock::time_point(); // long ago: any selection since counts
+        const auto primary = [&](DataControlPasteboard& pasteboard) {
+            return await(pasteboard.primarySelectionOwnedBy(app)).value_or("<none>");
+        };
+
+        const std::unique_ptr<BareOwner> older = primaryOwner("selected before Quillora started");
+        QVERIFY(older->owns());
+        DataControlPasteboard::Limits limits;
+        limits.maximumTextBytes = 1000;
+        auto pasteboard = DataControlPasteboard::create(limits);
+        QVERIFY(pasteboard);
+        QCOMPARE(primary(*pasteboard), QStringLiteral("<none>"));
+
+        // Selected in the application the user is in, after its window became active.
+        app.activatedAt = Clock::now();
+        std::unique_ptr<BareOwner> selected = primaryOwner("selected here");
+        QVERIFY(selected->owns());
+        QVERIFY(QTest::qWaitFor([&] { return primary(*pasteboard) == QStringLiteral("selected here"); }, 5000));
+        // Another window became active since: the selection was made before, elsewhere.
+        app.activatedAt = Clock::now();
+        QCOMPARE(primary(*pasteboard), QStringLiteral("<none>"));
+        // No activation time: nothing can speak for the application.
+        app.activatedAt.reset();
+        QCOMPARE(primary(*pasteboard), QStringLiteral("<none>"));
+
+        // Bounded as the clipboard's text: one byte past it is not read.
+        app.activatedAt = Clock::now();
+        const QString atTheBound(limits.maximumTextBytes, u'x');
+        std::unique_ptr<BareOwner> large = primaryOwner(atTheBound.toUtf8());
+        QVERIFY(QTest::qWaitFor([&] { return primary(*pasteboard) == atTheBound; }, 5000));
+        std::unique_ptr<BareOwner> tooLarge = primaryOwner(QByteArray(limits.maximumTextBytes + 1, 'x'));
+        QVERIFY(QTest::qWaitFor([&] { return primary(*pasteboard) != atTheBound; }, 5000));
+        QCOMPARE(primary(*pasteboard), QStringLiteral("<none>"));
     }
 
     void cleanupTestCase() { m_pasteboard.reset(); }

@@ -9,9 +9,9 @@ std::optional<QString> FakePasteboard::plainText() const
     return std::nullopt;
 }
 
-QCoro::Task<std::optional<QString>> FakePasteboard::primarySelectionOwnedBy(qint64 pid)
+QCoro::Task<std::optional<QString>> FakePasteboard::primarySelectionOwnedBy(const FrontmostAppInfo& app)
 {
-    const auto found = primaryByOwnerPid.constFind(pid);
+    const auto found = primaryByOwnerPid.constFind(app.pid);
     co_return found == primaryByOwnerPid.cend() ? std::nullopt : std::optional(*found);
 }
 

@@ -63,7 +63,7 @@ public:
     QCoro::Task<std::optional<PasteboardSnapshot>> snapshot() override { co_return std::optional(content); }
     void restore(const PasteboardSnapshot& snapshot) override { setContent(snapshot); }
     QCoro::Task<qint64> ownerPid() override { co_return 0; }
-    QCoro::Task<std::optional<QString>> primarySelectionOwnedBy(qint64 pid) override;
+    QCoro::Task<std::optional<QString>> primarySelectionOwnedBy(const FrontmostAppInfo& app) override;
 
     std::optional<QString> plainText() const;
     void setContent(PasteboardSnapshot snapshot);

@@ -23,9 +23,17 @@ constexpr std::chrono::milliseconds startBudget { 1000 };
 // How long after a window lost its activation one of ours may still be taking it over.
 constexpr std::chrono::milliseconds deactivationGrace { 250 };
 
+// A window that gets its activation back this soon after losing it, or after a window of ours that took it
+// let go, with no other application's in between, never lost it to the user: a keyboard that comes or goes
+// (a virtual one, one plugged in) makes toolkits see the keyboard leave and enter again at once, and Sway gives
+// the keyboard to every new window of ours. Far too soon for the user to have gone to another window (a click),
+// selected there (a drag) and come back (another click). Generous, for a busy machine's slow accessibility bus.
+constexpr std::chrono::milliseconds sameActivation { 500 };
+
 ActivatedWindow withProcessFacts(const AtspiReading::Window& window, bool announced)
 {
-    ActivatedWindow activated { window, {}, {}, {}, announced };
+    // Taken first: what the window's application selects from now on speaks for it.
+    ActivatedWindow activated { window, {}, {}, {}, announced, std::chrono::steady_clock::now() };
     activated.flatpakId = ProcessFacts::flatpakIdOf(window.pid);
     activated.launchedIds = ProcessFacts::launchedIdsOf(window.pid);
     activated.command = ProcessFacts::commandOf(window.pid);
@@ -38,7 +46,8 @@ ActivatedWindow withProcessFacts(const AtspiReading::Window& window, bool announ
 bool ownWindowActive()
 {
     const QList<QWindow*> windows = qGuiApp ? qGuiApp->topLevelWindows() : QList<QWindow*>();
-    return std::any_of(windows.cbegin(), windows.cend(), [](const QWindow* w) { return w->isVisible() && w->isActive(); });
+    return std::any_of(
+        windows.cbegin(), windows.cend(), [](const QWindow* w) { return w->isVisible() && w->isActive(); });
 }
 
 } // namespace
@@ -52,6 +61,7 @@ AtspiFrontmostApplication::AtspiFrontmostApplication(std::shared_ptr<AtspiThread
         if (window)
             m_sinceOwnWindowFocused.restart();
     });
+    qGuiApp->installEventFilter(this);
     m_relay = new AtspiWindowRelay;
     // Emitted on the AT-SPI thread, received on this one.
     connect(
@@ -69,7 +79,7 @@ AtspiFrontmostApplication::AtspiFrontmostApplication(std::shared_ptr<AtspiThread
         AtspiReading::followWindows(
             ownPid,
             [relay](const AtspiReading::Window& window) { emit relay->activated(withProcessFacts(window, true)); },
-            [relay] { emit relay->deactivated(); });
+            [relay] { emit relay->deactivated(std::chrono::steady_clock::now().time_since_epoch().count()); });
         const std::atomic_bool never = false;
         if (const std::optional<AtspiReading::Window> active = AtspiReading::activeWindow(ownPid, startBudget, never))
             emit relay->activated(withProcessFacts(*active, false));
@@ -88,13 +98,23 @@ AtspiFrontmostApplication::~AtspiFrontmostApplication()
     }
 }
 
+bool AtspiFrontmostApplication::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::Hide && watched->isWindowType())
+        m_ownWindowLeftAt = std::chrono::steady_clock::now();
+    return false;
+}
+
 std::optional<FrontmostAppInfo> AtspiFrontmostApplication::current() const
 {
     // A key must never go to an application that is not the one the user is in: after a window of ours took
     // the activation the user's application is still the one it came from; after any other, it is unknown.
-    const std::optional<ActivatedWindow>& window = m_window
-        ? m_window
-        : (ownWindowActive() ? m_deactivated : m_window);
+    // A window of ours that has just let go of the keyboard hands it back to where it came from; the news of
+    // that window's activation may still be on its way.
+    const bool ownWindowJustLeft
+        = m_ownWindowLeftAt > m_deactivatedAt && std::chrono::steady_clock::now() - m_ownWindowLeftAt < sameActivation;
+    const std::optional<ActivatedWindow>& window
+        = m_window ? m_window : (ownWindowActive() || ownWindowJustLeft ? m_deactivated : m_window);
     // A window whose program has ended says nothing of where the user is now: its successor may not be on the
     // bus at all.
     if (!window || (window->window.pid > 0 && ::kill(pid_t(window->window.pid), 0) != 0 && errno == ESRCH))
@@ -104,11 +124,12 @@ std::optional<FrontmostAppInfo> AtspiFrontmostApplication::current() const
     return m_described;
 }
 
-void AtspiFrontmostApplication::windowDeactivated()
+void AtspiFrontmostApplication::windowDeactivated(qint64 at)
 {
     if (!m_window)
         return;
     m_deactivated = std::exchange(m_window, std::nullopt);
+    m_deactivatedAt = std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(at));
     // The user went to an application the bus does not see, or to one of our windows, whose activation
     // reaches us on another road and may come a little later; only the first counts as another application.
     QTimer::singleShot(deactivationGrace, this, [this] {
@@ -125,8 +146,17 @@ void AtspiFrontmostApplication::windowActivated(const ActivatedWindow& activated
 {
     if (activated.window.pid == QCoreApplication::applicationPid())
         return;
+    // Times taken on two threads: either may be a little ahead of the other.
+    const auto soonAfter = [&](std::chrono::steady_clock::time_point then) {
+        return std::chrono::abs(activated.activatedAt - then) < sameActivation;
+    };
+    const bool back = !m_window && m_deactivated && m_deactivated->window.pid == activated.window.pid
+        && m_deactivated->window.title == activated.window.title
+        && (soonAfter(m_deactivatedAt) || (m_ownWindowLeftAt > m_deactivatedAt && soonAfter(m_ownWindowLeftAt)));
     const std::optional<ActivatedWindow> previous = m_window ? m_window : m_deactivated;
     m_window = activated;
+    if (back)
+        m_window->activatedAt = m_deactivated->activatedAt;
     m_deactivated.reset();
     m_described.reset();
     const AtspiReading::Window& window = activated.window;
@@ -145,6 +175,7 @@ FrontmostAppInfo AtspiFrontmostApplication::describe(const ActivatedWindow& acti
     const AtspiReading::Window& window = activated.window;
     FrontmostAppInfo app;
     app.pid = window.pid;
+    app.activatedAt = activated.activatedAt;
     if (!window.title.isEmpty())
         app.windowTitle = window.title;
     // An id the process was started under names the application best; the toolkit's name for itself

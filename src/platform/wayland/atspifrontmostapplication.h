@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QStringList>
 
+#include <chrono>
 #include <memory>
 
 class AtspiThread;
@@ -18,6 +19,7 @@ struct ActivatedWindow {
     QStringList launchedIds;
     QString command;
     bool announced = true; // false for the window found active at start
+    std::chrono::steady_clock::time_point activatedAt; // when the AT-SPI thread learnt of it
 };
 
 // Lives on the AT-SPI thread; hands what it learns to the main thread through its queued signal.
@@ -26,7 +28,8 @@ class AtspiWindowRelay final : public QObject {
 
 signals:
     void activated(const ActivatedWindow& window);
-    void deactivated();
+    // at: when the AT-SPI thread learnt of it, in steady_clock's nanoseconds
+    void deactivated(qint64 at);
 };
 
 // The application of the active window where clients cannot see windows (Wayland): applications tell the
@@ -45,15 +48,21 @@ public:
 
     std::optional<FrontmostAppInfo> current() const override;
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     void windowActivated(const ActivatedWindow& activated);
-    void windowDeactivated();
+    void windowDeactivated(qint64 at);
     FrontmostAppInfo describe(const ActivatedWindow& activated) const;
 
     std::shared_ptr<AtspiThread> m_thread;
     AtspiWindowRelay* m_relay = nullptr; // lives on the AT-SPI thread, which deletes it
     std::optional<ActivatedWindow> m_window; // the latest active window of another process
     std::optional<ActivatedWindow> m_deactivated; // that window once it lost its activation
+    std::chrono::steady_clock::time_point m_deactivatedAt;
+    // When a window of ours last went away: Qt may not tell that it lost the keyboard then.
+    std::chrono::steady_clock::time_point m_ownWindowLeftAt;
     mutable std::optional<FrontmostAppInfo> m_described; // m_window, named
     mutable DesktopEntries m_desktopEntries;
     QElapsedTimer m_sinceOwnWindowFocused; // restarted whenever a window of ours gets the keyboard

@@ -92,6 +92,7 @@ struct DataControlConnection::Source {
 struct DataControlConnection::Confirmation {
     DataControlConnection* connection = nullptr;
     wl_callback* callback = nullptr;
+    const quint64* current = nullptr;
     quint64 generation = 0;
     Clock::time_point deadline;
     std::function<void(bool)> done;
@@ -417,6 +418,7 @@ void DataControlConnection::shutDown()
         m_sources.clear();
         m_introduced.clear();
         m_selection.reset();
+        m_primary.reset();
         if (m_device)
             zwlr_data_control_device_v1_destroy(m_device);
         if (m_manager)
@@ -444,23 +446,43 @@ void DataControlConnection::readText(std::function<void(std::optional<QString>)>
             done(std::nullopt);
             return;
         }
-        for (const char* type : textTypes) {
-            if (m_selection->mimeTypes.contains(type)) {
-                receive(type, m_limits.maximumTextBytes, deadline,
-                    [this, generation = m_generation, deadline, done](std::optional<QByteArray> bytes) {
-                        if (!bytes) {
-                            done(std::nullopt);
-                            return;
-                        }
-                        confirmUnchanged(generation, deadline, [done, text = QString::fromUtf8(*bytes)](bool same) {
-                            done(same ? std::optional(text) : std::nullopt);
-                        });
-                    });
-                return;
-            }
-        }
-        done(std::nullopt);
+        receiveText(m_selection.get(), m_generation, deadline, std::move(done));
     });
+}
+
+void DataControlConnection::readPrimaryText(Clock::time_point since, std::function<void(std::optional<QString>)> done)
+{
+    post([this, since, done = std::move(done)]() mutable {
+        const Clock::time_point deadline = Clock::now() + m_limits.readTimeout;
+        if (!usable() || !m_primary || !m_primarySetAt || *m_primarySetAt < since) {
+            done(std::nullopt);
+            return;
+        }
+        receiveText(m_primary.get(), m_primaryGeneration, deadline, std::move(done));
+    });
+}
+
+void DataControlConnection::receiveText(Offer* offer, const quint64& generation, Clock::time_point deadline,
+    std::function<void(std::optional<QString>)> done)
+{
+    for (const char* type : textTypes) {
+        if (offer->mimeTypes.contains(type)) {
+            receive(offer->proxy, type, m_limits.maximumTextBytes, deadline,
+                [this, &generation, then = generation, deadline, done](std::optional<QByteArray> bytes) {
+                    // Empty is no text; and a transfer that an owner replaced meanwhile ends empty, which a
+                    // compositor that has not yet taken in the replacement (wlroots) would confirm.
+                    if (!bytes || bytes->isEmpty()) {
+                        done(std::nullopt);
+                        return;
+                    }
+                    confirmUnchanged(generation, then, deadline, [done, text = QString::fromUtf8(*bytes)](bool same) {
+                        done(same ? std::optional(text) : std::nullopt);
+                    });
+                });
+            return;
+        }
+    }
+    done(std::nullopt);
 }
 
 void DataControlConnection::readAll(std::function<void(std::optional<Formats>)> done)
@@ -493,12 +515,12 @@ void DataControlConnection::continueSnapshot(const std::shared_ptr<SnapshotJob>&
         return;
     }
     if (job->next == job->mimeTypes.size()) {
-        confirmUnchanged(job->generation, job->deadline,
+        confirmUnchanged(m_generation, job->generation, job->deadline,
             [job](bool same) { job->done(same ? std::optional(std::move(job->formats)) : std::nullopt); });
         return;
     }
     const QByteArray mimeType = job->mimeTypes[job->next++];
-    receive(mimeType, m_limits.maximumSnapshotBytes - job->total, job->deadline,
+    receive(m_selection->proxy, mimeType, m_limits.maximumSnapshotBytes - job->total, job->deadline,
         [this, job, mimeType](std::optional<QByteArray> bytes) {
             if (!bytes) {
                 job->done(std::nullopt);
@@ -510,8 +532,8 @@ void DataControlConnection::continueSnapshot(const std::shared_ptr<SnapshotJob>&
         });
 }
 
-void DataControlConnection::receive(const QByteArray& mimeType, qsizetype limit, Clock::time_point deadline,
-    std::function<void(std::optional<QByteArray>)> done)
+void DataControlConnection::receive(zwlr_data_control_offer_v1* offer, const QByteArray& mimeType, qsizetype limit,
+    Clock::time_point deadline, std::function<void(std::optional<QByteArray>)> done)
 {
     int ends[2];
     // Only our end is non-blocking: the owner gets the blocking pipe it expects.
@@ -527,7 +549,7 @@ void DataControlConnection::receive(const QByteArray& mimeType, qsizetype limit,
     }
     // libwayland sends a duplicate of the descriptor, so our copy of the owner's end is closed at once:
     // the read then ends when the owner closes its own.
-    zwlr_data_control_offer_v1_receive(m_selection->proxy, mimeType.constData(), ends[1]);
+    zwlr_data_control_offer_v1_receive(offer, mimeType.constData(), ends[1]);
     ::close(ends[1]);
     auto reading = std::make_unique<Reading>();
     reading->fd = ends[0];
@@ -569,12 +591,13 @@ void DataControlConnection::setSelection(Formats formats)
 }
 
 void DataControlConnection::confirmUnchanged(
-    quint64 generation, Clock::time_point deadline, std::function<void(bool)> done)
+    const quint64& current, quint64 generation, Clock::time_point deadline, std::function<void(bool)> done)
 {
     static const wl_callback_listener confirmationListener { &onConfirmed };
     auto confirmation = std::make_unique<Confirmation>();
     confirmation->connection = this;
     confirmation->callback = wl_display_sync(m_display);
+    confirmation->current = &current;
     confirmation->generation = generation;
     confirmation->deadline = deadline;
     confirmation->done = std::move(done);
@@ -586,7 +609,7 @@ void DataControlConnection::onConfirmed(void* data, wl_callback*, uint32_t)
 {
     auto* confirmation = static_cast<Confirmation*>(data);
     DataControlConnection* self = confirmation->connection;
-    const bool same = confirmation->generation == self->m_generation && self->usable();
+    const bool same = confirmation->generation == *confirmation->current && self->usable();
     std::function<void(bool)> done = std::move(confirmation->done);
     std::erase_if(self->m_confirmations, [confirmation](const auto& c) { return c.get() == confirmation; });
     done(same);
@@ -669,13 +692,17 @@ void DataControlConnection::onPrimarySelection(
     void* data, zwlr_data_control_device_v1*, zwlr_data_control_offer_v1* offer)
 {
     auto* self = static_cast<DataControlConnection*>(data);
-    takeIntroduced(self->m_introduced, offer); // the primary selection is not used
+    self->m_primary = takeIntroduced(self->m_introduced, offer);
+    ++self->m_primaryGeneration;
+    // Its time is taken as it arrives, on the same clock as the windows' activations.
+    self->m_primarySetAt = self->m_started && self->m_primary ? std::optional(Clock::now()) : std::nullopt;
 }
 
 void DataControlConnection::onFinished(void* data, zwlr_data_control_device_v1* device)
 {
     auto* self = static_cast<DataControlConnection*>(data);
     self->m_selection.reset();
+    self->m_primary.reset();
     self->m_introduced.clear();
     zwlr_data_control_device_v1_destroy(device);
     self->m_device = nullptr;

@@ -24,11 +24,11 @@ struct zwlr_data_control_device_v1;
 struct zwlr_data_control_offer_v1;
 struct zwlr_data_control_source_v1;
 
-// A Wayland connection of our own (not Qt's) that reads and sets the seat's clipboard through the wlroots
-// data-control protocol, which needs no keyboard focus. Its event loop runs on a thread of its own and
-// moves every transfer through non-blocking pipes, so a slow or silent application never stalls it: a
-// read ends with its data, or with nothing at its deadline or past its size bound; a write to a reader
-// that stops reading is dropped at its own deadline. The requests may be made from any thread; their
+// A Wayland connection of our own (not Qt's) that reads and sets the seat's clipboard, and reads its primary
+// selection, through the wlroots data-control protocol, which needs no keyboard focus. Its event loop runs on a
+// thread of its own and moves every transfer through non-blocking pipes, so a slow or silent application never
+// stalls it: a read ends with its data, or with nothing at its deadline or past its size bound; a write to a
+// reader that stops reading is dropped at its own deadline. The requests may be made from any thread; their
 // callbacks run on the connection's thread.
 class DataControlConnection final {
 public:
@@ -65,11 +65,17 @@ public:
     // back with nothing.
     QFuture<bool> ready() const { return m_ready; }
 
-    // The clipboard's text (UTF-8 types only); absent when it has none, or on no answer within the limits.
+    // The clipboard's text (UTF-8 types only); absent when it has none or it is empty, or on no answer within
+    // the limits.
     void readText(std::function<void(std::optional<QString>)> done);
     // Every mime type of the clipboard byte for byte; empty when the clipboard is empty; absent when a type
     // is not answered in time, the whole passes the size bound, or the clipboard changes meanwhile.
     void readAll(std::function<void(std::optional<Formats>)> done);
+    // The primary selection's text (UTF-8 types only), only when the compositor announced it at or after since;
+    // absent otherwise, for the one there was when the connection started (its age is unknown), and on no
+    // answer within the limits. The compositor does not say which client set it: when it was set is all
+    // that tells a selection made in the application the user is in now from an older one made elsewhere.
+    void readPrimaryText(Clock::time_point since, std::function<void(std::optional<QString>)> done);
     // Owns the clipboard with exactly these formats, serving them until another client takes it; no
     // formats empties the clipboard.
     void setSelection(Formats formats);
@@ -93,14 +99,19 @@ private:
     void shutDown();
     bool usable() const;
 
-    void receive(const QByteArray& mimeType, qsizetype limit, Clock::time_point deadline,
-        std::function<void(std::optional<QByteArray>)> done);
+    void receive(zwlr_data_control_offer_v1* offer, const QByteArray& mimeType, qsizetype limit,
+        Clock::time_point deadline, std::function<void(std::optional<QByteArray>)> done);
+    // Reads offer's best text type and confirms that generation is still the current one of its selection.
+    void receiveText(Offer* offer, const quint64& generation, Clock::time_point deadline,
+        std::function<void(std::optional<QString>)> done);
     void continueSnapshot(const std::shared_ptr<SnapshotJob>& job);
     void serve(Source* source, const char* mimeType, int fd);
     // Asks the compositor for a reply, which comes after every selection event it sent before: done(true)
-    // when the clipboard is still the one of generation then. A transfer from an owner that has just been
-    // replaced ends empty, and only this tells it from a real answer.
-    void confirmUnchanged(quint64 generation, Clock::time_point deadline, std::function<void(bool)> done);
+    // when the selection counted by current (m_generation or m_primaryGeneration) is still the one of
+    // generation then. A transfer from an owner that has just been replaced ends empty, and only this tells
+    // it from a real answer.
+    void confirmUnchanged(
+        const quint64& current, quint64 generation, Clock::time_point deadline, std::function<void(bool)> done);
 
     // Protocol events
     static void onGlobal(void* data, wl_registry* registry, uint32_t name, const char* interface, uint32_t version);
@@ -129,6 +140,10 @@ private:
     std::unique_ptr<Offer> m_selection;
     quint64 m_generation = 0; // grows with every selection event
     bool m_started = false; // the first selection is known; later ones are changes
+    // The primary selection's current offer, and when it was announced (absent for the one found at start).
+    std::unique_ptr<Offer> m_primary;
+    quint64 m_primaryGeneration = 0; // grows with every primary selection event
+    std::optional<Clock::time_point> m_primarySetAt;
 
     std::vector<std::unique_ptr<Source>> m_sources; // ours, until cancelled
     std::vector<std::unique_ptr<Reading>> m_readings;

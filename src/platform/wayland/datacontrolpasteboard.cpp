@@ -68,6 +68,15 @@ QCoro::Task<std::optional<QString>> DataControlPasteboard::text()
     co_return co_await future;
 }
 
+QCoro::Task<std::optional<QString>> DataControlPasteboard::primarySelectionOwnedBy(const FrontmostAppInfo& app)
+{
+    if (!app.activatedAt)
+        co_return std::nullopt;
+    auto [done, future] = promised<std::optional<QString>>();
+    m_connection->readPrimaryText(*app.activatedAt, std::move(done));
+    co_return co_await future;
+}
+
 QCoro::Task<std::optional<PasteboardSnapshot>> DataControlPasteboard::snapshot()
 {
     auto [done, future] = promised<std::optional<DataControlConnection::Formats>>();

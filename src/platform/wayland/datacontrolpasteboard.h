@@ -11,8 +11,7 @@ class DataControlConnection;
 // reads and owns the clipboard without keyboard focus. It talks to the compositor on a connection and a
 // thread of its own, so a slow or silent application never stalls the main thread; every read ends by its
 // deadline. The clipboard restored from a snapshot is served until another client takes it, and only
-// while this object lives. Wayland does not tell which process owns the clipboard, and the primary
-// selection is not used.
+// while this object lives. Wayland does not tell which process owns the clipboard or the primary selection.
 class DataControlPasteboard final : public Pasteboard {
     Q_OBJECT
 
@@ -39,7 +38,9 @@ public:
     QCoro::Task<std::optional<PasteboardSnapshot>> snapshot() override;
     void restore(const PasteboardSnapshot& snapshot) override;
     QCoro::Task<qint64> ownerPid() override { co_return 0; }
-    QCoro::Task<std::optional<QString>> primarySelectionOwnedBy(qint64) override { co_return std::nullopt; }
+    // Data-control does not tell who set the primary selection: its text is taken only when the selection
+    // was set after app's window became active, so that one made before, in another application, never is.
+    QCoro::Task<std::optional<QString>> primarySelectionOwnedBy(const FrontmostAppInfo& app) override;
 
 private:
     DataControlPasteboard() = default;

@@ -80,8 +80,9 @@ QCoro::Task<qint64> X11Pasteboard::ownerPid()
     co_return co_await onReaderThread(*m_worker, [](X11SelectionReader& r) { return r.ownerPid(r.clipboard()); });
 }
 
-QCoro::Task<std::optional<QString>> X11Pasteboard::primarySelectionOwnedBy(qint64 pid)
+QCoro::Task<std::optional<QString>> X11Pasteboard::primarySelectionOwnedBy(const FrontmostAppInfo& app)
 {
+    const qint64 pid = app.pid;
     if (pid <= 0)
         co_return std::nullopt;
     co_return co_await onReaderThread(*m_worker, [pid, end = deadline()](X11SelectionReader& r) {

@@ -28,7 +28,7 @@ public:
     QCoro::Task<std::optional<PasteboardSnapshot>> snapshot() override;
     void restore(const PasteboardSnapshot& snapshot) override;
     QCoro::Task<qint64> ownerPid() override;
-    QCoro::Task<std::optional<QString>> primarySelectionOwnedBy(qint64 pid) override;
+    QCoro::Task<std::optional<QString>> primarySelectionOwnedBy(const FrontmostAppInfo& app) override;
 
 private:
     std::unique_ptr<WorkerThread> m_worker; // owns the reader, which lives and dies on it

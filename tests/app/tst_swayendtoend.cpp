@@ -1,0 +1,244 @@
+// The real program on Sway (tests/support/with-sway.sh), against a local stub service. Sway gives programs no
+// global keys: its own key bindings run the launcher, as the README tells users to bind them. Keys come from a
+// virtual keyboard (wtype), the pointer from Sway's own seat commands moving a virtual pointer. No key can be sent to
+// another program here, so the selection is read through AT-SPI or taken from the primary selection, and screenshots
+// come from the wlroots Screenshot portal.
+#include "stubservice.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QFile>
+#include <QGuiApplication>
+#include <QImage>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cstdio>
+#include <functional>
+
+namespace {
+const QString service = QStringLiteral("org.quillora.Quillora");
+
+bool run(const QString& program, const QStringList& arguments)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.setStandardOutputFile(QProcess::nullDevice());
+    process.start(program, arguments);
+    return process.waitForFinished(10000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}
+
+// Presses Alt and key together through a virtual keyboard, as a hand would.
+bool altPlus(const QString& key) { return run("wtype", { "-M", "alt", key, "-m", "alt" }); }
+
+bool swaymsg(const QString& command) { return run("swaymsg", { command }); }
+
+// Whether a window of the process pid covers an output, as the card and the screenshot overlay do.
+bool fullScreenWindowOf(qint64 pid)
+{
+    QProcess tree;
+    tree.start("swaymsg", { "-t", "get_tree" });
+    if (!tree.waitForFinished(10000))
+        return false;
+    const std::function<bool(const QJsonObject&)> search = [&](const QJsonObject& node) {
+        if (node.value("pid").toInteger() == pid && node.value("fullscreen_mode").toInt() != 0)
+            return true;
+        for (const char* children : { "nodes", "floating_nodes" }) {
+            for (const QJsonValue child : node.value(children).toArray()) {
+                if (search(child.toObject()))
+                    return true;
+            }
+        }
+        return false;
+    };
+    return search(QJsonDocument::fromJson(tree.readAllStandardOutput()).object());
+}
+
+// Left of the middle, where no window of Quillora's is.
+const QPoint inTheFirstWindow(200, 800);
+} // namespace
+
+class TestSwayEndToEnd : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_config;
+    std::unique_ptr<StubService> m_stub;
+    QProcess m_instance;
+    QProcess m_pointer;
+    qsizetype m_requestsTaken = 0;
+
+    QJsonObject nextRequest(int timeoutMs = 10000)
+    {
+        if (!m_stub->waitForRequests(int(m_requestsTaken) + 1, timeoutMs))
+            return {};
+        return m_stub->requests().at(m_requestsTaken++).json();
+    }
+
+    // Binds Mod1+key to the launcher with these options, in the README's words, through Sway's command for a
+    // binding that runs as the session's user (tests/support/with-sway.sh).
+    static bool bind(const QString& key, const QString& options)
+    {
+        const QString command = QStringLiteral(QUILLORA_E2E_PROGRAM " ") + options;
+        QFile allowed(qEnvironmentVariable("QUILLORA_SWAY_EXEC_ALLOWED"));
+        if (!allowed.open(QIODevice::Append) || allowed.write((command + u'\n').toUtf8()) < 0)
+            return false;
+        allowed.close();
+        return swaymsg(
+            QStringLiteral("bindsym Mod1+%1 exec %2 %3").arg(key, qEnvironmentVariable("QUILLORA_SWAY_EXEC"), command));
+    }
+
+    // Drives the virtual pointer (tests/support/virtualpointer.cpp): "press", "release", "move DX DY".
+    bool pointer(const QByteArray& command)
+    {
+        m_pointer.write(command + '\n');
+        return m_pointer.waitForReadyRead(5000) && m_pointer.readLine() == "done\n";
+    }
+
+    // Moves the pointer to a point of the screen.
+    static bool pointerTo(QPoint point)
+    {
+        return swaymsg(QStringLiteral("seat seat0 cursor set %1 %2").arg(point.x()).arg(point.y()));
+    }
+
+    // Starts a test pad, and with clickToSelect clicks into it, which selects its text (testpad.py --primary).
+    bool startPad(QProcess& pad, const QStringList& arguments, bool clickToSelect = false)
+    {
+        pad.start(QStringLiteral("/usr/bin/python3"), QStringList { QUILLORA_TEST_PAD } + arguments);
+        if (!QTest::qWaitFor([&] { return pad.canReadLine(); }, 15000) || !pad.readLine().startsWith("ready"))
+            return false;
+        if (!clickToSelect)
+            return true;
+        // The window's activation reaches Quillora through the accessibility bus, on a busy machine well after
+        // the window shows; a selection made before would rightly not count as made in it.
+        QTest::qWait(1000);
+        return (pointerTo(inTheFirstWindow) && pointer("press") && pointer("release")
+            && QTest::qWaitFor([&] { return pad.canReadLine(); }, 5000) && pad.readLine() == "selected\n");
+    }
+
+    // Whether the card or the screenshot overlay shows (or, with shown false, neither does) within 10 s.
+    bool quilloraCoversTheScreen(bool shown = true)
+    {
+        return QTest::qWaitFor([&] { return fullScreenWindowOf(m_instance.processId()) == shown; }, 10000);
+    }
+
+    static void stop(QProcess& process)
+    {
+        process.kill();
+        process.waitForFinished(2000);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_config.isValid());
+        m_pointer.start(QUILLORA_VIRTUAL_POINTER, {});
+        QVERIFY(m_pointer.waitForReadyRead(10000) && m_pointer.readLine() == "ready\n");
+        m_stub = std::make_unique<StubService>(StubService::Tls::None);
+        m_stub->replyWithExplanation(QStringLiteral("An answer."));
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("XDG_CONFIG_HOME", m_config.path());
+        env.insert("QUILLORA_TEST_SERVICE_URL", m_stub->url().toString());
+        m_instance.setProcessEnvironment(env);
+        m_instance.setProcessChannelMode(QProcess::ForwardedChannels);
+        m_instance.start(QUILLORA_E2E_PROGRAM, {});
+        QVERIFY(m_instance.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(QDBusConnection::sessionBus().interface()->isServiceRegistered(service), 15000);
+        QVERIFY(bind("x", "--explain-selection"));
+        QVERIFY(bind("z", "--explain-screenshot"));
+    }
+
+    void cleanupTestCase()
+    {
+        QCOMPARE(m_instance.state(), QProcess::Running);
+        m_instance.terminate();
+        QVERIFY(m_instance.waitForFinished(10000));
+        // Given back for the next test program in this desktop.
+        swaymsg("unbindsym Mod1+x");
+        swaymsg("unbindsym Mod1+z");
+        m_pointer.closeWriteChannel();
+        QVERIFY(m_pointer.waitForFinished(5000));
+    }
+
+    // Alt+X runs the launcher, and the running Quillora reads the selection of the window the user is in: through
+    // AT-SPI where the program shows its text there, else from the primary selection it set since its window
+    // became active. No key is sent to it.
+    void altXExplainsTheSelection_data()
+    {
+        QTest::addColumn<QStringList>("pad");
+        QTest::addColumn<bool>("clickToSelect");
+        QTest::addColumn<QString>("selected");
+        QTest::newRow("GTK 3 editor") << QStringList { "--select", "4", "9" } << false << QStringLiteral("quick");
+        QTest::newRow("drawn text, primary selection")
+            << QStringList { "--canvas", "--primary", "--text", "copy only this part", "--select", "5", "14" } << true
+            << QStringLiteral("only this");
+    }
+    void altXExplainsTheSelection()
+    {
+        QFETCH(QStringList, pad);
+        QFETCH(bool, clickToSelect);
+        QFETCH(QString, selected);
+        QProcess editor;
+        QVERIFY(startPad(editor, pad, clickToSelect));
+        QVERIFY(altPlus("x"));
+        QCOMPARE(nextRequest().value("selectedText").toString(), selected);
+        QVERIFY(quilloraCoversTheScreen());
+        // Again while the card shows, which Sway gives the keyboard.
+        QVERIFY(altPlus("x"));
+        QCOMPARE(nextRequest().value("selectedText").toString(), selected);
+        QVERIFY(run("wtype", { "-k", "Escape" }));
+        QVERIFY(quilloraCoversTheScreen(false));
+        QVERIFY2(!editor.readAll().contains("copy"), "a copy key reached the editor");
+        stop(editor);
+    }
+
+    // A primary selection made in another window before the user went to this one is not this one's: Alt+X
+    // sends nothing.
+    void altXSendsNoSelectionMadeElsewhereBefore()
+    {
+        QProcess elsewhere;
+        QVERIFY(startPad(elsewhere,
+            { "--canvas", "--primary", "--title", "Elsewhere", "--text", "selected elsewhere", "--select", "0", "8" },
+            true));
+        QProcess here;
+        QVERIFY(startPad(here, { "--canvas", "--title", "Here", "--text", "nothing selected here" }));
+        QVERIFY(altPlus("x"));
+        QTest::qWait(2000); // whatever Alt+X sends has arrived
+        QCOMPARE(m_stub->requests().size(), m_requestsTaken);
+        stop(here);
+        stop(elsewhere);
+    }
+
+    // Alt+Z runs the launcher; the screen is frozen under the overlay, and a drag sends the dragged pixels.
+    void altZSendsTheDraggedRegion()
+    {
+        QVERIFY(altPlus("z"));
+        QVERIFY(quilloraCoversTheScreen()); // the overlay, shown before the portal's screenshot is there
+        QTest::qWait(1000); // the screenshot, painted in the overlay
+        QVERIFY(pointerTo({ 300, 200 }));
+        QVERIFY(pointer("press") && pointer("move 200 50") && pointer("move 200 50") && pointer("release"));
+        const QJsonObject body = nextRequest();
+        QCOMPARE(body.value("mediaType").toString(), QStringLiteral("image/jpeg"));
+        const QImage jpeg
+            = QImage::fromData(QByteArray::fromBase64(body.value("imageBase64").toString().toLatin1()), "JPEG");
+        QCOMPARE(jpeg.size(), QSize(400, 100));
+    }
+};
+
+int main(int argc, char* argv[])
+{
+    // Elsewhere there is nothing to check; 77 has ctest count the test as skipped.
+    if (qgetenv("XDG_CURRENT_DESKTOP") != "sway" || qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
+        || qEnvironmentVariableIsEmpty("QUILLORA_SWAY_EXEC")) {
+        std::fputs("tst_swayendtoend runs in tests/support/with-sway.sh only\n", stderr);
+        return 77;
+    }
+    QGuiApplication app(argc, argv);
+    TestSwayEndToEnd test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_swayendtoend.moc"
