@@ -20,6 +20,16 @@ protected:
     QVariant loadResource(int, const QUrl&) override { return {}; }
 };
 
+void replaceImagesWithText(QTextDocument& document);
+
+// Markdown as the card reads it: GitHub's dialect, raw HTML shown as the text it is, images as their address.
+void parseMarkdown(InertDocument& document, const QString& markdown)
+{
+    document.setMarkdown(
+        markdown, QTextDocument::MarkdownFeatures(QTextDocument::MarkdownDialectGitHub) | QTextDocument::MarkdownNoHTML);
+    replaceImagesWithText(document);
+}
+
 // Images become the text of their address; nothing will ask for them.
 void replaceImagesWithText(QTextDocument& document)
 {
@@ -119,10 +129,7 @@ void AnswerDocument::render(
 
     InertDocument parsed;
     parsed.setDefaultFont(document->defaultFont());
-    // Raw HTML in an answer is shown as the text it is.
-    parsed.setMarkdown(
-        shown, QTextDocument::MarkdownFeatures(QTextDocument::MarkdownDialectGitHub) | QTextDocument::MarkdownNoHTML);
-    replaceImagesWithText(parsed);
+    parseMarkdown(parsed, shown);
     if (linkColor.isValid())
         colourLinks(parsed, linkColor);
     if (codeBackground.isValid())
@@ -158,9 +165,7 @@ void AnswerDocument::render(
 QString AnswerDocument::plainText(const QString& markdown)
 {
     InertDocument parsed;
-    parsed.setMarkdown(markdown,
-        QTextDocument::MarkdownFeatures(QTextDocument::MarkdownDialectGitHub) | QTextDocument::MarkdownNoHTML);
-    replaceImagesWithText(parsed);
+    parseMarkdown(parsed, markdown);
     return parsed.toPlainText();
 }
 

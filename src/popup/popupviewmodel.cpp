@@ -90,6 +90,14 @@ void PopupViewModel::resetForNewRequest()
     setLoading(true);
 }
 
+void PopupViewModel::stopAnswer()
+{
+    if (!m_isLoading)
+        return;
+    beginRequest();
+    setLoading(false);
+}
+
 void PopupViewModel::showFailure(const QString& message)
 {
     beginRequest();

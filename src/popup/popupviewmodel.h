@@ -65,6 +65,8 @@ public:
     // Puts the answer shown on the clipboard, as plain text and as Markdown.
     Q_INVOKABLE void copyAnswer() const;
     void resetForNewRequest();
+    // Ends the request in flight, if any, without showing anything of it.
+    void stopAnswer();
     // Ends the card's current request, if any, showing `message` as its error.
     void showFailure(const QString& message);
     // Shows the answer area; the views fade it in.

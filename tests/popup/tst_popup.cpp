@@ -399,6 +399,13 @@ private slots:
         QVERIFY(model->errorMessage()->startsWith(QStringLiteral("The answer was cut off here: ")));
         QVERIFY(shown("answerText") && shown("errorText"));
         QCOMPARE(model->conversationHistory().constLast().content, QStringLiteral("Par"));
+
+        stub->setReply(events(QByteArrayList(100, delta("word "))));
+        model->explain(QStringLiteral("x"), std::nullopt);
+        QTRY_VERIFY(!model->displayText().isEmpty());
+        clickOn("closeButton"); // the stream ends with its card
+        QTRY_COMPARE(stub->abandonedReplies(), 1);
+        QVERIFY(!model->isLoading() && model->apiClient().requestsInFlight() == 0);
     }
 
     // Ask mode: Return with blanks keeps it; the question goes out trimmed, with the application. Follow-ups: blanks go
