@@ -1,7 +1,8 @@
 // quillora-service under load, against an in-process stub model API on loopback. Prints: the time the service
 // adds to a request over calling the stub directly; 1,000 requests at once with a model that takes 2 s
 // (time until all are answered, the service's peak memory, errors); requests per second with an instant
-// model, beside the same stub called directly.
+// model, beside the same stub called directly; 1,000 streamed answers at once from a model that writes its first
+// word after 500 ms and then one every 20 ms, 300 in all (time until all are complete, the service's peak memory).
 //   build/<dir>/bench/bench_explainservice
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
@@ -38,7 +39,30 @@ const std::string explainBody
 const std::string chatBody
     = R"({"model":"m","messages":[{"role":"system","content":"You explain."},{"role":"user","content":"Explain: closure concisely"}],"stream":false})";
 
-// The stub model: answers every request after the current delay, keeping connections alive.
+constexpr int streamedWords = 300;
+
+// A streamed answer as a local model writes it: the first word after 500 ms, then one every 20 ms.
+awaitable<void> streamAnswer(beast::tcp_stream& stream, unsigned version, beast::error_code& ec)
+{
+    http::response<http::empty_body> header { http::status::ok, version };
+    header.set(http::field::content_type, "text/event-stream");
+    header.chunked(true);
+    http::response_serializer<http::empty_body> serializer { header };
+    co_await http::async_write_header(stream, serializer, asio::redirect_error(use_awaitable, ec));
+    static const std::string word = "data: {\"choices\":[{\"delta\":{\"content\":\"word \"}}]}\n\n";
+    static const std::string done = "data: [DONE]\n\n";
+    asio::steady_timer pace(stream.get_executor());
+    for (int i = 0; i <= streamedWords && !ec; ++i) {
+        pace.expires_after(std::chrono::milliseconds(i == 0 ? 500 : 20));
+        co_await pace.async_wait(use_awaitable);
+        const std::string& piece = i < streamedWords ? word : done;
+        co_await asio::async_write(stream, http::make_chunk(asio::buffer(piece)), asio::redirect_error(use_awaitable, ec));
+    }
+    if (!ec)
+        co_await asio::async_write(stream, http::make_chunk_last(), asio::redirect_error(use_awaitable, ec));
+}
+
+// The stub model: answers every request after the current delay, keeping connections alive; streams when asked.
 awaitable<void> modelConnection(tcp::socket socket)
 {
     beast::tcp_stream stream(std::move(socket));
@@ -49,6 +73,12 @@ awaitable<void> modelConnection(tcp::socket socket)
         co_await http::async_read(stream, buffer, request, asio::redirect_error(use_awaitable, ec));
         if (ec)
             co_return;
+        if (request.body().find("\"stream\":true") != std::string::npos) {
+            co_await streamAnswer(stream, request.version(), ec);
+            if (ec || !request.keep_alive())
+                co_return;
+            continue;
+        }
         if (const int delay = g_modelDelayMs.load(); delay > 0) {
             asio::steady_timer timer(stream.get_executor(), std::chrono::milliseconds(delay));
             co_await timer.async_wait(use_awaitable);
@@ -78,9 +108,10 @@ struct Sample {
     long completed = 0;
 };
 
-// One client connection sending `count` requests one after the other (or until `until`).
+// One client connection sending `count` requests one after the other (or until `until`); a streamed answer counts
+// once it is complete.
 awaitable<void> client(unsigned short port, std::string target, const std::string& body, int count,
-    Clock::time_point until, Sample& sample)
+    Clock::time_point until, Sample& sample, bool streamed)
 {
     beast::tcp_stream stream(co_await asio::this_coro::executor);
     beast::error_code ec;
@@ -96,6 +127,8 @@ awaitable<void> client(unsigned short port, std::string target, const std::strin
         request.set(http::field::host, "127.0.0.1");
         request.set(http::field::authorization, "Bearer plumtreebarn");
         request.set(http::field::content_type, "application/json");
+        if (streamed)
+            request.set(http::field::accept, "text/event-stream");
         request.body() = body;
         request.prepare_payload();
         const auto start = Clock::now();
@@ -103,7 +136,8 @@ awaitable<void> client(unsigned short port, std::string target, const std::strin
         http::response<http::string_body> response;
         if (!ec)
             co_await http::async_read(stream, buffer, response, asio::redirect_error(use_awaitable, ec));
-        if (ec || response.result_int() != 200) {
+        if (ec || response.result_int() != 200
+            || (streamed && response.body().find("event: done") == std::string::npos)) {
             ++sample.errors;
             co_return;
         }
@@ -113,13 +147,13 @@ awaitable<void> client(unsigned short port, std::string target, const std::strin
 }
 
 Sample run(unsigned short port, const std::string& target, const std::string& body, int connections, int perConnection,
-    std::chrono::seconds limit = std::chrono::seconds(60))
+    std::chrono::seconds limit = std::chrono::seconds(60), bool streamed = false)
 {
     asio::io_context context;
     Sample sample;
     const auto until = Clock::now() + limit;
     for (int i = 0; i < connections; ++i)
-        asio::co_spawn(context, client(port, target, body, perConnection, until, sample), asio::detached);
+        asio::co_spawn(context, client(port, target, body, perConnection, until, sample, streamed), asio::detached);
     context.run();
     return sample;
 }
@@ -222,6 +256,14 @@ int main()
     std::printf("Requests per second, 64 connections, instant model: stub directly %.0f/s (%d errors), through the "
                 "service %.0f/s (%d errors)\n",
         directRate, directErrors, serviceRate, serviceErrors);
+
+    // 4. 1,000 streamed answers at once.
+    const auto streamsStart = Clock::now();
+    const Sample streams = run(servicePort, "/v1/explain", explainBody, 1000, 1, std::chrono::seconds(60), true);
+    std::printf("1000 streamed answers at once (%d words, the first after 500 ms, then one every 20 ms): all done in "
+                "%.2f s, %ld complete, %d errors; service peak memory %ld MB\n",
+        streamedWords, std::chrono::duration<double>(Clock::now() - streamsStart).count(), streams.completed,
+        streams.errors, statusKb(service, "VmHWM:") / 1024);
 
     kill(service, SIGTERM);
     waitpid(service, nullptr, 0);

@@ -114,6 +114,20 @@ void reportCrash(std::exception_ptr error)
     }
 }
 
+UpstreamAnswer clientLeft() { return { 499, {}, "client-left" }; }
+
+// The data of a stream's last event: the whole answer as a reply at once has it, or the failure's status and
+// sentence.
+QByteArray lastEvent(const UpstreamAnswer& answer)
+{
+    if (answer.status == 200)
+        return QuilloraResponse { answer.text }.toJson();
+    QJsonObject failure;
+    failure.insert(QStringLiteral("status"), answer.status);
+    failure.insert(QStringLiteral("error"), answer.text);
+    return QJsonDocument(failure).toJson(QJsonDocument::Compact);
+}
+
 } // namespace
 
 // The answer to a client that asked for events: the status line and headers go out with the first event, so a
@@ -129,9 +143,11 @@ public:
 
     asio::awaitable<bool> write(const QString& text) override
     {
+        // Named, not temporaries of the co_await's expression: GCC 12 destroys those twice.
         QJsonObject piece;
         piece.insert(QStringLiteral("text"), text);
-        co_return co_await send("delta", QJsonDocument(piece).toJson(QJsonDocument::Compact));
+        const QByteArray data = QJsonDocument(piece).toJson(QJsonDocument::Compact);
+        co_return co_await send("delta", data);
     }
 
     asio::awaitable<bool> send(QByteArrayView name, QByteArrayView data)
@@ -402,7 +418,7 @@ asio::awaitable<ExplainService::Reply> ExplainService::explain(
             if (ended.index() == 0)
                 answer = std::get<0>(std::move(ended));
             else
-                answer = UpstreamAnswer { 499, {}, "client-left" };
+                answer = clientLeft();
         } else {
             answer = co_await m_upstream.explain(*request);
         }
@@ -411,13 +427,9 @@ asio::awaitable<ExplainService::Reply> ExplainService::explain(
     log.outcome = answer.outcome;
     if (events && (events->started() || answer.status == 200 || answer.status == 499)) {
         // The events end with the whole answer, in the same form as an answer at once, or with what went wrong.
-        if (answer.status == 200) {
-            co_await events->send("done", QuilloraResponse { answer.text }.toJson());
-        } else if (answer.status != 499) {
-            QJsonObject failure;
-            failure.insert(QStringLiteral("status"), answer.status);
-            failure.insert(QStringLiteral("error"), answer.text);
-            co_await events->send("error", QJsonDocument(failure).toJson(QJsonDocument::Compact));
+        if (answer.status != 499) {
+            const QByteArray last = lastEvent(answer);
+            co_await events->send(answer.status == 200 ? "done" : "error", last);
         }
         Reply streamed;
         streamed.status = answer.status;

@@ -336,8 +336,8 @@ asio::awaitable<UpstreamAnswer> Upstream::explain(const ExplainRequest& request,
         if (found.status != 200)
             co_return found;
     }
-    const Exchange reply = co_await exchange(http::verb::post, "/chat/completions",
-        PromptBuilder::chatCompletionsBody(request, m_model, stream != nullptr).toStdString(), stream);
+    std::string body = PromptBuilder::chatCompletionsBody(request, m_model, stream != nullptr).toStdString();
+    const Exchange reply = co_await exchange(http::verb::post, "/chat/completions", std::move(body), stream);
     if (reply.abandoned)
         co_return UpstreamAnswer { 499, {}, "client-left" };
     if (reply.failedMidway)

@@ -44,6 +44,42 @@ Item {
                 color: cardTheme.secondary
             }
             Item { Layout.fillWidth: true }
+            // The whole answer to the clipboard, as text and as Markdown: by click, Tab and Return, or Ctrl+Shift+C.
+            Text {
+                id: copyButton
+                objectName: "copyButton"
+                property bool copied: false
+                visible: card.viewModel.displayText.length > 0 && !card.viewModel.isLoading
+                text: copied ? "Copied" : "Copy"
+                font.pixelSize: 12
+                font.underline: activeFocus
+                color: activeFocus || copyArea.containsMouse ? cardTheme.accent : cardTheme.secondary
+                activeFocusOnTab: true
+                Accessible.role: Accessible.Button
+                Accessible.name: "Copy the answer"
+                Accessible.onPressAction: copy()
+                Keys.onReturnPressed: copy()
+                Keys.onSpacePressed: copy()
+                function copy() {
+                    card.viewModel.copyAnswer()
+                    copied = true
+                    copiedTimer.restart()
+                }
+                Timer { id: copiedTimer; interval: 1500; onTriggered: copyButton.copied = false }
+                MouseArea {
+                    id: copyArea
+                    anchors.fill: parent
+                    anchors.margins: -4
+                    hoverEnabled: true
+                    cursorShape: Qt.PointingHandCursor
+                    onClicked: copyButton.copy()
+                }
+            }
+            Shortcut {
+                sequence: "Ctrl+Shift+C"
+                enabled: copyButton.visible
+                onActivated: copyButton.copy()
+            }
             TintedIcon {
                 id: closeButton
                 objectName: "closeButton"
@@ -77,6 +113,15 @@ Item {
             boundsBehavior: Flickable.StopAtBounds
             // Mouse drags select text; the wheel and the indicator scroll.
             interactive: false
+            // An answer being written keeps its newest line in view, until the user scrolls up from the end;
+            // scrolling back down to it, or a new answer, follows again.
+            property bool followsAnswer: true
+            onContentHeightChanged: {
+                if (card.viewModel.displayText.length === 0)
+                    followsAnswer = true
+                else if (followsAnswer && card.viewModel.isLoading)
+                    contentY = Math.max(0, contentHeight - height)
+            }
 
             ExplanationView {
                 id: explanation
@@ -91,8 +136,9 @@ Item {
                 target: null
                 onWheel: (event) => {
                     const step = event.angleDelta.y !== 0 ? -event.angleDelta.y / 120 * 48 : -event.pixelDelta.y
-                    scroller.contentY = Math.max(0, Math.min(scroller.contentHeight - scroller.height,
-                                                             scroller.contentY + step))
+                    const end = Math.max(0, scroller.contentHeight - scroller.height)
+                    scroller.contentY = Math.max(0, Math.min(end, scroller.contentY + step))
+                    scroller.followsAnswer = scroller.contentY >= end
                 }
             }
 

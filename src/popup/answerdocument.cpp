@@ -20,6 +20,16 @@ protected:
     QVariant loadResource(int, const QUrl&) override { return {}; }
 };
 
+void replaceImagesWithText(QTextDocument& document);
+
+// Markdown as the card reads it: GitHub's dialect, raw HTML shown as the text it is, images as their address.
+void parseMarkdown(InertDocument& document, const QString& markdown)
+{
+    document.setMarkdown(
+        markdown, QTextDocument::MarkdownFeatures(QTextDocument::MarkdownDialectGitHub) | QTextDocument::MarkdownNoHTML);
+    replaceImagesWithText(document);
+}
+
 // Images become the text of their address; nothing will ask for them.
 void replaceImagesWithText(QTextDocument& document)
 {
@@ -63,6 +73,21 @@ void colourLinks(QTextDocument& document, const QColor& colour)
     }
 }
 
+// Code blocks on a tinted band, as in an editor, so they stand apart from the prose around them.
+void tintCodeBlocks(QTextDocument& document, const QColor& colour)
+{
+    QTextCursor cursor(&document);
+    for (QTextBlock block = document.begin(); block.isValid(); block = block.next()) {
+        const QTextBlockFormat format = block.blockFormat();
+        if (!format.hasProperty(QTextFormat::BlockCodeFence) && !format.hasProperty(QTextFormat::BlockCodeLanguage))
+            continue;
+        QTextBlockFormat tinted;
+        tinted.setBackground(colour);
+        cursor.setPosition(block.position());
+        cursor.mergeBlockFormat(tinted);
+    }
+}
+
 } // namespace
 
 void AnswerDocument::attach(QQuickItem* textEdit)
@@ -72,6 +97,7 @@ void AnswerDocument::attach(QQuickItem* textEdit)
     auto* answer = new AnswerDocument(textEdit);
     connect(textEdit, SIGNAL(markdownChanged()), answer, SLOT(update()));
     connect(textEdit, SIGNAL(linkColorChanged()), answer, SLOT(update()));
+    connect(textEdit, SIGNAL(codeBackgroundChanged()), answer, SLOT(update()));
     connect(textEdit, SIGNAL(linkActivated(QString)), answer, SLOT(activateLink(QString)));
     answer->update();
 }
@@ -95,19 +121,21 @@ QString AnswerDocument::shownPart(const QString& text, qsizetype limit, bool* cu
     return text.left(end);
 }
 
-void AnswerDocument::render(QTextDocument* document, const QString& markdown, const QColor& linkColor)
+void AnswerDocument::render(
+    QTextDocument* document, const QString& markdown, const QColor& linkColor, const QColor& codeBackground)
 {
     bool cut = false;
     const QString shown = shownPart(markdown, maximumShownLength, &cut);
 
     InertDocument parsed;
     parsed.setDefaultFont(document->defaultFont());
-    // Raw HTML in an answer is shown as the text it is.
-    parsed.setMarkdown(
-        shown, QTextDocument::MarkdownFeatures(QTextDocument::MarkdownDialectGitHub) | QTextDocument::MarkdownNoHTML);
-    replaceImagesWithText(parsed);
+    parseMarkdown(parsed, shown);
     if (linkColor.isValid())
         colourLinks(parsed, linkColor);
+    if (codeBackground.isValid())
+        tintCodeBlocks(parsed, codeBackground);
+    // A list's bullets hang in the margin of its text, not a tab stop past the paragraphs around it.
+    document->setIndentWidth(listIndent);
 
     // One edit: the view lays the document out once, not once per block.
     document->setUndoRedoEnabled(false);
@@ -134,6 +162,13 @@ void AnswerDocument::render(QTextDocument* document, const QString& markdown, co
     cursor.endEditBlock();
 }
 
+QString AnswerDocument::plainText(const QString& markdown)
+{
+    InertDocument parsed;
+    parseMarkdown(parsed, markdown);
+    return parsed.toPlainText();
+}
+
 bool AnswerDocument::openLink(const QString& link)
 {
     const QUrl url(link, QUrl::StrictMode);
@@ -152,7 +187,7 @@ void AnswerDocument::update()
     if (!document || !document->textDocument())
         return;
     render(document->textDocument(), m_textEdit->property("markdown").toString(),
-        m_textEdit->property("linkColor").value<QColor>());
+        m_textEdit->property("linkColor").value<QColor>(), m_textEdit->property("codeBackground").value<QColor>());
 }
 
 void AnswerDocument::activateLink(const QString& link) { openLink(link); }

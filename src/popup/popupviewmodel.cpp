@@ -4,6 +4,9 @@
 #include "popup/answerdocument.h"
 #include "service/quilloraapiclient.h"
 
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QMimeData>
 #include <QPointer>
 #include <QTimer>
 
@@ -33,6 +36,10 @@ PopupViewModel::PopupViewModel(
 {
     connect(this, &PopupViewModel::isLoadingChanged, this, &PopupViewModel::canSendChanged);
     connect(this, &PopupViewModel::followUpInputChanged, this, &PopupViewModel::canSendChanged);
+    // Laying the answer out again for every piece would cost a layout per token; once a frame is enough to read.
+    m_answerSoFarTimer.setSingleShot(true);
+    m_answerSoFarTimer.setInterval(16);
+    connect(&m_answerSoFarTimer, &QTimer::timeout, this, &PopupViewModel::showAnswerSoFar);
 }
 
 bool PopupViewModel::canSend() const { return !m_isLoading && !trimmed(m_followUpInput, isSpaceOrTab).isEmpty(); }
@@ -49,7 +56,27 @@ quint64 PopupViewModel::beginRequest()
 {
     ++m_generation;
     m_apiClient.abortAll();
+    m_answerSoFar.clear();
+    m_answerSoFarTimer.stop();
     return m_generation;
+}
+
+std::function<void(const QString&)> PopupViewModel::piecesOfCurrentRequest()
+{
+    return [self = QPointer(this), generation = m_generation](const QString& piece) {
+        if (!self || generation != self->m_generation || self->m_answerSoFar.size() > maximumKeptAnswerLength)
+            return;
+        self->m_answerSoFar += piece;
+        if (!self->m_answerSoFarTimer.isActive())
+            self->m_answerSoFarTimer.start();
+    };
+}
+
+void PopupViewModel::showAnswerSoFar()
+{
+    bool cut = false;
+    setDisplayText(AnswerDocument::shownPart(m_answerSoFar, maximumKeptAnswerLength, &cut));
+    revealContent();
 }
 
 void PopupViewModel::resetForNewRequest()
@@ -61,6 +88,14 @@ void PopupViewModel::resetForNewRequest()
     setAwaitingDirectQuery(false);
     setContentOpacity(0.0);
     setLoading(true);
+}
+
+void PopupViewModel::stopAnswer()
+{
+    if (!m_isLoading)
+        return;
+    beginRequest();
+    setLoading(false);
 }
 
 void PopupViewModel::showFailure(const QString& message)
@@ -101,14 +136,16 @@ void PopupViewModel::explain(const QString& text, std::optional<AppContext> appC
     resetForNewRequest();
     const QString prompt = m_customSystemPrompt();
     // The task runs on by itself; its result is applied through the guards inside it.
-    [[maybe_unused]] auto task = applyResult(m_apiClient.explain(text, prompt, std::move(appContext)),
-        QStringLiteral("Explain: ") + text + QStringLiteral(" concisely"));
+    [[maybe_unused]] auto task
+        = applyResult(m_apiClient.explain(text, prompt, std::move(appContext), piecesOfCurrentRequest()),
+            QStringLiteral("Explain: ") + text + QStringLiteral(" concisely"));
 }
 
 QCoro::Task<> PopupViewModel::explainImage(QByteArray imageData, std::optional<AppContext> appContext)
 {
     const QString prompt = m_customSystemPrompt();
-    return applyResult(m_apiClient.explainImage(std::move(imageData), prompt, std::move(appContext)),
+    return applyResult(
+        m_apiClient.explainImage(std::move(imageData), prompt, std::move(appContext), piecesOfCurrentRequest()),
         QStringLiteral("Explain this screenshot concisely"));
 }
 
@@ -128,7 +165,8 @@ void PopupViewModel::sendFollowUp(const QString& question)
     setErrorMessage(std::nullopt);
     const QString prompt = m_customSystemPrompt();
     [[maybe_unused]] auto task
-        = applyResult(m_apiClient.followUp(m_conversationHistory, prompt, m_currentAppContext), std::nullopt);
+        = applyResult(m_apiClient.followUp(m_conversationHistory, prompt, m_currentAppContext, piecesOfCurrentRequest()),
+            std::nullopt);
 }
 
 QCoro::Task<> PopupViewModel::applyResult(
@@ -140,9 +178,13 @@ QCoro::Task<> PopupViewModel::applyResult(
     if (!self || generation != m_generation)
         co_return;
 
-    if (result.isSuccess()) {
+    m_answerSoFarTimer.stop();
+    // An answer that broke off is kept as far as it came, and said to be cut off; a follow-up can ask for the rest.
+    const QString partial = std::exchange(m_answerSoFar, {});
+    if (result.isSuccess() || !partial.isEmpty()) {
         bool cut = false;
-        const QString answer = AnswerDocument::shownPart(result.explanation(), maximumKeptAnswerLength, &cut);
+        const QString answer = AnswerDocument::shownPart(
+            result.isSuccess() ? result.explanation() : partial, maximumKeptAnswerLength, &cut);
         ConversationHistory history = openingQuestion ? ConversationHistory() : m_conversationHistory;
         if (openingQuestion)
             history.append(ConversationMessage::make(MessageRole::User, *openingQuestion));
@@ -151,16 +193,27 @@ QCoro::Task<> PopupViewModel::applyResult(
         setDisplayText(answer);
         if (cut) // once the reply's buffers and the whole answer are gone, and the card has drawn
             QTimer::singleShot(1000, &releaseFreedMemory);
-    } else {
+    }
+    if (!result.isSuccess()) {
         // An error is a sentence or two; the card lays out no more than a few lines of one.
         constexpr qsizetype maximumErrorLength = 1000;
         QString description = result.error().description();
         if (description.size() > maximumErrorLength)
             description = description.left(maximumErrorLength - 1) + QChar(0x2026);
-        setErrorMessage(std::move(description));
+        setErrorMessage(partial.isEmpty() ? description : cutOffNote.arg(description));
     }
     revealContent();
     setLoading(false);
+}
+
+void PopupViewModel::copyAnswer() const
+{
+    if (m_displayText.isEmpty())
+        return;
+    auto* data = new QMimeData;
+    data->setText(AnswerDocument::plainText(m_displayText));
+    data->setData(QStringLiteral("text/markdown"), m_displayText.toUtf8());
+    QGuiApplication::clipboard()->setMimeData(data);
 }
 
 void PopupViewModel::revealContent() { setContentOpacity(1.0); }

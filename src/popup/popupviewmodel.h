@@ -6,6 +6,7 @@
 #include <QCoroTask>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include <functional>
 #include <optional>
@@ -30,6 +31,8 @@ public:
     // Of an answer the card keeps (shows, and resends with follow-ups) no more than this: several times what it
     // lays out, so it still marks where the answer was cut.
     static constexpr qsizetype maximumKeptAnswerLength = 16'000;
+    // Under an answer that broke off; %1 says why.
+    static inline const QString cutOffNote = QStringLiteral("The answer was cut off here: %1");
 
     // customSystemPrompt: the user's prompt at the time of each request ("" for none).
     PopupViewModel(QuilloraAPIClient& apiClient, std::function<QString()> customSystemPrompt, QObject* parent = nullptr);
@@ -59,7 +62,11 @@ public:
     void prepareForDirectQuery(std::optional<AppContext> appContext);
     Q_INVOKABLE void submitDirectQuery(const QString& query);
     Q_INVOKABLE void sendFollowUp(const QString& question);
+    // Puts the answer shown on the clipboard, as plain text and as Markdown.
+    Q_INVOKABLE void copyAnswer() const;
     void resetForNewRequest();
+    // Ends the request in flight, if any, without showing anything of it.
+    void stopAnswer();
     // Ends the card's current request, if any, showing `message` as its error.
     void showFailure(const QString& message);
     // Shows the answer area; the views fade it in.
@@ -82,6 +89,9 @@ private:
     // Awaits the request started last and, unless a newer one has superseded it, shows its answer or its
     // error. The answer is added to the conversation: after `openingQuestion` in a new one, else to the current.
     QCoro::Task<> applyResult(QCoro::Task<ExplanationResult> request, std::optional<QString> openingQuestion);
+    // Where the current request's answer goes while it is being written: shown as it grows, at most once a frame.
+    std::function<void(const QString&)> piecesOfCurrentRequest();
+    void showAnswerSoFar();
 
     void setLoading(bool loading);
     void setDisplayText(const QString& text);
@@ -101,4 +111,6 @@ private:
     bool m_isAwaitingDirectQuery = false;
     std::optional<AppContext> m_currentAppContext;
     quint64 m_generation = 0;
+    QString m_answerSoFar; // of the request in flight, while it streams
+    QTimer m_answerSoFarTimer;
 };

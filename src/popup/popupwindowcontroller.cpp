@@ -195,8 +195,11 @@ void PopupWindowController::closePopup()
 {
     const bool wasShown = !m_panel.isNull();
     dismissPanel();
-    if (wasShown)
+    if (wasShown) {
+        // Nobody will read the rest of an answer whose card was closed: the service and its model stop too.
+        m_viewModel.stopAnswer();
         emit panelClosed();
+    }
 }
 
 void PopupWindowController::dismissPanel()

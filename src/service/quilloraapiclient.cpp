@@ -1,5 +1,6 @@
 #include "service/quilloraapiclient.h"
 
+#include "wire/eventstream.h"
 
 #include <QCoroFuture>
 #include <QCoroNetworkReply>
@@ -22,6 +23,7 @@ enum class QuilloraAPIClient::Ending {
     TimedOut, // the overall deadline passed
     TooLarge, // the body grew past the limit
     ErrorBodyRead, // enough of an error body was read; the rest is not wanted
+    BadStream, // a streamed answer held an event that is not one
     Cancelled, // superseded, or the client went away
 };
 
@@ -207,9 +209,12 @@ std::optional<ExplanationResult> transportFailure(const QNetworkReply& reply)
 }
 
 QNetworkRequest explanationRequest(
-    const QUrl& url, const QByteArray& authorization, const std::optional<QSslConfiguration>& tls)
+    const QUrl& url, const QByteArray& authorization, const std::optional<QSslConfiguration>& tls, bool streamed)
 {
     QNetworkRequest request(url);
+    // A service that cannot stream answers with JSON, which is read as ever.
+    request.setRawHeader(QByteArrayLiteral("Accept"),
+        streamed ? QByteArrayLiteral("text/event-stream, application/json") : QByteArrayLiteral("application/json"));
     request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
     request.setRawHeader(QByteArrayLiteral("Authorization"), authorization);
     if (tls)
@@ -258,44 +263,46 @@ RequestCommon QuilloraAPIClient::commonFields(QString customSystemPrompt, std::o
 }
 
 QCoro::Task<ExplanationResult> QuilloraAPIClient::explain(
-    QString text, QString customSystemPrompt, std::optional<AppContext> appContext)
+    QString text, QString customSystemPrompt, std::optional<AppContext> appContext, Pieces pieces)
 {
     InitialRequest request { std::move(text), commonFields(std::move(customSystemPrompt), std::move(appContext)) };
-    return post(request.toJson());
+    return post(request.toJson(), std::move(pieces));
 }
 
 QCoro::Task<ExplanationResult> QuilloraAPIClient::explainImage(
-    QByteArray imageData, QString customSystemPrompt, std::optional<AppContext> appContext)
+    QByteArray imageData, QString customSystemPrompt, std::optional<AppContext> appContext, Pieces pieces)
 {
     ImageRequest request;
     request.imageData = std::move(imageData);
     request.common = commonFields(std::move(customSystemPrompt), std::move(appContext));
-    return post(request.toJson());
+    return post(request.toJson(), std::move(pieces));
 }
 
-QCoro::Task<ExplanationResult> QuilloraAPIClient::followUp(
-    ConversationHistory messages, QString customSystemPrompt, std::optional<AppContext> appContext)
+QCoro::Task<ExplanationResult> QuilloraAPIClient::followUp(ConversationHistory messages, QString customSystemPrompt,
+    std::optional<AppContext> appContext, Pieces pieces)
 {
     FollowUpRequest request;
     request.messages.reserve(messages.size());
     for (const ConversationMessage& message : messages)
         request.messages.append(MessagePayload::from(message));
     request.common = commonFields(std::move(customSystemPrompt), std::move(appContext));
-    return post(request.toJson());
+    return post(request.toJson(), std::move(pieces));
 }
 
 class QuilloraAPIClient::BodyReader {
 public:
-    BodyReader(QNetworkReply* reply, std::chrono::milliseconds timeout)
+    BodyReader(QNetworkReply* reply, std::chrono::milliseconds timeout, Pieces pieces)
         : m_reply(reply)
         // Owned by the reply: ending the request may finish the request's frame from inside the timer's signal.
         , m_deadline(new QTimer(reply))
+        , m_timeout(timeout)
+        , m_pieces(std::move(pieces))
     {
-        // One deadline from sending on, whatever trickles in meanwhile.
+        // One deadline from sending on, whatever trickles in meanwhile (a stream's pieces each start a new one).
         m_deadline->setSingleShot(true);
         QObject::connect(m_deadline, &QTimer::timeout, reply, [this] { end(Ending::TimedOut); });
         m_deadline->start(timeout);
-        QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [this] { checkAnnouncedSize(); });
+        QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [this] { readHeaders(); });
         QObject::connect(reply, &QNetworkReply::readyRead, reply, [this] { take(); });
     }
 
@@ -312,6 +319,10 @@ public:
     QByteArray body() const { return m_received.join(); }
     QByteArrayList takePieces() { return std::exchange(m_received, {}); }
 
+    bool isStream() const { return m_events.has_value(); }
+    // A stream's last word: its whole answer, or the failure it ended with; none when it broke off.
+    std::optional<ExplanationResult> streamEnd() const { return m_streamEnd; }
+
     Ending ending = Ending::Running;
 
 private:
@@ -324,43 +335,84 @@ private:
         QMetaObject::invokeMethod(m_reply, &QNetworkReply::abort, Qt::QueuedConnection);
     }
 
-    qint64 limit() const
+    bool isSuccess() const
     {
         const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        return status >= 200 && status <= 299 ? maximumResponseSize : maximumErrorBodySize;
+        return status >= 200 && status <= 299;
     }
 
-    void checkAnnouncedSize()
+    qint64 limit() const
     {
-        if (limit() == maximumResponseSize
-            && m_reply->header(QNetworkRequest::ContentLengthHeader).toLongLong() > maximumResponseSize)
+        return !isSuccess() ? maximumErrorBodySize : m_events ? maximumStreamSize : maximumResponseSize;
+    }
+
+    void readHeaders()
+    {
+        if (m_pieces && isSuccess()
+            && m_reply->header(QNetworkRequest::ContentTypeHeader).toByteArray().startsWith("text/event-stream"))
+            m_events.emplace(maximumResponseSize);
+        if (isSuccess() && m_reply->header(QNetworkRequest::ContentLengthHeader).toLongLong() > limit())
             end(Ending::TooLarge);
     }
 
     // The body is kept in the pieces it arrives in (no copying as it grows); the limit applies to the running total.
+    // A stream's events are handed on as they complete, and only the total is kept of them.
     void take()
     {
         if (ending != Ending::Running) {
             m_reply->readAll(); // on its way out: drop it
             return;
         }
-        const QByteArray part = m_reply->readAll();
+        QByteArray part = m_reply->readAll();
         if (part.isEmpty())
             return;
-        m_received.append(part);
         m_size += part.size();
         const qint64 allowed = limit();
         if (m_size > allowed) {
-            m_received.last().chop(m_size - allowed);
+            part.chop(m_size - allowed);
             m_size = allowed;
-            end(allowed == maximumResponseSize ? Ending::TooLarge : Ending::ErrorBodyRead);
+            end(allowed == maximumErrorBodySize ? Ending::ErrorBodyRead : Ending::TooLarge);
+        }
+        if (!m_events) {
+            m_received.append(part);
+            return;
+        }
+        m_deadline->start(m_timeout);
+        QList<EventStreamParser::Event> events;
+        if (!m_events->feed(part, &events))
+            end(Ending::BadStream);
+        for (const EventStreamParser::Event& event : std::as_const(events))
+            takeEvent(event);
+    }
+
+    void takeEvent(const EventStreamParser::Event& event)
+    {
+        if (ending != Ending::Running || m_streamEnd)
+            return;
+        const QJsonObject data = QJsonDocument::fromJson(event.data).object();
+        if (event.name == "delta") {
+            const QJsonValue text = data.value(QLatin1String("text"));
+            if (!text.isString())
+                return end(Ending::BadStream);
+            m_pieces(text.toString()); // may abort this request (a newer one supersedes it)
+        } else if (event.name == "done") {
+            m_streamEnd = decodeResponse(event.data);
+        } else if (event.name == "error") {
+            const int status = data.value(QLatin1String("status")).toInt();
+            m_streamEnd = ExplanationResult::failure(
+                APIError::httpError(status >= 400 && status <= 599 ? status : 502,
+                    firstSentence(data.value(QLatin1String("error")).toString())));
         }
     }
 
     QNetworkReply* m_reply;
     QTimer* m_deadline;
+    std::chrono::milliseconds m_timeout;
+    Pieces m_pieces;
     QByteArrayList m_received;
     qint64 m_size = 0;
+    std::optional<EventStreamParser> m_events;
+    std::optional<ExplanationResult> m_streamEnd;
 };
 
 std::optional<ExplanationResult> QuilloraAPIClient::failureOf(const BodyReader& reader, const QNetworkReply& reply)
@@ -372,6 +424,8 @@ std::optional<ExplanationResult> QuilloraAPIClient::failureOf(const BodyReader& 
         return ExplanationResult::failure(APIError::transport(QStringLiteral("The request timed out.")));
     case Ending::TooLarge:
         return ExplanationResult::failure(APIError::responseTooLarge());
+    case Ending::BadStream:
+        return ExplanationResult::failure(APIError::decoding(QStringLiteral("The answer's stream held an unreadable event.")));
     case Ending::Running:
         if (std::optional<ExplanationResult> failure = transportFailure(reply))
             return failure;
@@ -397,16 +451,17 @@ std::optional<ExplanationResult> QuilloraAPIClient::failureOf(const BodyReader& 
     return std::nullopt;
 }
 
-QCoro::Task<ExplanationResult> QuilloraAPIClient::post(QByteArray body)
+QCoro::Task<ExplanationResult> QuilloraAPIClient::post(QByteArray body, Pieces pieces)
 {
+    const bool streamed = bool(pieces);
     std::unique_ptr<QNetworkReply, ReplyDeleter> reply(
-        m_network.post(explanationRequest(m_workerURL, m_authorization, m_tls), body));
+        m_network.post(explanationRequest(m_workerURL, m_authorization, m_tls, streamed), body));
     body.clear();
     QNetworkReply* const replyPtr = reply.get();
     // Qt reads no further ahead of us than this, so a peer cannot fill memory faster than we look at it.
     replyPtr->setReadBufferSize(256 * 1024);
     connect(replyPtr, &QNetworkReply::encrypted, this, &QuilloraAPIClient::tlsHandshakeCompleted);
-    BodyReader reader(replyPtr, m_timeout);
+    BodyReader reader(replyPtr, m_timeout, std::move(pieces));
     m_inFlight.insert(replyPtr, &reader.ending);
 
     co_await replyPtr;
@@ -415,6 +470,12 @@ QCoro::Task<ExplanationResult> QuilloraAPIClient::post(QByteArray body)
 
     if (std::optional<ExplanationResult> failure = failureOf(reader, *replyPtr))
         co_return std::move(*failure);
+    if (reader.isStream()) {
+        if (std::optional<ExplanationResult> end = reader.streamEnd())
+            co_return std::move(*end);
+        co_return ExplanationResult::failure(
+            APIError::transport(QStringLiteral("The answer broke off before its end.")));
+    }
     if (reader.size() <= decodeInlineLimit)
         co_return decodeResponse(reader.body());
     QPointer<QuilloraAPIClient> self(this);

@@ -13,6 +13,7 @@
 #include <QHash>
 
 #include <chrono>
+#include <functional>
 
 // Talks to the explanation service: one POST per call, no retry, no cache. (The update checker reads its
 // feed through a network manager of its own.)
@@ -26,6 +27,12 @@ public:
     static constexpr qint64 maximumResponseSize = 1024 * 1024;
     // Of an error body only the start is read: the user sees a sentence of it at most.
     static constexpr qint64 maximumErrorBodySize = 64 * 1024;
+    // A streamed answer comes twice (its pieces, then the whole) with a little wrapping around each piece.
+    static constexpr qint64 maximumStreamSize = 3 * maximumResponseSize;
+
+    // Takes the answer's text piece by piece while the service streams it, in order; the result still holds
+    // the whole. A service that does not stream calls it never.
+    using Pieces = std::function<void(const QString& piece)>;
 
     // tls: the trust an https:// connection uses, the system's when none is given (looked up at the first
     // request, so a client of a plain http:// service on this computer never loads the TLS library); tests
@@ -37,8 +44,8 @@ public:
 
     QUrl workerURL() const { return m_workerURL; }
 
-    // A request that has not completed this long after it was sent fails, however much trickles in.
-    // Tests shorten it.
+    // A request that has not completed this long after it was sent fails, however much trickles in; a streamed
+    // one, once its answer has begun, fails only after this long without a piece. Tests shorten it.
     void setTimeout(std::chrono::milliseconds timeout) { m_timeout = timeout; }
 
     // Ends every request in flight; each fails as cancelled. For a caller whose newer request supersedes them.
@@ -48,13 +55,13 @@ public:
     // The identifier sent as userId with every request.
     void setUserId(QString userId) { m_userId = std::move(userId); }
 
-    // An empty customSystemPrompt is left out of the request.
+    // An empty customSystemPrompt is left out of the request. With pieces, the answer is asked for as a stream.
     QCoro::Task<ExplanationResult> explain(
-        QString text, QString customSystemPrompt, std::optional<AppContext> appContext);
+        QString text, QString customSystemPrompt, std::optional<AppContext> appContext, Pieces pieces = {});
     QCoro::Task<ExplanationResult> explainImage(
-        QByteArray imageData, QString customSystemPrompt, std::optional<AppContext> appContext);
-    QCoro::Task<ExplanationResult> followUp(
-        ConversationHistory messages, QString customSystemPrompt, std::optional<AppContext> appContext);
+        QByteArray imageData, QString customSystemPrompt, std::optional<AppContext> appContext, Pieces pieces = {});
+    QCoro::Task<ExplanationResult> followUp(ConversationHistory messages, QString customSystemPrompt,
+        std::optional<AppContext> appContext, Pieces pieces = {});
 
 signals:
     // A new TLS session was set up (not emitted when a kept-alive connection is reused).
@@ -62,7 +69,7 @@ signals:
 
 private:
     RequestCommon commonFields(QString customSystemPrompt, std::optional<AppContext> appContext) const;
-    QCoro::Task<ExplanationResult> post(QByteArray body);
+    QCoro::Task<ExplanationResult> post(QByteArray body, Pieces pieces);
     // Takes a reply's body as it arrives, within the size limits and the deadline.
     class BodyReader;
     // How a finished request failed, if it did: ended early, a broken transfer, or a status other than 2xx.

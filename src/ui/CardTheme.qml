@@ -18,6 +18,8 @@ QtObject {
     readonly property color material: dark ? Qt.rgba(0.16, 0.16, 0.17, 1) : Qt.rgba(0.96, 0.96, 0.965, 1)
     readonly property color edge: dark ? Qt.rgba(1, 1, 1, 0.14) : Qt.rgba(0, 0, 0, 0.16)
     readonly property color divider: dark ? Qt.rgba(1, 1, 1, 0.45) : Qt.rgba(0, 0, 0, 0.4)
+    // Behind code in an answer: a band a shade off the card.
+    readonly property color codeBackground: Qt.rgba(primary.r, primary.g, primary.b, dark ? 0.10 : 0.06)
     readonly property color selection: palette.highlight
     readonly property color selectedText: palette.highlightedText
 }

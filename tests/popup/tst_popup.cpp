@@ -7,7 +7,9 @@
 #include "stubservice.h"
 #include "testcerts.h"
 
+#include <QClipboard>
 #include <QDesktopServices>
+#include <QMimeData>
 #include <QFontInfo>
 #include <QJsonArray>
 #include <QQuickItem>
@@ -325,7 +327,10 @@ private slots:
         QCOMPARE(document->firstBlock().blockFormat().headingLevel(), 1);
         QCOMPARE(document->find(QStringLiteral("the docs")).charFormat().anchorHref(),
             QStringLiteral("https://example.org/p"));
-        QVERIFY(QFontInfo(document->find(QStringLiteral("int *p;")).charFormat().font()).fixedPitch());
+        const QTextCursor code = document->find(QStringLiteral("int *p;"));
+        QVERIFY(QFontInfo(code.charFormat().font()).fixedPitch());
+        QCOMPARE(code.blockFormat().background().color(), text->property("codeBackground").value<QColor>());
+        QCOMPARE(document->indentWidth(), AnswerDocument::listIndent);
         const QString plain = document->toPlainText();
         QVERIFY2(plain.contains(away + QLatin1String("a.png")) && plain.contains(QLatin1String("<b>bold?</b>"))
                 && !plain.contains(QChar::ObjectReplacementCharacter),
@@ -359,6 +364,48 @@ private slots:
         for (const QTextBlock& block : { document->firstBlock(), document->lastBlock() })
             QVERIFY(block.blockFormat().lineHeightType() == QTextBlockFormat::LineDistanceHeight
                 && block.blockFormat().lineHeight() == 3.0);
+    }
+
+    // A streamed answer shows its first words while the rest is written, in place of the dots, and ends whole; the
+    // Copy button puts it on the clipboard as text and as Markdown. One that breaks off keeps what came, says it
+    // was cut off, and stays in the conversation.
+    void aStreamedAnswerGrowsInTheCard()
+    {
+        QVERIFY(showCard());
+        const auto events = [](QByteArrayList pieces) {
+            StubService::Reply reply { 200, {}, "text/event-stream" };
+            reply.stream = StubService::Reply::Stream::Paced;
+            reply.pieces = pieces;
+            reply.paceMs = 300;
+            return reply;
+        };
+        const auto delta = [](const QByteArray& text) { return "event: delta\ndata: {\"text\":\"" + text + "\"}\n\n"; };
+        stub->setReply(events({ delta("**Bold** start"), delta(" and more."),
+            "event: done\ndata: {\"explanation\":\"**Bold** start and more.\"}\n\n" }));
+        model->explain(QStringLiteral("x"), std::nullopt);
+        QTRY_COMPARE(model->displayText(), QStringLiteral("**Bold** start"));
+        QVERIFY(model->isLoading() && !shown("loadingDots") && shown("answerText") && !shown("copyButton"));
+        QVERIFY(settled(*model));
+        QCOMPARE(model->displayText(), QStringLiteral("**Bold** start and more."));
+        clickOn("copyButton");
+        const QMimeData* copied = QGuiApplication::clipboard()->mimeData();
+        QCOMPARE(copied->text(), QStringLiteral("Bold start and more."));
+        QCOMPARE(copied->data(QStringLiteral("text/markdown")), "**Bold** start and more.");
+
+        stub->setReply(events({ delta("Par") }));
+        model->sendFollowUp(QStringLiteral("more?"));
+        QVERIFY(settled(*model));
+        QCOMPARE(model->displayText(), QStringLiteral("Par"));
+        QVERIFY(model->errorMessage()->startsWith(QStringLiteral("The answer was cut off here: ")));
+        QVERIFY(shown("answerText") && shown("errorText"));
+        QCOMPARE(model->conversationHistory().constLast().content, QStringLiteral("Par"));
+
+        stub->setReply(events(QByteArrayList(100, delta("word "))));
+        model->explain(QStringLiteral("x"), std::nullopt);
+        QTRY_VERIFY(!model->displayText().isEmpty());
+        clickOn("closeButton"); // the stream ends with its card
+        QTRY_COMPARE(stub->abandonedReplies(), 1);
+        QVERIFY(!model->isLoading() && model->apiClient().requestsInFlight() == 0);
     }
 
     // Ask mode: Return with blanks keeps it; the question goes out trimmed, with the application. Follow-ups: blanks go

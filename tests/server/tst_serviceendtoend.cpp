@@ -1,5 +1,6 @@
 // The real program, pointed by its user settings at the real quillora-service, which asks a stub model API:
-// a text explained and a follow-up typed in the card, checked by what the model receives.
+// a text explained (its answer streamed from the model to the card) and a follow-up typed in the card, checked by
+// what the model receives.
 #include "servicetesting.h"
 #include "stubservice.h"
 
@@ -43,11 +44,17 @@ private slots:
         m_model.setHandler([](const StubService::Request& request) {
             if (request.path == "/v1/models")
                 return StubService::Reply { 200, R"({"data":[{"id":"e2e-model"}]})" };
-            const QByteArray answer = request.json()["messages"].toArray().size() == 2
-                ? "A **closure** keeps the variables it uses."
-                : "C++ has them as lambdas.";
-            return StubService::Reply { 200,
-                "{\"choices\":[{\"message\":{\"role\":\"assistant\",\"content\":\"" + answer + "\"}}]}" };
+            if (request.json()["messages"].toArray().size() != 2)
+                return StubService::Reply { 200,
+                    R"({"choices":[{"message":{"role":"assistant","content":"C++ has them as lambdas."}}]})" };
+            // The first answer as a model streams it, word by word.
+            StubService::Reply streamed { 200, {}, "text/event-stream" };
+            streamed.stream = StubService::Reply::Stream::Paced;
+            for (const QByteArray word : { "A **clo", "sure** keeps ", "the variables ", "it uses." })
+                streamed.pieces.append("data: {\"choices\":[{\"delta\":{\"content\":\"" + word + "\"}}]}\n\n");
+            streamed.pieces.append("data: [DONE]\n\n");
+            streamed.paceMs = 50;
+            return streamed;
         });
         QProcessEnvironment serviceEnvironment = QProcessEnvironment::systemEnvironment();
         serviceEnvironment.remove("QUILLORA_SERVICE_TOKENS"); // the build's own token is accepted

@@ -182,6 +182,64 @@ private slots:
         QCOMPARE(m_client->requestsInFlight(), 0);
     }
 
+    // A streamed answer: its pieces in order as they come, then the whole; a failure after the first piece keeps
+    // the pieces; a service that answers JSON is read as ever. Every bound holds: a malformed event, the size of
+    // the whole, silence between pieces.
+    void streamedReplies_data()
+    {
+        using R = StubService::Reply;
+        QTest::addColumn<R>("reply");
+        QTest::addColumn<QStringList>("pieces");
+        QTest::addColumn<QString>("shown");
+        const auto events = [](QByteArrayList pieces, int paceMs = 5) {
+            R reply { 200, {}, "text/event-stream" };
+            reply.stream = R::Stream::Paced;
+            reply.pieces = pieces;
+            reply.paceMs = paceMs;
+            return reply;
+        };
+        const auto delta = [](const QByteArray& text) { return "event: delta\ndata: {\"text\":\"" + text + "\"}\n\n"; };
+        const QByteArray done = "event: done\ndata: {\"explanation\":\"Hello\"}\n\n";
+        QTest::newRow("pieces, then the whole") << events({ delta("Hel"), delta("lo"), done }) << QStringList { "Hel", "lo" }
+                                                << u"Hello"_s;
+        QTest::newRow("split anywhere, CRLF") << events({ "event: del", "ta\r\ndata: {\"text\":\"Hel\"}\r", "\n\r\n" + done })
+                                              << QStringList { "Hel" } << u"Hello"_s;
+        QTest::newRow("a service that answers at once") << R { 200, StubService::explanationBody(u"Whole"_s) }
+                                                        << QStringList {} << u"Whole"_s;
+        QTest::newRow("an error after a piece")
+            << events({ delta("Par"), "event: error\ndata: {\"status\":504,\"error\":\"The model stopped. Try again.\"}\n\n" })
+            << QStringList { "Par" } << u"Server error 504: The model stopped."_s;
+        QTest::newRow("broken off") << events({ delta("Par") }) << QStringList { "Par" }
+                                    << u"The answer broke off before its end."_s;
+        QTest::newRow("a malformed piece") << events({ delta("Par"), "event: delta\ndata: 5\n\n", done })
+                                           << QStringList { "Par" } << u"Decoding"_s;
+        QTest::newRow("silent after a piece") << events({ delta("Par"), done }, 3000) << QStringList { "Par" }
+                                              << u"The request timed out."_s;
+        const QByteArray big = delta(QByteArray(512 * 1024, 'a'));
+        QTest::newRow("more than the limit") << events(QByteArrayList(8, big), 0) << QStringList {}
+                                             << u"The server's response was too large to show."_s;
+    }
+    void streamedReplies()
+    {
+        QFETCH(StubService::Reply, reply);
+        QFETCH(QStringList, pieces);
+        QFETCH(QString, shown);
+        m_stub->setReply(reply);
+        m_client->setTimeout(std::chrono::milliseconds(1000));
+        QStringList received;
+        const Outcome outcome = start(m_client->explain(
+            u"x"_s, {}, std::nullopt, [&received](const QString& piece) { received.append(piece.left(10)); }));
+        QVERIFY(QTest::qWaitFor([&] { return outcome->has_value(); }, 15000));
+        const ExplanationResult& result = **outcome;
+        if (shown == u"Decoding"_s)
+            QCOMPARE(result.error().kind, APIError::Kind::Decoding);
+        else
+            QCOMPARE(result.isSuccess() ? result.explanation() : result.error().description(), shown);
+        if (qstrcmp(QTest::currentDataTag(), "more than the limit") != 0) // there, the pieces before the limit came
+            QCOMPARE(received, pieces);
+        QVERIFY(m_stub->requests().constFirst().headers.value("accept").startsWith("text/event-stream"));
+    }
+
     // A request still in flight when its client goes away ends as cancelled; nothing waits on it any more.
     void requestsEndWithTheirClient()
     {

@@ -23,6 +23,7 @@ struct StubService::State {
     std::condition_variable released;
     bool stopping = false;
     int abandoned = 0;
+    std::chrono::steady_clock::time_point lastPieceWrittenAt;
     Reply defaultReply { 200, StubService::explanationBody(QStringLiteral("stub explanation")) };
     std::deque<Reply> queue;
     std::function<Reply(const Request&)> handler;
@@ -113,6 +114,8 @@ StubService::StubService(Tls tls)
                 type, [state, pause, reply, next = qsizetype(0)](size_t, httplib::DataSink& sink) mutable {
                     if (next == reply.pieces.size()) {
                         sink.done();
+                        std::lock_guard lock(state->mutex);
+                        state->lastPieceWrittenAt = std::chrono::steady_clock::now();
                         return true;
                     }
                     const QByteArray& piece = reply.pieces.at(next++);
@@ -193,6 +196,12 @@ int StubService::abandonedReplies() const
 {
     std::lock_guard lock(d->mutex);
     return d->abandoned;
+}
+
+std::chrono::steady_clock::time_point StubService::lastPieceWrittenAt() const
+{
+    std::lock_guard lock(d->mutex);
+    return d->lastPieceWrittenAt;
 }
 
 bool StubService::waitForRequests(int n, int timeoutMs) const

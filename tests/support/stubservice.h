@@ -6,6 +6,7 @@
 #include <QMap>
 #include <QUrl>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -67,6 +68,8 @@ public:
     QList<Request> requests() const;
     // Paced replies whose reader went away before their last piece.
     int abandonedReplies() const;
+    // When the last paced reply wrote its last piece.
+    std::chrono::steady_clock::time_point lastPieceWrittenAt() const;
     // Spins the event loop until n requests have arrived or the time runs out.
     bool waitForRequests(int n, int timeoutMs = 5000) const;
 
