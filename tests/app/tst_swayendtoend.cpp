@@ -112,9 +112,9 @@ class TestSwayEndToEnd : public QObject {
             return false;
         if (!clickToSelect)
             return true;
-        // The window's activation reaches Quillora through the accessibility bus, on a busy machine well after
-        // the window shows; a selection made before would rightly not count as made in it.
-        QTest::qWait(1000);
+        // The window's activation reaches Quillora through the accessibility bus, on a busy machine (or under the
+        // sanitizers) seconds after the window shows; a selection made before would rightly not count as made in it.
+        QTest::qWait(3000);
         return (pointerTo(inTheFirstWindow) && pointer("press") && pointer("release")
             && QTest::qWaitFor([&] { return pad.canReadLine(); }, 5000) && pad.readLine() == "selected\n");
     }
