@@ -329,7 +329,7 @@ private slots:
             QStringLiteral("https://example.org/p"));
         const QTextCursor code = document->find(QStringLiteral("int *p;"));
         QVERIFY(QFontInfo(code.charFormat().font()).fixedPitch());
-        QCOMPARE(code.blockFormat().background().color(), text->property("codeBackground").value<QColor>());
+        QCOMPARE(code.charFormat().background().color(), text->property("codeBackground").value<QColor>());
         QCOMPARE(document->indentWidth(), AnswerDocument::listIndent);
         const QString plain = document->toPlainText();
         QVERIFY2(plain.contains(away + QLatin1String("a.png")) && plain.contains(QLatin1String("<b>bold?</b>"))
