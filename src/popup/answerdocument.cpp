@@ -73,18 +73,25 @@ void colourLinks(QTextDocument& document, const QColor& colour)
     }
 }
 
-// Code blocks on a tinted band, as in an editor, so they stand apart from the prose around them.
-void tintCodeBlocks(QTextDocument& document, const QColor& colour)
+// Code, in blocks and within a line, on a tint, so it stands apart from the prose around it. (On the characters:
+// Qt Quick's TextEdit does not draw a block's own background.)
+void tintCode(QTextDocument& document, const QColor& colour)
 {
+    QTextCharFormat tinted;
+    tinted.setBackground(colour);
     QTextCursor cursor(&document);
     for (QTextBlock block = document.begin(); block.isValid(); block = block.next()) {
         const QTextBlockFormat format = block.blockFormat();
-        if (!format.hasProperty(QTextFormat::BlockCodeFence) && !format.hasProperty(QTextFormat::BlockCodeLanguage))
-            continue;
-        QTextBlockFormat tinted;
-        tinted.setBackground(colour);
-        cursor.setPosition(block.position());
-        cursor.mergeBlockFormat(tinted);
+        const bool codeBlock
+            = format.hasProperty(QTextFormat::BlockCodeFence) || format.hasProperty(QTextFormat::BlockCodeLanguage);
+        for (auto it = block.begin(); !it.atEnd(); ++it) {
+            const QTextFragment fragment = it.fragment();
+            if (!codeBlock && !fragment.charFormat().fontFixedPitch())
+                continue;
+            cursor.setPosition(fragment.position());
+            cursor.setPosition(fragment.position() + fragment.length(), QTextCursor::KeepAnchor);
+            cursor.mergeCharFormat(tinted);
+        }
     }
 }
 
@@ -133,7 +140,7 @@ void AnswerDocument::render(
     if (linkColor.isValid())
         colourLinks(parsed, linkColor);
     if (codeBackground.isValid())
-        tintCodeBlocks(parsed, codeBackground);
+        tintCode(parsed, codeBackground);
     // A list's bullets hang in the margin of its text, not a tab stop past the paragraphs around it.
     document->setIndentWidth(listIndent);
 

@@ -19,6 +19,7 @@
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTest>
+#include <QWheelEvent>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
@@ -329,7 +330,7 @@ private slots:
             QStringLiteral("https://example.org/p"));
         const QTextCursor code = document->find(QStringLiteral("int *p;"));
         QVERIFY(QFontInfo(code.charFormat().font()).fixedPitch());
-        QCOMPARE(code.blockFormat().background().color(), text->property("codeBackground").value<QColor>());
+        QCOMPARE(code.charFormat().background().color(), text->property("codeBackground").value<QColor>());
         QCOMPARE(document->indentWidth(), AnswerDocument::listIndent);
         const QString plain = document->toPlainText();
         QVERIFY2(plain.contains(away + QLatin1String("a.png")) && plain.contains(QLatin1String("<b>bold?</b>"))
@@ -400,9 +401,21 @@ private slots:
         QVERIFY(shown("answerText") && shown("errorText"));
         QCOMPARE(model->conversationHistory().constLast().content, QStringLiteral("Par"));
 
-        stub->setReply(events(QByteArrayList(100, delta("word "))));
+        // A long answer keeps its newest line in view until the user scrolls up, and then stays where they are.
+        stub->setReply(events(QByteArrayList(100, delta("A line.\\n\\nAnother line.\\n\\n"))));
         model->explain(QStringLiteral("x"), std::nullopt);
-        QTRY_VERIFY(!model->displayText().isEmpty());
+        QQuickItem* scroller = item("answerScroller");
+        const auto end = [scroller] {
+            return scroller->property("contentHeight").toReal() - scroller->height();
+        };
+        QTRY_VERIFY(end() > 100 && scroller->property("contentY").toReal() == end());
+        const QPointF middle = scroller->mapToScene(QPointF(scroller->width() / 2, scroller->height() / 2));
+        QWheelEvent up(middle, middle, {}, QPoint(0, 120), Qt::NoButton, {}, Qt::NoScrollPhase, false);
+        QCoreApplication::sendEvent(window(), &up);
+        const qreal readingAt = scroller->property("contentY").toReal();
+        QVERIFY(readingAt < end());
+        QTRY_VERIFY(end() > readingAt + 200);
+        QCOMPARE(scroller->property("contentY").toReal(), readingAt);
         clickOn("closeButton"); // the stream ends with its card
         QTRY_COMPARE(stub->abandonedReplies(), 1);
         QVERIFY(!model->isLoading() && model->apiClient().requestsInFlight() == 0);
