@@ -181,6 +181,13 @@ private slots:
         QFETCH(QStringList, pad);
         QFETCH(bool, clickToSelect);
         QFETCH(QString, selected);
+#if defined(__SANITIZE_ADDRESS__)
+        // A known fault, open: under the sanitizers Quillora learns of the window's activation after the compositor
+        // has announced the selection made in it, and the primary selection rule then refuses the selection.
+        if (clickToSelect)
+            QSKIP("the primary selection's activation order under the sanitizers (an open fault; the normal pass checks "
+                  "this row)");
+#endif
         QProcess editor;
         QVERIFY(startPad(editor, pad, clickToSelect));
         QVERIFY(altPlus("x"));
