@@ -46,6 +46,8 @@ packages=(
     # tests: the GNOME 43 Wayland test desktop (tests/support/with-gnome-wayland.sh): the shell, the daemon that
     # runs custom shortcuts, dconf, and GNOME's portal backend
     gnome-shell gnome-settings-daemon dconf-service libglib2.0-bin xdg-desktop-portal-gnome
+    # tests: a real keyring behind the Secret Service, on a private bus
+    gnome-keyring
     # the screenshot benchmark's reference encoder
     libjpeg62-turbo-dev
     # checks the desktop entry and the AppStream metainfo

@@ -1,5 +1,6 @@
 #include "platform/platform.h"
 
+#include "platform/secretservicestore.h"
 #include "platform/unavailablebackends.h"
 #include "platform/wayland/waylandplatform.h"
 #include "platform/x11/x11platform.h"
@@ -25,6 +26,8 @@ std::unique_ptr<Platform> Platform::createForSession(const QString& program)
         = loginItem->isInstalledProgram() ? loginItem->program() : QStringLiteral("quillora");
     platform->loginItem = std::move(loginItem);
     platform->screenCapture = makeUnavailableScreenCapture();
+    // The Secret Service is one on every desktop.
+    platform->secrets = std::make_unique<SecretServiceStore>();
     if (QGuiApplication::platformName() == QLatin1String("xcb"))
         installX11Backends(*platform);
     else if (QGuiApplication::platformName().startsWith(QLatin1String("wayland")))

@@ -10,6 +10,7 @@
 #include "platform/pasteboard.h"
 #include "platform/screencapture.h"
 #include "platform/screens.h"
+#include "platform/secretstore.h"
 
 #include <memory>
 
@@ -29,6 +30,8 @@ public:
     std::unique_ptr<ScreenCapture> screenCapture;
     // Null except on a desktop where the user may let Quillora bind its keys in the desktop's own settings.
     std::unique_ptr<DesktopShortcuts> desktopShortcuts;
+    // The desktop's keyring.
+    std::unique_ptr<SecretStore> secrets;
 
     // The backends for the session Qt runs in (needs a QGuiApplication). program: the executable that users, the
     // desktop's shortcuts and autostart start (empty: this one).

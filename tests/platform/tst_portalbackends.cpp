@@ -3,6 +3,7 @@
 #include "platform/wayland/portalglobalhotkeys.h"
 #include "platform/wayland/portalkeyboard.h"
 #include "platform/wayland/portalscreencapture.h"
+#include "privatebus.h"
 
 #include <QCoroTask>
 #include <QDBusConnection>
@@ -174,9 +175,7 @@ QImage filled(QSize size, QColor left, QColor right)
 class PortalBackendsTest : public QObject {
     Q_OBJECT
 
-    QProcess m_daemon;
-    QString m_address;
-    int m_connections = 0;
+    PrivateBus m_bus;
     std::unique_ptr<StubPortal> m_portal;
     std::optional<QDBusConnection> m_client;
     QTemporaryDir m_files;
@@ -184,7 +183,7 @@ class PortalBackendsTest : public QObject {
 
     QDBusConnection connect(const QString& role)
     {
-        return QDBusConnection::connectToBus(m_address, role + QString::number(++m_connections));
+        return m_bus.connect(role);
     }
 
     void registerOurKeys(PortalGlobalHotkeys& hotkeys)
@@ -258,23 +257,7 @@ private slots:
         qDBusRegisterMetaType<PortalShortcut>();
         qDBusRegisterMetaType<PortalShortcuts>();
         qDBusRegisterMetaType<PermissionEntries>();
-        // A bus of our own with no services to start: a call to a portal that is not there must not start the
-        // machine's real one.
-        QFile config(m_files.filePath("bus.conf"));
-        QVERIFY(config.open(QIODevice::WriteOnly));
-        config.write("<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen><auth>EXTERNAL</auth>"
-                     "<policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
-                     "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>");
-        config.close();
-        m_daemon.start(QStringLiteral("dbus-daemon"), { "--config-file=" + config.fileName(), "--nofork", "--print-address=1" });
-        QVERIFY2(m_daemon.waitForReadyRead(10000), "dbus-daemon did not start");
-        m_address = QString::fromUtf8(m_daemon.readLine()).trimmed();
-    }
-
-    void cleanupTestCase()
-    {
-        m_daemon.terminate();
-        m_daemon.waitForFinished(5000);
+        QVERIFY2(!m_bus.address().isEmpty(), "dbus-daemon did not start");
     }
 
     void init()
