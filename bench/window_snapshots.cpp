@@ -5,9 +5,10 @@
 #include "fakeloginitem.h"
 #include "fakeplatform.h"
 #include "onboarding/onboardingwindowcontroller.h"
-#include "ui/qmlengineprovider.h"
 #include "settings/appsettings.h"
+#include "settings/servicesettings.h"
 #include "settings/settingswindow.h"
+#include "ui/qmlengineprovider.h"
 
 #include <QDir>
 #include <QGuiApplication>
@@ -53,6 +54,8 @@ int main(int argc, char** argv)
     QQmlEngine* engine = engines.engine();
 
     bool ok = true;
+    const QUrl local(QStringLiteral("http://127.0.0.1:8787/v1/explain"));
+    const ServiceEndpoint builtIn { local, {}, {}, local, {} };
     for (const bool dark : { false, true }) {
         QGuiApplication::setPalette(dark
                 ? snapshotPalette(
@@ -66,9 +69,30 @@ int main(int argc, char** argv)
                 QStringLiteral("Explain like I'm a first-year student. Keep answers under five sentences."));
             FakeLoginItem loginItem;
             loginItem.state = LoginItem::Status::Enabled;
-            SettingsWindow window(settings, &loginItem, engine);
+            FakeSecretStore keyring;
+            ServiceSettings service(settings, keyring, builtIn);
+            SettingsWindow window(settings, &loginItem, engine, nullptr, &service);
             window.open();
             ok &= save(window.window(), dir, QStringLiteral("settings") + suffix);
+        }
+        {
+            // A team's service being typed in, with a keyring that does not answer.
+            AppSettings settings(config.filePath(QStringLiteral("team%1/Quillora/Quillora.conf").arg(suffix)));
+            settings.setServiceURL(QStringLiteral("https://quillora.example.com/v1/explain"));
+            FakeSecretStore keyring;
+            keyring.answer = SecretStore::Outcome::Unavailable;
+            ServiceSettings service(settings, keyring, builtIn);
+            QCoro::waitFor(service.load());
+            FakeLoginItem loginItem;
+            SettingsWindow window(settings, &loginItem, engine, nullptr, &service);
+            window.open();
+            window.window()
+                ->view()
+                ->findChild<QObject*>(QStringLiteral("serviceAddressField"))
+                ->setProperty("text", QStringLiteral("http://quillora.example.com"));
+            window.window()->view()->property("model").value<QObject*>()->setProperty(
+                "serviceAddress", QStringLiteral("http://quillora.example.com"));
+            ok &= save(window.window(), dir, QStringLiteral("settings-team") + suffix);
         }
         {
             // A folder that is a file: nothing can be written under it.
@@ -84,8 +108,8 @@ int main(int argc, char** argv)
             fakes.accessibility->usable = false;
             fakes.accessibility->enableSucceeds = false;
             bool screenshots = false;
-            OnboardingWindowController onboarding(settings, *fakes.accessibility, engines,
-                { std::chrono::milliseconds(50), std::chrono::hours(1) });
+            OnboardingWindowController onboarding(
+                settings, *fakes.accessibility, engines, { std::chrono::milliseconds(50), std::chrono::hours(1) });
             onboarding.setScreenshots({ [&] { return answerNow(screenshots); }, {} });
             onboarding.showIfNeeded();
             ok &= save(onboarding.window(), dir, QStringLiteral("onboarding-accessibility") + suffix);

@@ -28,6 +28,7 @@ AppDelegate::AppDelegate(std::unique_ptr<Platform> platform, AppSettings& settin
     : QObject(parent)
     , m_platform(std::move(platform))
     , m_settings(settings)
+    , m_serviceSettings(settings, *m_platform->secrets, endpoint)
     , m_apiClient(endpoint.url, endpoint.token)
     , m_popupViewModel(m_apiClient, std::bind_front(&AppSettings::customSystemPrompt, &settings))
     , m_popup(m_popupViewModel, *m_platform, m_engines)
@@ -39,6 +40,8 @@ AppDelegate::AppDelegate(std::unique_ptr<Platform> platform, AppSettings& settin
     , m_hotkeyManager(*m_platform->globalHotkeys)
 {
     m_apiClient.setUserId(settings.userId());
+    connect(&m_serviceSettings, &ServiceSettings::endpointChanged, this,
+        [this] { m_apiClient.setService(m_serviceSettings.endpoint().url, m_serviceSettings.endpoint().token); });
     // The handler is our member and runs its actions from timers it owns, so it never outlives us.
     m_serviceHandler.onTextReceived = [this](const QString& text) { explainText(text); };
     m_serviceHandler.onExplainSelection = [this] { explainSelectedText(); };
@@ -69,6 +72,11 @@ bool AppDelegate::registerService() { return m_serviceHandler.listen(); }
 
 void AppDelegate::applicationDidFinishLaunching()
 {
+    // The token is read from the keyring (or moved there) while the first request, if any, waits for it.
+    if (m_serviceSettings.needsKeyring()) {
+        m_apiClient.holdRequests();
+        m_serviceSettings.load();
+    }
     startUpdateChecks();
     setupStatusItem();
     registerHotkeys();
@@ -212,8 +220,8 @@ void AppDelegate::explainScreenshot() { m_coordinator.explainScreenshot(); }
 void AppDelegate::openSettings()
 {
     if (!m_settingsWindow) {
-        m_settingsWindow = std::make_unique<SettingsWindow>(
-            m_settings, m_platform->loginItem.get(), m_engines.engine(), m_platform->desktopShortcuts.get());
+        m_settingsWindow = std::make_unique<SettingsWindow>(m_settings, m_platform->loginItem.get(), m_engines.engine(),
+            m_platform->desktopShortcuts.get(), &m_serviceSettings);
     }
     m_settingsWindow->open();
 }

@@ -10,6 +10,7 @@
 #include "screenshot/screenshotcapturemanager.h"
 #include "service/quilloraapiclient.h"
 #include "service/serviceendpoint.h"
+#include "settings/servicesettings.h"
 #include "ui/qmlengineprovider.h"
 
 #include <QCoroTask>
@@ -98,6 +99,7 @@ private:
     std::unique_ptr<Platform> m_platform;
     AppSettings& m_settings;
     QmlEngineProvider m_engines;
+    ServiceSettings m_serviceSettings;
     QuilloraAPIClient m_apiClient;
     PopupViewModel m_popupViewModel;
     PopupWindowController m_popup;

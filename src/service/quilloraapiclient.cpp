@@ -4,6 +4,7 @@
 
 #include <QCoroFuture>
 #include <QCoroNetworkReply>
+#include <QCoroSignal>
 #include <QFuture>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -262,6 +263,39 @@ RequestCommon QuilloraAPIClient::commonFields(QString customSystemPrompt, std::o
     return common;
 }
 
+void QuilloraAPIClient::setService(QUrl workerURL, QByteArray token)
+{
+    m_workerURL = std::move(workerURL);
+    m_authorization = "Bearer " + token;
+    m_held = false;
+    emit serviceSet();
+}
+
+QCoro::Task<ServiceCheck> QuilloraAPIClient::check()
+{
+    const QByteArray empty("{}");
+    const ExplanationResult result = co_await post(empty, {});
+    ServiceCheck check;
+    if (result.isSuccess()) {
+        check.works = true;
+        check.sentence = QStringLiteral("The service answered.");
+        co_return check;
+    }
+    const APIError& error = result.error();
+    const int status = error.kind == APIError::Kind::HttpError ? error.statusCode : 0;
+    check.works = status == 400;
+    if (status == 400)
+        check.sentence = QStringLiteral("The service answered and accepts the token.");
+    else if (status == 401 || status == 403)
+        check.sentence = QStringLiteral("The service answered but refuses the token: %1").arg(error.body);
+    else if (status == 404 || status == 405)
+        check.sentence
+            = QStringLiteral("Something answered at this address, but not a Quillora service (HTTP %1).").arg(status);
+    else
+        check.sentence = error.description();
+    co_return check;
+}
+
 QCoro::Task<ExplanationResult> QuilloraAPIClient::explain(
     QString text, QString customSystemPrompt, std::optional<AppContext> appContext, Pieces pieces)
 {
@@ -278,8 +312,8 @@ QCoro::Task<ExplanationResult> QuilloraAPIClient::explainImage(
     return post(request.toJson(), std::move(pieces));
 }
 
-QCoro::Task<ExplanationResult> QuilloraAPIClient::followUp(ConversationHistory messages, QString customSystemPrompt,
-    std::optional<AppContext> appContext, Pieces pieces)
+QCoro::Task<ExplanationResult> QuilloraAPIClient::followUp(
+    ConversationHistory messages, QString customSystemPrompt, std::optional<AppContext> appContext, Pieces pieces)
 {
     FollowUpRequest request;
     request.messages.reserve(messages.size());
@@ -399,9 +433,8 @@ private:
             m_streamEnd = decodeResponse(event.data);
         } else if (event.name == "error") {
             const int status = data.value(QLatin1String("status")).toInt();
-            m_streamEnd = ExplanationResult::failure(
-                APIError::httpError(status >= 400 && status <= 599 ? status : 502,
-                    firstSentence(data.value(QLatin1String("error")).toString())));
+            m_streamEnd = ExplanationResult::failure(APIError::httpError(status >= 400 && status <= 599 ? status : 502,
+                firstSentence(data.value(QLatin1String("error")).toString())));
         }
     }
 
@@ -425,7 +458,8 @@ std::optional<ExplanationResult> QuilloraAPIClient::failureOf(const BodyReader& 
     case Ending::TooLarge:
         return ExplanationResult::failure(APIError::responseTooLarge());
     case Ending::BadStream:
-        return ExplanationResult::failure(APIError::decoding(QStringLiteral("The answer's stream held an unreadable event.")));
+        return ExplanationResult::failure(
+            APIError::decoding(QStringLiteral("The answer's stream held an unreadable event.")));
     case Ending::Running:
         if (std::optional<ExplanationResult> failure = transportFailure(reply))
             return failure;
@@ -441,9 +475,10 @@ std::optional<ExplanationResult> QuilloraAPIClient::failureOf(const BodyReader& 
         // Said, never followed: the request and its token go only to the address the user chose.
         // Read raw: Qt's parsed header drops relative addresses. An address too long to show is none.
         const QByteArray named = reply.rawHeader(QByteArrayLiteral("Location")).trimmed();
-        const QUrl location = named.isEmpty() || named.size() > 2048 ? QUrl() : QUrl::fromEncoded(named, QUrl::StrictMode);
-        return ExplanationResult::failure(APIError::moved(
-            statusCode, reply.url(), location.isValid() ? reply.url().resolved(location) : QUrl()));
+        const QUrl location
+            = named.isEmpty() || named.size() > 2048 ? QUrl() : QUrl::fromEncoded(named, QUrl::StrictMode);
+        return ExplanationResult::failure(
+            APIError::moved(statusCode, reply.url(), location.isValid() ? reply.url().resolved(location) : QUrl()));
     }
     if (statusCode < 200 || statusCode > 299)
         return ExplanationResult::failure(APIError::httpError(
@@ -453,6 +488,14 @@ std::optional<ExplanationResult> QuilloraAPIClient::failureOf(const BodyReader& 
 
 QCoro::Task<ExplanationResult> QuilloraAPIClient::post(QByteArray body, Pieces pieces)
 {
+    if (m_held) {
+        const QPointer<QuilloraAPIClient> self(this);
+        co_await qCoro(this, &QuilloraAPIClient::serviceSet, serviceWait);
+        if (!self)
+            co_return cancelled();
+        // Waited for once: a keyring that never answered does not hold every later request too.
+        m_held = false;
+    }
     const bool streamed = bool(pieces);
     std::unique_ptr<QNetworkReply, ReplyDeleter> reply(
         m_network.post(explanationRequest(m_workerURL, m_authorization, m_tls, streamed), body));

@@ -5,15 +5,21 @@
 
 #include <QCoroTask>
 #include <QNetworkAccessManager>
-#include <QThreadPool>
 #include <QObject>
 #include <QSslConfiguration>
+#include <QThreadPool>
 #include <QUrl>
 
 #include <QHash>
 
 #include <chrono>
 #include <functional>
+
+// What a check of a service address and token found, in one sentence for the user.
+struct ServiceCheck {
+    bool works = false;
+    QString sentence;
+};
 
 // Talks to the explanation service: one POST per call, no retry, no cache. (The update checker reads its
 // feed through a network manager of its own.)
@@ -43,6 +49,18 @@ public:
     ~QuilloraAPIClient() override;
 
     QUrl workerURL() const { return m_workerURL; }
+    QByteArray token() const { return m_authorization.mid(7); }
+
+    // Requests from now on go to this service with this token; those in flight finish where they are. Requests
+    // held by holdRequests() go on.
+    void setService(QUrl workerURL, QByteArray token);
+    // Requests wait for setService() (while the token is read from the keyring), at most serviceWait each.
+    static constexpr std::chrono::seconds serviceWait { 10 };
+    void holdRequests() { m_held = true; }
+
+    // Checks the address and the token without asking the model anything: an empty request, which a Quillora
+    // service refuses as incomplete once it has accepted the token.
+    QCoro::Task<ServiceCheck> check();
 
     // A request that has not completed this long after it was sent fails, however much trickles in; a streamed
     // one, once its answer has begun, fails only after this long without a piece. Tests shorten it.
@@ -64,6 +82,7 @@ public:
         std::optional<AppContext> appContext, Pieces pieces = {});
 
 signals:
+    void serviceSet();
     // A new TLS session was set up (not emitted when a kept-alive connection is reused).
     void tlsHandshakeCompleted();
 
@@ -82,6 +101,7 @@ private:
     QHash<QNetworkReply*, Ending*> m_inFlight;
     std::chrono::milliseconds m_timeout = defaultTimeout;
     QString m_userId;
+    bool m_held = false;
     QNetworkAccessManager m_network;
     // Decodes large answers off the main thread; its thread is joined when the client goes.
     QThreadPool m_decoder;

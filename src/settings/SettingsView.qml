@@ -2,7 +2,8 @@ import QtQuick
 import "../ui"
 
 // The settings window's content: the custom prompt, written on every keystroke, the login switch, where the
-// desktop binds Quillora's keys in its own settings the keys switch, and "Done".
+// desktop binds Quillora's keys in its own settings the keys switch, the explanation service (applied by
+// "Done"), and "Done".
 // Plain items only: the controls library would stay in memory for the rest of the run once loaded.
 Item {
     id: view
@@ -22,7 +23,7 @@ Item {
     // Return is "Done" except in the editor, where it starts a new line.
     Shortcut {
         sequences: ["Return", "Enter"]
-        enabled: !editor.activeFocus
+        enabled: !editor.activeFocus && !testButton.activeFocus
         onActivated: view.model.dismiss()
     }
 
@@ -142,7 +143,7 @@ Item {
             // Always the login item's state as it is now, whatever the click did.
             checked: view.model.openAtLogin
             onToggled: view.model.openAtLogin = !checked
-            KeyNavigation.tab: keysSwitch.visible ? keysSwitch : doneButton
+            KeyNavigation.tab: keysSwitch.visible ? keysSwitch : serviceStart
             KeyNavigation.backtab: editor
         }
 
@@ -155,7 +156,7 @@ Item {
             // What the desktop's settings hold, whatever the click did.
             checked: view.model.keysSetUp
             onToggled: view.model.keysSetUp = !checked
-            KeyNavigation.tab: doneButton
+            KeyNavigation.tab: serviceStart
             KeyNavigation.backtab: loginSwitch
         }
 
@@ -169,6 +170,128 @@ Item {
             color: cardTheme.secondary
             Accessible.role: Accessible.AlertMessage
             Accessible.name: text
+        }
+
+        Rectangle {
+            width: parent.width
+            height: 1
+            color: cardTheme.edge
+            visible: view.model.serviceOffered
+        }
+
+        Column {
+            id: serviceGroup
+            width: parent.width
+            spacing: 8
+            visible: view.model.serviceOffered
+
+            Text {
+                text: "Explanation Service"
+                font.pixelSize: 13
+                font.weight: Font.DemiBold
+                color: cardTheme.primary
+                Accessible.role: Accessible.Heading
+                Accessible.name: text
+            }
+
+            Row {
+                spacing: 20
+                Choice {
+                    id: thisComputer
+                    objectName: "thisComputerChoice"
+                    text: "This computer"
+                    checked: !view.model.teamService
+                    onChosen: view.model.teamService = false
+                    KeyNavigation.tab: teamChoice
+                    KeyNavigation.backtab: keysSwitch.visible ? keysSwitch : loginSwitch
+                }
+                Choice {
+                    id: teamChoice
+                    objectName: "teamServiceChoice"
+                    text: "A team's service"
+                    checked: view.model.teamService
+                    onChosen: view.model.teamService = true
+                    KeyNavigation.tab: view.model.teamService ? addressField.input : testButton
+                    KeyNavigation.backtab: thisComputer
+                }
+            }
+
+            Column {
+                width: parent.width
+                spacing: 6
+                visible: view.model.teamService
+
+                Field {
+                    id: addressField
+                    objectName: "serviceAddressField"
+                    width: parent.width
+                    placeholder: "https://quillora.example.com"
+                    name: "Service address"
+                    text: view.model.serviceAddress
+                    onEdited: (value) => view.model.serviceAddress = value
+                    input.KeyNavigation.tab: tokenField.input
+                    input.KeyNavigation.backtab: teamChoice
+                }
+                Text {
+                    objectName: "serviceProblem"
+                    width: parent.width
+                    visible: text !== ""
+                    text: view.model.serviceProblem
+                    wrapMode: Text.WordWrap
+                    font.pixelSize: 11
+                    color: cardTheme.red
+                    Accessible.role: Accessible.AlertMessage
+                    Accessible.name: text
+                }
+                Field {
+                    id: tokenField
+                    objectName: "serviceTokenField"
+                    width: parent.width
+                    placeholder: "Token"
+                    name: "Service token"
+                    secret: true
+                    text: view.model.serviceToken
+                    onEdited: (value) => view.model.serviceToken = value
+                    input.KeyNavigation.tab: testButton
+                    input.KeyNavigation.backtab: addressField.input
+                }
+                Text {
+                    objectName: "tokenNote"
+                    width: parent.width
+                    text: view.model.tokenNote !== "" ? view.model.tokenNote : "The token is kept in your keyring."
+                    wrapMode: Text.WordWrap
+                    font.pixelSize: 11
+                    color: cardTheme.secondary
+                    Accessible.role: Accessible.StaticText
+                    Accessible.name: text
+                }
+            }
+
+            Row {
+                width: parent.width
+                spacing: 10
+                DialogButton {
+                    id: testButton
+                    objectName: "testServiceButton"
+                    theme: cardTheme
+                    text: "Test"
+                    enabled: !view.model.checking
+                    onClicked: view.model.checkService()
+                    KeyNavigation.tab: doneButton
+                    KeyNavigation.backtab: view.model.teamService ? tokenField.input : teamChoice
+                }
+                Text {
+                    objectName: "checkResult"
+                    width: parent.width - testButton.width - 10
+                    anchors.verticalCenter: testButton.verticalCenter
+                    text: view.model.checkResult
+                    wrapMode: Text.WordWrap
+                    font.pixelSize: 11
+                    color: cardTheme.secondary
+                    Accessible.role: Accessible.StaticText
+                    Accessible.name: text
+                }
+            }
         }
 
         // A flexible space, then "Done" at the trailing edge.
@@ -185,8 +308,103 @@ Item {
                 text: "Done"
                 onClicked: view.model.dismiss()
                 KeyNavigation.tab: editor
-                KeyNavigation.backtab: keysSwitch.visible ? keysSwitch : loginSwitch
+                KeyNavigation.backtab: view.model.serviceOffered ? testButton : keysSwitch.visible ? keysSwitch : loginSwitch
             }
+        }
+    }
+
+    // Where Tab goes after the switches.
+    readonly property Item serviceStart: view.model.serviceOffered ? thisComputer : doneButton
+
+    // One of the two services: a round mark and its label. Space or a click chooses it.
+    component Choice: Item {
+        id: choice
+        property string text
+        property bool checked
+        signal chosen()
+        implicitWidth: 26 + choiceLabel.implicitWidth
+        implicitHeight: 20
+        activeFocusOnTab: true
+        Accessible.role: Accessible.RadioButton
+        Accessible.name: text
+        Accessible.checkable: true
+        Accessible.checked: checked
+        Accessible.onPressAction: choice.chosen()
+        Keys.onSpacePressed: choice.chosen()
+
+        Rectangle {
+            anchors.verticalCenter: parent.verticalCenter
+            width: 18
+            height: 18
+            radius: 9
+            color: cardTheme.textBackground
+            border.width: choice.activeFocus ? 2 : 1
+            border.color: choice.activeFocus || choice.checked ? cardTheme.accent : cardTheme.edge
+            Rectangle {
+                anchors.centerIn: parent
+                width: 8
+                height: 8
+                radius: 4
+                color: cardTheme.accent
+                visible: choice.checked
+            }
+        }
+        Text {
+            id: choiceLabel
+            x: 26
+            anchors.verticalCenter: parent.verticalCenter
+            text: choice.text
+            font.pixelSize: 13
+            color: cardTheme.primary
+        }
+        MouseArea {
+            anchors.fill: parent
+            onClicked: choice.chosen()
+        }
+    }
+
+    // A one-line text field; `edited` reports what the user typed.
+    component Field: Rectangle {
+        id: field
+        property alias text: fieldInput.text
+        property alias input: fieldInput
+        property string placeholder
+        property string name
+        property bool secret: false
+        signal edited(string value)
+        height: 28
+        radius: 6
+        color: cardTheme.textBackground
+        border.width: 1
+        border.color: fieldInput.activeFocus ? cardTheme.accent : cardTheme.edge
+
+        TextInput {
+            id: fieldInput
+            anchors.fill: parent
+            leftPadding: 7
+            rightPadding: 7
+            verticalAlignment: TextInput.AlignVCenter
+            clip: true
+            font.pixelSize: 13
+            color: cardTheme.primary
+            selectionColor: cardTheme.selection
+            selectedTextColor: cardTheme.selectedText
+            selectByMouse: true
+            echoMode: field.secret ? TextInput.Password : TextInput.Normal
+            activeFocusOnTab: true
+            onTextEdited: field.edited(text)
+            Accessible.role: Accessible.EditableText
+            Accessible.name: field.name
+            Accessible.passwordEdit: field.secret
+        }
+        Text {
+            anchors.fill: parent
+            leftPadding: 7
+            verticalAlignment: Text.AlignVCenter
+            visible: fieldInput.text === "" && !fieldInput.activeFocus
+            text: field.placeholder
+            font.pixelSize: 13
+            color: cardTheme.tertiary
         }
     }
 }

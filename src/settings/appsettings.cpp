@@ -1,5 +1,6 @@
 #include "settings/appsettings.h"
 
+#include <QFile>
 #include <QStandardPaths>
 #include <QUuid>
 
@@ -52,13 +53,26 @@ QString AppSettings::serviceURL() const { return m_store.value(serviceURLKey).to
 
 QString AppSettings::serviceToken() const { return m_store.value(serviceTokenKey).toString(); }
 
+void AppSettings::setServiceURL(const QString& url) { writeNow(serviceURLKey, url.isEmpty() ? QVariant() : url); }
+
+void AppSettings::setServiceToken(const QString& token)
+{
+    writeNow(serviceTokenKey, token.isEmpty() ? QVariant() : token);
+    // A token kept here is readable by the user alone.
+    if (!token.isEmpty())
+        QFile::setPermissions(m_store.fileName(), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+}
+
 QDateTime AppSettings::lastUpdateCheck() const { return m_store.value(lastUpdateCheckKey).toDateTime(); }
 
 void AppSettings::setLastUpdateCheck(const QDateTime& when) { writeNow(lastUpdateCheckKey, when.toUTC()); }
 
 void AppSettings::writeNow(const char* key, const QVariant& value)
 {
-    m_store.setValue(QLatin1String(key), value);
+    if (value.isValid())
+        m_store.setValue(QLatin1String(key), value);
+    else
+        m_store.remove(QLatin1String(key));
     m_store.sync();
     if (m_store.status() == QSettings::NoError || m_cannotSave)
         return;

@@ -43,6 +43,9 @@ public:
     // The user's explanation service and its token; empty means the values built into the program.
     QString serviceURL() const;
     QString serviceToken() const;
+    // Empty removes the setting. A token is kept here only where no keyring answers (ServiceSettings).
+    void setServiceURL(const QString& url);
+    void setServiceToken(const QString& token);
     // When the update feed was last read automatically; invalid when never.
     QDateTime lastUpdateCheck() const;
     void setLastUpdateCheck(const QDateTime& when);

@@ -6,14 +6,18 @@
 #include <QObject>
 #include <QString>
 
+#include <chrono>
+
 class DesktopShortcuts;
 class LoginItem;
+class ServiceSettings;
 
 // Behind the settings window: the prompt lives in AppSettings (written on every change); the login switch
 // is the login item's real state, read when the window opens and after every change of the switch. Where the
 // desktop binds Quillora's keys in its own settings, a keys switch sets them up there (on) or takes exactly
 // Quillora's out again (off); it shows what the desktop's settings hold, read when the window opens and after
-// every change.
+// every change. The explanation service is this computer's or a team's; a change of it is checked and applied
+// by "Done", which keeps the window open, saying why, when it cannot be used.
 class SettingsViewModel : public QObject {
     Q_OBJECT
     Q_PROPERTY(AppSettings* settings READ settings CONSTANT)
@@ -23,12 +27,22 @@ class SettingsViewModel : public QObject {
     Q_PROPERTY(bool keysOffered READ keysOffered NOTIFY keysChanged)
     Q_PROPERTY(bool keysSetUp READ keysSetUp WRITE setKeysSetUp NOTIFY keysChanged)
     Q_PROPERTY(QString keysNote READ keysNote NOTIFY keysChanged)
+    Q_PROPERTY(bool serviceOffered READ serviceOffered CONSTANT)
+    Q_PROPERTY(bool teamService READ teamService WRITE setTeamService NOTIFY serviceChanged)
+    Q_PROPERTY(QString serviceAddress READ serviceAddress WRITE setServiceAddress NOTIFY serviceChanged)
+    Q_PROPERTY(QString serviceToken READ serviceToken WRITE setServiceToken NOTIFY serviceChanged)
+    Q_PROPERTY(QString serviceProblem READ serviceProblem NOTIFY serviceChanged)
+    Q_PROPERTY(QString tokenNote READ tokenNote NOTIFY serviceChanged)
+    Q_PROPERTY(QString checkResult READ checkResult NOTIFY checkChanged)
+    Q_PROPERTY(bool checking READ checking NOTIFY checkChanged)
 
 public:
     // loginItem may be null: the switch then shows off and cannot be changed. shortcuts may be null: no keys
     // switch.
-    SettingsViewModel(
-        AppSettings& settings, LoginItem* loginItem, DesktopShortcuts* shortcuts = nullptr, QObject* parent = nullptr);
+    // service may be null: no choice of service.
+    SettingsViewModel(AppSettings& settings, LoginItem* loginItem, DesktopShortcuts* shortcuts = nullptr,
+        ServiceSettings* service = nullptr, QObject* parent = nullptr);
+    ~SettingsViewModel() override;
 
     AppSettings* settings() const { return &m_settings; }
     bool loginItemAvailable() const { return m_loginItem != nullptr; }
@@ -48,17 +62,39 @@ public:
     QString keysNote() const { return m_keysNote; }
     void setKeysSetUp(bool on);
 
-    // "Done".
-    Q_INVOKABLE void dismiss() { emit dismissRequested(); }
+    bool serviceOffered() const { return m_service != nullptr; }
+    bool teamService() const { return m_teamService; }
+    void setTeamService(bool team);
+    QString serviceAddress() const { return m_serviceAddress; }
+    void setServiceAddress(const QString& address);
+    QString serviceToken() const { return m_serviceToken; }
+    void setServiceToken(const QString& token);
+    // What is wrong with the address typed, as it is typed; empty for this computer's service.
+    QString serviceProblem() const { return m_serviceProblem; }
+    QString tokenNote() const;
+    // "Test": the address and token as typed, tried without asking the model anything.
+    Q_INVOKABLE void checkService();
+    static constexpr std::chrono::seconds checkDeadline { 10 };
+    QString checkResult() const { return m_checkResult; }
+    bool checking() const { return m_checking; }
+
+    // "Done": applies a changed service, then closes.
+    Q_INVOKABLE void dismiss();
 
 signals:
     void openAtLoginChanged();
     void keysChanged();
+    void serviceChanged();
+    void checkChanged();
     void dismissRequested();
 
 private:
     QCoro::Task<> readKeys();
     QCoro::Task<> changeKeys(bool on);
+    QCoro::Task<> runCheck();
+    QCoro::Task<> applyAndDismiss();
+    bool serviceEdited() const;
+    void recheckAddress();
 
     AppSettings& m_settings;
     LoginItem* m_loginItem;
@@ -68,4 +104,12 @@ private:
     bool m_keysSetUp = false;
     bool m_keysBusy = false;
     QString m_keysNote;
+    ServiceSettings* m_service;
+    bool m_teamService = false;
+    QString m_serviceAddress;
+    QString m_serviceToken;
+    QString m_serviceProblem;
+    QString m_checkResult;
+    bool m_checking = false;
+    bool m_applying = false;
 };

@@ -3,12 +3,13 @@
 #include "settings/settingsviewmodel.h"
 #include "ui/viewwindow.h"
 
-SettingsWindow::SettingsWindow(
-    AppSettings& settings, LoginItem* loginItem, QQmlEngine* engine, DesktopShortcuts* shortcuts, QObject* parent)
+SettingsWindow::SettingsWindow(AppSettings& settings, LoginItem* loginItem, QQmlEngine* engine,
+    DesktopShortcuts* shortcuts, ServiceSettings* service, QObject* parent)
     : QObject(parent)
     , m_settings(settings)
     , m_loginItem(loginItem)
     , m_shortcuts(shortcuts)
+    , m_service(service)
     , m_engine(engine)
 {
 }
@@ -22,7 +23,7 @@ void SettingsWindow::open()
         return;
     }
     // The model reads the login item's state as it is now; it lives as long as its window.
-    auto* model = new SettingsViewModel(m_settings, m_loginItem, m_shortcuts);
+    auto* model = new SettingsViewModel(m_settings, m_loginItem, m_shortcuts, m_service);
     ViewWindow* window = ViewWindow::create(m_engine, settingsViewUrl,
         { { QStringLiteral("model"), QVariant::fromValue<QObject*>(model) } }, QStringLiteral("Quillora Settings"));
     if (!window) {

@@ -7,6 +7,7 @@
 class AppSettings;
 class DesktopShortcuts;
 class LoginItem;
+class ServiceSettings;
 class QQmlEngine;
 #include "ui/viewwindow.h"
 
@@ -19,9 +20,10 @@ public:
     static inline const QUrl settingsViewUrl { QStringLiteral("qrc:/Quillora/settings/SettingsView.qml") };
 
     // The engine must outlive this object; loginItem may be null (no login item on this desktop), and so may
-    // shortcuts (the desktop's own shortcuts are not offered for Quillora's keys).
+    // shortcuts (the desktop's own shortcuts are not offered for Quillora's keys), and service (no choice of
+    // service).
     SettingsWindow(AppSettings& settings, LoginItem* loginItem, QQmlEngine* engine,
-        DesktopShortcuts* shortcuts = nullptr, QObject* parent = nullptr);
+        DesktopShortcuts* shortcuts = nullptr, ServiceSettings* service = nullptr, QObject* parent = nullptr);
     ~SettingsWindow() override;
 
     void open();
@@ -32,6 +34,7 @@ private:
     AppSettings& m_settings;
     LoginItem* m_loginItem;
     DesktopShortcuts* m_shortcuts;
+    ServiceSettings* m_service;
     QQmlEngine* m_engine;
     QPointer<ViewWindow> m_window;
 };

@@ -33,12 +33,18 @@ ViewWindow* ViewWindow::create(
     root->setParentItem(window->contentItem());
     window->setTitle(title);
     window->setFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
-    const QSize size(qCeil(root->implicitWidth()), qCeil(root->implicitHeight()));
-    root->setSize(size);
-    window->resize(size);
-    // Equal limits: not resizable.
-    window->setMinimumSize(size);
-    window->setMaximumSize(size);
+    // The view's size, kept as its content grows or shrinks (a note that appears); equal limits: not resizable
+    // by the user.
+    const auto fit = [window, root] {
+        const QSize size(qCeil(root->implicitWidth()), qCeil(root->implicitHeight()));
+        root->setSize(size);
+        window->setMinimumSize(size);
+        window->setMaximumSize(size);
+        window->resize(size);
+    };
+    fit();
+    connect(root, &QQuickItem::implicitHeightChanged, window, fit);
+    connect(root, &QQuickItem::implicitWidthChanged, window, fit);
     window->setColor(QGuiApplication::palette().color(QPalette::Window));
     if (root->metaObject()->indexOfSignal("closeRequested()") >= 0) {
         // Queued: the view's own handler is still running when it asks.

@@ -51,5 +51,6 @@ FakePlatform FakePlatform::make()
     fakes.keyboard->pasteboard = fakes.pasteboard;
     platform->globalHotkeys = std::unique_ptr<GlobalHotkeys>(fakes.globalHotkeys = new FakeGlobalHotkeys);
     platform->loginItem = std::unique_ptr<LoginItem>(fakes.loginItem = new FakeLoginItem);
+    platform->secrets = std::unique_ptr<SecretStore>(fakes.secrets = new FakeSecretStore);
     return fakes;
 }

@@ -24,6 +24,31 @@ public:
     void stop() override { running = false; }
 };
 
+class FakeSecretStore final : public SecretStore {
+public:
+    QHash<QString, QByteArray> secrets;
+    Outcome answer = Outcome::Done; // anything else: every call answers that and changes nothing
+
+    QCoro::Task<Read> read(QString name) override
+    {
+        if (answer != Outcome::Done)
+            co_return Read { answer, {} };
+        co_return secrets.contains(name) ? Read { Outcome::Done, secrets.value(name) } : Read { Outcome::NotFound, {} };
+    }
+    QCoro::Task<Outcome> write(QString name, QByteArray secret, QString) override
+    {
+        if (answer == Outcome::Done)
+            secrets.insert(name, secret);
+        co_return answer;
+    }
+    QCoro::Task<Outcome> remove(QString name) override
+    {
+        if (answer == Outcome::Done)
+            secrets.remove(name);
+        co_return answer;
+    }
+};
+
 class FakeFrontmostApplication final : public FrontmostApplication {
 public:
     std::optional<FrontmostAppInfo> app;
@@ -158,6 +183,7 @@ struct FakePlatform {
     FakeGlobalHotkeys* globalHotkeys;
     FakeLoginItem* loginItem;
     FakeScreenCapture* screenCapture;
+    FakeSecretStore* secrets;
 
     static FakePlatform make();
     Platform& operator*() const { return *platform; }
