@@ -197,6 +197,9 @@ std::optional<ExplanationResult> transportFailure(const QNetworkReply& reply)
     const QNetworkReply::NetworkError error = reply.error();
     // The transport comes first: a status line followed by a broken body is still a broken transfer.
     const bool success = status.isValid() && status.toInt() >= 200 && status.toInt() <= 299;
+    // Qt names an HTTP 400 with a code of the protocol range: it is the service's answer, with its sentence.
+    if (status.isValid() && status.toInt() == 400 && error == QNetworkReply::ProtocolInvalidOperationError)
+        return std::nullopt;
     if (!isTransportFailure(error) && !(success && error != QNetworkReply::NoError))
         return std::nullopt;
     if (!status.isValid() && (error == QNetworkReply::RemoteHostClosedError || error == QNetworkReply::ProtocolFailure))

@@ -2,9 +2,10 @@
 // folder that cannot be written, reuse while open, and the keyboard.
 #include "fakeloginitem.h"
 #include "fakeplatform.h"
-#include "ui/qmlengineprovider.h"
 #include "settings/appsettings.h"
+#include "settings/servicesettings.h"
 #include "settings/settingswindow.h"
+#include "ui/qmlengineprovider.h"
 
 #include <QApplication>
 #include <QProcess>
@@ -121,6 +122,78 @@ private slots:
         m_loginItem.state = on ? S::NotRegistered : S::Enabled;
         settings.open();
         QCOMPARE(item(settings, "openAtLoginSwitch")->property("checked").toBool(), !on);
+    }
+
+    // The service token at start: one left in the settings file moves to the keyring and leaves the file; where
+    // no keyring answers it stays there, and so do the user's settings; a team's token is read back.
+    void theServiceTokenMovesToTheKeyringAtStart()
+    {
+        const QUrl local(QStringLiteral("http://127.0.0.1:8787/v1/explain"));
+        const ServiceEndpoint builtIn { local, "built-in", {}, local, "built-in" };
+        for (const SecretStore::Outcome answer : { SecretStore::Outcome::Done, SecretStore::Outcome::Unavailable }) {
+            QFile::remove(storeFile());
+            AppSettings store(storeFile());
+            store.setServiceURL(QStringLiteral("https://team.example/v1/explain"));
+            store.setServiceToken(QStringLiteral("file-token"));
+            QCOMPARE(QFile::permissions(storeFile()) & 0x0077, 0); // the user's alone while it holds a token
+            FakeSecretStore keyring;
+            keyring.answer = answer;
+            ServiceSettings service(store, keyring, builtIn);
+            QVERIFY(service.needsKeyring());
+            QCoro::waitFor(service.load());
+            const bool moved = answer == SecretStore::Outcome::Done;
+            QCOMPARE(
+                keyring.secrets.value(ServiceSettings::tokenName), moved ? QByteArray("file-token") : QByteArray());
+            QCOMPARE(QSettings(storeFile(), QSettings::IniFormat).contains("serviceToken"), !moved);
+            QCOMPARE(service.tokenNote().isEmpty(), moved);
+            QCOMPARE(service.endpoint().token, QByteArray("file-token"));
+            if (moved) {
+                ServiceSettings nextStart(store, keyring, builtIn);
+                QCoro::waitFor(nextStart.load());
+                QCOMPARE(nextStart.endpoint().token, QByteArray("file-token"));
+            }
+        }
+    }
+
+    // "Done" with a team's address that cannot be used keeps the window open and says why; a usable one is
+    // stored with its token in the keyring; going back to this computer takes the token out of the keyring.
+    void theServiceChosenIsAppliedByDone()
+    {
+        const QUrl local(QStringLiteral("http://127.0.0.1:8787/v1/explain"));
+        AppSettings store(storeFile());
+        FakeSecretStore keyring;
+        ServiceSettings service(store, keyring, ServiceEndpoint { local, {}, {}, local, {} });
+        QSignalSpy changed(&service, &ServiceSettings::endpointChanged);
+        SettingsWindow settings(store, &m_loginItem, m_engines.engine(), nullptr, &service);
+        settings.open();
+        QVERIFY(QTest::qWaitForWindowExposed(settings.window()));
+        QObject* model = settings.window()->view()->property("model").value<QObject*>();
+        click(item(settings, "teamServiceChoice"));
+        QVERIFY(item(settings, "serviceAddressField")->isVisible());
+        model->setProperty("serviceAddress", QStringLiteral("http://team.example"));
+        model->setProperty("serviceToken", QStringLiteral(" team-token "));
+        QMetaObject::invokeMethod(model, "dismiss");
+        QTRY_VERIFY(item(settings, "serviceProblem")->isVisible());
+        QTest::qWait(100);
+        QVERIFY(settings.window() && settings.window()->isVisible());
+        QCOMPARE(changed.size(), 0);
+
+        model->setProperty("serviceAddress", QStringLiteral("team.example"));
+        QMetaObject::invokeMethod(model, "dismiss");
+        QTRY_VERIFY(!settings.window());
+        QCOMPARE(store.serviceURL(), QStringLiteral("https://team.example/v1/explain"));
+        QCOMPARE(keyring.secrets.value(ServiceSettings::tokenName), QByteArray("team-token"));
+        QVERIFY(store.serviceToken().isEmpty());
+        QCOMPARE(service.endpoint().url, QUrl(QStringLiteral("https://team.example/v1/explain")));
+
+        settings.open();
+        QVERIFY(QTest::qWaitForWindowExposed(settings.window()));
+        click(item(settings, "thisComputerChoice"));
+        QMetaObject::invokeMethod(settings.window()->view()->property("model").value<QObject*>(), "dismiss");
+        QTRY_VERIFY(!settings.window());
+        QVERIFY(store.serviceURL().isEmpty());
+        QVERIFY(keyring.secrets.isEmpty());
+        QCOMPARE(service.endpoint().url, local);
     }
 
     void theKeysSwitchShowsWhatTheDesktopHoldsAndOnlyWhereOffered()
