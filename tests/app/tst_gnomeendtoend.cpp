@@ -3,13 +3,12 @@
 // launcher; keys go in through mutter's remote desktop service, the selection of a GTK editor is read through
 // AT-SPI, and screenshots come from the Screenshot portal with the permission granted in the permission store.
 #include "platform/wayland/gnomedesktopshortcuts.h"
-#include "platform/wayland/portalscreencapture.h"
+#include "portaldesktop.h"
 #include "quilloraundertest.h"
 
 #include <QCoroTask>
 #include <QDBusConnection>
 #include <QDBusMessage>
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -20,11 +19,9 @@
 #include <QProcess>
 #include <QTest>
 
-#include <algorithm>
 #include <cstdio>
 
 namespace {
-const QSize desktopSize(1920, 1080);
 // A point on the card's plate when the card opens beside a pointer at (700, 300): it is 300 x 400, its corner
 // just right of and below the pointer.
 // Here GNOME 43 does not tell the card where the pointer is, and it opens in the middle of the screen: either place
@@ -58,56 +55,12 @@ QStringList customKeybindings()
 }
 } // namespace
 
+using namespace portaldesktop;
+
 class TestGnomeEndToEnd : public QObject {
     Q_OBJECT
 
     QuilloraUnderTest m_quillora;
-
-    // Presses keys or moves the pointer through mutter's remote desktop service (tests/support/wayland-keys.py);
-    // what the script prints (the clock, for "stamp") goes to output.
-    static bool send(const QString& input, QByteArray* output = nullptr)
-    {
-        QProcess keys;
-        keys.setReadChannel(QProcess::StandardOutput);
-        keys.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        keys.start(QStringLiteral("/usr/bin/python3"), QStringList { QUILLORA_WAYLAND_KEYS } + input.split(u' '));
-        const bool sent
-            = keys.waitForFinished(30000) && keys.exitStatus() == QProcess::NormalExit && keys.exitCode() == 0;
-        if (output)
-            *output = keys.readAllStandardOutput();
-        return sent;
-    }
-
-    static QImage screen()
-    {
-        PortalScreenCapture capture(QDBusConnection::sessionBus());
-        return QCoro::waitFor(capture.grabScreens({ { "screen", QRectF(QPointF(), desktopSize), {}, 1.0 } })).value(0);
-    }
-
-    // Whether the card's plate shows, opaque, at one of the points of the screen, as a light theme paints it.
-    static bool cardAt(const QList<QPoint>& points)
-    {
-        const QColor material(245, 245, 246);
-        const QImage shot = screen();
-        return std::any_of(points.cbegin(), points.cend(), [&](QPoint point) {
-            const QColor seen = shot.isNull() ? QColor() : shot.pixelColor(point);
-            return std::abs(seen.red() - material.red()) <= 2 && std::abs(seen.green() - material.green()) <= 2
-                && std::abs(seen.blue() - material.blue()) <= 2;
-        });
-    }
-
-    // Whether the card's plate shows at one of the points (or, with shown false, at none of them) within 15 s,
-    // counted in time as each look is a screenshot through the portal.
-    static bool cardShows(const QList<QPoint>& points, bool shown = true)
-    {
-        QDeadlineTimer deadline(15000);
-        while (cardAt(points) != shown) {
-            if (deadline.hasExpired())
-                return false;
-            QTest::qWait(100);
-        }
-        return true;
-    }
 
 private slots:
     void initTestCase()

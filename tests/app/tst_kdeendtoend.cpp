@@ -3,13 +3,12 @@
 // the selection of a GTK editor is read through AT-SPI, and screenshots come from the Screenshot portal.
 #include "platform/wayland/datacontrolpasteboard.h"
 #include "platform/wayland/portalglobalhotkeys.h"
-#include "platform/wayland/portalscreencapture.h"
+#include "portaldesktop.h"
 #include "quilloraundertest.h"
 
 #include <QCoroTask>
 #include <QDBusConnection>
 #include <QDBusMessage>
-#include <QDeadlineTimer>
 #include <QFile>
 #include <QGuiApplication>
 #include <QImage>
@@ -20,32 +19,18 @@
 #include <cstdio>
 
 namespace {
-const QSize desktopSize(1920, 1080);
 // A point on the card's plate when the card opens beside a pointer at (700, 300): it is 300 x 400, its corner
 // just right of and below the pointer. A card centred on the screen would not cover it.
-const QPoint cardPoint(700 + 60, 300 + 200);
+const QList<QPoint> cardPoint { QPoint(700 + 60, 300 + 200) };
 } // namespace
+
+using namespace portaldesktop;
 
 class TestKdeEndToEnd : public QObject {
     Q_OBJECT
 
     QuilloraUnderTest m_quillora;
     QProcess m_elsewhere; // a window to click into
-
-    // Presses keys or moves the pointer through the RemoteDesktop portal (tests/support/wayland-keys.py).
-    static bool send(const QString& input)
-    {
-        QProcess keys;
-        keys.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        keys.start(QStringLiteral("/usr/bin/python3"), QStringList { QUILLORA_WAYLAND_KEYS } + input.split(u' '));
-        return keys.waitForFinished(30000) && keys.exitStatus() == QProcess::NormalExit && keys.exitCode() == 0;
-    }
-
-    static QImage screen()
-    {
-        PortalScreenCapture capture(QDBusConnection::sessionBus());
-        return QCoro::waitFor(capture.grabScreens({ { "screen", QRectF(QPointF(), desktopSize), {}, 1.0 } })).value(0);
-    }
 
 private slots:
     void initTestCase()
@@ -68,30 +53,6 @@ private slots:
         }
         m_elsewhere.kill();
         m_elsewhere.waitForFinished(2000);
-    }
-
-    // Whether the card's plate shows, opaque, at a point of the screen, as a light theme paints it.
-    static bool cardAt(QPoint point)
-    {
-        const QColor material(245, 245, 246);
-        const QImage shot = screen();
-        const QColor seen = shot.isNull() ? QColor() : shot.pixelColor(point);
-        return std::abs(seen.red() - material.red()) <= 2 && std::abs(seen.green() - material.green()) <= 2
-            && std::abs(seen.blue() - material.blue()) <= 2;
-    }
-
-    // Whether the card's plate shows at point (or, with shown false, no longer does) within 15 s. Each look is a
-    // screenshot through the portal, which takes a while on a slow machine: the wait is counted in time, not in
-    // looks as QTRY_VERIFY counts it.
-    static bool cardShows(QPoint point, bool shown = true)
-    {
-        QDeadlineTimer deadline(15000);
-        while (cardAt(point) != shown) {
-            if (deadline.hasExpired())
-                return false;
-            QTest::qWait(100);
-        }
-        return true;
     }
 
     // Alt+X reaches Quillora through the desktop's shortcut service once it has bound the key; the editor's
