@@ -1,16 +1,14 @@
 // The real program under the test desktop, built against a local stub service and started through its launcher:
 // its command line, its D-Bus entry and its single instance, checked by what reaches the service.
 #include "app/servicehandler.h"
-#include "stubservice.h"
+#include "quilloraundertest.h"
 
 #include <QDBusConnection>
-#include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusPendingCall>
 #include <QImage>
 #include <QJsonObject>
 #include <QProcess>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <algorithm>
@@ -22,32 +20,20 @@ const QString service = QStringLiteral("org.quillora.Quillora");
 class TestEndToEnd : public QObject {
     Q_OBJECT
 
-    QTemporaryDir m_config;
-    std::unique_ptr<StubService> m_stub;
-    QProcess m_instance;
+    QuilloraUnderTest m_quillora;
     QProcess m_pad;
-    qsizetype m_requestsTaken = 0;
-
-    void setUp(QProcess& process) const
-    {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("XDG_CONFIG_HOME", m_config.path());
-        env.insert("QUILLORA_TEST_SERVICE_URL", m_stub->url().toString());
-        process.setProcessEnvironment(env);
-    }
 
     // Runs `quillora` with arguments to its end; returns its exit code (-1 when it did not end by itself).
     int run(const QStringList& arguments, const QByteArray& input = {}, QByteArray* errors = nullptr,
         bool withDisplay = true)
     {
         QProcess process;
-        setUp(process);
+        QProcessEnvironment env = m_quillora.environment();
         if (!withDisplay) {
-            QProcessEnvironment env = process.processEnvironment();
             env.remove("DISPLAY");
             env.remove("WAYLAND_DISPLAY");
-            process.setProcessEnvironment(env);
         }
+        process.setProcessEnvironment(env);
         process.start(QUILLORA_E2E_PROGRAM, arguments);
         process.write(input);
         process.closeWriteChannel();
@@ -68,7 +54,7 @@ class TestEndToEnd : public QObject {
 
     QStringList ourWindows() const
     {
-        return xdotool(QStringLiteral("search --onlyvisible --pid %1").arg(m_instance.processId()));
+        return xdotool(QStringLiteral("search --onlyvisible --pid %1").arg(m_quillora.instance.processId()));
     }
 
     static QDBusMessage callForReply(const QString& method, const QVariantList& arguments = {})
@@ -85,8 +71,7 @@ class TestEndToEnd : public QObject {
     // The next request to reach the service, in arrival order; empty unless it is a whole InitialRequest.
     QJsonObject nextRequest()
     {
-        const bool arrived = m_stub->waitForRequests(int(m_requestsTaken) + 1, 10000);
-        const QJsonObject body = arrived ? m_stub->requests().at(m_requestsTaken++).json() : QJsonObject();
+        const QJsonObject body = m_quillora.nextRequest();
         return !body.value("userId").toString().isEmpty() && body.value("appContext").isObject() ? body : QJsonObject();
     }
 
@@ -95,23 +80,13 @@ class TestEndToEnd : public QObject {
 private slots:
     void initTestCase()
     {
-        QVERIFY(m_config.isValid());
-        m_stub = std::make_unique<StubService>(StubService::Tls::None);
-        m_stub->replyWithExplanation(QStringLiteral("An answer."));
-
         // The application the user works in.
         m_pad.start("/usr/bin/python3", { QUILLORA_TEST_PAD, "--title", "Reading", "--select", "4", "9" });
         QTRY_VERIFY_WITH_TIMEOUT(m_pad.canReadLine(), 10000);
 
         // Started by a request while none runs: the launcher, having read the text, becomes the full program,
         // which starts the instance and explains that text.
-        setUp(m_instance);
-        m_instance.setProcessChannelMode(QProcess::ForwardedChannels);
-        m_instance.start(QUILLORA_E2E_PROGRAM, { "--explain-text", "-" });
-        QVERIFY(m_instance.waitForStarted());
-        m_instance.write("the first words\n");
-        m_instance.closeWriteChannel();
-        QTRY_VERIFY_WITH_TIMEOUT(QDBusConnection::sessionBus().interface()->isServiceRegistered(service), 10000);
+        QVERIFY(m_quillora.start(QUILLORA_E2E_PROGRAM, { "--explain-text", "-" }, "the first words\n"));
         QCOMPARE(nextText(), QStringLiteral("the first words\n"));
     }
 
@@ -125,7 +100,7 @@ private slots:
 
     void cleanupTestCase()
     {
-        QCOMPARE(m_instance.state(), QProcess::Running); // no second start or bad command line brought it down
+        QCOMPARE(m_quillora.instance.state(), QProcess::Running); // no second start or bad command line brought it down
 
         // A word read by the copy shortcut (no accessibility, no PRIMARY): Quillora puts the clipboard back and
         // holds it. Ended by SIGTERM as at a logout, it hands every format to the clipboard manager.
@@ -144,15 +119,15 @@ private slots:
         xdotool(QStringLiteral("search --sync --onlyvisible --pid %1 . windowactivate --sync %@")
                     .arg(copyOnly.processId()));
         QTest::qWait(1000); // the manager has taken its selection, the last burst's calls have come in
-        m_requestsTaken = m_stub->requests().size();
+        m_quillora.skipRequests();
         QCOMPARE(run({ "--explain-selection" }), 0);
         QCOMPARE(nextText(), QStringLiteral("only this"));
         owner.kill();
         owner.waitForFinished(2000);
         QTRY_COMPARE(clipboard("text/html"), QByteArray("<b>kept</b>")); // now Quillora's
-        m_instance.terminate();
-        QVERIFY(m_instance.waitForFinished(10000));
-        QCOMPARE(m_instance.exitStatus(), QProcess::NormalExit);
+        m_quillora.instance.terminate();
+        QVERIFY(m_quillora.instance.waitForFinished(10000));
+        QCOMPARE(m_quillora.instance.exitStatus(), QProcess::NormalExit);
         QCOMPARE(clipboard("text/html"), QByteArray("<b>kept</b>"));
         QCOMPARE(clipboard("text/plain"), QByteArray("kept"));
         for (QProcess* process : { &copyOnly, &manager }) {
@@ -233,7 +208,7 @@ private slots:
         for (const QByteArray& words : said)
             QVERIFY2(errors.contains(words), errors.constData());
         if (sent.isNull()) {
-            QCOMPARE(m_stub->requests().size(), m_requestsTaken); // a late one would be the next row's text
+            QCOMPARE(m_quillora.untakenRequests(), 0); // a late one would be the next row's text
             return;
         }
         const QJsonObject body = nextRequest();
@@ -252,7 +227,7 @@ private slots:
         const QDBusMessage refused = callForReply("ExplainText", { QString(100'001, u'z') });
         QCOMPARE(refused.errorName(), QStringLiteral("org.quillora.Quillora.Error.TooLong"));
         QVERIFY(refused.errorMessage().contains(QStringLiteral("at most 100,000 characters")));
-        QCOMPARE(m_stub->requests().size(), m_requestsTaken); // a late one would come before "still heard"
+        QCOMPARE(m_quillora.untakenRequests(), 0); // a late one would come before "still heard"
         for (const qsizetype size : { qsizetype(ServiceHandler::maximumMessageSize) + 1, qsizetype(64) << 20 }) {
             const QDBusMessage dropped = callForReply("ExplainText", { QString(size, u'w') });
             QCOMPARE(dropped.type(), QDBusMessage::ErrorMessage);
@@ -330,7 +305,7 @@ private slots:
                 QCOMPARE(pending.error().name(), QStringLiteral("org.quillora.Quillora.Error.TooManyRequests"));
         }
         QVERIFY2(passed <= ServiceHandler::burstSize + 1, qPrintable(QString::number(passed)));
-        QVERIFY(m_stub->requests().size() - m_requestsTaken <= passed);
+        QVERIFY(m_quillora.untakenRequests() <= passed);
 
         // The last call let through keeps its card: the "too many requests" notice does not replace it, not
         // even after the notice's own delay would have run out.

@@ -3,14 +3,12 @@
 // launcher; keys go in through mutter's remote desktop service, the selection of a GTK editor is read through
 // AT-SPI, and screenshots come from the Screenshot portal with the permission granted in the permission store.
 #include "platform/wayland/gnomedesktopshortcuts.h"
-#include "platform/wayland/portalscreencapture.h"
-#include "stubservice.h"
+#include "portaldesktop.h"
+#include "quilloraundertest.h"
 
 #include <QCoroTask>
 #include <QDBusConnection>
-#include <QDBusConnectionInterface>
 #include <QDBusMessage>
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -19,15 +17,11 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QTemporaryDir>
 #include <QTest>
 
-#include <algorithm>
 #include <cstdio>
 
 namespace {
-const QString service = QStringLiteral("org.quillora.Quillora");
-const QSize desktopSize(1920, 1080);
 // A point on the card's plate when the card opens beside a pointer at (700, 300): it is 300 x 400, its corner
 // just right of and below the pointer.
 // Here GNOME 43 does not tell the card where the pointer is, and it opens in the middle of the screen: either place
@@ -61,74 +55,16 @@ QStringList customKeybindings()
 }
 } // namespace
 
+using namespace portaldesktop;
+
 class TestGnomeEndToEnd : public QObject {
     Q_OBJECT
 
-    QTemporaryDir m_config;
-    std::unique_ptr<StubService> m_stub;
-    QProcess m_instance;
-    qsizetype m_requestsTaken = 0;
-
-    // Presses keys or moves the pointer through mutter's remote desktop service (tests/support/wayland-keys.py);
-    // what the script prints (the clock, for "stamp") goes to output.
-    static bool send(const QString& input, QByteArray* output = nullptr)
-    {
-        QProcess keys;
-        keys.setReadChannel(QProcess::StandardOutput);
-        keys.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        keys.start(QStringLiteral("/usr/bin/python3"), QStringList { QUILLORA_WAYLAND_KEYS } + input.split(u' '));
-        const bool sent
-            = keys.waitForFinished(30000) && keys.exitStatus() == QProcess::NormalExit && keys.exitCode() == 0;
-        if (output)
-            *output = keys.readAllStandardOutput();
-        return sent;
-    }
-
-    static QImage screen()
-    {
-        PortalScreenCapture capture(QDBusConnection::sessionBus());
-        return QCoro::waitFor(capture.grabScreens({ { "screen", QRectF(QPointF(), desktopSize), {}, 1.0 } })).value(0);
-    }
-
-    QJsonObject nextRequest(int timeoutMs = 10000)
-    {
-        if (!m_stub->waitForRequests(int(m_requestsTaken) + 1, timeoutMs))
-            return {};
-        return m_stub->requests().at(m_requestsTaken++).json();
-    }
-
-    // Whether the card's plate shows, opaque, at one of the points of the screen, as a light theme paints it.
-    static bool cardAt(const QList<QPoint>& points)
-    {
-        const QColor material(245, 245, 246);
-        const QImage shot = screen();
-        return std::any_of(points.cbegin(), points.cend(), [&](QPoint point) {
-            const QColor seen = shot.isNull() ? QColor() : shot.pixelColor(point);
-            return std::abs(seen.red() - material.red()) <= 2 && std::abs(seen.green() - material.green()) <= 2
-                && std::abs(seen.blue() - material.blue()) <= 2;
-        });
-    }
-
-    // Whether the card's plate shows at one of the points (or, with shown false, at none of them) within 15 s,
-    // counted in time as each look is a screenshot through the portal.
-    static bool cardShows(const QList<QPoint>& points, bool shown = true)
-    {
-        QDeadlineTimer deadline(15000);
-        while (cardAt(points) != shown) {
-            if (deadline.hasExpired())
-                return false;
-            QTest::qWait(100);
-        }
-        return true;
-    }
+    QuilloraUnderTest m_quillora;
 
 private slots:
     void initTestCase()
     {
-        QVERIFY(m_config.isValid());
-        m_stub = std::make_unique<StubService>(StubService::Tls::None);
-        m_stub->replyWithExplanation(QStringLiteral("An answer."));
-
         // Screenshots allowed, as the desktop's question answered "Allow" would leave it.
         auto allow = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.impl.portal.PermissionStore"),
             QStringLiteral("/org/freedesktop/impl/portal/PermissionStore"),
@@ -154,22 +90,13 @@ private slots:
 
         // Settings of its own, but the desktop's dconf: a dconf client reads the database in its XDG_CONFIG_HOME.
         QVERIFY(QFile::link(qEnvironmentVariable("XDG_CONFIG_HOME", QDir::homePath() + "/.config") + "/dconf",
-            m_config.filePath("dconf")));
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("XDG_CONFIG_HOME", m_config.path());
-        env.insert("QUILLORA_TEST_SERVICE_URL", m_stub->url().toString());
-        m_instance.setProcessEnvironment(env);
-        m_instance.setProcessChannelMode(QProcess::ForwardedChannels);
-        m_instance.start(QUILLORA_E2E_PROGRAM, {});
-        QVERIFY(m_instance.waitForStarted());
-        QTRY_VERIFY_WITH_TIMEOUT(QDBusConnection::sessionBus().interface()->isServiceRegistered(service), 15000);
+            m_quillora.config.filePath("dconf")));
+        QVERIFY(m_quillora.start(QUILLORA_E2E_PROGRAM));
     }
 
     void cleanupTestCase()
     {
-        QCOMPARE(m_instance.state(), QProcess::Running);
-        m_instance.terminate();
-        QVERIFY(m_instance.waitForFinished(10000));
+        QVERIFY(m_quillora.stop()); // still running after every test
         QFile::remove(QDir::homePath() + QStringLiteral("/.local/bin/quillora"));
         gsettings({ "reset", mediaKeys, "custom-keybindings" });
     }
@@ -213,7 +140,7 @@ private slots:
         QVERIFY(send(QStringLiteral("move:-4000,-4000 move:700,300")));
         QByteArray stamp;
         QVERIFY(send(QStringLiteral("stamp alt+x"), &stamp));
-        const QJsonObject request = nextRequest();
+        const QJsonObject request = m_quillora.nextRequest();
         QElapsedTimer arrival; // the monotonic clock, as the script's
         arrival.start();
         const qint64 arrived = arrival.msecsSinceReference();
@@ -240,7 +167,7 @@ private slots:
         QVERIFY(send(QStringLiteral("alt+z")));
         QTest::qWait(2500); // the desktop's screenshot, then the overlay
         QVERIFY(send(QStringLiteral("move:-4000,-4000 move:300,200 press move:200,50 move:200,50 release")));
-        const QJsonObject body = nextRequest();
+        const QJsonObject body = m_quillora.nextRequest();
         QCOMPARE(body.value("mediaType").toString(), QStringLiteral("image/jpeg"));
         const QImage jpeg
             = QImage::fromData(QByteArray::fromBase64(body.value("imageBase64").toString().toLatin1()), "JPEG");
@@ -263,7 +190,7 @@ private slots:
         QVERIFY(send(titleBarClick));
         QVERIFY(send(QStringLiteral("alt+x")));
         QTest::qWait(1500);
-        QCOMPARE(m_stub->requests().size(), m_requestsTaken);
+        QCOMPARE(m_quillora.untakenRequests(), 0);
         pad.kill();
         pad.waitForFinished(2000);
     }

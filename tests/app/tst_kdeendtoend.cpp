@@ -3,87 +3,46 @@
 // the selection of a GTK editor is read through AT-SPI, and screenshots come from the Screenshot portal.
 #include "platform/wayland/datacontrolpasteboard.h"
 #include "platform/wayland/portalglobalhotkeys.h"
-#include "platform/wayland/portalscreencapture.h"
-#include "stubservice.h"
+#include "portaldesktop.h"
+#include "quilloraundertest.h"
 
 #include <QCoroTask>
 #include <QDBusConnection>
-#include <QDBusConnectionInterface>
 #include <QDBusMessage>
-#include <QDeadlineTimer>
 #include <QFile>
 #include <QGuiApplication>
 #include <QImage>
 #include <QJsonObject>
 #include <QProcess>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <cstdio>
 
 namespace {
-const QString service = QStringLiteral("org.quillora.Quillora");
-const QSize desktopSize(1920, 1080);
 // A point on the card's plate when the card opens beside a pointer at (700, 300): it is 300 x 400, its corner
 // just right of and below the pointer. A card centred on the screen would not cover it.
-const QPoint cardPoint(700 + 60, 300 + 200);
+const QList<QPoint> cardPoint { QPoint(700 + 60, 300 + 200) };
 } // namespace
+
+using namespace portaldesktop;
 
 class TestKdeEndToEnd : public QObject {
     Q_OBJECT
 
-    QTemporaryDir m_config;
-    std::unique_ptr<StubService> m_stub;
-    QProcess m_instance;
+    QuilloraUnderTest m_quillora;
     QProcess m_elsewhere; // a window to click into
-    qsizetype m_requestsTaken = 0;
-
-    // Presses keys or moves the pointer through the RemoteDesktop portal (tests/support/wayland-keys.py).
-    static bool send(const QString& input)
-    {
-        QProcess keys;
-        keys.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        keys.start(QStringLiteral("/usr/bin/python3"), QStringList { QUILLORA_WAYLAND_KEYS } + input.split(u' '));
-        return keys.waitForFinished(30000) && keys.exitStatus() == QProcess::NormalExit && keys.exitCode() == 0;
-    }
-
-    static QImage screen()
-    {
-        PortalScreenCapture capture(QDBusConnection::sessionBus());
-        return QCoro::waitFor(capture.grabScreens({ { "screen", QRectF(QPointF(), desktopSize), {}, 1.0 } })).value(0);
-    }
-
-    QJsonObject nextRequest(int timeoutMs = 10000)
-    {
-        if (!m_stub->waitForRequests(int(m_requestsTaken) + 1, timeoutMs))
-            return {};
-        return m_stub->requests().at(m_requestsTaken++).json();
-    }
 
 private slots:
     void initTestCase()
     {
-        QVERIFY(m_config.isValid());
-        m_stub = std::make_unique<StubService>(StubService::Tls::None);
-        m_stub->replyWithExplanation(QStringLiteral("An answer."));
         m_elsewhere.start("/usr/bin/python3", { QUILLORA_TEST_PAD, "--title", "Elsewhere" });
         QTRY_VERIFY_WITH_TIMEOUT(m_elsewhere.canReadLine(), 15000);
-
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("XDG_CONFIG_HOME", m_config.path());
-        env.insert("QUILLORA_TEST_SERVICE_URL", m_stub->url().toString());
-        m_instance.setProcessEnvironment(env);
-        m_instance.setProcessChannelMode(QProcess::ForwardedChannels);
-        m_instance.start(QUILLORA_E2E_PROGRAM, {});
-        QVERIFY(m_instance.waitForStarted());
-        QTRY_VERIFY_WITH_TIMEOUT(QDBusConnection::sessionBus().interface()->isServiceRegistered(service), 15000);
+        QVERIFY(m_quillora.start(QUILLORA_E2E_PROGRAM));
     }
 
     void cleanupTestCase()
     {
-        QCOMPARE(m_instance.state(), QProcess::Running);
-        m_instance.terminate();
-        QVERIFY(m_instance.waitForFinished(10000));
+        QVERIFY(m_quillora.stop()); // still running after every test
         // KDE keeps the keys bound after the program has gone; given back, they are free for the next test
         // program in this desktop.
         for (const char* id : { "quillora-1", "quillora-2", "quillora-3" }) {
@@ -94,30 +53,6 @@ private slots:
         }
         m_elsewhere.kill();
         m_elsewhere.waitForFinished(2000);
-    }
-
-    // Whether the card's plate shows, opaque, at a point of the screen, as a light theme paints it.
-    static bool cardAt(QPoint point)
-    {
-        const QColor material(245, 245, 246);
-        const QImage shot = screen();
-        const QColor seen = shot.isNull() ? QColor() : shot.pixelColor(point);
-        return std::abs(seen.red() - material.red()) <= 2 && std::abs(seen.green() - material.green()) <= 2
-            && std::abs(seen.blue() - material.blue()) <= 2;
-    }
-
-    // Whether the card's plate shows at point (or, with shown false, no longer does) within 15 s. Each look is a
-    // screenshot through the portal, which takes a while on a slow machine: the wait is counted in time, not in
-    // looks as QTRY_VERIFY counts it.
-    static bool cardShows(QPoint point, bool shown = true)
-    {
-        QDeadlineTimer deadline(15000);
-        while (cardAt(point) != shown) {
-            if (deadline.hasExpired())
-                return false;
-            QTest::qWait(100);
-        }
-        return true;
     }
 
     // Alt+X reaches Quillora through the desktop's shortcut service once it has bound the key; the editor's
@@ -142,7 +77,7 @@ private slots:
         QJsonObject request;
         for (int attempt = 0; attempt < 10 && request.isEmpty(); ++attempt) {
             QVERIFY(send(QStringLiteral("alt+x")));
-            request = nextRequest(2000);
+            request = m_quillora.nextRequest(2000);
         }
         QCOMPARE(request.value("selectedText").toString(), QStringLiteral("quick"));
         QVERIFY(cardShows(cardPoint));
@@ -159,7 +94,7 @@ private slots:
         QVERIFY(cardShows(cardPoint));
         // A click on the card gives it the keyboard; the question typed goes out.
         QVERIFY(send(QStringLiteral("move:150,200 click h i return")));
-        QCOMPARE(nextRequest().value("selectedText").toString(), QStringLiteral("hi"));
+        QCOMPARE(m_quillora.nextRequest().value("selectedText").toString(), QStringLiteral("hi"));
         // Escape closes it, leaving no window behind; so does a click elsewhere once the card had the keyboard.
         QVERIFY(send(QStringLiteral("escape")));
         QVERIFY(cardShows(cardPoint, false));
@@ -176,7 +111,7 @@ private slots:
         QVERIFY(send(QStringLiteral("alt+z")));
         QTest::qWait(2500); // the desktop's screenshot, then the overlay
         QVERIFY(send(QStringLiteral("move:-4000,-4000 move:300,200 press move:200,50 move:200,50 release")));
-        const QJsonObject body = nextRequest();
+        const QJsonObject body = m_quillora.nextRequest();
         QCOMPARE(body.value("mediaType").toString(), QStringLiteral("image/jpeg"));
         const QImage jpeg
             = QImage::fromData(QByteArray::fromBase64(body.value("imageBase64").toString().toLatin1()), "JPEG");
@@ -200,7 +135,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(pad.canReadLine(), 15000);
         QTest::qWait(500);
         QVERIFY(send(QStringLiteral("alt+x")));
-        QCOMPARE(nextRequest().value("selectedText").toString(), QStringLiteral("only this"));
+        QCOMPARE(m_quillora.nextRequest().value("selectedText").toString(), QStringLiteral("only this"));
         QTRY_COMPARE_WITH_TIMEOUT(
             QCoro::waitFor(clipboard->text()), std::optional<QString>(QStringLiteral("kept")), 5000);
         const std::optional<PasteboardSnapshot> after = QCoro::waitFor(clipboard->snapshot());
@@ -226,8 +161,8 @@ private slots:
     void altXNeverInterruptsATerminal()
     {
         QFETCH(QString, program);
-        const QString interrupted = m_config.filePath("interrupted-" + program);
-        const QString script = m_config.filePath("trap.sh");
+        const QString interrupted = m_quillora.config.filePath("interrupted-" + program);
+        const QString script = m_quillora.config.filePath("trap.sh");
         QFile words(script);
         QVERIFY(words.open(QIODevice::WriteOnly | QIODevice::Truncate));
         words.write(QStringLiteral("trap 'echo x >> %1' INT\necho selectme\nwhile :; do sleep 0.1; done\n")
@@ -252,7 +187,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(interrupted), 5000);
         terminal.kill();
         terminal.waitForFinished(2000);
-        m_requestsTaken = m_stub->requests().size(); // the terminal's selection, if it had any, is not checked
+        m_quillora.skipRequests(); // the terminal's selection, if it had any, is not checked
     }
 };
 

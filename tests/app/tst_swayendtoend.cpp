@@ -3,10 +3,8 @@
 // virtual keyboard (wtype), the pointer from Sway's own seat commands moving a virtual pointer. No key can be sent to
 // another program here, so the selection is read through AT-SPI or taken from the primary selection, and screenshots
 // come from the wlroots Screenshot portal.
-#include "stubservice.h"
+#include "quilloraundertest.h"
 
-#include <QDBusConnection>
-#include <QDBusConnectionInterface>
 #include <QFile>
 #include <QGuiApplication>
 #include <QImage>
@@ -14,15 +12,12 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <cstdio>
 #include <functional>
 
 namespace {
-const QString service = QStringLiteral("org.quillora.Quillora");
-
 bool run(const QString& program, const QStringList& arguments)
 {
     QProcess process;
@@ -65,18 +60,10 @@ const QPoint inTheFirstWindow(200, 800);
 class TestSwayEndToEnd : public QObject {
     Q_OBJECT
 
-    QTemporaryDir m_config;
-    std::unique_ptr<StubService> m_stub;
-    QProcess m_instance;
+    QuilloraUnderTest m_quillora;
     QProcess m_pointer;
-    qsizetype m_requestsTaken = 0;
 
-    QJsonObject nextRequest(int timeoutMs = 10000)
-    {
-        if (!m_stub->waitForRequests(int(m_requestsTaken) + 1, timeoutMs))
-            return {};
-        return m_stub->requests().at(m_requestsTaken++).json();
-    }
+    QJsonObject nextRequest() { return m_quillora.nextRequest(); }
 
     // Binds Mod1+key to the launcher with these options, in the README's words, through Sway's command for a
     // binding that runs as the session's user (tests/support/with-sway.sh).
@@ -122,7 +109,7 @@ class TestSwayEndToEnd : public QObject {
     // Whether the card or the screenshot overlay shows (or, with shown false, neither does) within 10 s.
     bool quilloraCoversTheScreen(bool shown = true)
     {
-        return QTest::qWaitFor([&] { return fullScreenWindowOf(m_instance.processId()) == shown; }, 10000);
+        return QTest::qWaitFor([&] { return fullScreenWindowOf(m_quillora.instance.processId()) == shown; }, 10000);
     }
 
     static void stop(QProcess& process)
@@ -134,28 +121,16 @@ class TestSwayEndToEnd : public QObject {
 private slots:
     void initTestCase()
     {
-        QVERIFY(m_config.isValid());
         m_pointer.start(QUILLORA_VIRTUAL_POINTER, {});
         QVERIFY(m_pointer.waitForReadyRead(10000) && m_pointer.readLine() == "ready\n");
-        m_stub = std::make_unique<StubService>(StubService::Tls::None);
-        m_stub->replyWithExplanation(QStringLiteral("An answer."));
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("XDG_CONFIG_HOME", m_config.path());
-        env.insert("QUILLORA_TEST_SERVICE_URL", m_stub->url().toString());
-        m_instance.setProcessEnvironment(env);
-        m_instance.setProcessChannelMode(QProcess::ForwardedChannels);
-        m_instance.start(QUILLORA_E2E_PROGRAM, {});
-        QVERIFY(m_instance.waitForStarted());
-        QTRY_VERIFY_WITH_TIMEOUT(QDBusConnection::sessionBus().interface()->isServiceRegistered(service), 15000);
+        QVERIFY(m_quillora.start(QUILLORA_E2E_PROGRAM));
         QVERIFY(bind("x", "--explain-selection"));
         QVERIFY(bind("z", "--explain-screenshot"));
     }
 
     void cleanupTestCase()
     {
-        QCOMPARE(m_instance.state(), QProcess::Running);
-        m_instance.terminate();
-        QVERIFY(m_instance.waitForFinished(10000));
+        QVERIFY(m_quillora.stop()); // still running after every test
         // Given back for the next test program in this desktop.
         swaymsg("unbindsym Mod1+x");
         swaymsg("unbindsym Mod1+z");
@@ -214,7 +189,7 @@ private slots:
         QVERIFY(startPad(here, { "--canvas", "--title", "Here", "--text", "nothing selected here" }));
         QVERIFY(altPlus("x"));
         QTest::qWait(2000); // whatever Alt+X sends has arrived
-        QCOMPARE(m_stub->requests().size(), m_requestsTaken);
+        QCOMPARE(m_quillora.untakenRequests(), 0);
         stop(here);
         stop(elsewhere);
     }
