@@ -21,4 +21,6 @@ public:
     virtual QPointF pointerPosition() const = 0;
     // False where the compositor alone decides where windows go and where the pointer is unknown (Wayland).
     virtual bool placesWindows() const { return true; }
+    // True where the compositor shows nothing but a full-screen window while it is up, however transparent.
+    virtual bool fullScreenHidesTheDesktop() const { return false; }
 };

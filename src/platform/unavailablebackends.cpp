@@ -31,6 +31,11 @@ public:
     {
         return !QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
     }
+    // Sway draws a full-screen window over black and leaves every other window out.
+    bool fullScreenHidesTheDesktop() const override
+    {
+        return !placesWindows() && qEnvironmentVariable("XDG_CURRENT_DESKTOP").contains(u"sway", Qt::CaseInsensitive);
+    }
 };
 
 class NoMouseDownMonitor final : public MouseDownMonitor {

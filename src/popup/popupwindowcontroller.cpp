@@ -171,6 +171,12 @@ void PopupWindowController::present(PopupPanel* panel, const QRectF& frame, bool
     if (m_platform.screens->placesWindows()) {
         panel->setGeometry(QRect(frame.topLeft().toPoint(), panel->size()));
         panel->showInactive();
+    } else if (m_platform.screens->fullScreenHidesTheDesktop()) {
+        // The panel cannot cover the output to learn where the pointer is without hiding everything else: it is a
+        // window of fixed size, which such a desktop (Sway) floats in the middle of the output.
+        panel->setMinimumSize(panel->size());
+        panel->setMaximumSize(panel->size());
+        panel->showInactive();
     } else {
         // Beside the pointer where the panel learns its position, else centred on the output it opens on.
         panel->showOverOutput([](QSizeF size, std::optional<QPointF> pointer, const QRectF& output) {
