@@ -31,10 +31,14 @@ public:
     {
         return !QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
     }
-    // Sway draws a full-screen window over black and leaves every other window out.
+    // Sway shows a full-screen window alone, over black; GNOME's mutter puts a black plate behind a full-screen
+    // surface that is not opaque. Either way a transparent full-screen surface blacks out the desktop.
     bool fullScreenHidesTheDesktop() const override
     {
-        return !placesWindows() && qEnvironmentVariable("XDG_CURRENT_DESKTOP").contains(u"sway", Qt::CaseInsensitive);
+        if (placesWindows())
+            return false;
+        const QString desktop = qEnvironmentVariable("XDG_CURRENT_DESKTOP");
+        return desktop.contains(u"sway", Qt::CaseInsensitive) || desktop.contains(u"GNOME", Qt::CaseInsensitive);
     }
 };
 

@@ -173,7 +173,7 @@ void PopupWindowController::present(PopupPanel* panel, const QRectF& frame, bool
         panel->showInactive();
     } else if (m_platform.screens->fullScreenHidesTheDesktop()) {
         // The panel cannot cover the output to learn where the pointer is without hiding everything else: it is a
-        // window of fixed size, which such a desktop (Sway) floats in the middle of the output.
+        // window of fixed size, which such a desktop (Sway, GNOME) places itself, in the middle of the output.
         panel->setMinimumSize(panel->size());
         panel->setMaximumSize(panel->size());
         panel->showInactive();
