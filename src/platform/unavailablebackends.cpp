@@ -31,14 +31,16 @@ public:
     {
         return !QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
     }
-    // Sway shows a full-screen window alone, over black; GNOME's mutter puts a black plate behind a full-screen
-    // surface that is not opaque. Either way a transparent full-screen surface blacks out the desktop.
-    bool fullScreenHidesTheDesktop() const override
+    // GNOME's mutter puts a black plate behind a full-screen surface that is not opaque, but not behind a
+    // maximized one. Sway shows a full-screen window alone, over black, and tiles a maximized one beside the others.
+    Overlay overlay() const override
     {
-        if (placesWindows())
-            return false;
         const QString desktop = qEnvironmentVariable("XDG_CURRENT_DESKTOP");
-        return desktop.contains(u"sway", Qt::CaseInsensitive) || desktop.contains(u"GNOME", Qt::CaseInsensitive);
+        if (desktop.contains(u"sway", Qt::CaseInsensitive))
+            return Overlay::None;
+        if (desktop.contains(u"GNOME", Qt::CaseInsensitive))
+            return Overlay::Maximized;
+        return Overlay::FullScreen;
     }
 };
 
