@@ -10,10 +10,10 @@
 
 #include <QCoroTask>
 #include <QGuiApplication>
+#include <QRasterWindow>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
-#include <QRasterWindow>
 
 #include <algorithm>
 #include <csignal>
