@@ -21,4 +21,10 @@ public:
     virtual QPointF pointerPosition() const = 0;
     // False where the compositor alone decides where windows go and where the pointer is unknown (Wayland).
     virtual bool placesWindows() const { return true; }
+
+    // Where the compositor alone places windows, how a transparent surface can lie over the desktop, so that a window
+    // learns where the pointer is when it enters: full screen; maximized, over the work area, where a full-screen
+    // one blacks out the desktop; or not at all, where neither shows what lies beneath.
+    enum class Overlay { FullScreen, Maximized, None };
+    virtual Overlay overlay() const { return Overlay::FullScreen; }
 };

@@ -31,6 +31,17 @@ public:
     {
         return !QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
     }
+    // GNOME's mutter puts a black plate behind a full-screen surface that is not opaque, but not behind a
+    // maximized one. Sway shows a full-screen window alone, over black, and tiles a maximized one beside the others.
+    Overlay overlay() const override
+    {
+        const QString desktop = qEnvironmentVariable("XDG_CURRENT_DESKTOP");
+        if (desktop.contains(u"sway", Qt::CaseInsensitive))
+            return Overlay::None;
+        if (desktop.contains(u"GNOME", Qt::CaseInsensitive))
+            return Overlay::Maximized;
+        return Overlay::FullScreen;
+    }
 };
 
 class NoMouseDownMonitor final : public MouseDownMonitor {

@@ -52,10 +52,13 @@ void PopupPanel::showInactive()
     show();
 }
 
-void PopupPanel::showOverOutput(Placer place)
+void PopupPanel::showOverOutput(Placer place, bool maximized)
 {
     m_place = std::move(place);
+    m_maximized = maximized;
+    m_contentSize = size();
     m_contentPlaced = false;
+    m_placedByPointer = false;
     m_waitingForPointer = false;
     // Hidden, and the whole surface taking the pointer, until the content has its place.
     m_content->setVisible(false);
@@ -64,19 +67,22 @@ void PopupPanel::showOverOutput(Placer place)
     // Not showFullScreen(), which asks for the keyboard too. Asked for once the surface exists: asked for
     // before, Qt's Wayland plugin never passes it on.
     show();
-    setWindowStates(Qt::WindowFullScreen);
+    setWindowStates(maximized ? Qt::WindowMaximized : Qt::WindowFullScreen);
     m_placeWithoutPointer.start(fullScreenWait);
 }
 
 bool PopupPanel::coversOutput() const
 {
-    // Until the compositor's full-screen size arrives, positions in the surface are not positions on the output.
+    // Until the compositor's full-screen or maximized size arrives, positions in the surface are not positions on
+    // the output.
+    if (m_maximized)
+        return windowStates().testFlag(Qt::WindowMaximized) && size() != m_contentSize;
     return screen() && size() == screen()->geometry().size();
 }
 
 bool PopupPanel::event(QEvent* event)
 {
-    if (!m_contentPlaced && coversOutput()) {
+    if (!m_placedByPointer && m_place && coversOutput()) {
         if (event->type() == QEvent::Enter)
             placeContent(static_cast<QEnterEvent*>(event)->position());
         else if (event->type() == QEvent::MouseMove || event->type() == QEvent::HoverMove)
@@ -87,9 +93,10 @@ bool PopupPanel::event(QEvent* event)
 
 void PopupPanel::placeContent(std::optional<QPointF> pointer)
 {
-    if (m_contentPlaced || !m_place || !m_content)
+    if (m_placedByPointer || (m_contentPlaced && !pointer) || !m_place || !m_content)
         return;
     m_contentPlaced = true;
+    m_placedByPointer = pointer.has_value();
     m_placeWithoutPointer.stop();
     const QRectF frame = m_place(m_content->size(), pointer, QRectF(QPointF(0, 0), QSizeF(size())));
     m_content->setPosition(frame.topLeft());
@@ -99,8 +106,8 @@ void PopupPanel::placeContent(std::optional<QPointF> pointer)
 
 void PopupPanel::mousePressEvent(QMouseEvent* event)
 {
-    if (!m_contentPlaced) {
-        // A click before the content has its place says where the pointer is.
+    if (!m_placedByPointer && m_place && (!m_contentPlaced || coversOutput())) {
+        // A click before the content has its place beside the pointer says where the pointer is.
         placeContent(coversOutput() ? std::optional<QPointF>(event->position()) : std::nullopt);
         return;
     }
@@ -124,9 +131,11 @@ void PopupPanel::updateMask()
     if (QGuiApplication::platformName() == QLatin1String("offscreen"))
         return;
     if (m_place) {
-        // Over an output: the content alone takes input once placed, the whole surface until then.
-        setMask(m_contentPlaced && m_content ? QRegion(QRectF(m_content->position(), m_content->size()).toAlignedRect())
-                                             : QRegion());
+        // Over an output: the content alone takes input once placed beside the pointer, the whole surface until
+        // then.
+        setMask(m_placedByPointer && m_content
+                ? QRegion(QRectF(m_content->position(), m_content->size()).toAlignedRect())
+                : QRegion());
         return;
     }
     if (m_cornerRadius <= 0 || width() <= 0 || height() <= 0) {

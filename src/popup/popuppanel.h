@@ -25,9 +25,11 @@ public:
     using Placer = std::function<QRectF(QSizeF content, std::optional<QPointF> pointer, const QRectF& output)>;
 
     // For desktops where the compositor alone places windows (Wayland): the panel covers the output it opens
-    // on, transparent, and puts its content where `place` says once it learns where the pointer is, as a
-    // surface does when the pointer enters it. Outside the content, clicks go to the windows underneath.
-    void showOverOutput(Placer place);
+    // on (full screen, or maximized over its work area), transparent, and puts its content where `place` says
+    // once it learns where the pointer is, as a surface does when the pointer enters it. Where that takes long
+    // (GNOME tells a surface of the pointer only when it moves), the content shows without it meanwhile and
+    // moves beside the pointer when it first moves. Once there, clicks outside it go to the windows underneath.
+    void showOverOutput(Placer place, bool maximized = false);
 
 protected:
     bool event(QEvent* event) override;
@@ -42,7 +44,10 @@ private:
     QQuickItem* m_content = nullptr;
     qreal m_cornerRadius = 0;
     Placer m_place; // set over an output
+    bool m_maximized = false;
+    QSize m_contentSize; // the panel's size before it covers the output
     bool m_contentPlaced = true;
+    bool m_placedByPointer = true;
     bool m_waitingForPointer = false; // the surface is on screen, over the whole output
     QTimer m_placeWithoutPointer; // gives up waiting for the pointer, or for the compositor's full-screen size
 };

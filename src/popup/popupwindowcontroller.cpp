@@ -171,13 +171,21 @@ void PopupWindowController::present(PopupPanel* panel, const QRectF& frame, bool
     if (m_platform.screens->placesWindows()) {
         panel->setGeometry(QRect(frame.topLeft().toPoint(), panel->size()));
         panel->showInactive();
+    } else if (const Screens::Overlay overlay = m_platform.screens->overlay(); overlay == Screens::Overlay::None) {
+        // The panel cannot cover the output to learn where the pointer is without hiding everything else: it is a
+        // window of fixed size, which such a desktop (Sway) floats in the middle of the output.
+        panel->setMinimumSize(panel->size());
+        panel->setMaximumSize(panel->size());
+        panel->showInactive();
     } else {
-        // Beside the pointer where the panel learns its position, else centred on the output it opens on.
-        panel->showOverOutput([](QSizeF size, std::optional<QPointF> pointer, const QRectF& output) {
-            const ScreenInfo screen { QString(), output, output, 1.0 };
-            return pointer ? Placement::frameNearPointer(size, *pointer, { screen }, screen)
-                           : Placement::frameOnPointerScreen(size, output.center(), { screen }, screen);
-        });
+        // Beside the pointer where the panel learns its position, else centred on the area it covers.
+        panel->showOverOutput(
+            [](QSizeF size, std::optional<QPointF> pointer, const QRectF& output) {
+                const ScreenInfo screen { QString(), output, output, 1.0 };
+                return pointer ? Placement::frameNearPointer(size, *pointer, { screen }, screen)
+                               : Placement::frameOnPointerScreen(size, output.center(), { screen }, screen);
+            },
+            overlay == Screens::Overlay::Maximized);
     }
     installMonitors();
     emit panelShown();

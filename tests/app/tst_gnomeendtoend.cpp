@@ -23,10 +23,12 @@
 
 namespace {
 // A point on the card's plate when the card opens beside a pointer at (700, 300): it is 300 x 400, its corner
-// just right of and below the pointer.
-// Here GNOME 43 does not tell the card where the pointer is, and it opens in the middle of the screen: either place
-// counts.
-const QList<QPoint> cardPoints { QPoint(700 + 60, 300 + 200), QPoint(960, 560) };
+// just right of and below the pointer. GNOME 43 tells the card where the pointer is only once it moves: until then
+// the card shows in the middle of the screen, where the other point is.
+const QPoint besidePointer(700 + 60, 300 + 200);
+const QList<QPoint> cardPoints { besidePointer, QPoint(960, 560) };
+// Where the desktop's plain background shows, away from every window.
+const QPoint onTheBackground(100, 800);
 const QString mediaKeys = QStringLiteral("org.gnome.settings-daemon.plugins.media-keys");
 // The editor's window is in the middle of the screen; a click left of its title leaves its selection as it was.
 const QString titleBarClick = QStringLiteral("move:-4000,-4000 move:800,455 click");
@@ -154,6 +156,9 @@ private slots:
         // A figure, not a check: from the key going in to the request seen at the stub (its polling included).
         std::printf("Alt+X to the request at the stub: %lld ms\n", arrived - stamp.trimmed().toLongLong() / 1000000);
         QVERIFY(cardShows(cardPoints));
+        QVERIFY(send(QStringLiteral("move:1,1")));
+        QVERIFY(cardShows({ besidePointer }));
+        QVERIFY2(screen().pixelColor(onTheBackground) != QColor(Qt::black), "the card hides the desktop");
         QVERIFY(send(QStringLiteral("escape")));
         pad.kill();
         pad.waitForFinished(2000);

@@ -10,6 +10,7 @@
 
 #include <QCoroTask>
 #include <QGuiApplication>
+#include <QRasterWindow>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
@@ -391,25 +392,32 @@ private slots:
         QCOMPARE(await(m_pasteboard->text()).value_or("<none>").size(), 1'000'000);
     }
 
-    // Nobody can tell who set the primary selection: it speaks for the application the user is in only when it
-    // was set after that application's window became active. One set before, in another application, is never
-    // taken, nor one older than the pasteboard, whose age is unknown.
+    // Nobody can tell who set the primary selection: it speaks for the window the user is in only when Sway
+    // announced it after the user went to that window, as Sway lists windows. One set before, in another window,
+    // is never taken, nor one older than the pasteboard, whose age is unknown; a window of Quillora's own (the
+    // card) taking the keyboard changes nothing.
     void primarySelectionOnlyWhenSetSinceTheWindowBecameActive()
     {
         if (!haveCompositor())
             QSKIP("no test compositor with data-control (QUILLORA_TEST_WAYLAND=1 and WAYLAND_DISPLAY)");
         if (qgetenv("XDG_CURRENT_DESKTOP") != "sway")
             QSKIP("only Sway's data-control has the primary selection");
-        using Clock = std::chrono::steady_clock;
         const auto primaryOwner = [](const QByteArray& answer) {
             return std::make_unique<BareOwner>(
                 "text/plain;charset=utf-8", answer, false, BareOwner::Selection::Primary);
         };
-        FrontmostAppInfo app;
-        app.pid = 4242;
-        app.activatedAt = Clock::time_point(); // long ago: any selection since counts
+        const FrontmostAppInfo app; // no activation time: Sway's own order decides
         const auto primary = [&](DataControlPasteboard& pasteboard) {
             return await(pasteboard.primarySelectionOwnedBy(app)).value_or("<none>");
+        };
+        // A window of another application (named so), or of this program, which the pasteboard takes for its own.
+        const auto activeWindow = [](const QString& application) {
+            QGuiApplication::setDesktopFileName(application);
+            auto window = std::make_unique<QRasterWindow>(); // it draws, so Sway shows it
+            window->resize(200, 100);
+            window->show();
+            QGuiApplication::setDesktopFileName({});
+            return QTest::qWaitFor([&] { return window->isActive(); }, 5000) ? std::move(window) : nullptr;
         };
 
         const std::unique_ptr<BareOwner> older = primaryOwner("selected before Quillora started");
@@ -420,20 +428,21 @@ private slots:
         QVERIFY(pasteboard);
         QCOMPARE(primary(*pasteboard), QStringLiteral("<none>"));
 
-        // Selected in the application the user is in, after its window became active.
-        app.activatedAt = Clock::now();
+        // Selected in the window the user is in, after it became active; the card coming up leaves it so.
+        const std::unique_ptr<QRasterWindow> here = activeWindow(QStringLiteral("editor"));
+        QVERIFY(here);
         std::unique_ptr<BareOwner> selected = primaryOwner("selected here");
         QVERIFY(selected->owns());
         QVERIFY(QTest::qWaitFor([&] { return primary(*pasteboard) == QStringLiteral("selected here"); }, 5000));
+        const std::unique_ptr<QRasterWindow> card = activeWindow({});
+        QVERIFY(card);
+        QCOMPARE(primary(*pasteboard), QStringLiteral("selected here"));
         // Another window became active since: the selection was made before, elsewhere.
-        app.activatedAt = Clock::now();
-        QCOMPARE(primary(*pasteboard), QStringLiteral("<none>"));
-        // No activation time: nothing can speak for the application.
-        app.activatedAt.reset();
+        const std::unique_ptr<QRasterWindow> there = activeWindow(QStringLiteral("browser"));
+        QVERIFY(there);
         QCOMPARE(primary(*pasteboard), QStringLiteral("<none>"));
 
         // Bounded as the clipboard's text: one byte past it is not read.
-        app.activatedAt = Clock::now();
         const QString atTheBound(limits.maximumTextBytes, u'x');
         std::unique_ptr<BareOwner> large = primaryOwner(atTheBound.toUtf8());
         QVERIFY(QTest::qWaitFor([&] { return primary(*pasteboard) == atTheBound; }, 5000));

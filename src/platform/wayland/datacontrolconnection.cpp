@@ -1,6 +1,7 @@
 #include "platform/wayland/datacontrolconnection.h"
 
 #include "wlr-data-control-unstable-v1-client-protocol.h"
+#include "wlr-foreign-toplevel-management-unstable-v1-client-protocol.h"
 
 #include <wayland-client.h>
 
@@ -28,6 +29,10 @@ const char* const textTypes[] = { "text/plain;charset=utf-8", "UTF8_STRING", "te
 // One wake-up moves at most this much through one pipe, so a fast transfer cannot starve the others.
 constexpr qsizetype chunkBytes = 64 * 1024;
 constexpr int chunksPerWake = 16;
+
+// The most windows followed, and the longest application id kept; further windows are not followed.
+constexpr std::size_t maximumToplevels = 4096;
+constexpr qsizetype maximumAppIdLength = 256;
 
 int millisecondsUntil(Clock::time_point deadline)
 {
@@ -99,6 +104,15 @@ struct DataControlConnection::Confirmation {
     ~Confirmation() { wl_callback_destroy(callback); }
 };
 
+struct DataControlConnection::Toplevel {
+    DataControlConnection* connection = nullptr;
+    zwlr_foreign_toplevel_handle_v1* proxy = nullptr;
+    QByteArray appId;
+    bool activated = false; // as of the last done event
+    bool activatedNext = false; // as of the last state event
+    ~Toplevel() { zwlr_foreign_toplevel_handle_v1_destroy(proxy); }
+};
+
 struct DataControlConnection::SnapshotJob {
     quint64 generation = 0;
     QList<QByteArray> mimeTypes;
@@ -109,19 +123,21 @@ struct DataControlConnection::SnapshotJob {
     std::function<void(std::optional<Formats>)> done;
 };
 
-DataControlConnection::DataControlConnection(Limits limits, std::function<void()> selectionChanged)
+DataControlConnection::DataControlConnection(Limits limits, std::function<void()> selectionChanged, QByteArray ownAppId)
     : m_limits(limits)
     , m_selectionChanged(std::move(selectionChanged))
+    , m_ownAppId(std::move(ownAppId))
 {
 }
 
 std::unique_ptr<DataControlConnection> DataControlConnection::open(
-    Limits limits, std::function<void()> selectionChanged)
+    Limits limits, std::function<void()> selectionChanged, QByteArray ownAppId)
 {
     // Without WAYLAND_DISPLAY libwayland would try "wayland-0", which may be some other session's.
     if (qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
         return nullptr;
-    std::unique_ptr<DataControlConnection> connection(new DataControlConnection(limits, std::move(selectionChanged)));
+    std::unique_ptr<DataControlConnection> connection(
+        new DataControlConnection(limits, std::move(selectionChanged), std::move(ownAppId)));
     connection->m_wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (connection->m_wakeFd < 0)
         return nullptr;
@@ -419,6 +435,10 @@ void DataControlConnection::shutDown()
         m_introduced.clear();
         m_selection.reset();
         m_primary.reset();
+        m_userToplevel = nullptr;
+        m_toplevels.clear();
+        if (m_toplevelManager)
+            zwlr_foreign_toplevel_manager_v1_destroy(m_toplevelManager);
         if (m_device)
             zwlr_data_control_device_v1_destroy(m_device);
         if (m_manager)
@@ -432,6 +452,7 @@ void DataControlConnection::shutDown()
     }
     m_device = nullptr;
     m_manager = nullptr;
+    m_toplevelManager = nullptr;
     m_seat = nullptr;
     m_registry = nullptr;
     m_display = nullptr;
@@ -450,11 +471,17 @@ void DataControlConnection::readText(std::function<void(std::optional<QString>)>
     });
 }
 
-void DataControlConnection::readPrimaryText(Clock::time_point since, std::function<void(std::optional<QString>)> done)
+void DataControlConnection::readPrimaryText(
+    std::optional<Clock::time_point> since, std::function<void(std::optional<QString>)> done)
 {
     post([this, since, done = std::move(done)]() mutable {
         const Clock::time_point deadline = Clock::now() + m_limits.readTimeout;
-        if (!usable() || !m_primary || !m_primarySetAt || *m_primarySetAt < since) {
+        // Listed windows give the order exactly; otherwise the caller's clock reading of the activation, which
+        // may come late, has to do.
+        const bool madeInTheUsersWindow = m_toplevelManager
+            ? m_activationOrder > 0 && m_primaryOrder > m_activationOrder
+            : since && m_primarySetAt && *m_primarySetAt >= *since;
+        if (!usable() || !m_primary || !madeInTheUsersWindow) {
             done(std::nullopt);
             return;
         }
@@ -640,7 +667,82 @@ void DataControlConnection::onGlobal(
     } else if (!self->m_manager && std::strcmp(interface, zwlr_data_control_manager_v1_interface.name) == 0) {
         self->m_manager = static_cast<zwlr_data_control_manager_v1*>(
             wl_registry_bind(registry, name, &zwlr_data_control_manager_v1_interface, std::min(version, 2u)));
+    } else if (!self->m_toplevelManager
+        && std::strcmp(interface, zwlr_foreign_toplevel_manager_v1_interface.name) == 0) {
+        static const zwlr_foreign_toplevel_manager_v1_listener managerListener { &onToplevel, &onToplevelsFinished };
+        self->m_toplevelManager = static_cast<zwlr_foreign_toplevel_manager_v1*>(
+            wl_registry_bind(registry, name, &zwlr_foreign_toplevel_manager_v1_interface, std::min(version, 3u)));
+        zwlr_foreign_toplevel_manager_v1_add_listener(self->m_toplevelManager, &managerListener, self);
     }
+}
+
+void DataControlConnection::onToplevel(
+    void* data, zwlr_foreign_toplevel_manager_v1*, zwlr_foreign_toplevel_handle_v1* proxy)
+{
+    // The title, the outputs and the parent do not matter here.
+    const auto ignoreTitle = [](void*, zwlr_foreign_toplevel_handle_v1*, const char*) {};
+    const auto ignoreOutput = [](void*, zwlr_foreign_toplevel_handle_v1*, wl_output*) {};
+    const auto ignoreParent = [](void*, zwlr_foreign_toplevel_handle_v1*, zwlr_foreign_toplevel_handle_v1*) {};
+    static const zwlr_foreign_toplevel_handle_v1_listener toplevelListener { ignoreTitle, &onToplevelAppId,
+        ignoreOutput, ignoreOutput, &onToplevelState, &onToplevelDone, &onToplevelClosed, ignoreParent };
+    auto* self = static_cast<DataControlConnection*>(data);
+    if (self->m_toplevels.size() >= maximumToplevels) {
+        zwlr_foreign_toplevel_handle_v1_destroy(proxy);
+        return;
+    }
+    auto& toplevel = self->m_toplevels.emplace_back(std::make_unique<Toplevel>());
+    toplevel->connection = self;
+    toplevel->proxy = proxy;
+    zwlr_foreign_toplevel_handle_v1_add_listener(proxy, &toplevelListener, toplevel.get());
+}
+
+void DataControlConnection::onToplevelsFinished(void* data, zwlr_foreign_toplevel_manager_v1* manager)
+{
+    // The compositor stops listing windows: from now on the caller's clock readings of activations decide.
+    auto* self = static_cast<DataControlConnection*>(data);
+    self->m_userToplevel = nullptr;
+    self->m_toplevels.clear();
+    zwlr_foreign_toplevel_manager_v1_destroy(manager);
+    self->m_toplevelManager = nullptr;
+}
+
+void DataControlConnection::onToplevelAppId(void* data, zwlr_foreign_toplevel_handle_v1*, const char* appId)
+{
+    static_cast<Toplevel*>(data)->appId = QByteArray(appId).left(maximumAppIdLength);
+}
+
+void DataControlConnection::onToplevelState(void* data, zwlr_foreign_toplevel_handle_v1*, wl_array* states)
+{
+    auto* toplevel = static_cast<Toplevel*>(data);
+    const auto* first = static_cast<const uint32_t*>(states->data);
+    const auto* last = first + states->size / sizeof(uint32_t);
+    toplevel->activatedNext = std::find(first, last, uint32_t(ZWLR_FOREIGN_TOPLEVEL_HANDLE_V1_STATE_ACTIVATED)) != last;
+}
+
+void DataControlConnection::onToplevelDone(void* data, zwlr_foreign_toplevel_handle_v1*)
+{
+    // A window's changes take effect together, its application id among them.
+    auto* toplevel = static_cast<Toplevel*>(data);
+    DataControlConnection* self = toplevel->connection;
+    const bool becameActive = toplevel->activatedNext && !toplevel->activated;
+    toplevel->activated = toplevel->activatedNext;
+    // Only the active window's client can set the primary selection: one announced before the user went to the
+    // window they are in now was made elsewhere. Our own windows (the card) leave the user in the window they were
+    // in, and going back to it from them is no change of window.
+    const bool ours = !self->m_ownAppId.isEmpty() && toplevel->appId == self->m_ownAppId;
+    if (becameActive && !ours && self->m_userToplevel != toplevel) {
+        self->m_userToplevel = toplevel;
+        self->m_activationOrder = ++self->m_eventOrder;
+    }
+}
+
+void DataControlConnection::onToplevelClosed(void* data, zwlr_foreign_toplevel_handle_v1*)
+{
+    auto* toplevel = static_cast<Toplevel*>(data);
+    DataControlConnection* self = toplevel->connection;
+    if (self->m_userToplevel == toplevel)
+        self->m_userToplevel = nullptr; // the order of its activation stays
+    std::erase_if(self->m_toplevels, [toplevel](const auto& t) { return t.get() == toplevel; });
 }
 
 void DataControlConnection::onGlobalRemove(void*, wl_registry*, uint32_t) { }
@@ -694,8 +796,10 @@ void DataControlConnection::onPrimarySelection(
     auto* self = static_cast<DataControlConnection*>(data);
     self->m_primary = takeIntroduced(self->m_introduced, offer);
     ++self->m_primaryGeneration;
-    // Its time is taken as it arrives, on the same clock as the windows' activations.
+    // Its time is taken as it arrives, on the same clock as the windows' activations, and its place among the
+    // activations this connection hears of.
     self->m_primarySetAt = self->m_started && self->m_primary ? std::optional(Clock::now()) : std::nullopt;
+    self->m_primaryOrder = self->m_primarySetAt ? ++self->m_eventOrder : 0;
 }
 
 void DataControlConnection::onFinished(void* data, zwlr_data_control_device_v1* device)

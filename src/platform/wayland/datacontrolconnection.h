@@ -23,13 +23,17 @@ struct zwlr_data_control_manager_v1;
 struct zwlr_data_control_device_v1;
 struct zwlr_data_control_offer_v1;
 struct zwlr_data_control_source_v1;
+struct zwlr_foreign_toplevel_manager_v1;
+struct zwlr_foreign_toplevel_handle_v1;
+struct wl_array;
 
 // A Wayland connection of our own (not Qt's) that reads and sets the seat's clipboard, and reads its primary
-// selection, through the wlroots data-control protocol, which needs no keyboard focus. Its event loop runs on a
-// thread of its own and moves every transfer through non-blocking pipes, so a slow or silent application never
-// stalls it: a read ends with its data, or with nothing at its deadline or past its size bound; a write to a
-// reader that stops reading is dropped at its own deadline. The requests may be made from any thread; their
-// callbacks run on the connection's thread.
+// selection, through the wlroots data-control protocol, which needs no keyboard focus. Where the compositor lists
+// the windows (the wlroots foreign-toplevel protocol), it also learns there when each became active, in the same
+// order as the selections' announcements. Its event loop runs on a thread of its own and moves every transfer
+// through non-blocking pipes, so a slow or silent application never stalls it: a read ends with its data, or with
+// nothing at its deadline or past its size bound; a write to a reader that stops reading is dropped at its own
+// deadline. The requests may be made from any thread; their callbacks run on the connection's thread.
 class DataControlConnection final {
 public:
     using Clock = std::chrono::steady_clock;
@@ -54,8 +58,10 @@ public:
 
     // Connects to the compositor named by WAYLAND_DISPLAY and returns at once; its thread then binds
     // data-control and learns the current selection, which ready() tells. Null when there is no Wayland
-    // display. selectionChanged runs on the connection's thread at every later change of the clipboard.
-    static std::unique_ptr<DataControlConnection> open(Limits limits, std::function<void()> selectionChanged);
+    // display. selectionChanged runs on the connection's thread at every later change of the clipboard. Windows
+    // whose application id is ownAppId (this program's) do not count as the user going to another window.
+    static std::unique_ptr<DataControlConnection> open(
+        Limits limits, std::function<void()> selectionChanged, QByteArray ownAppId = {});
     ~DataControlConnection();
     DataControlConnection(const DataControlConnection&) = delete;
     DataControlConnection& operator=(const DataControlConnection&) = delete;
@@ -71,11 +77,14 @@ public:
     // Every mime type of the clipboard byte for byte; empty when the clipboard is empty; absent when a type
     // is not answered in time, the whole passes the size bound, or the clipboard changes meanwhile.
     void readAll(std::function<void(std::optional<Formats>)> done);
-    // The primary selection's text (UTF-8 types only), only when the compositor announced it at or after since;
-    // absent otherwise, for the one there was when the connection started (its age is unknown), and on no
-    // answer within the limits. The compositor does not say which client set it: when it was set is all
-    // that tells a selection made in the application the user is in now from an older one made elsewhere.
-    void readPrimaryText(Clock::time_point since, std::function<void(std::optional<QString>)> done);
+    // The primary selection's text (UTF-8 types only), only when the compositor announced it after the user went
+    // to the window they are in now (the last one not ours to become active; coming back to it from one of ours
+    // is no change), as the compositor lists windows; where it does not list them, only when it announced it at or
+    // after since (absent: never). Absent otherwise, for the one there was when the connection started (its age
+    // is unknown), and on no answer within the limits. The compositor does not say which client set it, but only
+    // the active window's client can: when it was set is all that tells a selection made in the window the user
+    // is in now from an older one made elsewhere.
+    void readPrimaryText(std::optional<Clock::time_point> since, std::function<void(std::optional<QString>)> done);
     // Owns the clipboard with exactly these formats, serving them until another client takes it; no
     // formats empties the clipboard.
     void setSelection(Formats formats);
@@ -87,8 +96,9 @@ private:
     struct Source;
     struct SnapshotJob;
     struct Confirmation;
+    struct Toplevel;
 
-    DataControlConnection(Limits limits, std::function<void()> selectionChanged);
+    DataControlConnection(Limits limits, std::function<void()> selectionChanged, QByteArray ownAppId);
     bool setUp();
     bool roundtrip(Clock::time_point deadline);
     void post(std::function<void()> job);
@@ -124,9 +134,17 @@ private:
     static void onSend(void* data, zwlr_data_control_source_v1* source, const char* mimeType, int32_t fd);
     static void onCancelled(void* data, zwlr_data_control_source_v1* source);
     static void onConfirmed(void* data, struct wl_callback* callback, uint32_t serial);
+    static void onToplevel(
+        void* data, zwlr_foreign_toplevel_manager_v1* manager, zwlr_foreign_toplevel_handle_v1* toplevel);
+    static void onToplevelsFinished(void* data, zwlr_foreign_toplevel_manager_v1* manager);
+    static void onToplevelAppId(void* data, zwlr_foreign_toplevel_handle_v1* toplevel, const char* appId);
+    static void onToplevelState(void* data, zwlr_foreign_toplevel_handle_v1* toplevel, wl_array* states);
+    static void onToplevelDone(void* data, zwlr_foreign_toplevel_handle_v1* toplevel);
+    static void onToplevelClosed(void* data, zwlr_foreign_toplevel_handle_v1* toplevel);
 
     const Limits m_limits;
     const std::function<void()> m_selectionChanged;
+    const QByteArray m_ownAppId;
 
     wl_display* m_display = nullptr;
     wl_registry* m_registry = nullptr;
@@ -144,6 +162,16 @@ private:
     std::unique_ptr<Offer> m_primary;
     quint64 m_primaryGeneration = 0; // grows with every primary selection event
     std::optional<Clock::time_point> m_primarySetAt;
+
+    // The listed windows; the one not ours the user went to last; and the order of the primary selection's
+    // announcement and of the user's going to that window among those events (0: none yet, or the selection
+    // found at start).
+    zwlr_foreign_toplevel_manager_v1* m_toplevelManager = nullptr;
+    std::vector<std::unique_ptr<Toplevel>> m_toplevels;
+    const Toplevel* m_userToplevel = nullptr;
+    quint64 m_eventOrder = 0;
+    quint64 m_primaryOrder = 0;
+    quint64 m_activationOrder = 0;
 
     std::vector<std::unique_ptr<Source>> m_sources; // ours, until cancelled
     std::vector<std::unique_ptr<Reading>> m_readings;

@@ -3,9 +3,31 @@
 #include "platform/wayland/datacontrolconnection.h"
 
 #include <QCoroFuture>
+#include <QFileInfo>
+#include <QGuiApplication>
 #include <QPromise>
 
+#include <algorithm>
+
 namespace {
+
+// The application id Qt's Wayland plugin gives this program's windows: the desktop file's name, else the program's
+// file name, behind the organisation's domain reversed when there is one.
+QByteArray ownAppId()
+{
+    QString name = QGuiApplication::desktopFileName();
+    if (name.endsWith(QLatin1String(".desktop")))
+        name.chop(8);
+    if (name.isEmpty()) {
+        name = QFileInfo(QCoreApplication::applicationFilePath()).baseName();
+        QStringList domain = QCoreApplication::organizationDomain().split(u'.', Qt::SkipEmptyParts);
+        if (!domain.isEmpty()) {
+            std::reverse(domain.begin(), domain.end());
+            name = domain.join(u'.') + u'.' + name;
+        }
+    }
+    return name.toUtf8();
+}
 
 // A promise kept by the connection's thread; the connection answers every request, at the latest as it
 // closes, so the future always carries a result.
@@ -42,15 +64,18 @@ std::unique_ptr<DataControlPasteboard> DataControlPasteboard::start(Limits limit
     connectionLimits.maximumTextBytes = limits.maximumTextBytes;
     connectionLimits.maximumSnapshotBytes = limits.maximumSnapshotBytes;
     // Changes are counted on the main thread, in the order they came.
-    pasteboard->m_connection = DataControlConnection::open(connectionLimits, [self = pasteboard.get()] {
-        QMetaObject::invokeMethod(
-            self,
-            [self] {
-                ++self->m_changeCount;
-                emit self->changed();
-            },
-            Qt::QueuedConnection);
-    });
+    pasteboard->m_connection = DataControlConnection::open(
+        connectionLimits,
+        [self = pasteboard.get()] {
+            QMetaObject::invokeMethod(
+                self,
+                [self] {
+                    ++self->m_changeCount;
+                    emit self->changed();
+                },
+                Qt::QueuedConnection);
+        },
+        ownAppId());
     if (!pasteboard->m_connection)
         return nullptr;
     return pasteboard;
@@ -70,10 +95,8 @@ QCoro::Task<std::optional<QString>> DataControlPasteboard::text()
 
 QCoro::Task<std::optional<QString>> DataControlPasteboard::primarySelectionOwnedBy(const FrontmostAppInfo& app)
 {
-    if (!app.activatedAt)
-        co_return std::nullopt;
     auto [done, future] = promised<std::optional<QString>>();
-    m_connection->readPrimaryText(*app.activatedAt, std::move(done));
+    m_connection->readPrimaryText(app.activatedAt, std::move(done));
     co_return co_await future;
 }
 
