@@ -7,6 +7,7 @@
 #include "popupstack.h"
 #include "service/quilloraapiclient.h"
 #include "settings/appsettings.h"
+#include "settings/servicesettings.h"
 #include "settings/settingswindow.h"
 #include "ui/viewwindow.h"
 
@@ -74,7 +75,11 @@ int main(int argc, char** argv)
     const std::unique_ptr<Platform> platform = Platform::createForSession();
     PopupStack popup(*platform, QUrl(QStringLiteral("https://127.0.0.1:1/unused")));
     popup.controller.preload();
-    SettingsWindow settings(appSettings, nullptr, popup.engines.engine());
+    // With the service group showing a team's service, the fullest the window gets.
+    appSettings.setServiceURL(QStringLiteral("https://quillora.example.com/v1/explain"));
+    ServiceSettings service(
+        appSettings, *platform->secrets, ServiceEndpoint { QUrl(QStringLiteral("https://127.0.0.1:1/unused")) });
+    SettingsWindow settings(appSettings, nullptr, popup.engines.engine(), nullptr, &service);
     settle(300);
     malloc_trim(0);
     const double before = residentMegabytes();
