@@ -197,6 +197,10 @@ private slots:
         hotkeys.keyPressed(Qt::Key_E, Qt::ControlModifier | Qt::AltModifier, eKey);
         QCOMPARE(hotkeys.note(0), QString());
         QCOMPARE(firedBy({ { alt, 53 }, { ctrl, alt, eKey }, { alt, 52 } }), (Ids { 1, 2 }));
+        // Alt+X is free again for other programs (Emacs's M-x).
+        QVERIFY(!xcb_request_check(
+            m_x, xcb_grab_key_checked(m_x, 0, m_root, XCB_MOD_MASK_1, 53, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC)));
+        xcb_ungrab_key(m_x, 53, m_root, XCB_MOD_MASK_1);
 
         QVERIFY(!xcb_request_check(
             m_x, xcb_grab_key_checked(m_x, 0, m_root, XCB_MOD_MASK_1, qKey, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC)));
