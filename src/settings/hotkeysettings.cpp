@@ -339,6 +339,11 @@ void HotkeySettings::restoreDefaults()
             moved = moved || m_keys[row] == wanted;
         }
     }
+    // Two commands that swapped keys wait for the user to move one of them first.
+    for (std::size_t row = 0; row < commands.size(); ++row) {
+        if (m_keys[row] != commands[row].defaultKey && m_notes[row].isEmpty())
+            m_notes[row] = refusal(int(row), commands[row].defaultKey);
+    }
     emit rowsChanged();
 }
 

@@ -189,6 +189,13 @@ private slots:
         QTest::keyClick(window.window(), Qt::Key_E, Qt::ControlModifier | Qt::AltModifier);
         QCOMPARE(keyButton->property("text").toString(), "Ctrl+Alt+E");
         QCOMPARE(settings.hotkey("askAnything"), "Ctrl+Alt+E");
+
+        // Tab goes on from the last key to "Restore Defaults", which Space presses.
+        QVERIFY(keyButton->hasActiveFocus());
+        QTest::keyClick(window.window(), Qt::Key_Tab);
+        QCOMPARE(window.window()->activeFocusItem()->objectName(), "restoreShortcutsButton");
+        QTest::keyClick(window.window(), Qt::Key_Space);
+        QCOMPARE(keyButton->property("text").toString(), "Alt+A");
     }
 };
 
