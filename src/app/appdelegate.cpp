@@ -177,9 +177,19 @@ void AppDelegate::registerLoginItemIfNeeded(AppSettings& settings, LoginItem& lo
 QMenu* AppDelegate::buildStatusMenu()
 {
     auto* menu = new QMenu;
-    menu->addAction(QStringLiteral("Explain Selected Text (Alt+X)"), this, &AppDelegate::explainSelectedText);
-    menu->addAction(QStringLiteral("Explain Screenshot (Alt+Z)"), this, &AppDelegate::explainScreenshot);
-    menu->addAction(QStringLiteral("Ask Anything (Alt+A)"), this, &AppDelegate::askAnything);
+    const std::pair<const char*, void (AppDelegate::*)()> commands[] { { "Explain Selected Text",
+                                                                           &AppDelegate::explainSelectedText },
+        { "Explain Screenshot", &AppDelegate::explainScreenshot }, { "Ask Anything", &AppDelegate::askAnything } };
+    for (int row = 0; row < 3; ++row) {
+        QAction* action = menu->addAction(QString(), this, commands[row].second);
+        // Each names its key, as chosen in the settings.
+        const auto label = [this, action, row, name = QLatin1String(commands[row].first)] {
+            action->setText(
+                QStringLiteral("%1 (%2)").arg(name, HotkeySettings::displayText(m_hotkeySettings.key(row))));
+        };
+        label();
+        connect(&m_hotkeySettings, &HotkeySettings::rowsChanged, action, label);
+    }
     menu->addSeparator();
     menu->addAction(QStringLiteral("Check for Updates..."), this, &AppDelegate::checkForUpdates);
     menu->addAction(

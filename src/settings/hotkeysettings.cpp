@@ -144,6 +144,8 @@ QString HotkeySettings::displayText(QKeyCombination key)
 
 std::optional<QKeyCombination> HotkeySettings::parse(const QString& text)
 {
+    if (text.size() > 64) // no key is named so long
+        return std::nullopt;
     const QKeySequence sequence = QKeySequence::fromString(text.trimmed(), QKeySequence::PortableText);
     if (sequence.count() != 1)
         return std::nullopt;
