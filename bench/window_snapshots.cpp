@@ -120,11 +120,21 @@ int main(int argc, char** argv)
         {
             // Where the desktop owns the keys: shown, and changed in the desktop's settings.
             AppSettings settings(config.filePath(QStringLiteral("desktopkeys%1/Quillora/Quillora.conf").arg(suffix)));
+            // GNOME's settings program, or a stand-in where it is not installed: the button shows where it is.
             qputenv("XDG_CURRENT_DESKTOP", "GNOME");
+            QTemporaryDir programs;
+            QFile standIn(programs.filePath(QStringLiteral("gnome-control-center")));
+            standIn.open(QIODevice::WriteOnly);
+            standIn.write("#!/bin/sh\n");
+            standIn.close();
+            standIn.setPermissions(QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+            const QByteArray path = qgetenv("PATH");
+            qputenv("PATH", programs.path().toLocal8Bit() + ':' + path);
             HotkeySettings hotkeys(settings, {}, true);
             SettingsWindow window(settings, nullptr, engine, nullptr, nullptr, &hotkeys);
             window.open();
             ok &= save(window.window(), dir, QStringLiteral("settings-shortcuts-desktop") + suffix);
+            qputenv("PATH", path);
         }
         {
             // A folder that is a file: nothing can be written under it.
