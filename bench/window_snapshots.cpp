@@ -5,7 +5,9 @@
 #include "fakeloginitem.h"
 #include "fakeplatform.h"
 #include "onboarding/onboardingwindowcontroller.h"
+#include "platform/globalhotkeys.h"
 #include "settings/appsettings.h"
+#include "settings/hotkeysettings.h"
 #include "settings/servicesettings.h"
 #include "settings/settingswindow.h"
 #include "ui/qmlengineprovider.h"
@@ -93,6 +95,46 @@ int main(int argc, char** argv)
             window.window()->view()->property("model").value<QObject*>()->setProperty(
                 "serviceAddress", QStringLiteral("http://quillora.example.com"));
             ok &= save(window.window(), dir, QStringLiteral("settings-team") + suffix);
+        }
+        {
+            // Keys changed: one moved, one refused because another program holds it, one recording after a
+            // refusal, and a saved key that is no longer readable.
+            AppSettings settings(config.filePath(QStringLiteral("keys%1/Quillora/Quillora.conf").arg(suffix)));
+            settings.setHotkey("explainScreenRegion", QStringLiteral("Alt+Shift+Frobnicate"));
+            HotkeySettings hotkeys(
+                settings,
+                [](quint32, quint32 keyCode, Qt::KeyboardModifiers) {
+                    return keyCode == HotkeySettings::keyCode(Qt::Key_Q) ? GlobalHotkeys::heldElsewhereStatus : 0;
+                },
+                false);
+            SettingsWindow window(settings, nullptr, engine, nullptr, nullptr, &hotkeys);
+            window.open();
+            hotkeys.startRecording(2);
+            hotkeys.keyPressed(Qt::Key_E, int(Qt::ControlModifier | Qt::MetaModifier), 0);
+            hotkeys.startRecording(2);
+            hotkeys.keyPressed(Qt::Key_Q, int(Qt::AltModifier), 0);
+            hotkeys.startRecording(0);
+            hotkeys.keyPressed(Qt::Key_Z, int(Qt::AltModifier), 0);
+            ok &= save(window.window(), dir, QStringLiteral("settings-shortcuts") + suffix);
+        }
+        {
+            // Where the desktop owns the keys: shown, and changed in the desktop's settings.
+            AppSettings settings(config.filePath(QStringLiteral("desktopkeys%1/Quillora/Quillora.conf").arg(suffix)));
+            // GNOME's settings program, or a stand-in where it is not installed: the button shows where it is.
+            qputenv("XDG_CURRENT_DESKTOP", "GNOME");
+            QTemporaryDir programs;
+            QFile standIn(programs.filePath(QStringLiteral("gnome-control-center")));
+            standIn.open(QIODevice::WriteOnly);
+            standIn.write("#!/bin/sh\n");
+            standIn.close();
+            standIn.setPermissions(QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+            const QByteArray path = qgetenv("PATH");
+            qputenv("PATH", programs.path().toLocal8Bit() + ':' + path);
+            HotkeySettings hotkeys(settings, {}, true);
+            SettingsWindow window(settings, nullptr, engine, nullptr, nullptr, &hotkeys);
+            window.open();
+            ok &= save(window.window(), dir, QStringLiteral("settings-shortcuts-desktop") + suffix);
+            qputenv("PATH", path);
         }
         {
             // A folder that is a file: nothing can be written under it.

@@ -18,6 +18,7 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <array>
 #include <cstdio>
 #include <functional>
 
@@ -38,6 +39,8 @@ AppDelegate::AppDelegate(std::unique_ptr<Platform> platform, AppSettings& settin
     , m_coordinator(*m_presenter, *m_platform, m_screenshots)
     , m_onboarding(settings, *m_platform->accessibility, m_engines)
     , m_hotkeyManager(*m_platform->globalHotkeys)
+    , m_hotkeySettings(settings, std::bind_front(&HotkeyManager::changeHotkey, &m_hotkeyManager),
+          m_platform->globalHotkeys->desktopOwnsKeys() || m_platform->desktopShortcuts)
 {
     m_apiClient.setUserId(settings.userId());
     connect(&m_serviceSettings, &ServiceSettings::endpointChanged, this,
@@ -144,20 +147,20 @@ void AppDelegate::registerHotkeys()
 {
     // Each handler only schedules its work, so the key event is answered at once.
     const QPointer<AppDelegate> self(this);
-    m_hotkeyManager.registerHotkey(
-        1, HotkeyManager::keyCodeX, Qt::AltModifier, QStringLiteral("Explain Selection"), [self] {
-            if (self)
-                self->later(&AppDelegate::explainSelectedText);
-        });
-    m_hotkeyManager.registerHotkey(
-        2, HotkeyManager::keyCodeZ, Qt::AltModifier, QStringLiteral("Explain Screen Region"), [self] {
-            if (self)
-                self->later(&AppDelegate::explainScreenshot);
-        });
-    m_hotkeyManager.registerHotkey(3, HotkeyManager::keyCodeA, Qt::AltModifier, QStringLiteral("Ask Anything"), [self] {
-        if (self)
-            self->later(&AppDelegate::askAnything);
-    });
+    const std::array actions { &AppDelegate::explainSelectedText, &AppDelegate::explainScreenshot,
+        &AppDelegate::askAnything };
+    static_assert(actions.size() == HotkeySettings::commands.size());
+    // The keys the user chose, or the defaults: Alt+X, Alt+Z, Alt+A.
+    for (std::size_t i = 0; i < actions.size(); ++i) {
+        const HotkeySettings::Command& command = HotkeySettings::commands[i];
+        const QKeyCombination key = HotkeySettings::storedKey(m_settings, command);
+        m_hotkeyManager.registerHotkey(command.id, HotkeySettings::keyCode(key.key()), key.keyboardModifiers(),
+            QString::fromLatin1(command.name), [self, action = actions[i], id = command.id] {
+                // While a new key is being recorded, ours are keys like any other.
+                if (self && !self->m_hotkeySettings.takeGlobalKey(id))
+                    self->later(action);
+            });
+    }
 }
 
 void AppDelegate::later(void (AppDelegate::*action)()) { QTimer::singleShot(0, this, action); }
@@ -174,9 +177,19 @@ void AppDelegate::registerLoginItemIfNeeded(AppSettings& settings, LoginItem& lo
 QMenu* AppDelegate::buildStatusMenu()
 {
     auto* menu = new QMenu;
-    menu->addAction(QStringLiteral("Explain Selected Text (Alt+X)"), this, &AppDelegate::explainSelectedText);
-    menu->addAction(QStringLiteral("Explain Screenshot (Alt+Z)"), this, &AppDelegate::explainScreenshot);
-    menu->addAction(QStringLiteral("Ask Anything (Alt+A)"), this, &AppDelegate::askAnything);
+    const std::pair<const char*, void (AppDelegate::*)()> commands[] { { "Explain Selected Text",
+                                                                           &AppDelegate::explainSelectedText },
+        { "Explain Screenshot", &AppDelegate::explainScreenshot }, { "Ask Anything", &AppDelegate::askAnything } };
+    for (int row = 0; row < 3; ++row) {
+        QAction* action = menu->addAction(QString(), this, commands[row].second);
+        // Each names its key, as chosen in the settings.
+        const auto label = [this, action, row, name = QLatin1String(commands[row].first)] {
+            action->setText(
+                QStringLiteral("%1 (%2)").arg(name, HotkeySettings::displayText(m_hotkeySettings.key(row))));
+        };
+        label();
+        connect(&m_hotkeySettings, &HotkeySettings::rowsChanged, action, label);
+    }
     menu->addSeparator();
     menu->addAction(QStringLiteral("Check for Updates..."), this, &AppDelegate::checkForUpdates);
     menu->addAction(
@@ -221,7 +234,7 @@ void AppDelegate::openSettings()
 {
     if (!m_settingsWindow) {
         m_settingsWindow = std::make_unique<SettingsWindow>(m_settings, m_platform->loginItem.get(), m_engines.engine(),
-            m_platform->desktopShortcuts.get(), &m_serviceSettings);
+            m_platform->desktopShortcuts.get(), &m_serviceSettings, &m_hotkeySettings);
     }
     m_settingsWindow->open();
 }

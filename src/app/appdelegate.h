@@ -10,6 +10,7 @@
 #include "screenshot/screenshotcapturemanager.h"
 #include "service/quilloraapiclient.h"
 #include "service/serviceendpoint.h"
+#include "settings/hotkeysettings.h"
 #include "settings/servicesettings.h"
 #include "ui/qmlengineprovider.h"
 
@@ -108,6 +109,7 @@ private:
     TextCaptureCoordinator m_coordinator;
     OnboardingWindowController m_onboarding;
     HotkeyManager m_hotkeyManager;
+    HotkeySettings m_hotkeySettings; // the keys as the user chose them, applied through m_hotkeyManager
     ServiceHandler m_serviceHandler;
     QSystemTrayIcon* m_statusItem = nullptr; // a child of ours
     UpdateChecker* m_updateChecker = nullptr; // a child of ours

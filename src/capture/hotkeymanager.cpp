@@ -41,6 +41,16 @@ void HotkeyManager::registerHotkey(
     std::fflush(stdout);
 }
 
+int HotkeyManager::changeHotkey(quint32 id, quint32 keyCode, Qt::KeyboardModifiers modifiers)
+{
+    if (!m_hotkeys || !m_callbacks.count(id))
+        return GlobalHotkeys::unavailableStatus;
+    const int status = m_hotkeys->registerHotkey(id, keyCode, modifiers);
+    if (status == 0)
+        m_hotKeyRefs.insert(id);
+    return status;
+}
+
 void HotkeyManager::unregisterAll()
 {
     if (m_hotkeys) {

@@ -31,6 +31,9 @@ public:
     // description: what the key does, for desktops that show the keys they hand out.
     void registerHotkey(quint32 id, quint32 keyCode, Qt::KeyboardModifiers modifiers, const QString& description,
         HotkeyHandler handler);
+    // Moves a registered id to another key, keeping its handler. Returns registerHotkey's status from
+    // GlobalHotkeys: 0 when the new key is in force; otherwise the id keeps the key it had.
+    int changeHotkey(quint32 id, quint32 keyCode, Qt::KeyboardModifiers modifiers);
     // Releases every key and forgets every handler.
     void unregisterAll();
     // Runs the handler registered under id, if any.

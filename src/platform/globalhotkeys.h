@@ -15,8 +15,12 @@ public:
 
     using QObject::QObject;
 
-    // 0 when the key is taken; otherwise why not: the X error code on X11 (10, BadAccess, when another
-    // client holds the combination) or unavailableStatus. A registered id is replaced.
+    // X11's error code for a key another client holds.
+    static constexpr int heldElsewhereStatus = 10;
+
+    // 0 when the key is taken; otherwise why not: the X error code on X11 (heldElsewhereStatus when another
+    // client holds the combination) or unavailableStatus. A registered id is replaced; where the new key
+    // cannot be taken, the id keeps the key it had.
     virtual int registerHotkey(quint32 id, quint32 keyCode, Qt::KeyboardModifiers modifiers) = 0;
     virtual void unregisterHotkey(quint32 id) = 0;
     // What the key does, in a few words, for desktops that list the keys they hand out (before registering).
@@ -25,6 +29,10 @@ public:
         Q_UNUSED(id);
         Q_UNUSED(description);
     }
+
+    // Whether the desktop decides which keys reach Quillora (the user changes them in the desktop's own
+    // settings), rather than the keys registered here.
+    virtual bool desktopOwnsKeys() const { return false; }
 
 signals:
     void pressed(quint32 id);

@@ -9,6 +9,10 @@ Item {
     id: view
     required property QtObject model
     readonly property QtObject settings: model.settings
+    readonly property QtObject hotkeys: model.hotkeys
+    // Keys recorded here, or the desktop's keys shown with a way to its settings.
+    readonly property bool recordsKeys: hotkeys !== null && !hotkeys.desktopOwnsKeys
+    readonly property bool opensDesktopKeys: hotkeys !== null && hotkeys.desktopOwnsKeys && hotkeys.desktopSettingsAvailable
     signal closeRequested()
 
     implicitWidth: 440
@@ -23,7 +27,8 @@ Item {
     // Return is "Done" except in the editor, where it starts a new line.
     Shortcut {
         sequences: ["Return", "Enter"]
-        enabled: !editor.activeFocus && !testButton.activeFocus
+        enabled: !editor.activeFocus && !testButton.activeFocus && !restoreButton.activeFocus
+            && !desktopShortcutsButton.activeFocus
         onActivated: view.model.dismiss()
     }
 
@@ -143,7 +148,7 @@ Item {
             // Always the login item's state as it is now, whatever the click did.
             checked: view.model.openAtLogin
             onToggled: view.model.openAtLogin = !checked
-            KeyNavigation.tab: keysSwitch.visible ? keysSwitch : serviceStart
+            KeyNavigation.tab: keysSwitch.visible ? keysSwitch : shortcutsStart
             KeyNavigation.backtab: editor
         }
 
@@ -156,7 +161,7 @@ Item {
             // What the desktop's settings hold, whatever the click did.
             checked: view.model.keysSetUp
             onToggled: view.model.keysSetUp = !checked
-            KeyNavigation.tab: serviceStart
+            KeyNavigation.tab: shortcutsStart
             KeyNavigation.backtab: loginSwitch
         }
 
@@ -170,6 +175,130 @@ Item {
             color: cardTheme.secondary
             Accessible.role: Accessible.AlertMessage
             Accessible.name: text
+        }
+
+        Rectangle {
+            width: parent.width
+            height: 1
+            color: cardTheme.edge
+            visible: shortcutsGroup.visible
+        }
+
+        // One row per command: its name and its key. A click on the key records the next combination pressed
+        // (the model takes it or says why not); where the desktop owns the keys they are only shown.
+        Column {
+            id: shortcutsGroup
+            objectName: "shortcutsGroup"
+            width: parent.width
+            spacing: 8
+            visible: view.hotkeys !== null
+
+            Text {
+                text: "Keyboard Shortcuts"
+                font.pixelSize: 13
+                font.weight: Font.DemiBold
+                color: cardTheme.primary
+                Accessible.role: Accessible.Heading
+                Accessible.name: text
+            }
+
+            Repeater {
+                id: shortcutRows
+                // A fixed count, so the rows (and the key that has the focus) stay while their values change.
+                model: view.hotkeys ? view.hotkeys.rows.length : 0
+
+                Column {
+                    id: shortcutRow
+                    required property int index
+                    readonly property var row: view.hotkeys.rows[index]
+                    readonly property alias keyButton: keyButton
+                    width: shortcutsGroup.width
+                    spacing: 4
+
+                    Item {
+                        width: parent.width
+                        height: keyButton.implicitHeight
+
+                        Text {
+                            anchors.verticalCenter: parent.verticalCenter
+                            text: shortcutRow.row.name
+                            font.pixelSize: 13
+                            color: cardTheme.primary
+                        }
+                        DialogButton {
+                            id: keyButton
+                            objectName: "shortcutKey" + shortcutRow.index
+                            anchors.right: parent.right
+                            width: Math.max(130, implicitWidth)
+                            theme: cardTheme
+                            visible: view.recordsKeys
+                            text: shortcutRow.row.recording ? "Press keys…" : shortcutRow.row.key
+                            Accessible.name: shortcutRow.row.name + " shortcut: " + text
+                            Accessible.description: "Press to record a new key; Escape cancels, Backspace restores the default."
+                            onClicked: {
+                                forceActiveFocus()
+                                view.hotkeys.startRecording(shortcutRow.index)
+                            }
+                            // While recording, every key comes here first, Escape and Return included.
+                            Keys.onShortcutOverride: (event) => event.accepted = shortcutRow.row.recording
+                                || event.key === Qt.Key_Return || event.key === Qt.Key_Enter
+                            Keys.onPressed: (event) => event.accepted = shortcutRow.row.recording
+                                && view.hotkeys.keyPressed(event.key, event.modifiers, event.nativeScanCode)
+                            onActiveFocusChanged: if (!activeFocus && shortcutRow.row.recording) view.hotkeys.cancelRecording()
+                        }
+                        Text {
+                            anchors.right: parent.right
+                            anchors.verticalCenter: parent.verticalCenter
+                            visible: !view.recordsKeys
+                            text: shortcutRow.row.key
+                            font.pixelSize: 13
+                            color: cardTheme.secondary
+                            Accessible.role: Accessible.StaticText
+                            Accessible.name: shortcutRow.row.name + " shortcut: " + text
+                        }
+                    }
+                    Text {
+                        objectName: "shortcutNote" + shortcutRow.index
+                        width: parent.width
+                        visible: text !== ""
+                        text: shortcutRow.row.note
+                        wrapMode: Text.WordWrap
+                        font.pixelSize: 11
+                        color: cardTheme.red
+                        Accessible.role: Accessible.AlertMessage
+                        Accessible.name: text
+                    }
+                }
+            }
+
+            DialogButton {
+                id: restoreButton
+                objectName: "restoreShortcutsButton"
+                theme: cardTheme
+                visible: view.recordsKeys
+                text: "Restore Defaults"
+                onClicked: view.hotkeys.restoreDefaults()
+                KeyNavigation.tab: serviceStart
+            }
+            DialogButton {
+                id: desktopShortcutsButton
+                objectName: "desktopShortcutsButton"
+                theme: cardTheme
+                visible: view.opensDesktopKeys
+                text: "Open the desktop's shortcut settings"
+                onClicked: view.hotkeys.openDesktopSettings()
+                KeyNavigation.tab: serviceStart
+            }
+            Text {
+                width: parent.width
+                visible: view.hotkeys !== null && view.hotkeys.desktopOwnsKeys && !view.hotkeys.desktopSettingsAvailable
+                text: "The desktop decides these keys; change them in its keyboard settings."
+                wrapMode: Text.WordWrap
+                font.pixelSize: 11
+                color: cardTheme.secondary
+                Accessible.role: Accessible.StaticText
+                Accessible.name: text
+            }
         }
 
         Rectangle {
@@ -203,7 +332,7 @@ Item {
                     checked: !view.model.teamService
                     onChosen: view.model.teamService = false
                     KeyNavigation.tab: teamChoice
-                    KeyNavigation.backtab: keysSwitch.visible ? keysSwitch : loginSwitch
+                    KeyNavigation.backtab: shortcutsEnd
                 }
                 Choice {
                     id: teamChoice
@@ -308,13 +437,19 @@ Item {
                 text: "Done"
                 onClicked: view.model.dismiss()
                 KeyNavigation.tab: editor
-                KeyNavigation.backtab: view.model.serviceOffered ? testButton : keysSwitch.visible ? keysSwitch : loginSwitch
+                KeyNavigation.backtab: view.model.serviceOffered ? testButton : shortcutsEnd
             }
         }
     }
 
-    // Where Tab goes after the switches.
+    // Where Tab goes after the switches, and what Shift+Tab reaches before the service.
     readonly property Item serviceStart: view.model.serviceOffered ? thisComputer : doneButton
+    readonly property Item shortcutsStart: view.opensDesktopKeys ? desktopShortcutsButton
+        : view.recordsKeys && shortcutRows.count > 0 ? shortcutRows.itemAt(0).keyButton
+        : serviceStart
+    readonly property Item shortcutsEnd: view.recordsKeys ? restoreButton
+        : view.opensDesktopKeys ? desktopShortcutsButton
+        : view.model.keysOffered ? keysSwitch : loginSwitch
 
     // One of the two services: a round mark and its label. Space or a click chooses it.
     component Choice: Item {

@@ -67,6 +67,17 @@ QDateTime AppSettings::lastUpdateCheck() const { return m_store.value(lastUpdate
 
 void AppSettings::setLastUpdateCheck(const QDateTime& when) { writeNow(lastUpdateCheckKey, when.toUTC()); }
 
+QString AppSettings::hotkey(const char* name) const
+{
+    return m_store.value(QLatin1String("hotkeys/") + QLatin1String(name)).toString();
+}
+
+void AppSettings::setHotkey(const char* name, const QString& portableText)
+{
+    const QByteArray key = QByteArrayLiteral("hotkeys/") + name;
+    writeNow(key.constData(), portableText.isEmpty() ? QVariant() : portableText);
+}
+
 void AppSettings::writeNow(const char* key, const QVariant& value)
 {
     if (value.isValid())

@@ -50,6 +50,11 @@ public:
     QDateTime lastUpdateCheck() const;
     void setLastUpdateCheck(const QDateTime& when);
 
+    // A command's key as the user chose it ("Alt+X"), under "hotkeys/<name>"; empty when never chosen.
+    QString hotkey(const char* name) const;
+    // Empty removes the setting.
+    void setHotkey(const char* name, const QString& portableText);
+
     // A write reached no disk (read-only or missing folder, full disk). Stays set once seen, so the user is
     // told once rather than on every keystroke; every later change is still tried.
     bool cannotSave() const { return m_cannotSave; }

@@ -4,20 +4,24 @@
 #include "platform/loginitem.h"
 #include "service/quilloraapiclient.h"
 #include "settings/appsettings.h"
+#include "settings/hotkeysettings.h"
 #include "settings/servicesettings.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QPointer>
 
-SettingsViewModel::SettingsViewModel(
-    AppSettings& settings, LoginItem* loginItem, DesktopShortcuts* shortcuts, ServiceSettings* service, QObject* parent)
+SettingsViewModel::SettingsViewModel(AppSettings& settings, LoginItem* loginItem, DesktopShortcuts* shortcuts,
+    ServiceSettings* service, HotkeySettings* hotkeys, QObject* parent)
     : QObject(parent)
     , m_settings(settings)
     , m_loginItem(loginItem)
     , m_shortcuts(shortcuts)
     , m_service(service)
+    , m_hotkeys(hotkeys)
 {
+    if (m_hotkeys)
+        m_hotkeys->reload();
     refreshLoginItem();
     if (m_shortcuts)
         readKeys();

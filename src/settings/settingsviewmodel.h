@@ -9,6 +9,7 @@
 #include <chrono>
 
 class DesktopShortcuts;
+class HotkeySettings;
 class LoginItem;
 class ServiceSettings;
 
@@ -21,6 +22,7 @@ class ServiceSettings;
 class SettingsViewModel : public QObject {
     Q_OBJECT
     Q_PROPERTY(AppSettings* settings READ settings CONSTANT)
+    Q_PROPERTY(HotkeySettings* hotkeys READ hotkeys CONSTANT)
     Q_PROPERTY(bool openAtLogin READ openAtLogin WRITE setOpenAtLogin NOTIFY openAtLoginChanged)
     Q_PROPERTY(bool loginItemAvailable READ loginItemAvailable CONSTANT)
     Q_PROPERTY(QString settingsFolder READ settingsFolder CONSTANT)
@@ -38,13 +40,13 @@ class SettingsViewModel : public QObject {
 
 public:
     // loginItem may be null: the switch then shows off and cannot be changed. shortcuts may be null: no keys
-    // switch.
-    // service may be null: no choice of service.
+    // switch. service may be null: no choice of service. hotkeys may be null: no keyboard shortcuts group.
     SettingsViewModel(AppSettings& settings, LoginItem* loginItem, DesktopShortcuts* shortcuts = nullptr,
-        ServiceSettings* service = nullptr, QObject* parent = nullptr);
+        ServiceSettings* service = nullptr, HotkeySettings* hotkeys = nullptr, QObject* parent = nullptr);
     ~SettingsViewModel() override;
 
     AppSettings* settings() const { return &m_settings; }
+    HotkeySettings* hotkeys() const { return m_hotkeys; }
     bool loginItemAvailable() const { return m_loginItem != nullptr; }
     // Where the settings file lives, as the user would type it ("~/.config/Quillora").
     QString settingsFolder() const;
@@ -105,6 +107,7 @@ private:
     bool m_keysBusy = false;
     QString m_keysNote;
     ServiceSettings* m_service;
+    HotkeySettings* m_hotkeys;
     bool m_teamService = false;
     QString m_serviceAddress;
     QString m_serviceToken;

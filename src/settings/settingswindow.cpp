@@ -4,12 +4,13 @@
 #include "ui/viewwindow.h"
 
 SettingsWindow::SettingsWindow(AppSettings& settings, LoginItem* loginItem, QQmlEngine* engine,
-    DesktopShortcuts* shortcuts, ServiceSettings* service, QObject* parent)
+    DesktopShortcuts* shortcuts, ServiceSettings* service, HotkeySettings* hotkeys, QObject* parent)
     : QObject(parent)
     , m_settings(settings)
     , m_loginItem(loginItem)
     , m_shortcuts(shortcuts)
     , m_service(service)
+    , m_hotkeys(hotkeys)
     , m_engine(engine)
 {
 }
@@ -23,7 +24,7 @@ void SettingsWindow::open()
         return;
     }
     // The model reads the login item's state as it is now; it lives as long as its window.
-    auto* model = new SettingsViewModel(m_settings, m_loginItem, m_shortcuts, m_service);
+    auto* model = new SettingsViewModel(m_settings, m_loginItem, m_shortcuts, m_service, m_hotkeys);
     ViewWindow* window = ViewWindow::create(m_engine, settingsViewUrl,
         { { QStringLiteral("model"), QVariant::fromValue<QObject*>(model) } }, QStringLiteral("Quillora Settings"));
     if (!window) {

@@ -6,6 +6,7 @@
 
 class AppSettings;
 class DesktopShortcuts;
+class HotkeySettings;
 class LoginItem;
 class ServiceSettings;
 class QQmlEngine;
@@ -20,10 +21,11 @@ public:
     static inline const QUrl settingsViewUrl { QStringLiteral("qrc:/Quillora/settings/SettingsView.qml") };
 
     // The engine must outlive this object; loginItem may be null (no login item on this desktop), and so may
-    // shortcuts (the desktop's own shortcuts are not offered for Quillora's keys), and service (no choice of
-    // service).
+    // shortcuts (the desktop's own shortcuts are not offered for Quillora's keys), service (no choice of
+    // service) and hotkeys (no keyboard shortcuts group).
     SettingsWindow(AppSettings& settings, LoginItem* loginItem, QQmlEngine* engine,
-        DesktopShortcuts* shortcuts = nullptr, ServiceSettings* service = nullptr, QObject* parent = nullptr);
+        DesktopShortcuts* shortcuts = nullptr, ServiceSettings* service = nullptr, HotkeySettings* hotkeys = nullptr,
+        QObject* parent = nullptr);
     ~SettingsWindow() override;
 
     void open();
@@ -35,6 +37,7 @@ private:
     LoginItem* m_loginItem;
     DesktopShortcuts* m_shortcuts;
     ServiceSettings* m_service;
+    HotkeySettings* m_hotkeys;
     QQmlEngine* m_engine;
     QPointer<ViewWindow> m_window;
 };

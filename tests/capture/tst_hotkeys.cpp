@@ -2,10 +2,13 @@
 // copy shortcut sent the same way.
 #include "capture/hotkeymanager.h"
 #include "platform/platform.h"
+#include "settings/appsettings.h"
+#include "settings/hotkeysettings.h"
 
 #include <QCoroTask>
 
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QTest>
 #include <QThread>
@@ -23,7 +26,7 @@ namespace {
 using Keys = QList<xcb_keycode_t>;
 using Ids = QList<quint32>;
 // Keycodes of the evdev layout; X, Z, A are 53, 52, 38.
-constexpr xcb_keycode_t alt = 64, shift = 50, capsLock = 66, numLock = 77, cKey = 54;
+constexpr xcb_keycode_t alt = 64, shift = 50, ctrl = 37, capsLock = 66, numLock = 77, cKey = 54, eKey = 26, qKey = 24;
 constexpr quint32 sentinelId = 9; // Alt+C, pressed last: once it fired, every earlier press was handled
 
 } // namespace
@@ -180,6 +183,36 @@ private slots:
         HotkeyManager sentinel(*m_platform->globalHotkeys);
         sentinel.registerHotkey(sentinelId, cKey, Qt::AltModifier, {}, [this] { m_fired << sentinelId; });
         QCOMPARE(firedBy({ { alt, 53 }, { alt, 52 }, { alt, 38 } }), Ids {});
+    }
+
+    // A key chosen in the settings takes over from the old one at once; a key another client holds leaves the
+    // command with the key it had.
+    void aChosenKeyReplacesTheOldOneUnlessAnotherClientHoldsIt()
+    {
+        QTemporaryDir dir;
+        AppSettings settings(dir.filePath(QStringLiteral("Quillora.conf")));
+        HotkeySettings hotkeys(settings, std::bind_front(&HotkeyManager::changeHotkey, m_manager.get()), false);
+
+        hotkeys.startRecording(0);
+        hotkeys.keyPressed(Qt::Key_E, Qt::ControlModifier | Qt::AltModifier, eKey);
+        QCOMPARE(hotkeys.note(0), QString());
+        QCOMPARE(firedBy({ { alt, 53 }, { ctrl, alt, eKey }, { alt, 52 } }), (Ids { 1, 2 }));
+        // Alt+X is free again for other programs (Emacs's M-x).
+        QVERIFY(!xcb_request_check(
+            m_x, xcb_grab_key_checked(m_x, 0, m_root, XCB_MOD_MASK_1, 53, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC)));
+        xcb_ungrab_key(m_x, 53, m_root, XCB_MOD_MASK_1);
+
+        QVERIFY(!xcb_request_check(
+            m_x, xcb_grab_key_checked(m_x, 0, m_root, XCB_MOD_MASK_1, qKey, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC)));
+        hotkeys.startRecording(0);
+        hotkeys.keyPressed(Qt::Key_Q, Qt::AltModifier, qKey);
+        const QString note = hotkeys.note(0);
+        const Ids afterRefusal = firedBy({ { alt, qKey }, { ctrl, alt, eKey } });
+        xcb_ungrab_key(m_x, qKey, m_root, XCB_MOD_MASK_1);
+        xcb_flush(m_x);
+        QCOMPARE(note, QStringLiteral("Alt+Q is used by another program."));
+        QCOMPARE(afterRefusal, Ids { 1 });
+        QCOMPARE(settings.hotkey("explainSelection"), QStringLiteral("Ctrl+Alt+E"));
     }
 
     void keysFollowKeymapChanges()

@@ -45,6 +45,7 @@ public:
     int registerHotkey(quint32 id, quint32 keyCode, Qt::KeyboardModifiers modifiers) override;
     void unregisterHotkey(quint32 id) override;
     void describeHotkey(quint32 id, const QString& description) override;
+    bool desktopOwnsKeys() const override { return true; }
 
     // The portal's trigger for a key: "ALT+x" for Alt and the key X sits on (an X11 keycode); empty for a key
     // outside the letters and digits.
@@ -64,8 +65,8 @@ signals:
     void sessionReady();
 
 private slots:
-    void activated(const QDBusObjectPath& session, const QString& shortcutId, qulonglong timestamp,
-        const QVariantMap& options);
+    void activated(
+        const QDBusObjectPath& session, const QString& shortcutId, qulonglong timestamp, const QVariantMap& options);
     void sessionClosed();
     void portalOwnerChanged(const QString& name, const QString& oldOwner, const QString& newOwner);
 

@@ -127,12 +127,20 @@ int X11GlobalHotkeys::registerHotkey(quint32 id, quint32 keyCode, Qt::KeyboardMo
         return unavailableStatus;
     if (keyCode > 255)
         return XCB_VALUE;
-    unregisterHotkey(id);
     const Grab wanted { xcb_keycode_t(keyCode), toX11Modifiers(modifiers) };
+    const auto previous = m_grabs.constFind(id);
+    const bool hadKey = previous != m_grabs.cend();
+    if (hadKey && previous->keyCode == wanted.keyCode && previous->modifiers == wanted.modifiers)
+        return 0;
+    // The new key first: where another client holds it, the id keeps the key it had.
     const int status = grab(wanted, lockVariants(m_numLockMask));
-    if (status == 0)
-        m_grabs.insert(id, wanted);
-    return status;
+    if (status != 0)
+        return status;
+    if (hadKey)
+        ungrab(*previous, lockVariants(m_numLockMask));
+    m_grabs.insert(id, wanted);
+    xcb_flush(m_connection);
+    return 0;
 }
 
 void X11GlobalHotkeys::unregisterHotkey(quint32 id)

@@ -1,0 +1,203 @@
+// The keys of Quillora's commands as chosen in the settings window: what a pressed key makes of a row, what is
+// kept on disk, and the window's key row driven by real key events.
+#include "platform/globalhotkeys.h"
+#include "settings/appsettings.h"
+#include "settings/hotkeysettings.h"
+#include "settings/settingswindow.h"
+#include "ui/qmlengineprovider.h"
+
+#include <QGuiApplication>
+#include <QQuickItem>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+constexpr quint32 qPosition = 24, onePosition = 10; // X11 keycodes on a US keyboard
+constexpr int alt = Qt::AltModifier, ctrl = Qt::ControlModifier, shift = Qt::ShiftModifier, super = Qt::MetaModifier;
+
+// Repeater rows hang below their column as items, not as QObject children.
+QQuickItem* findItem(QQuickItem* root, const QString& name)
+{
+    if (root->objectName() == name)
+        return root;
+    for (QQuickItem* child : root->childItems()) {
+        if (QQuickItem* found = findItem(child, name))
+            return found;
+    }
+    return nullptr;
+}
+
+} // namespace
+
+class HotkeySettingsTest : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    QString storeFile() const { return m_dir.filePath(QStringLiteral("Quillora.conf")); }
+
+private slots:
+    void init() { QFile::remove(storeFile()); }
+
+    // Explain Selection (Alt+X, or as stored before) is recording; one key is pressed. The desktop answers
+    // `status` to a grab.
+    void aPressedKeyIsTakenOrRefused_data()
+    {
+        QTest::addColumn<QString>("before");
+        QTest::addColumn<int>("key");
+        QTest::addColumn<int>("modifiers");
+        QTest::addColumn<quint32>("scanCode");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("shown");
+        QTest::addColumn<QString>("note");
+        QTest::addColumn<bool>("recording");
+        QTest::addColumn<QString>("stored");
+
+        const QString none;
+        QTest::newRow("modifier alone waits")
+            << none << int(Qt::Key_Alt) << alt << 0U << 0 << "Alt+X" << none << true << none;
+        QTest::newRow("Escape cancels") << none << int(Qt::Key_Escape) << 0 << 0U << 0 << "Alt+X" << none << false
+                                        << none;
+        QTest::newRow("taken") << none << int(Qt::Key_E) << (ctrl | super) << 0U << 0 << "Ctrl+Super+E" << none << false
+                               << "Meta+Ctrl+E";
+        QTest::newRow("by position, French A key")
+            << none << int(Qt::Key_A) << alt << qPosition << 0 << "Alt+Q" << none << false << "Alt+Q";
+        QTest::newRow("Shift+1 by position") << none << int(Qt::Key_Exclam) << (ctrl | shift) << onePosition << 0
+                                             << "Ctrl+Shift+1" << none << false << "Ctrl+Shift+1";
+        QTest::newRow("Backspace restores the default")
+            << "Ctrl+Alt+E" << int(Qt::Key_Backspace) << 0 << 0U << 0 << "Alt+X" << none << false << none;
+        QTest::newRow("no modifier") << none << int(Qt::Key_E) << 0 << 0U << 0 << "Alt+X"
+                                     << "Add Ctrl, Alt or Super to the key." << true << none;
+        QTest::newRow("Shift alone") << none << int(Qt::Key_E) << shift << 0U << 0 << "Alt+X"
+                                     << "Add Ctrl, Alt or Super to the key." << true << none;
+        QTest::newRow("Alt+Tab") << none << int(Qt::Key_Tab) << alt << 0U << 0 << "Alt+X"
+                                 << "Alt+Tab is kept by the desktop." << true << none;
+        QTest::newRow("Alt+F4") << none << int(Qt::Key_F4) << alt << 0U << 0 << "Alt+X"
+                                << "Alt+F4 is kept by the desktop." << true << none;
+        QTest::newRow("Alt+Space") << none << int(Qt::Key_Space) << alt << 0U << 0 << "Alt+X"
+                                   << "Alt+Space is kept by the desktop." << true << none;
+        QTest::newRow("Print") << none << int(Qt::Key_Print) << ctrl << 0U << 0 << "Alt+X"
+                               << "Ctrl+Print is kept by the desktop." << true << none;
+        QTest::newRow("another command's key") << none << int(Qt::Key_Z) << alt << 0U << 0 << "Alt+X"
+                                               << "Alt+Z is already Explain Screen Region." << true << none;
+        QTest::newRow("held by another program")
+            << "Ctrl+Alt+E" << int(Qt::Key_Q) << alt << 0U << GlobalHotkeys::heldElsewhereStatus << "Ctrl+Alt+E"
+            << "Alt+Q is used by another program." << false << "Ctrl+Alt+E";
+        QTest::newRow("no position") << none << int(Qt::Key_Menu) << alt << 135U << 0 << "Alt+X"
+                                     << "This key cannot be a shortcut; try a letter, a digit or F1 to F12." << true
+                                     << none;
+    }
+
+    void aPressedKeyIsTakenOrRefused()
+    {
+        QFETCH(QString, before);
+        QFETCH(int, key);
+        QFETCH(int, modifiers);
+        QFETCH(quint32, scanCode);
+        QFETCH(int, status);
+        QFETCH(QString, shown);
+        QFETCH(QString, note);
+        QFETCH(bool, recording);
+        QFETCH(QString, stored);
+
+        AppSettings settings(storeFile());
+        settings.setHotkey("explainSelection", before);
+        QList<std::tuple<quint32, quint32, int>> applied;
+        HotkeySettings hotkeys(
+            settings,
+            [&](quint32 id, quint32 keyCode, Qt::KeyboardModifiers held) {
+                applied.append({ id, keyCode, int(held) });
+                return status;
+            },
+            false);
+        hotkeys.startRecording(0);
+        QVERIFY(hotkeys.keyPressed(key, modifiers, scanCode));
+
+        QCOMPARE(hotkeys.rows().at(0).toMap().value("key").toString(), shown);
+        QCOMPARE(hotkeys.note(0), note);
+        QCOMPARE(hotkeys.recording(), recording);
+        QCOMPARE(QSettings(storeFile(), QSettings::IniFormat).value("hotkeys/explainSelection").toString(), stored);
+        // A grab was asked for exactly when the key changed or was refused by the desktop alone.
+        const bool asked = (shown != (before.isEmpty() ? "Alt+X" : before)) || status != 0;
+        QCOMPARE(applied.size(), asked ? 1 : 0);
+        if (shown == "Alt+Q")
+            QCOMPARE(applied.value(0), std::make_tuple(1U, qPosition, alt));
+    }
+
+    // What the store holds when the program starts: a chosen key, nothing, or something no longer readable.
+    void storedKeysAreReadBackOrFallBackToTheDefault_data()
+    {
+        QTest::addColumn<QString>("stored");
+        QTest::addColumn<QString>("shown");
+        QTest::addColumn<bool>("unreadable");
+        QTest::newRow("chosen") << "Meta+Ctrl+E"
+                                << "Ctrl+Super+E" << false;
+        QTest::newRow("absent") << ""
+                                << "Alt+Z" << false;
+        QTest::newRow("not a key") << "Alt+Shift+Frobnicate"
+                                   << "Alt+Z" << true;
+        QTest::newRow("two keys") << "Alt+Q, Alt+W"
+                                  << "Alt+Z" << true;
+        QTest::newRow("no modifier") << "E"
+                                     << "Alt+Z" << true;
+        QTest::newRow("the desktop's") << "Alt+Tab"
+                                       << "Alt+Z" << true;
+    }
+
+    void storedKeysAreReadBackOrFallBackToTheDefault()
+    {
+        QFETCH(QString, stored);
+        QFETCH(QString, shown);
+        QFETCH(bool, unreadable);
+        if (!stored.isEmpty())
+            QSettings(storeFile(), QSettings::IniFormat).setValue("hotkeys/explainScreenRegion", stored);
+        AppSettings settings(storeFile());
+        const QKeyCombination key = HotkeySettings::storedKey(settings, HotkeySettings::commands[1]);
+        QCOMPARE(HotkeySettings::displayText(key), shown);
+        HotkeySettings hotkeys(settings, {}, false);
+        QCOMPARE(hotkeys.note(1).contains(QStringLiteral("not readable; Alt+Z is used")), unreadable);
+
+        // A key chosen here is read back the same by the next start.
+        hotkeys.startRecording(1);
+        hotkeys.keyPressed(Qt::Key_F9, ctrl | alt, 0);
+        const QKeyCombination chosen = HotkeySettings::storedKey(AppSettings(storeFile()), HotkeySettings::commands[1]);
+        QCOMPARE(chosen, QKeyCombination(Qt::ControlModifier | Qt::AltModifier, Qt::Key_F9));
+    }
+
+    // The window's row records with real key events: Escape ends the recording, not the window.
+    void theWindowsKeyRowRecords()
+    {
+        QmlEngineProvider engines;
+        AppSettings settings(storeFile());
+        HotkeySettings hotkeys(
+            settings, [](quint32, quint32, Qt::KeyboardModifiers) { return 0; }, false);
+        SettingsWindow window(settings, nullptr, engines.engine(), nullptr, nullptr, &hotkeys);
+        window.open();
+        QVERIFY(QTest::qWaitForWindowExposed(window.window()));
+        auto* keyButton = findItem(window.window()->view(), QStringLiteral("shortcutKey2"));
+        QVERIFY(keyButton);
+        const QPoint centre = keyButton->mapToScene(keyButton->boundingRect().center()).toPoint();
+
+        QTest::mouseClick(window.window(), Qt::LeftButton, {}, centre);
+        QCOMPARE(keyButton->property("text").toString(), "Press keys…");
+        QTest::keyClick(window.window(), Qt::Key_Escape);
+        QVERIFY(window.window()->isVisible());
+        QCOMPARE(keyButton->property("text").toString(), "Alt+A");
+
+        QTest::mouseClick(window.window(), Qt::LeftButton, {}, centre);
+        QTest::keyClick(window.window(), Qt::Key_E, Qt::ControlModifier | Qt::AltModifier);
+        QCOMPARE(keyButton->property("text").toString(), "Ctrl+Alt+E");
+        QCOMPARE(settings.hotkey("askAnything"), "Ctrl+Alt+E");
+
+        // Tab goes on from the last key to "Restore Defaults", which Space presses.
+        QVERIFY(keyButton->hasActiveFocus());
+        QTest::keyClick(window.window(), Qt::Key_Tab);
+        QCOMPARE(window.window()->activeFocusItem()->objectName(), "restoreShortcutsButton");
+        QTest::keyClick(window.window(), Qt::Key_Space);
+        QCOMPARE(keyButton->property("text").toString(), "Alt+A");
+    }
+};
+
+QTEST_MAIN(HotkeySettingsTest)
+#include "tst_hotkeysettings.moc"
