@@ -171,10 +171,15 @@ QCoro::Task<SecretStore::Outcome> SecretServiceStore::unlock(QList<QDBusObjectPa
     if (!answered(reply) || reply.arguments().size() < 2)
         co_return Outcome::Unavailable;
     const QDBusObjectPath promptPath = reply.arguments().at(1).value<QDBusObjectPath>();
-    if (promptPath.path() == noPrompt)
+    co_return co_await confirmed(promptPath);
+}
+
+QCoro::Task<SecretStore::Outcome> SecretServiceStore::confirmed(QDBusObjectPath promptPath)
+{
+    if (promptPath.path().isEmpty() || promptPath.path() == noPrompt)
         co_return Outcome::Done;
-    const bool unlocked = co_await prompt(promptPath);
-    co_return unlocked ? Outcome::Done : Outcome::Locked;
+    const bool answered = co_await prompt(promptPath);
+    co_return answered ? Outcome::Done : Outcome::Locked;
 }
 
 QCoro::Task<SecretStore::Read> SecretServiceStore::read(QString name)
@@ -243,10 +248,7 @@ QCoro::Task<SecretStore::Outcome> SecretServiceStore::write(QString name, QByteA
         co_return Outcome::Unavailable;
     }
     const QDBusObjectPath promptPath = reply.arguments().at(1).value<QDBusObjectPath>();
-    if (promptPath.path() == noPrompt)
-        co_return Outcome::Done;
-    const bool confirmed = co_await prompt(promptPath);
-    co_return confirmed ? Outcome::Done : Outcome::Locked;
+    co_return co_await confirmed(promptPath);
 }
 
 QCoro::Task<SecretStore::Outcome> SecretServiceStore::remove(QString name)
@@ -269,11 +271,9 @@ QCoro::Task<SecretStore::Outcome> SecretServiceStore::remove(QString name)
         if (!answered(reply))
             co_return Outcome::Unavailable;
         const QDBusObjectPath promptPath = reply.arguments().value(0).value<QDBusObjectPath>();
-        if (promptPath.path() == noPrompt || promptPath.path().isEmpty())
-            continue;
-        const bool confirmed = co_await prompt(promptPath);
-        if (!confirmed)
-            co_return Outcome::Locked;
+        const Outcome deleted = co_await confirmed(promptPath);
+        if (deleted != Outcome::Done)
+            co_return deleted;
     }
     co_return Outcome::Done;
 }

@@ -38,6 +38,8 @@ private:
     QCoro::Task<Found> find(QString name);
     // Unlocks the objects, asking the user where the keyring wants to; false when they stay locked.
     QCoro::Task<Outcome> unlock(QList<QDBusObjectPath> objects);
+    // Done where the keyring needs no prompt ("/"), else the prompt's answer: Done, or Locked when dismissed.
+    QCoro::Task<Outcome> confirmed(QDBusObjectPath promptPath);
     // Shows a prompt the keyring handed back and waits for the user; true when it was answered, not dismissed.
     QCoro::Task<bool> prompt(QDBusObjectPath path);
 
