@@ -58,9 +58,13 @@ void AppSettings::setServiceURL(const QString& url) { writeNow(serviceURLKey, ur
 void AppSettings::setServiceToken(const QString& token)
 {
     writeNow(serviceTokenKey, token.isEmpty() ? QVariant() : token);
-    // A token kept here is readable by the user alone.
     if (!token.isEmpty())
-        QFile::setPermissions(m_store.fileName(), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        keepToUser();
+}
+
+void AppSettings::keepToUser()
+{
+    QFile::setPermissions(m_store.fileName(), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
 }
 
 QDateTime AppSettings::lastUpdateCheck() const { return m_store.value(lastUpdateCheckKey).toDateTime(); }

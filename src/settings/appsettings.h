@@ -46,6 +46,8 @@ public:
     // Empty removes the setting. A token is kept here only where no keyring answers (ServiceSettings).
     void setServiceURL(const QString& url);
     void setServiceToken(const QString& token);
+    // Makes the file readable by the user alone, as it is whenever it holds a token.
+    void keepToUser();
     // When the update feed was last read automatically; invalid when never.
     QDateTime lastUpdateCheck() const;
     void setLastUpdateCheck(const QDateTime& when);

@@ -60,6 +60,8 @@ QCoro::Task<> ServiceSettings::load()
             std::printf("[ServiceSettings] the service token moved from the settings file to the keyring\n");
             std::fflush(stdout);
         } else {
+            // A file from before the keyring may still be readable by others.
+            m_settings.keepToUser();
             keptInFile("no keyring took the service token");
         }
     } else if (!usesBuiltInService()) {

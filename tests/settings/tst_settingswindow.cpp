@@ -136,6 +136,7 @@ private slots:
             store.setServiceURL(QStringLiteral("https://team.example/v1/explain"));
             store.setServiceToken(QStringLiteral("file-token"));
             QCOMPARE(QFile::permissions(storeFile()) & 0x0077, 0); // the user's alone while it holds a token
+            QFile::setPermissions(storeFile(), QFile::permissions(storeFile()) | QFileDevice::ReadOther); // as before
             FakeSecretStore keyring;
             keyring.answer = answer;
             ServiceSettings service(store, keyring, builtIn);
@@ -146,6 +147,7 @@ private slots:
                 keyring.secrets.value(ServiceSettings::tokenName), moved ? QByteArray("file-token") : QByteArray());
             QCOMPARE(QSettings(storeFile(), QSettings::IniFormat).contains("serviceToken"), !moved);
             QCOMPARE(service.tokenNote().isEmpty(), moved);
+            QCOMPARE(bool(QFile::permissions(storeFile()) & QFileDevice::ReadOther), moved);
             QCOMPARE(service.endpoint().token, QByteArray("file-token"));
             if (moved) {
                 ServiceSettings nextStart(store, keyring, builtIn);
