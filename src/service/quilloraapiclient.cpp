@@ -1,5 +1,6 @@
 #include "service/quilloraapiclient.h"
 
+#include "service/serviceendpoint.h"
 #include "wire/eventstream.h"
 
 #include <QCoroFuture>
@@ -111,9 +112,10 @@ QString textOfHtml(QStringView html)
     return text;
 }
 
-// The first sentence of a text: its first line up to the first full stop, question or exclamation mark that
-// ends a word, and never longer than a line or two of the card.
-QString firstSentence(const QString& text)
+// What the card shows of an error text: its first line, whole when it is short (the advice after the first
+// sentence is often what the user needs), else up to the first full stop, question or exclamation mark that
+// ends a word; never longer than a line or two of the card.
+QString shortError(const QString& text)
 {
     QString simple;
     for (const QStringView line : QStringTokenizer(text, u'\n', Qt::SkipEmptyParts)) {
@@ -121,6 +123,8 @@ QString firstSentence(const QString& text)
         if (!simple.isEmpty())
             break;
     }
+    if (simple.size() <= sentenceLimit)
+        return simple;
     qsizetype end = simple.size();
     for (qsizetype i = 0; i < simple.size(); ++i) {
         const QChar c = simple.at(i);
@@ -135,7 +139,7 @@ QString firstSentence(const QString& text)
 }
 
 // What the user sees of an error body: the `error` or `message` of a JSON object, the text of an HTML page,
-// or the text itself; in each case its first sentence. "(no body)" when the body is not UTF-8.
+// or the text itself; in each case as shortError() shortens it. "(no body)" when the body is not UTF-8.
 QString shortErrorBody(const QByteArray& body, const QByteArray& contentType)
 {
     bool ok = false;
@@ -148,12 +152,12 @@ QString shortErrorBody(const QByteArray& body, const QByteArray& contentType)
         if (value.isObject()) // {"error": {"message": "..."}}
             value = value.toObject().value(QStringLiteral("message"));
         if (value.isString())
-            return firstSentence(value.toString());
+            return shortError(value.toString());
     }
     const QString start = text.left(64).trimmed();
     if (contentType.toLower().contains("html") || start.startsWith(u'<'))
-        return firstSentence(textOfHtml(text));
-    return firstSentence(text);
+        return shortError(textOfHtml(text));
+    return shortError(text);
 }
 
 ExplanationResult decodeResponse(const QByteArray& data)
@@ -190,6 +194,21 @@ ExplanationResult cancelled()
     return ExplanationResult::failure(APIError::transport(QStringLiteral("The request was cancelled.")));
 }
 
+// Nothing answered at the service's address: which address was tried, and what the user can do about it. A
+// first start without the local service running ends here.
+QString unreachable(const QUrl& service, QNetworkReply::NetworkError error, const QString& networkWords)
+{
+    const QString reason = error == QNetworkReply::ConnectionRefusedError ? u"nothing answers there"_s
+        : error == QNetworkReply::HostNotFoundError                       ? u"the host name is unknown"_s
+                                                                          : networkWords;
+    const QString address = service.toDisplayString(QUrl::RemoveUserInfo);
+    if (isOnThisComputer(service))
+        return u"Quillora could not reach its explanation service at %1 (%2). Start quillora-service, or choose a "
+               "team's service in Quillora's settings."_s.arg(address, reason);
+    return u"Quillora could not reach the explanation service at %1 (%2). Check the network connection and the "
+           "service address in Quillora's settings."_s.arg(address, reason);
+}
+
 // A transfer that broke below HTTP, or a body that broke off after a 2xx status line.
 std::optional<ExplanationResult> transportFailure(const QNetworkReply& reply)
 {
@@ -209,6 +228,9 @@ std::optional<ExplanationResult> transportFailure(const QNetworkReply& reply)
     if (error == QNetworkReply::RemoteHostClosedError)
         return ExplanationResult::failure(
             APIError::transport(QStringLiteral("The server closed the connection before the answer was complete.")));
+    if (error == QNetworkReply::ConnectionRefusedError || error == QNetworkReply::HostNotFoundError
+        || error == QNetworkReply::UnknownNetworkError)
+        return ExplanationResult::failure(APIError::transport(unreachable(reply.url(), error, reply.errorString())));
     return ExplanationResult::failure(APIError::transport(reply.errorString()));
 }
 
@@ -437,7 +459,7 @@ private:
         } else if (event.name == "error") {
             const int status = data.value(QLatin1String("status")).toInt();
             m_streamEnd = ExplanationResult::failure(APIError::httpError(status >= 400 && status <= 599 ? status : 502,
-                firstSentence(data.value(QLatin1String("error")).toString())));
+                shortError(data.value(QLatin1String("error")).toString())));
         }
     }
 

@@ -13,6 +13,8 @@ bool isThisComputer(const QString& host)
 
 } // namespace
 
+bool isOnThisComputer(const QUrl& url) { return isThisComputer(url.host()); }
+
 QString serviceUrlProblem(const QUrl& url)
 {
     if (url.isEmpty())

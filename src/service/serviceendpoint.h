@@ -8,6 +8,9 @@
 // only for this computer (a loopback address or localhost): the user's text never crosses a network in clear.
 QString serviceUrlProblem(const QUrl& url);
 
+// Whether the URL's host is this computer (a loopback address or localhost).
+bool isOnThisComputer(const QUrl& url);
+
 // The address a user typed for a team's service, made whole: https:// when no scheme is given, /v1/explain
 // when no path is. Empty, with *problem saying why, when it cannot be used.
 QUrl serviceUrlFromUserInput(const QString& typed, QString* problem);

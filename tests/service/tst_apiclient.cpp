@@ -142,7 +142,13 @@ private slots:
             uR"(Server error 500: {"explanation":"no"})"_s);
         row("500 invalid UTF-8", { 500, "bad \xff\xfe" }, u"Server error 500: (no body)"_s);
         row("500 empty", { 500, {} }, u"Server error 500: "_s);
-        row("JSON error field, first sentence", { 503, R"({"error":"The model is busy. Try again later."})" },
+        // A short reply is shown whole, with its advice; a long one is cut to its first sentence.
+        const QByteArray modelDown = "The language model at http://127.0.0.1:11434/v1 could not be reached: "
+                                     "connection refused. Start Ollama or pass --upstream-url.";
+        row("JSON error field, whole", { 502, R"({"error":")" + modelDown + R"("})" },
+            u"Server error 502: "_s + QString::fromUtf8(modelDown));
+        row("JSON error field, first sentence",
+            { 503, R"({"error":"The model is busy. )" + QByteArray(200, 'w') + R"("})" },
             u"Server error 503: The model is busy."_s);
         row("JSON nested message", { 429, R"({"error":{"message":"Too many requests\nfrom you"}})" },
             u"Server error 429: Too many requests"_s);
@@ -210,7 +216,7 @@ private slots:
             << R { 200, StubService::explanationBody(u"Whole"_s) } << QStringList {} << u"Whole"_s;
         QTest::newRow("an error after a piece") << events(
             { delta("Par"), "event: error\ndata: {\"status\":504,\"error\":\"The model stopped. Try again.\"}\n\n" })
-                                                << QStringList { "Par" } << u"Server error 504: The model stopped."_s;
+                                                << QStringList { "Par" } << u"Server error 504: The model stopped. Try again."_s;
         QTest::newRow("broken off") << events({ delta("Par") }) << QStringList { "Par" }
                                     << u"The answer broke off before its end."_s;
         QTest::newRow("a malformed piece")
@@ -253,8 +259,8 @@ private slots:
         QCOMPARE((*outcome)->error().description(), u"The request was cancelled."_s);
     }
 
-    // Failures below HTTP: the network layer's own words for a refused connection or a certificate nothing vouches
-    // for, before anything is sent; a peer that does not speak HTTP.
+    // Failures below HTTP: a refused connection names the address and what to do; a certificate nothing vouches
+    // for, in the network layer's words, before anything is sent; a peer that does not speak HTTP.
     void transportFailures()
     {
         QTcpServer server;
@@ -270,7 +276,9 @@ private slots:
         server.close();
         const APIError refused = run(afterClose.explain(u"x"_s, {}, std::nullopt)).error();
         QCOMPARE(refused.kind, APIError::Kind::Transport);
-        QVERIFY2(refused.description().contains(u"refused"_s, Qt::CaseInsensitive), qPrintable(refused.description()));
+        QCOMPARE(refused.description(),
+            u"Quillora could not reach its explanation service at %1 (nothing answers there). Start "
+            "quillora-service, or choose a team's service in Quillora's settings."_s.arg(url.toString()));
 
         serve(StubService::Tls::Untrusted); // trusting the test CA does not cover a certificate it did not sign
         const APIError untrusted = run(m_client->explain(u"x"_s, {}, {})).error();
