@@ -154,13 +154,21 @@ void AppDelegate::registerHotkeys()
     for (std::size_t i = 0; i < actions.size(); ++i) {
         const HotkeySettings::Command& command = HotkeySettings::commands[i];
         const QKeyCombination key = HotkeySettings::storedKey(m_settings, command);
-        m_hotkeyManager.registerHotkey(command.id, HotkeySettings::keyCode(key.key()), key.keyboardModifiers(),
-            QString::fromLatin1(command.name), [self, action = actions[i], id = command.id] {
+        const int status = m_hotkeyManager.registerHotkey(command.id, HotkeySettings::keyCode(key.key()),
+            key.keyboardModifiers(), QString::fromLatin1(command.name), [self, action = actions[i], id = command.id] {
                 // While a new key is being recorded, ours are keys like any other.
                 if (self && !self->m_hotkeySettings.takeGlobalKey(id))
                     self->later(action);
             });
+        if (status != 0)
+            m_hotkeySettings.keyNotTaken(command.id, status);
     }
+    // Where the desktop hands out the keys, the settings show the ones it bound.
+    GlobalHotkeys* hotkeys = m_platform->globalHotkeys.get();
+    connect(hotkeys, &GlobalHotkeys::desktopKeysChanged, this, [this, hotkeys] {
+        for (const HotkeySettings::Command& command : HotkeySettings::commands)
+            m_hotkeySettings.showDesktopKey(command.id, hotkeys->desktopKey(command.id));
+    });
 }
 
 void AppDelegate::later(void (AppDelegate::*action)()) { QTimer::singleShot(0, this, action); }
@@ -184,8 +192,7 @@ QMenu* AppDelegate::buildStatusMenu()
         QAction* action = menu->addAction(QString(), this, commands[row].second);
         // Each names its key, as chosen in the settings.
         const auto label = [this, action, row, name = QLatin1String(commands[row].first)] {
-            action->setText(
-                QStringLiteral("%1 (%2)").arg(name, HotkeySettings::displayText(m_hotkeySettings.key(row))));
+            action->setText(QStringLiteral("%1 (%2)").arg(name, m_hotkeySettings.keyText(row)));
         };
         label();
         connect(&m_hotkeySettings, &HotkeySettings::rowsChanged, action, label);

@@ -11,7 +11,7 @@ HotkeyManager::HotkeyManager(GlobalHotkeys& hotkeys)
 
 HotkeyManager::~HotkeyManager() { unregisterAll(); }
 
-void HotkeyManager::registerHotkey(
+int HotkeyManager::registerHotkey(
     quint32 id, quint32 keyCode, Qt::KeyboardModifiers modifiers, const QString& description, HotkeyHandler handler)
 {
     if (!m_eventHandler && m_hotkeys) {
@@ -25,7 +25,7 @@ void HotkeyManager::registerHotkey(
     const int status = m_hotkeys ? m_hotkeys->registerHotkey(id, keyCode, modifiers) : GlobalHotkeys::unavailableStatus;
     if (status == 0) {
         m_hotKeyRefs.insert(id);
-        return;
+        return status;
     }
     if (status == GlobalHotkeys::unavailableStatus) {
         // The same for every key and every start in such a session: say it once, and say what still works.
@@ -35,10 +35,11 @@ void HotkeyManager::registerHotkey(
                         "`quillora --explain-selection`, `quillora --ask` or the D-Bus methods instead\n");
             std::fflush(stdout);
         }
-        return;
+        return status;
     }
     std::printf("[HotkeyManager] RegisterEventHotKey id=%u failed: %d\n", id, status);
     std::fflush(stdout);
+    return status;
 }
 
 int HotkeyManager::changeHotkey(quint32 id, quint32 keyCode, Qt::KeyboardModifiers modifiers)

@@ -27,9 +27,10 @@ public:
     HotkeyManager(const HotkeyManager&) = delete;
     HotkeyManager& operator=(const HotkeyManager&) = delete;
 
-    // Keeps the handler even when the desktop refuses the key; a refusal is logged, never returned.
-    // description: what the key does, for desktops that show the keys they hand out.
-    void registerHotkey(quint32 id, quint32 keyCode, Qt::KeyboardModifiers modifiers, const QString& description,
+    // Keeps the handler even when the desktop refuses the key; a refusal is logged, and its status (as
+    // GlobalHotkeys::registerHotkey's) returned. description: what the key does, for desktops that show the keys
+    // they hand out.
+    int registerHotkey(quint32 id, quint32 keyCode, Qt::KeyboardModifiers modifiers, const QString& description,
         HotkeyHandler handler);
     // Moves a registered id to another key, keeping its handler. Returns registerHotkey's status from
     // GlobalHotkeys: 0 when the new key is in force; otherwise the id keeps the key it had.

@@ -3,6 +3,8 @@
 #include <QObject>
 #include <QString>
 
+#include <optional>
+
 // Key combinations that reach Quillora while any application is in front. A key is a physical key
 // position (an X11 keycode: the evdev code plus 8), so the keys stay where they are under any layout.
 // `pressed` is emitted on the main thread, once per press (never for auto-repeat).
@@ -33,7 +35,15 @@ public:
     // Whether the desktop decides which keys reach Quillora (the user changes them in the desktop's own
     // settings), rather than the keys registered here.
     virtual bool desktopOwnsKeys() const { return false; }
+    // Where the desktop owns the keys: the key it bound to id, in its own words (empty when it bound none);
+    // nothing while that is not known. desktopKeysChanged says when it may have changed.
+    virtual std::optional<QString> desktopKey(quint32 id) const
+    {
+        Q_UNUSED(id);
+        return std::nullopt;
+    }
 
 signals:
     void pressed(quint32 id);
+    void desktopKeysChanged();
 };

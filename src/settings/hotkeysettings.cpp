@@ -193,8 +193,8 @@ QVariantList HotkeySettings::rows() const
     for (std::size_t row = 0; row < commands.size(); ++row) {
         rows << QVariantMap {
             { QStringLiteral("name"), QString::fromLatin1(commands[row].name) },
-            { QStringLiteral("key"), displayText(m_keys[row]) },
-            { QStringLiteral("note"), m_notes[row] },
+            { QStringLiteral("key"), keyText(int(row)) },
+            { QStringLiteral("note"), noteOf(int(row)) },
             { QStringLiteral("recording"), m_recordingRow == int(row) },
         };
     }
@@ -300,20 +300,29 @@ QString HotkeySettings::refusal(int row, QKeyCombination key) const
     return {};
 }
 
+namespace {
+
+QString notTakenNote(const QString& key, int status)
+{
+    return status == GlobalHotkeys::heldElsewhereStatus ? QStringLiteral("%1 is used by another program.").arg(key)
+                                                        : QStringLiteral("%1 could not be taken.").arg(key);
+}
+
+} // namespace
+
 void HotkeySettings::choose(int row, QKeyCombination key)
 {
     const Command& command = commands[row];
     m_recordingRow = -1;
     m_notes[row].clear();
-    if (key != m_keys[row] && m_apply) {
+    if ((key != m_keys[row] || m_notTakenStatus[row] != 0) && m_apply) {
         const int status = m_apply(command.id, keyCode(key.key()), key.keyboardModifiers());
         if (status != 0) {
-            m_notes[row] = status == GlobalHotkeys::heldElsewhereStatus
-                ? QStringLiteral("%1 is used by another program.").arg(displayText(key))
-                : QStringLiteral("%1 could not be taken.").arg(displayText(key));
+            m_notes[row] = notTakenNote(displayText(key), status);
             emit rowsChanged();
             return;
         }
+        m_notTakenStatus[row] = 0;
     }
     m_keys[row] = key;
     m_settings.setHotkey(command.storeName,
@@ -370,5 +379,45 @@ void HotkeySettings::openDesktopSettings()
     if (!QProcess::startDetached(command.first(), command.mid(1))) {
         std::printf("[Settings] could not start %s\n", qPrintable(command.first()));
         std::fflush(stdout);
+    }
+}
+
+QString HotkeySettings::keyText(int row) const
+{
+    if (m_desktopOwnsKeys && m_desktopKeys.at(row))
+        return m_desktopKeys.at(row)->isEmpty() ? QStringLiteral("None") : *m_desktopKeys.at(row);
+    return displayText(m_keys.at(row));
+}
+
+QString HotkeySettings::noteOf(int row) const
+{
+    if (!m_notes.at(row).isEmpty())
+        return m_notes.at(row);
+    if (m_desktopOwnsKeys && m_desktopKeys.at(row) && m_desktopKeys.at(row)->isEmpty())
+        return QStringLiteral("The desktop gave this command no key; another program may have it.");
+    if (m_notTakenStatus.at(row) != 0)
+        return notTakenNote(displayText(m_keys.at(row)), m_notTakenStatus.at(row))
+            + QStringLiteral(" Choose another key.");
+    return {};
+}
+
+void HotkeySettings::keyNotTaken(quint32 id, int status)
+{
+    for (std::size_t row = 0; row < commands.size(); ++row) {
+        if (commands[row].id == id && status != GlobalHotkeys::unavailableStatus) {
+            m_notTakenStatus[row] = status;
+            emit rowsChanged();
+        }
+    }
+}
+
+void HotkeySettings::showDesktopKey(quint32 id, std::optional<QString> words)
+{
+    for (std::size_t row = 0; row < commands.size(); ++row) {
+        if (commands[row].id == id && m_desktopKeys[row] != words) {
+            m_desktopKeys[row] = std::move(words);
+            emit rowsChanged();
+            return;
+        }
     }
 }

@@ -54,7 +54,15 @@ public:
     bool desktopOwnsKeys() const { return m_desktopOwnsKeys; }
     bool desktopSettingsAvailable() const { return !desktopSettingsCommand().isEmpty(); }
     QKeyCombination key(int row) const { return m_keys.at(row); }
+    // The key as the row and the tray menu show it: where the desktop owns the keys, the key it bound.
+    QString keyText(int row) const;
     QString note(int row) const { return m_notes.at(row); }
+
+    // The command's key could not be taken when Quillora started (registerHotkey's status): the row says so until
+    // a key is taken for it, and recording the same key again tries it again.
+    void keyNotTaken(quint32 id, int status);
+    // The key the desktop bound to the command, in its own words (empty: it bound none); nothing while unknown.
+    void showDesktopKey(quint32 id, std::optional<QString> words);
 
     // The next key pressed becomes the row's key (not where the desktop owns the keys).
     Q_INVOKABLE void startRecording(int row);
@@ -79,6 +87,7 @@ private:
     static std::optional<QKeyCombination> parse(const QString& text);
     static QStringList desktopSettingsCommand();
     QString refusal(int row, QKeyCombination key) const;
+    QString noteOf(int row) const;
     void record(int row, QKeyCombination key);
     void choose(int row, QKeyCombination key);
 
@@ -87,5 +96,7 @@ private:
     bool m_desktopOwnsKeys;
     std::array<QKeyCombination, 3> m_keys;
     std::array<QString, 3> m_notes;
+    std::array<int, 3> m_notTakenStatus {}; // registerHotkey's status of the key not in force, 0 when it is
+    std::array<std::optional<QString>, 3> m_desktopKeys;
     int m_recordingRow = -1;
 };

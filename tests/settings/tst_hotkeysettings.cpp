@@ -165,6 +165,48 @@ private slots:
         QCOMPARE(chosen, QKeyCombination(Qt::ControlModifier | Qt::AltModifier, Qt::Key_F9));
     }
 
+    // A key that was not free when Quillora started says so in its row, through every opening of the window, until
+    // a key is taken; recording the same key again tries it again.
+    void aKeyNotTakenAtStartIsShownAndTriedAgain()
+    {
+        AppSettings settings(storeFile());
+        int status = GlobalHotkeys::heldElsewhereStatus, asked = 0;
+        HotkeySettings hotkeys(
+            settings,
+            [&](quint32, quint32, Qt::KeyboardModifiers) {
+                ++asked;
+                return status;
+            },
+            false);
+        hotkeys.keyNotTaken(1, GlobalHotkeys::heldElsewhereStatus);
+        hotkeys.reload();
+        const auto noteOfRow = [&] { return hotkeys.rows().at(0).toMap().value("note").toString(); };
+        QCOMPARE(noteOfRow(), QStringLiteral("Alt+X is used by another program. Choose another key."));
+        hotkeys.startRecording(0);
+        hotkeys.keyPressed(Qt::Key_X, alt, 0);
+        QCOMPARE(asked, 1);
+        QCOMPARE(noteOfRow(), QStringLiteral("Alt+X is used by another program."));
+        status = 0;
+        hotkeys.startRecording(0);
+        hotkeys.keyPressed(Qt::Key_X, alt, 0);
+        QCOMPARE(asked, 2);
+        QCOMPARE(noteOfRow(), QString());
+    }
+
+    // Where the desktop hands out the keys, the rows and the tray menu show the keys it bound.
+    void theDesktopsKeysAreShown()
+    {
+        AppSettings settings(storeFile());
+        HotkeySettings hotkeys(settings, {}, true);
+        QCOMPARE(hotkeys.keyText(0), QStringLiteral("Alt+X")); // until the desktop says
+        hotkeys.showDesktopKey(1, QStringLiteral("Ctrl+Alt+X"));
+        hotkeys.showDesktopKey(2, QString());
+        QCOMPARE(hotkeys.keyText(0), QStringLiteral("Ctrl+Alt+X"));
+        const QVariantMap unbound = hotkeys.rows().at(1).toMap();
+        QCOMPARE(unbound.value("key").toString(), QStringLiteral("None"));
+        QVERIFY(unbound.value("note").toString().contains(QStringLiteral("no key")));
+    }
+
     // The window's row records with real key events: Escape ends the recording, not the window.
     void theWindowsKeyRowRecords()
     {

@@ -89,7 +89,8 @@ PortalGlobalHotkeys::PortalGlobalHotkeys(QDBusConnection bus, QObject* parent)
 PortalGlobalHotkeys::~PortalGlobalHotkeys()
 {
     if (!m_session.isEmpty()) {
-        m_bus.send(QDBusMessage::createMethodCall(Portal::service, m_session, sessionInterface, QStringLiteral("Close")));
+        m_bus.send(
+            QDBusMessage::createMethodCall(Portal::service, m_session, sessionInterface, QStringLiteral("Close")));
     }
 }
 
@@ -188,12 +189,15 @@ QCoro::Task<> PortalGlobalHotkeys::openSession()
             sayOnce(QStringLiteral("the desktop opened no global shortcuts session (%1)").arg(created.describe()));
             co_return;
         }
-        m_bus.connect(Portal::service, m_session, sessionInterface, QStringLiteral("Closed"), this,
-            SLOT(sessionClosed()));
+        m_bus.connect(
+            Portal::service, m_session, sessionInterface, QStringLiteral("Closed"), this, SLOT(sessionClosed()));
         // Once, and only now: made in the constructor, the match never saw a signal (Qt 6.4).
         if (!std::exchange(m_listening, true)) {
             m_bus.connect(Portal::service, Portal::objectPath, interface, QStringLiteral("Activated"), this,
                 SLOT(activated(QDBusObjectPath, QString, qulonglong, QVariantMap)));
+            // The user changed a key in the desktop's settings.
+            m_bus.connect(Portal::service, Portal::objectPath, interface, QStringLiteral("ShortcutsChanged"), this,
+                SLOT(shortcutsChanged(QDBusMessage)));
         }
     }
 
@@ -213,8 +217,8 @@ QCoro::Task<> PortalGlobalHotkeys::openSession()
     if (missing.isEmpty() || !listed.succeeded()) {
         co_await recordBindings(listed.results);
     } else {
-        const Portal::Response bound = co_await Portal::request(m_bus, interface, QStringLiteral("BindShortcuts"),
-            sessionArguments(m_session, shortcuts), {}, userAnswer);
+        const Portal::Response bound = co_await Portal::request(
+            m_bus, interface, QStringLiteral("BindShortcuts"), sessionArguments(m_session, shortcuts), {}, userAnswer);
         if (!self)
             co_return;
         if (!bound.succeeded())
@@ -225,11 +229,39 @@ QCoro::Task<> PortalGlobalHotkeys::openSession()
         m_opening = false;
 }
 
+void PortalGlobalHotkeys::shortcutsChanged(const QDBusMessage& message)
+{
+    const QVariantList arguments = message.arguments();
+    if (arguments.size() != 2 || arguments.at(0).value<QDBusObjectPath>().path() != m_session
+        || !arguments.at(1).canConvert<QDBusArgument>())
+        return;
+    setBoundTriggers(qdbus_cast<PortalShortcuts>(arguments.at(1).value<QDBusArgument>()), false);
+}
+
+void PortalGlobalHotkeys::setBoundTriggers(const PortalShortcuts& shortcuts, bool replaceAll)
+{
+    if (replaceAll)
+        m_boundTriggers.clear();
+    // Only ours, and their words bounded: the desktop's text is shown in the settings window.
+    for (const PortalShortcut& shortcut : shortcuts) {
+        for (auto key = m_keys.cbegin(); key != m_keys.cend(); ++key) {
+            if (shortcut.id == shortcutIdOf(key.key()))
+                m_boundTriggers.insert(
+                    shortcut.id, shortcut.properties.value(QStringLiteral("trigger_description")).toString().left(64));
+        }
+    }
+    emit desktopKeysChanged();
+}
+
+std::optional<QString> PortalGlobalHotkeys::desktopKey(quint32 id) const
+{
+    const auto bound = m_boundTriggers.constFind(shortcutIdOf(id));
+    return bound == m_boundTriggers.cend() ? std::nullopt : std::optional(*bound);
+}
+
 QCoro::Task<> PortalGlobalHotkeys::recordBindings(const QVariantMap& results)
 {
-    m_boundTriggers.clear();
-    for (const PortalShortcut& shortcut : shortcutsIn(results))
-        m_boundTriggers.insert(shortcut.id, shortcut.properties.value(QStringLiteral("trigger_description")).toString());
+    setBoundTriggers(shortcutsIn(results), true);
     for (auto key = m_keys.cbegin(); key != m_keys.cend(); ++key) {
         const QString id = shortcutIdOf(key.key());
         if (m_boundTriggers.contains(id) && m_boundTriggers.value(id).isEmpty()) {

@@ -4,6 +4,7 @@
 
 #include <QCoroTask>
 #include <QDBusConnection>
+#include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QList>
 #include <QMap>
@@ -46,6 +47,7 @@ public:
     void unregisterHotkey(quint32 id) override;
     void describeHotkey(quint32 id, const QString& description) override;
     bool desktopOwnsKeys() const override { return true; }
+    std::optional<QString> desktopKey(quint32 id) const override;
 
     // The portal's trigger for a key: "ALT+x" for Alt and the key X sits on (an X11 keycode); empty for a key
     // outside the letters and digits.
@@ -53,21 +55,19 @@ public:
     // The shortcut id the portal knows a key by.
     static QString shortcutIdOf(quint32 id) { return QStringLiteral("quillora-%1").arg(id); }
 
-    // The keys as the desktop bound them, by shortcut id ("Alt+X"; empty for one it left unbound); filled once the
-    // session is up.
-    const QMap<QString, QString>& boundTriggers() const { return m_boundTriggers; }
     bool hasSession() const { return !m_session.isEmpty(); }
     // How long the portal has to answer a request that needs no user; tests shorten it.
     void setDeadline(std::chrono::milliseconds deadline) { m_deadline = deadline; }
 
 signals:
-    // The session is up and its keys are known (or the desktop turned them down; see boundTriggers).
+    // The session is up and its keys are known (or the desktop turned them down; see desktopKey).
     void sessionReady();
 
 private slots:
     void activated(
         const QDBusObjectPath& session, const QString& shortcutId, qulonglong timestamp, const QVariantMap& options);
     void sessionClosed();
+    void shortcutsChanged(const QDBusMessage& message);
     void portalOwnerChanged(const QString& name, const QString& oldOwner, const QString& newOwner);
 
 private:
@@ -78,6 +78,8 @@ private:
     void scheduleSession();
     QCoro::Task<> openSession();
     QCoro::Task<> recordBindings(const QVariantMap& results);
+    // The keys as the desktop bound them: all of them, or (replaceAll false) those it names.
+    void setBoundTriggers(const PortalShortcuts& shortcuts, bool replaceAll);
     void sayOnce(const QString& message);
 
     QDBusConnection m_bus;
