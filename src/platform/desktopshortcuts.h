@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QCoroTask>
+#include <QMap>
 #include <QString>
 
 // Keys that the desktop itself binds to Quillora's command lines, set up with the user's consent on a desktop
@@ -19,6 +20,9 @@ public:
     virtual QCoro::Task<bool> isOffered() = 0;
     // Whether any of Quillora's keys is set up now.
     virtual QCoro::Task<bool> areSetUp() = 0;
+    // Those set up now, by command-line option ("--ask"), with their keys as people write them ("Alt+A"; empty
+    // where the user took the key away).
+    virtual QCoro::Task<QMap<QString, QString>> keysSetUp() = 0;
     // Sets up those of Alt+X, Alt+Z and Alt+A that are missing and free; leaves the others as they are.
     virtual QCoro::Task<Outcome> setUp() = 0;
     // Takes Quillora's keys out again, and nothing else.

@@ -12,9 +12,10 @@
 #include <utility>
 
 const std::array<HotkeySettings::Command, 3> HotkeySettings::commands { {
-    { 1, "Explain Selection", "explainSelection", QKeyCombination(Qt::AltModifier, Qt::Key_X) },
-    { 2, "Explain Screen Region", "explainScreenRegion", QKeyCombination(Qt::AltModifier, Qt::Key_Z) },
-    { 3, "Ask Anything", "askAnything", QKeyCombination(Qt::AltModifier, Qt::Key_A) },
+    { 1, "Explain Selection", "explainSelection", "--explain-selection", QKeyCombination(Qt::AltModifier, Qt::Key_X) },
+    { 2, "Explain Screen Region", "explainScreenRegion", "--explain-screenshot",
+        QKeyCombination(Qt::AltModifier, Qt::Key_Z) },
+    { 3, "Ask Anything", "askAnything", "--ask", QKeyCombination(Qt::AltModifier, Qt::Key_A) },
 } };
 
 namespace {
@@ -419,5 +420,13 @@ void HotkeySettings::showDesktopKey(quint32 id, std::optional<QString> words)
             emit rowsChanged();
             return;
         }
+    }
+}
+
+void HotkeySettings::showDesktopKeys(const std::optional<QMap<QString, QString>>& byOption)
+{
+    for (const Command& command : commands) {
+        const QString option = QString::fromLatin1(command.option);
+        showDesktopKey(command.id, byOption ? std::optional(byOption->value(option)) : std::nullopt);
     }
 }

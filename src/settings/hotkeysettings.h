@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QKeyCombination>
+#include <QMap>
 #include <QObject>
 #include <QString>
 #include <QVariantList>
@@ -31,6 +32,7 @@ public:
         quint32 id; // the id registered with HotkeyManager
         const char* name;
         const char* storeName; // the store's key, under "hotkeys/"
+        const char* option; // the command line's option for it
         QKeyCombination defaultKey;
     };
     static const std::array<Command, 3> commands;
@@ -63,6 +65,8 @@ public:
     void keyNotTaken(quint32 id, int status);
     // The key the desktop bound to the command, in its own words (empty: it bound none); nothing while unknown.
     void showDesktopKey(quint32 id, std::optional<QString> words);
+    // The same for all three, from keys the desktop runs a command line for, by option; nothing: not known.
+    void showDesktopKeys(const std::optional<QMap<QString, QString>>& byOption);
 
     // The next key pressed becomes the row's key (not where the desktop owns the keys).
     Q_INVOKABLE void startRecording(int row);

@@ -182,12 +182,20 @@ QCoro::Task<> SettingsViewModel::readKeys()
     const bool offered = co_await shortcuts->isOffered();
     if (!self || !offered)
         co_return;
-    const bool setUp = co_await shortcuts->areSetUp();
+    const QMap<QString, QString> keys = co_await shortcuts->keysSetUp();
     if (!self)
         co_return;
     m_keysOffered = true;
-    m_keysSetUp = setUp;
+    m_keysSetUp = !keys.isEmpty();
+    showDesktopKeys(keys);
     emit keysChanged();
+}
+
+void SettingsViewModel::showDesktopKeys(const QMap<QString, QString>& keys)
+{
+    // While GNOME's keys are off, none of ours is in force, and the rows show the keys a set-up would give.
+    if (m_hotkeys)
+        m_hotkeys->showDesktopKeys(keys.isEmpty() ? std::nullopt : std::optional(keys));
 }
 
 void SettingsViewModel::setKeysSetUp(bool on)
@@ -212,11 +220,12 @@ QCoro::Task<> SettingsViewModel::changeKeys(bool on)
         outcome = co_await shortcuts->remove();
     if (!self)
         co_return;
-    const bool setUp = co_await shortcuts->areSetUp();
+    const QMap<QString, QString> keys = co_await shortcuts->keysSetUp();
     if (!self)
         co_return;
     m_keysBusy = false;
-    m_keysSetUp = setUp;
+    m_keysSetUp = !keys.isEmpty();
+    showDesktopKeys(keys);
     m_keysNote = outcome.message;
     emit keysChanged();
 }

@@ -93,6 +93,7 @@ signals:
 private:
     QCoro::Task<> readKeys();
     QCoro::Task<> changeKeys(bool on);
+    void showDesktopKeys(const QMap<QString, QString>& keys);
     QCoro::Task<> runCheck();
     QCoro::Task<> applyAndDismiss();
     bool serviceEdited() const;

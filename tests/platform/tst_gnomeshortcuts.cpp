@@ -251,11 +251,17 @@ private slots:
             QVERIFY2(report.message.isEmpty(), qPrintable(report.message));
         else
             QVERIFY2(report.message.contains(inMessage), qPrintable(report.message));
-        // Asked afterwards, the settings tell how many of ours are there (none once removed; -1 when unreadable).
+        // Asked afterwards, the settings tell which of ours are there (none once removed; nothing when unreadable),
+        // with the keys they have, the user's own among them.
         int present = -1;
         if (status == Status::Done)
             present = steps.last() == u"remove" ? 0 : int(report.present.size() + report.changed.size());
-        QCOMPARE(GnomeCustomShortcuts(quilloraKeys(), schemaDirectory).countPresent(), present);
+        const auto keys = GnomeCustomShortcuts(quilloraKeys(), schemaDirectory).keysPresent();
+        QCOMPARE(keys ? int(keys->size()) : -1, present);
+        if (keys && keys->contains(QStringLiteral("--explain-selection")))
+            QCOMPARE(keys->value(QStringLiteral("--explain-selection")),
+                steps.contains(QStringLiteral("moved ours custom0")) ? QStringLiteral("Super+X")
+                                                                     : QStringLiteral("Alt+X"));
     }
 };
 

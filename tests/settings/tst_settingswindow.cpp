@@ -4,6 +4,7 @@
 #include "fakeplatform.h"
 #include "settings/appsettings.h"
 #include "settings/servicesettings.h"
+#include "settings/hotkeysettings.h"
 #include "settings/settingswindow.h"
 #include "ui/qmlengineprovider.h"
 
@@ -203,7 +204,8 @@ private slots:
         AppSettings store(storeFile());
         FakeDesktopShortcuts keys;
         keys.note = QStringLiteral("Alt+Z is used by “Minimize window”.");
-        SettingsWindow settings(store, &m_loginItem, m_engines.engine(), &keys);
+        HotkeySettings hotkeys(store, {}, true);
+        SettingsWindow settings(store, &m_loginItem, m_engines.engine(), &keys, nullptr, &hotkeys);
         settings.open();
         QVERIFY(QTest::qWaitForWindowExposed(settings.window()));
         QQuickItem* keysSwitch = item(settings, "keysSwitch");
@@ -214,9 +216,11 @@ private slots:
         QCOMPARE(keys.setUps, 1);
         QVERIFY(item(settings, "keysNote")->isVisible());
         QCOMPARE(item(settings, "keysNote")->property("text").toString(), keys.note);
+        QCOMPARE(hotkeys.keyText(2), QStringLiteral("Ctrl+Alt+A")); // the key the desktop has, changed by the user
         click(keysSwitch);
         QTRY_VERIFY(!keysSwitch->property("checked").toBool());
         QCOMPARE(keys.removals, 1);
+        QCOMPARE(hotkeys.keyText(2), QStringLiteral("Alt+A"));
 
         // Set up behind the window's back: a fresh window asks again; a desktop that takes keys itself shows none.
         settings.window()->close();

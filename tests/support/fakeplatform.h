@@ -159,6 +159,13 @@ public:
 
     QCoro::Task<bool> isOffered() override { co_return offered; }
     QCoro::Task<bool> areSetUp() override { co_return present; }
+    QCoro::Task<QMap<QString, QString>> keysSetUp() override
+    {
+        QMap<QString, QString> keys;
+        if (present)
+            keys.insert(QStringLiteral("--ask"), QStringLiteral("Ctrl+Alt+A"));
+        co_return keys;
+    }
     QCoro::Task<Outcome> setUp() override { co_return change(true, note); }
     QCoro::Task<Outcome> remove() override { co_return change(false, {}); }
 

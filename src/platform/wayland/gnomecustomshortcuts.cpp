@@ -507,12 +507,20 @@ GnomeCustomShortcuts::Report GnomeCustomShortcuts::remove() const
     return report;
 }
 
-int GnomeCustomShortcuts::countPresent() const
+std::optional<QMap<QString, QString>> GnomeCustomShortcuts::keysPresent() const
 {
     const PrivateContext context;
     const Listed listed = readListed(m_schemaDirectory);
     if (listed.failure)
-        return -1;
-    return int(std::count_if(m_shortcuts.cbegin(), m_shortcuts.cend(),
-        [&](const Shortcut& shortcut) { return isListed(listed.entries, shortcut); }));
+        return std::nullopt;
+    QMap<QString, QString> keys;
+    for (const Shortcut& shortcut : m_shortcuts) {
+        for (const Entry& entry : listed.entries) {
+            if (runs(entry, shortcut)) {
+                keys.insert(shortcut.option, entry.binding.isEmpty() ? QString() : readableBinding(entry.binding));
+                break;
+            }
+        }
+    }
+    return keys;
 }

@@ -1,8 +1,11 @@
 #pragma once
 
 #include <QList>
+#include <QMap>
 #include <QString>
 #include <QStringList>
+
+#include <optional>
 
 // GNOME's own keyboard shortcuts that run a command line (Settings, Keyboard, Custom Shortcuts), written for
 // Quillora's keys with the user's consent where GNOME gives programs no global keys of their own (before 48).
@@ -54,8 +57,9 @@ public:
     Report setUp() const;
     // Takes exactly Quillora's entries out of the list and clears what they held.
     Report remove() const;
-    // How many of the shortcuts are in the list now; -1 when the settings cannot be read (see setUp's statuses).
-    int countPresent() const;
+    // The shortcuts in the list now, by option, each with its key as people write it ("Alt+X"; empty where the
+    // user took the key away); nothing when the settings cannot be read (see setUp's statuses).
+    std::optional<QMap<QString, QString>> keysPresent() const;
 
     // The command line of a shortcut, as written to its entry.
     static QString commandOf(const Shortcut& shortcut);

@@ -25,9 +25,9 @@ QDBusMessage shellVersionCall()
 
 // The jobs for the worker thread are made outside the coroutines below: GCC 12 destroys the captures of a lambda
 // made inside a coroutine once too often (here the shortcuts' list, whose data was then freed twice).
-QFuture<int> startCounting(WorkerThread& worker, const GnomeCustomShortcuts& shortcuts)
+QFuture<std::optional<QMap<QString, QString>>> startReading(WorkerThread& worker, const GnomeCustomShortcuts& shortcuts)
 {
-    return worker.run([shortcuts] { return shortcuts.countPresent(); });
+    return worker.run([shortcuts] { return shortcuts.keysPresent(); });
 }
 QFuture<GnomeCustomShortcuts::Report> startSetUp(WorkerThread& worker, const GnomeCustomShortcuts& shortcuts)
 {
@@ -85,12 +85,18 @@ QCoro::Task<bool> GnomeDesktopShortcuts::isOffered()
         m_offered = false;
         co_return false;
     }
-    const int present = co_await startCounting(*m_worker, m_shortcuts);
-    m_offered = present >= 0;
+    const std::optional<QMap<QString, QString>> present = co_await startReading(*m_worker, m_shortcuts);
+    m_offered = present.has_value();
     co_return *m_offered;
 }
 
-QCoro::Task<bool> GnomeDesktopShortcuts::areSetUp() { co_return co_await startCounting(*m_worker, m_shortcuts) > 0; }
+QCoro::Task<bool> GnomeDesktopShortcuts::areSetUp() { co_return !(co_await keysSetUp()).isEmpty(); }
+
+QCoro::Task<QMap<QString, QString>> GnomeDesktopShortcuts::keysSetUp()
+{
+    const std::optional<QMap<QString, QString>> present = co_await startReading(*m_worker, m_shortcuts);
+    co_return present.value_or(QMap<QString, QString>());
+}
 
 QCoro::Task<DesktopShortcuts::Outcome> GnomeDesktopShortcuts::setUp()
 {

@@ -24,6 +24,7 @@ public:
 
     QCoro::Task<bool> isOffered() override;
     QCoro::Task<bool> areSetUp() override;
+    QCoro::Task<QMap<QString, QString>> keysSetUp() override;
     QCoro::Task<Outcome> setUp() override;
     QCoro::Task<Outcome> remove() override;
 
