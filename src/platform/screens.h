@@ -2,8 +2,12 @@
 
 #include <QList>
 #include <QPointF>
+#include <QPointer>
 #include <QRectF>
 #include <QString>
+#include <QWindow>
+
+#include <functional>
 
 // One display, in Qt's global logical coordinates (top-left origin, y downwards).
 struct ScreenInfo {
@@ -27,4 +31,14 @@ public:
     // one blacks out the desktop; or not at all, where neither shows what lies beneath.
     enum class Overlay { FullScreen, Maximized, None };
     virtual Overlay overlay() const { return Overlay::FullScreen; }
+
+    // Where no overlay can learn the pointer's position but the compositor can be asked to move a window (Sway):
+    // moves the window, once it shows, to the frame `place` gives for the pointer and the output it is on.
+    // Does nothing elsewhere.
+    using PlaceBesidePointer = std::function<QRectF(QSizeF size, QPointF pointer, const QRectF& output)>;
+    virtual void moveBesidePointer(QWindow* window, PlaceBesidePointer place)
+    {
+        Q_UNUSED(window);
+        Q_UNUSED(place);
+    }
 };

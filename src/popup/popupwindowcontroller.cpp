@@ -14,6 +14,13 @@
 
 #include <cstdio>
 
+namespace {
+
+// The output a panel is placed on, as the one screen there is.
+ScreenInfo besidePointerOn(const QRectF& output) { return { QString(), output, output, 1.0 }; }
+
+} // namespace
+
 PopupWindowController::PopupWindowController(
     PopupViewModel& viewModel, Platform& platform, QmlEngineProvider& engines, QObject* parent)
     : QObject(parent)
@@ -173,15 +180,19 @@ void PopupWindowController::present(PopupPanel* panel, const QRectF& frame, bool
         panel->showInactive();
     } else if (const Screens::Overlay overlay = m_platform.screens->overlay(); overlay == Screens::Overlay::None) {
         // The panel cannot cover the output to learn where the pointer is without hiding everything else: it is a
-        // window of fixed size, which such a desktop (Sway) floats in the middle of the output.
+        // window of fixed size, which such a desktop (Sway) floats in the middle of the output, and then moves
+        // beside the pointer where it can be asked to.
         panel->setMinimumSize(panel->size());
         panel->setMaximumSize(panel->size());
         panel->showInactive();
+        m_platform.screens->moveBesidePointer(panel, [](QSizeF size, QPointF pointer, const QRectF& output) {
+            return Placement::frameNearPointer(size, pointer, { besidePointerOn(output) }, besidePointerOn(output));
+        });
     } else {
         // Beside the pointer where the panel learns its position, else centred on the area it covers.
         panel->showOverOutput(
             [](QSizeF size, std::optional<QPointF> pointer, const QRectF& output) {
-                const ScreenInfo screen { QString(), output, output, 1.0 };
+                const ScreenInfo screen = besidePointerOn(output);
                 return pointer ? Placement::frameNearPointer(size, *pointer, { screen }, screen)
                                : Placement::frameOnPointerScreen(size, output.center(), { screen }, screen);
             },

@@ -8,6 +8,7 @@
 #include "platform/wayland/portalglobalhotkeys.h"
 #include "platform/wayland/portalkeyboard.h"
 #include "platform/wayland/portalscreencapture.h"
+#include "platform/wayland/swayscreens.h"
 #include "platform/x11/atspiaccessibility.h"
 #include "platform/x11/atspithread.h"
 
@@ -20,6 +21,8 @@ void installWaylandBackends(Platform& platform, const QString& programForShortcu
     if (auto pasteboard = DataControlPasteboard::start({}))
         platform.pasteboard = std::move(pasteboard);
     platform.mouseDownMonitor = std::make_unique<FocusLossMouseDownMonitor>();
+    if (SwayScreens::isSwaySession())
+        platform.screens = std::make_unique<SwayScreens>(qEnvironmentVariable("SWAYSOCK"));
     // AT-SPI reads the selected text as on X11 (its rectangles are window-relative here), and tells which
     // application's window is active; both use the one AT-SPI thread.
     auto atspiThread = std::make_shared<AtspiThread>();
