@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# Installs the packages that check-packages.sh made in BUILD_DIR/packages into a minimal Debian 12 root with apt
+# (which brings their dependencies), runs both programs there, installs the service's package again over changed
+# settings (kept), purges both and checks that nothing of them is left. The root is made once from Debian's
+# mirror and kept as BUILD_DIR/package-check/bookworm.tar (a week at most), downloaded packages beside it.
+set -euo pipefail
+build=$(realpath "$1")
+cache=$build/package-check
+mirror=http://deb.debian.org/debian
+start=$SECONDS
+skip() { echo "The package install check did not run: $*."; exit 77; }
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+((EUID == 0)) || skip "it needs root for its chroot"
+command -v mmdebstrap >/dev/null || skip "mmdebstrap is not installed"
+timeout 10 bash -c 'exec 3<>/dev/tcp/deb.debian.org/80' 2>/dev/null || skip "deb.debian.org cannot be reached"
+debs=("$build"/packages/quillora_*.deb "$build"/packages/quillora-service_*.deb)
+[[ -f ${debs[0]} && -f ${debs[1]} ]] || fail "no packages in $build/packages"
+
+mkdir -p "$cache/archives/partial"
+base=$cache/bookworm.tar
+if [[ ! -s $base || -n $(find "$base" -mtime +7) ]]; then
+    mmdebstrap --quiet --variant=apt bookworm "$base.new" "$mirror" && mv "$base.new" "$base"
+fi
+
+root=$(mktemp -d "$cache/root.XXXXXX")
+cleanup() {
+    umount "$root/var/cache/apt/archives" "$root/proc" 2>/dev/null || true
+    rm -rf --one-file-system "$root"
+}
+trap cleanup EXIT
+tar -C "$root" -xf "$base"
+mount -t proc proc "$root/proc"
+mount --bind "$cache/archives" "$root/var/cache/apt/archives"
+cp "${debs[@]}" "$root/tmp/"
+in_root() { chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin DEBIAN_FRONTEND=noninteractive "$@"; }
+
+in_root apt-get update -qq
+in_root apt-get install -y -qq --no-install-recommends -o Dpkg::Use-Pty=0 \
+    /tmp/"$(basename "${debs[0]}")" /tmp/"$(basename "${debs[1]}")" >"$cache/install.log" 2>&1 \
+    || { cat "$cache/install.log"; fail "apt-get install"; }
+in_root quillora --version | grep -q '^quillora ' || fail "quillora --version"
+in_root quillora-service --help | grep -q -- '--upstream-url' || fail "quillora-service --help"
+[[ $(stat -c %a:%U "$root/etc/quillora/service.env") == 600:root ]] || fail "/etc/quillora/service.env is not root's alone"
+
+# Settings changed by the administrator stay when the package is installed again.
+echo 'QUILLORA_SERVICE_ARGS=--model kept' >>"$root/etc/quillora/service.env"
+in_root dpkg -i /tmp/"$(basename "${debs[1]}")" >/dev/null
+grep -q 'model kept' "$root/etc/quillora/service.env" || fail "reinstalling replaced /etc/quillora/service.env"
+
+in_root dpkg-query -W -f='${Package} ${Version}: installed ${Installed-Size} KiB\n' quillora quillora-service
+in_root dpkg -L quillora quillora-service | sort -u >"$cache/files.list"
+in_root apt-get purge -y -qq --autoremove -o Dpkg::Use-Pty=0 quillora quillora-service >/dev/null 2>&1 \
+    || fail "apt-get purge"
+if in_root dpkg-query -W quillora quillora-service 2>/dev/null; then fail "dpkg still knows the packages"; fi
+while read -r path; do
+    # A folder may stay only as another package's.
+    if [[ -L $root$path || -e $root$path ]] && ! { [[ -d $root$path ]] && in_root dpkg -S "$path" >/dev/null 2>&1; }; then
+        fail "left after the purge: $path"
+    fi
+done <"$cache/files.list"
+[[ ! -e $root/etc/quillora ]] || fail "/etc/quillora is left after the purge"
+echo "Installed, ran and purged both packages in $((SECONDS - start)) s."
