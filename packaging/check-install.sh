@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Installs the packages that check-packages.sh made in BUILD_DIR/packages into a minimal Debian 12 root with apt
 # (which brings their dependencies), runs both programs there, installs the service's package again over changed
-# settings (kept), purges both and checks that nothing of them is left. The root is made once from Debian's
-# mirror and kept as BUILD_DIR/package-check/bookworm.tar (a week at most), downloaded packages beside it.
+# settings (kept), purges both and checks that nothing of them is left. The root is made from Debian's mirror
+# once a week and kept in the user's cache as quillora/package-check/bookworm.tar, downloaded packages beside it,
+# so that fresh clones share them.
 set -euo pipefail
 build=$(realpath "$1")
-cache=$build/package-check
+cache=${XDG_CACHE_HOME:-$HOME/.cache}/quillora/package-check
 mirror=http://deb.debian.org/debian
 start=$SECONDS
 skip() { echo "The package install check did not run: $*."; exit 77; }
@@ -23,7 +24,8 @@ if [[ ! -s $base || -n $(find "$base" -mtime +7) ]]; then
     mmdebstrap --quiet --variant=apt bookworm "$base.new" "$mirror" && mv "$base.new" "$base"
 fi
 
-root=$(mktemp -d "$cache/root.XXXXXX")
+mkdir -p "$build/package-check"
+root=$(mktemp -d "$build/package-check/root.XXXXXX")
 cleanup() {
     umount "$root/var/cache/apt/archives" "$root/proc" 2>/dev/null || true
     rm -rf --one-file-system "$root"
@@ -37,8 +39,8 @@ in_root() { chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin DEBIAN_FRON
 
 in_root apt-get update -qq
 in_root apt-get install -y -qq --no-install-recommends -o Dpkg::Use-Pty=0 \
-    /tmp/"$(basename "${debs[0]}")" /tmp/"$(basename "${debs[1]}")" >"$cache/install.log" 2>&1 \
-    || { cat "$cache/install.log"; fail "apt-get install"; }
+    /tmp/"$(basename "${debs[0]}")" /tmp/"$(basename "${debs[1]}")" >"$build/package-check/install.log" 2>&1 \
+    || { cat "$build/package-check/install.log"; fail "apt-get install"; }
 in_root quillora --version | grep -q '^quillora ' || fail "quillora --version"
 in_root quillora-service --help | grep -q -- '--upstream-url' || fail "quillora-service --help"
 [[ $(stat -c %a:%U "$root/etc/quillora/service.env") == 600:root ]] || fail "/etc/quillora/service.env is not root's alone"
@@ -49,7 +51,7 @@ in_root dpkg -i /tmp/"$(basename "${debs[1]}")" >/dev/null
 grep -q 'model kept' "$root/etc/quillora/service.env" || fail "reinstalling replaced /etc/quillora/service.env"
 
 in_root dpkg-query -W -f='${Package} ${Version}: installed ${Installed-Size} KiB\n' quillora quillora-service
-in_root dpkg -L quillora quillora-service | sort -u >"$cache/files.list"
+in_root dpkg -L quillora quillora-service | sort -u >"$build/package-check/files.list"
 in_root apt-get purge -y -qq --autoremove -o Dpkg::Use-Pty=0 quillora quillora-service >/dev/null 2>&1 \
     || fail "apt-get purge"
 if in_root dpkg-query -W quillora quillora-service 2>/dev/null; then fail "dpkg still knows the packages"; fi
@@ -58,6 +60,7 @@ while read -r path; do
     if [[ -L $root$path || -e $root$path ]] && ! { [[ -d $root$path ]] && in_root dpkg -S "$path" >/dev/null 2>&1; }; then
         fail "left after the purge: $path"
     fi
-done <"$cache/files.list"
+done <"$build/package-check/files.list"
 [[ ! -e $root/etc/quillora ]] || fail "/etc/quillora is left after the purge"
+in_root apt-get autoclean -qq >/dev/null # the cache keeps only what the mirror still has
 echo "Installed, ran and purged both packages in $((SECONDS - start)) s."
