@@ -16,22 +16,24 @@ service=$(echo "$build"/packages/quillora-service_*.deb)
 
 DESTDIR=$work/installed cmake --install "$build" --prefix /usr >/dev/null
 (cd "$work/installed" && find . ! -type d | sort) >"$work/installed.list"
-for deb in "$program" "$service"; do dpkg-deb -c "$deb"; done | awk '$1 !~ /^d/ { print $6 }' | sort >"$work/packaged.list"
+for deb in "$program" "$service"; do dpkg-deb -c "$deb"; done >"$work/packaged.contents"
+awk '$1 !~ /^d/ { print $6 }' "$work/packaged.contents" | sort >"$work/packaged.list"
 diff -u "$work/installed.list" "$work/packaged.list" || fail "the packages do not hold what cmake --install installs"
 
-dpkg-deb -c "$service" | grep -Eq '^-rw------- root/root .* \./etc/quillora/service\.env$' \
-    || fail "/etc/quillora/service.env is not root's alone: $(dpkg-deb -c "$service" | grep service.env)"
+grep -Eq '^-rw------- root/root .* \./etc/quillora/service\.env$' "$work/packaged.contents" \
+    || fail "/etc/quillora/service.env is not root's alone: $(grep service.env "$work/packaged.contents")"
 [[ $(dpkg-deb -f "$service" Package) == quillora-service && $(dpkg-deb -I "$service" conffiles) == /etc/quillora/service.env ]] \
     || fail "/etc/quillora/service.env is not a conffile"
-contents() { dpkg-deb --fsys-tarfile "$1" | tar -xOf - "$2"; }
+dpkg-deb -x "$program" "$work/unpacked"
+dpkg-deb -x "$service" "$work/unpacked"
 for unit in system user; do
-    contents "$service" ./usr/lib/systemd/$unit/quillora-service.service | grep -qx 'ExecStart=/usr/bin/quillora-service $QUILLORA_SERVICE_ARGS' \
-        || fail "the $unit unit does not start /usr/bin/quillora-service"
+    grep -qx 'ExecStart=/usr/bin/quillora-service $QUILLORA_SERVICE_ARGS' \
+        "$work/unpacked/usr/lib/systemd/$unit/quillora-service.service" || fail "the $unit unit does not start /usr/bin/quillora-service"
 done
-contents "$program" ./usr/share/dbus-1/services/org.quillora.Quillora.service | grep -qx 'Exec=/usr/bin/quillora' \
+grep -qx 'Exec=/usr/bin/quillora' "$work/unpacked/usr/share/dbus-1/services/org.quillora.Quillora.service" \
     || fail "the D-Bus activation file does not start /usr/bin/quillora"
 
-lintian --fail-on error --no-tag-display-limit "$program" "$service" || fail "lintian"
+lintian --fail-on error --tag-display-limit 0 "$program" "$service" || fail "lintian"
 
 for deb in "$program" "$service"; do
     printf '%s: %s bytes, installed %s KiB, depends on %s\n' "$(basename "$deb")" "$(stat -c %s "$deb")" \
