@@ -27,10 +27,12 @@ fi
 mkdir -p "$build/package-check"
 root=$(mktemp -d "$build/package-check/root.XXXXXX")
 cleanup() {
-    umount "$root/var/cache/apt/archives" "$root/proc" 2>/dev/null || true
-    rm -rf --one-file-system "$root"
+    umount "$root/var/cache/apt/archives" "$root/proc" "$root" 2>/dev/null || true
+    rmdir "$root" 2>/dev/null || true
 }
 trap cleanup EXIT
+# In memory (about 600 MB at most): dpkg's many syncs and the removal afterwards cost nothing there.
+mount -t tmpfs -o size=2g,mode=0755 quillora-package-check "$root"
 tar -C "$root" -xf "$base"
 mount -t proc proc "$root/proc"
 mount --bind "$cache/archives" "$root/var/cache/apt/archives"
@@ -51,8 +53,8 @@ in_root dpkg -i /tmp/"$(basename "${debs[1]}")" >/dev/null
 grep -q 'model kept' "$root/etc/quillora/service.env" || fail "reinstalling replaced /etc/quillora/service.env"
 
 in_root dpkg-query -W -f='${Package} ${Version}: installed ${Installed-Size} KiB\n' quillora quillora-service
-in_root dpkg -L quillora quillora-service | sort -u >"$build/package-check/files.list"
-in_root apt-get purge -y -qq --autoremove -o Dpkg::Use-Pty=0 quillora quillora-service >/dev/null 2>&1 \
+in_root dpkg -L quillora quillora-service | grep -Ev '^(/\.)?$' | sort -u >"$build/package-check/files.list"
+in_root apt-get purge -y -qq -o Dpkg::Use-Pty=0 quillora quillora-service >/dev/null 2>&1 \
     || fail "apt-get purge"
 if in_root dpkg-query -W quillora quillora-service 2>/dev/null; then fail "dpkg still knows the packages"; fi
 while read -r path; do
