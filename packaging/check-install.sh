@@ -2,11 +2,11 @@
 # Installs the packages that check-packages.sh made in BUILD_DIR/packages into a minimal Debian 12 root with apt
 # (which brings their dependencies), runs both programs there, installs the service's package again over changed
 # settings (kept), purges both and checks that nothing of them is left. The root is made from Debian's mirror
-# once a week and kept in the user's cache as quillora/package-check/bookworm.tar, downloaded packages beside it,
-# so that fresh clones share them.
+# once a week and kept in the tests' cache (beside the KDE test desktop's packages) as package-check/bookworm.tar,
+# with the packages downloaded into it, so that fresh clones share them.
 set -euo pipefail
 build=$(realpath "$1")
-cache=${XDG_CACHE_HOME:-$HOME/.cache}/quillora/package-check
+cache=${QUILLORA_TEST_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/quillora-test}/package-check
 mirror=http://deb.debian.org/debian
 start=$SECONDS
 skip() { echo "The package install check did not run: $*."; exit 77; }
