@@ -15,13 +15,15 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 ((EUID == 0)) || skip "it needs root for its chroot"
 command -v mmdebstrap >/dev/null || skip "mmdebstrap is not installed"
 timeout 10 bash -c 'exec 3<>/dev/tcp/deb.debian.org/80' 2>/dev/null || skip "deb.debian.org cannot be reached"
+shopt -s nullglob
 debs=("$build"/packages/quillora_*.deb "$build"/packages/quillora-service_*.deb)
-[[ -f ${debs[0]} && -f ${debs[1]} ]] || fail "no packages in $build/packages"
+[[ ${#debs[@]} == 2 && ${debs[0]} != *quillora-service* ]] || fail "$build/packages holds not one of each package: ${debs[*]}"
 
 mkdir -p "$cache/archives/partial"
 base=$cache/bookworm.tar
 if [[ ! -s $base || -n $(find "$base" -mtime +7) ]]; then
-    mmdebstrap --quiet --variant=apt bookworm "$base.new" "$mirror" && mv "$base.new" "$base"
+    # (mmdebstrap tells the output's format by its name)
+    mmdebstrap --quiet --variant=apt bookworm "$cache/new.tar" "$mirror" && mv "$cache/new.tar" "$base"
 fi
 
 mkdir -p "$build/package-check"
@@ -47,10 +49,18 @@ in_root quillora --version | grep -q '^quillora ' || fail "quillora --version"
 in_root quillora-service --help | grep -q -- '--upstream-url' || fail "quillora-service --help"
 [[ $(stat -c %a:%U "$root/etc/quillora/service.env") == 600:root ]] || fail "/etc/quillora/service.env is not root's alone"
 
-# Settings changed by the administrator stay when the package is installed again.
+# Settings changed by the administrator stay when the package is installed again; removing the package disables
+# the system unit enabled meanwhile and keeps the settings.
 echo 'QUILLORA_SERVICE_ARGS=--model kept' >>"$root/etc/quillora/service.env"
 in_root dpkg -i /tmp/"$(basename "${debs[1]}")" >/dev/null
 grep -q 'model kept' "$root/etc/quillora/service.env" || fail "reinstalling replaced /etc/quillora/service.env"
+enabled=$root/etc/systemd/system/multi-user.target.wants/quillora-service.service
+in_root env DPKG_MAINTSCRIPT_PACKAGE=quillora-service deb-systemd-helper enable quillora-service.service
+[[ -L $enabled ]] || fail "the system unit could not be enabled"
+in_root dpkg -r quillora-service >/dev/null
+[[ ! -e $enabled && ! -L $enabled ]] || fail "removing the package left the system unit enabled"
+grep -q 'model kept' "$root/etc/quillora/service.env" || fail "removing the package deleted /etc/quillora/service.env"
+in_root dpkg -i /tmp/"$(basename "${debs[1]}")" >/dev/null
 
 in_root dpkg-query -W -f='${Package} ${Version}: installed ${Installed-Size} KiB\n' quillora quillora-service
 in_root dpkg -L quillora quillora-service | grep -Ev '^(/\.)?$' | sort -u >"$build/package-check/files.list"
