@@ -13,6 +13,10 @@ skip() { echo "The package install check did not run: $*."; exit 77; }
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
 ((EUID == 0)) || skip "it needs root for its chroot"
+# Its mounts in a mount namespace of its own, gone with it however it ends.
+if [[ -z ${QUILLORA_PACKAGE_CHECK_NAMESPACE:-} ]]; then
+    QUILLORA_PACKAGE_CHECK_NAMESPACE=1 exec unshare --mount --propagation private "$0" "$@"
+fi
 command -v mmdebstrap >/dev/null || skip "mmdebstrap is not installed"
 timeout 10 bash -c 'exec 3<>/dev/tcp/deb.debian.org/80' 2>/dev/null || skip "deb.debian.org cannot be reached"
 shopt -s nullglob
