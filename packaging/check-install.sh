@@ -49,8 +49,8 @@ in_root apt-get update -qq
 in_root apt-get install -y -qq --no-install-recommends -o Dpkg::Use-Pty=0 \
     /tmp/"$(basename "${debs[0]}")" /tmp/"$(basename "${debs[1]}")" >"$build/package-check/install.log" 2>&1 \
     || { cat "$build/package-check/install.log"; fail "apt-get install"; }
-in_root quillora --version | grep -q '^quillora ' || fail "quillora --version"
-in_root quillora-service --help | grep -q -- '--upstream-url' || fail "quillora-service --help"
+[[ $(in_root quillora --version) == "quillora "* ]] || fail "quillora --version"
+[[ $(in_root quillora-service --help) == *--upstream-url* ]] || fail "quillora-service --help"
 [[ $(stat -c %a:%U "$root/etc/quillora/service.env") == 600:root ]] || fail "/etc/quillora/service.env is not root's alone"
 
 # Settings changed by the administrator stay when the package is installed again; removing the package disables
@@ -66,6 +66,7 @@ in_root dpkg -r quillora-service >/dev/null
 grep -q 'model kept' "$root/etc/quillora/service.env" || fail "removing the package deleted /etc/quillora/service.env"
 in_root dpkg -i /tmp/"$(basename "${debs[1]}")" >/dev/null
 
+# shellcheck disable=SC2016 # dpkg-query's fields
 in_root dpkg-query -W -f='${Package} ${Version}: installed ${Installed-Size} KiB\n' quillora quillora-service
 in_root dpkg -L quillora quillora-service | grep -Ev '^(/\.)?$' | sort -u >"$build/package-check/files.list"
 in_root apt-get purge -y -qq -o Dpkg::Use-Pty=0 quillora quillora-service >/dev/null 2>&1 \

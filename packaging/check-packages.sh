@@ -28,6 +28,7 @@ grep -Eq '^-rw------- root/root .* \./etc/quillora/service\.env$' "$work/package
 dpkg-deb -x "$program" "$work/unpacked"
 dpkg-deb -x "$service" "$work/unpacked"
 for unit in system user; do
+    # shellcheck disable=SC2016 # the unit's own variable
     grep -qx 'ExecStart=/usr/bin/quillora-service $QUILLORA_SERVICE_ARGS' \
         "$work/unpacked/usr/lib/systemd/$unit/quillora-service.service" || fail "the $unit unit does not start /usr/bin/quillora-service"
 done
