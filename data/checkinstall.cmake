@@ -12,7 +12,9 @@ set(expected
     share/applications/org.quillora.Quillora.desktop
     share/dbus-1/services/org.quillora.Quillora.service
     share/metainfo/org.quillora.Quillora.metainfo.xml
-    share/icons/hicolor/scalable/apps/org.quillora.Quillora.svg)
+    share/icons/hicolor/scalable/apps/org.quillora.Quillora.svg
+    share/man/man1/quillora.1.gz
+    share/man/man1/quillora-service.1.gz)
 foreach(size 16 22 24 32 48 64 128 256)
     list(APPEND expected share/icons/hicolor/${size}x${size}/apps/org.quillora.Quillora.png)
 endforeach()

@@ -52,6 +52,8 @@ packages=(
     libjpeg62-turbo-dev
     # checks the desktop entry and the AppStream metainfo
     desktop-file-utils appstream
+    # the Debian packages: their dependencies (dpkg-shlibdeps), lintian, and a Debian 12 root to install them in
+    dpkg-dev lintian mmdebstrap
 )
 
 missing=()

@@ -155,8 +155,12 @@ std::optional<ServiceOptions> ServiceOptions::parse(
     *exitCode = 2;
     QCommandLineParser parser;
     describeOptions(parser);
-    const QCommandLineOption help = parser.addHelpOption();
-    const QCommandLineOption version = parser.addVersionOption();
+    // Qt's own help option would offer --help-all and Qt's options, which a program without an application
+    // object does not take.
+    const QCommandLineOption help({ QStringLiteral("h"), QStringLiteral("help") }, QStringLiteral("Show this help."));
+    const QCommandLineOption version(
+        { QStringLiteral("v"), QStringLiteral("version") }, QStringLiteral("Show the version."));
+    parser.addOptions({ help, version });
 
     if (!parser.parse(arguments)) {
         *message = parser.errorText();
