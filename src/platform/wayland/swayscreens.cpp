@@ -144,9 +144,12 @@ QCoro::Task<> SwayScreens::move(QPointer<QWindow> window, PlaceBesidePointer pla
     socket.connectToServer(m_socketPath);
     // GCC 12: values are named before they are awaited, never made inside the co_await.
     const QByteArray none;
-    const auto connected = co_await qCoro(&socket, &QLocalSocket::connected, answerWithin);
-    if (!connected && socket.state() != QLocalSocket::ConnectedState)
-        co_return;
+    // A local socket is usually connected at once, before anything could wait for the signal.
+    if (socket.state() != QLocalSocket::ConnectedState) {
+        const auto connected = co_await qCoro(&socket, &QLocalSocket::connected, answerWithin);
+        if (!connected)
+            co_return;
+    }
     const qint64 pid = QCoreApplication::applicationPid();
     // Sway lists the window once it has shown its first frame.
     std::optional<Found> shown;
