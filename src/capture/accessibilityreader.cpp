@@ -21,12 +21,14 @@ QCoro::Task<SelectionReading> AccessibilityReader::readSelection(
         co_return SelectionReading { accessible->text, accessible->rect };
 
     // The PRIMARY selection is whatever was selected last anywhere; it only speaks for the application
-    // the user is in when that application owns it, or set it since the user went to it.
-    if (pid > 0) {
-        if (std::optional<QString> primary = co_await m_platform.pasteboard->primarySelectionOwnedBy(*app);
-            primary && !primary->isEmpty())
-            co_return SelectionReading { std::move(primary), std::nullopt };
-    }
+    // the user is in when that application owns it, or set it since the user went to it. The pasteboard is asked
+    // even about an application not known here (yet): where the compositor lists the windows (Sway), it tells by
+    // itself whether the selection was made in the active one.
+    const FrontmostAppInfo unknown;
+    const FrontmostAppInfo& asked = app ? *app : unknown;
+    if (std::optional<QString> primary = co_await m_platform.pasteboard->primarySelectionOwnedBy(asked);
+        primary && !primary->isEmpty())
+        co_return SelectionReading { std::move(primary), std::nullopt };
 
     // A key stroke goes only where it is known what it does: to an application that can be told apart,
     // and to a terminal only as its own copy shortcut.

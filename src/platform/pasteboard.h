@@ -36,7 +36,8 @@ public:
     // The process that owns the clipboard now; 0 when nobody does or it cannot be told.
     virtual QCoro::Task<qint64> ownerPid() = 0;
     // The PRIMARY selection's text, only when it speaks for app: its owner window belongs to app's process
-    // (X11) or, where its owner cannot be told (Wayland), it was set after app's window became active.
+    // (X11) or, where its owner cannot be told (Wayland), it was set after the active window became active, as
+    // the compositor tells or, where it does not, as app's activatedAt says. app may be unknown (pid 0).
     virtual QCoro::Task<std::optional<QString>> primarySelectionOwnedBy(const FrontmostAppInfo& app) = 0;
 
 signals:

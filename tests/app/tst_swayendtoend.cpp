@@ -163,14 +163,7 @@ private slots:
         QProcess editor;
         QVERIFY(startPad(editor, pad, clickToSelect));
         QVERIFY(altPlus("x"));
-        QString sent = nextRequest().value("selectedText").toString();
-        if (clickToSelect && sent.isEmpty()) {
-            // An open fault, rare (1 first press in about 90 runs): the primary selection is not taken and the
-            // notice for no selection shows; pressed again, it is. A selection never taken still fails here.
-            QVERIFY(altPlus("x"));
-            sent = nextRequest().value("selectedText").toString();
-        }
-        QCOMPARE(sent, selected);
+        QCOMPARE(nextRequest().value("selectedText").toString(), selected);
         QVERIFY(quilloraShows());
         if (clickToSelect) {
             // Sway opens the card in the middle; Quillora has it moved beside the pointer: to its right, and near

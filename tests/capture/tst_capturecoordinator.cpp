@@ -150,6 +150,19 @@ private slots:
             QCOMPARE(fakes.pasteboard->changeCount(), changes); // not even rewritten
     }
 
+    // An application accessibility has not told of (yet): the pasteboard still judges its PRIMARY selection (by
+    // the compositor's order of windows, where it has one); no copy key goes to an application not known.
+    void anUnknownApplicationsPrimaryIsStillJudged()
+    {
+        fakes.pasteboard->primaryByOwnerPid.insert(0, QStringLiteral("primary"));
+        fakes.keyboard->textToCopy = QStringLiteral("copied");
+        AccessibilityReader reader(*fakes);
+        QCOMPARE(QCoro::waitFor(reader.readSelection(std::nullopt)).text, std::optional(QStringLiteral("primary")));
+        fakes.pasteboard->primaryByOwnerPid.clear();
+        QCOMPARE(QCoro::waitFor(reader.readSelection(std::nullopt)).text, std::nullopt);
+        QVERIFY(fakes.keyboard->copyShortcutsSent.isEmpty());
+    }
+
     void threeEntries()
     {
         RecordingPresenter presenter;
