@@ -351,10 +351,11 @@ void HotkeySettings::restoreDefaults()
             moved = moved || m_keys[row] == wanted;
         }
     }
-    // Two commands that swapped keys wait for the user to move one of them first.
+    // What is left are commands that swapped keys: each default is held by Quillora itself, and taking it for
+    // another command cannot fail (the global keys keep a key grabbed while any command still has it).
     for (std::size_t row = 0; row < commands.size(); ++row) {
-        if (m_keys[row] != commands[row].defaultKey && m_notes[row].isEmpty())
-            m_notes[row] = refusal(int(row), commands[row].defaultKey);
+        if (m_keys[row] != commands[row].defaultKey)
+            choose(int(row), commands[row].defaultKey);
     }
     emit rowsChanged();
 }

@@ -213,6 +213,17 @@ private slots:
         QCOMPARE(note, QStringLiteral("Alt+Q is used by another program."));
         QCOMPARE(afterRefusal, Ids { 1 });
         QCOMPARE(settings.hotkey("explainSelection"), QStringLiteral("Ctrl+Alt+E"));
+
+        // Explain Selection and Explain Screen Region swap keys; Restore Defaults swaps them back, and each key
+        // fires its own command (neither was let go while the other still had it).
+        hotkeys.startRecording(1);
+        hotkeys.keyPressed(Qt::Key_X, Qt::AltModifier, 53);
+        hotkeys.startRecording(0);
+        hotkeys.keyPressed(Qt::Key_Z, Qt::AltModifier, 52);
+        QCOMPARE(firedBy({ { alt, 53 }, { alt, 52 } }), (Ids { 2, 1 }));
+        hotkeys.restoreDefaults();
+        QCOMPARE(hotkeys.note(0) + hotkeys.note(1), QString());
+        QCOMPARE(firedBy({ { alt, 53 }, { alt, 52 } }), (Ids { 1, 2 }));
     }
 
     void keysFollowKeymapChanges()

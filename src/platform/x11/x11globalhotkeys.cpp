@@ -136,11 +136,19 @@ int X11GlobalHotkeys::registerHotkey(quint32 id, quint32 keyCode, Qt::KeyboardMo
     const int status = grab(wanted, lockVariants(m_numLockMask));
     if (status != 0)
         return status;
-    if (hadKey)
-        ungrab(*previous, lockVariants(m_numLockMask));
+    const Grab old = hadKey ? *previous : Grab {};
     m_grabs.insert(id, wanted);
+    // Two commands swapping keys hold one key each in turn: a key still another id's stays grabbed.
+    if (hadKey && !isGrabbed(old))
+        ungrab(old, lockVariants(m_numLockMask));
     xcb_flush(m_connection);
     return 0;
+}
+
+bool X11GlobalHotkeys::isGrabbed(const Grab& grab) const
+{
+    return std::any_of(m_grabs.cbegin(), m_grabs.cend(),
+        [&](const Grab& held) { return held.keyCode == grab.keyCode && held.modifiers == grab.modifiers; });
 }
 
 void X11GlobalHotkeys::unregisterHotkey(quint32 id)
@@ -148,8 +156,10 @@ void X11GlobalHotkeys::unregisterHotkey(quint32 id)
     const auto found = m_grabs.constFind(id);
     if (found == m_grabs.cend())
         return;
-    ungrab(*found, lockVariants(m_numLockMask));
+    const Grab old = *found;
     m_grabs.erase(found);
+    if (!isGrabbed(old))
+        ungrab(old, lockVariants(m_numLockMask));
     xcb_flush(m_connection);
 }
 

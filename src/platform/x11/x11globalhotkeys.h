@@ -35,6 +35,7 @@ private:
     static QList<quint16> lockVariants(quint16 numLockMask);
     int grab(const Grab& grab, const QList<quint16>& lockMasks);
     void ungrab(const Grab& grab, const QList<quint16>& lockMasks);
+    bool isGrabbed(const Grab& grab) const; // by any id
     void followNumLock();
     void readEvents();
     void readEventsLater();
