@@ -5,6 +5,8 @@
 
 #include <QCoroTask>
 #include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusObjectPath>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -67,6 +69,21 @@ private slots:
         QCOMPARE(read.secret, QByteArray("second"));
         QCOMPARE(QCoro::waitFor(another.remove(name)), Outcome::Done);
         QCOMPARE(QCoro::waitFor(store.read(name)).outcome, Outcome::NotFound);
+
+        // Locked, the keyring asks for its password through a prompt, which this session cannot show: the read
+        // says Locked rather than wait, and the caller keeps to the settings file.
+        QCOMPARE(QCoro::waitFor(store.write(name, token, QStringLiteral("Quillora service token"))), Outcome::Done);
+        QDBusMessage alias = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.secrets"),
+            QStringLiteral("/org/freedesktop/secrets"), QStringLiteral("org.freedesktop.Secret.Service"),
+            QStringLiteral("ReadAlias"));
+        alias << QStringLiteral("default");
+        const QDBusObjectPath collection = client.call(alias).arguments().value(0).value<QDBusObjectPath>();
+        QDBusMessage lock = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.secrets"),
+            QStringLiteral("/org/freedesktop/secrets"), QStringLiteral("org.freedesktop.Secret.Service"),
+            QStringLiteral("Lock"));
+        lock << QVariant::fromValue(QList<QDBusObjectPath> { collection });
+        QCOMPARE(client.call(lock).type(), QDBusMessage::ReplyMessage);
+        QCOMPARE(QCoro::waitFor(store.read(name)).outcome, Outcome::Locked);
 
         keyring.terminate();
         keyring.waitForFinished(5000);
