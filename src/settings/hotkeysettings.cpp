@@ -334,25 +334,8 @@ void HotkeySettings::choose(int row, QKeyCombination key)
 void HotkeySettings::restoreDefaults()
 {
     m_recordingRow = -1;
-    // Applied in an order that never asks for a key another row still holds (Alt+X and Alt+Z swapped, say).
-    bool moved = true;
-    for (int pass = 0; pass < int(commands.size()) && moved; ++pass) {
-        moved = false;
-        for (std::size_t row = 0; row < commands.size(); ++row) {
-            const QKeyCombination wanted = commands[row].defaultKey;
-            if (m_keys[row] == wanted)
-                continue;
-            bool heldByOther = false;
-            for (std::size_t other = 0; other < commands.size(); ++other)
-                heldByOther = heldByOther || (other != row && m_keys[other] == wanted);
-            if (heldByOther)
-                continue;
-            choose(int(row), wanted);
-            moved = moved || m_keys[row] == wanted;
-        }
-    }
-    // What is left are commands that swapped keys: each default is held by Quillora itself, and taking it for
-    // another command cannot fail (the global keys keep a key grabbed while any command still has it).
+    // In any order, swapped keys included: every default is free or held by Quillora itself, and the global keys
+    // keep a key grabbed while any command still has it.
     for (std::size_t row = 0; row < commands.size(); ++row) {
         if (m_keys[row] != commands[row].defaultKey)
             choose(int(row), commands[row].defaultKey);
