@@ -19,6 +19,8 @@ packages=(
     libxcb1-dev libxcb-xfixes0-dev libxcb-xinput-dev libxcb-xtest0-dev libxcb-randr0-dev
     libxcb-shm0-dev libxcb-render0-dev libxcb-keysyms1-dev libxcb-res0-dev libxcb-xkb-dev libxcb-ewmh-dev libxcb-icccm4-dev
     libatspi2.0-dev libglib2.0-dev libdbus-1-dev
+    # the launcher's D-Bus client (sd-bus)
+    libsystemd-dev
     # Wayland: the client library, and wayland-scanner for the data-control clipboard's protocol code
     libwayland-dev libwayland-bin
     # tests: stub service, test CA, test desktop

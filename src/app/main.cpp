@@ -7,11 +7,16 @@
 #include "settings/appsettings.h"
 
 #include <QApplication>
+#include <QDBusConnection>
+#include <QDBusError>
 #include <QDir>
-#include <QFile>
 #include <QTimer>
 
 #include <cstdio>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
 
 namespace {
 
@@ -32,9 +37,9 @@ int runOrHandOver(const CommandLineRequest& request, AppSettings& settings, cons
         settings, endpoint);
     if (!delegate.registerService()) {
         // Another instance runs in this session: hand it the request and leave.
-        QString error;
-        if (!CommandLine::forward(request, bus, &error)) {
-            std::fprintf(stderr, "quillora: the request was not handed over: %s\n", qPrintable(error));
+        std::string error;
+        if (CommandLine::handOver(request, &error) != CommandLine::HandOver::Done) {
+            std::fprintf(stderr, "quillora: the request was not handed over: %s\n", error.c_str());
             return 1;
         }
         return 0;
@@ -47,7 +52,7 @@ int runOrHandOver(const CommandLineRequest& request, AppSettings& settings, cons
         case CommandLineRequest::Action::Run:
             break;
         case CommandLineRequest::Action::ExplainText:
-            delegate.explainText(request.text);
+            delegate.explainText(QString::fromStdString(request.text));
             break;
         case CommandLineRequest::Action::ExplainSelection:
             delegate.explainSelectedText();
@@ -73,14 +78,18 @@ int main(int argc, char* argv[])
     // Help and version need no display: answer them before the application connects to one. Anything else
     // is parsed again below, where Qt has taken its own options (-platform, -display, ...) out of those it
     // was shown: never the user's text.
-    QStringList rawArguments;
-    for (int i = 0; i < argc; ++i)
-        rawArguments << QString::fromLocal8Bit(argv[i]);
+    const std::vector<std::string> rawArguments(argv, argv + argc);
     int toolkitArgc = CommandLine::toolkitArgumentCount(rawArguments);
-    const QStringList usersArguments = rawArguments.mid(toolkitArgc);
-    QString error;
-    if (const auto early = CommandLine::parse(rawArguments, nullptr, &error);
-        early && (early->showHelp || early->showVersion))
+    // The arguments once Qt has taken its own options out of those it was shown, then the user's.
+    const auto arguments = [&rawArguments, toolkitArgc] {
+        std::vector<std::string> remaining;
+        for (const QString& argument : QCoreApplication::arguments())
+            remaining.push_back(argument.toLocal8Bit().toStdString());
+        remaining.insert(remaining.end(), rawArguments.begin() + toolkitArgc, rawArguments.end());
+        return remaining;
+    };
+    std::string error;
+    if (const auto early = CommandLine::parse(rawArguments, &error); early && (early->showHelp || early->showVersion))
         return printHelpOrVersion(*early);
 
     AppSettings settings(AppSettings::defaultFileName());
@@ -93,10 +102,8 @@ int main(int argc, char* argv[])
 
     // Handing a request on needs no display (ssh, cron): without one, do only that, and say so when it fails.
     if (!CommandLine::sessionHasDisplay()) {
-        QCoreApplication app(toolkitArgc, argv);
-        QFile input;
-        input.open(stdin, QIODevice::ReadOnly);
-        return CommandLine::forwardWithoutDisplay(QCoreApplication::arguments() + usersArguments, &input);
+        const QCoreApplication app(toolkitArgc, argv);
+        return CommandLine::forwardWithoutDisplay(arguments());
     }
 
     QApplication app(toolkitArgc, argv);
@@ -105,14 +112,9 @@ int main(int argc, char* argv[])
     QApplication::setApplicationVersion(QStringLiteral(QUILLORA_VERSION));
     QApplication::setQuitOnLastWindowClosed(false);
 
-    QFile input;
-    input.open(stdin, QIODevice::ReadOnly);
-    const std::optional<CommandLineRequest> request
-        = CommandLine::parse(QApplication::arguments() + usersArguments, &input, &error);
-    if (!request) {
-        std::fprintf(stderr, "quillora: %s\n\n%s", qPrintable(error), qPrintable(CommandLine::usage()));
-        return 2;
-    }
+    std::optional<CommandLineRequest> request = CommandLine::parse(arguments(), &error);
+    if (!request || !CommandLine::readText(STDIN_FILENO, *request, &error))
+        return CommandLine::refuse(error);
     if (request->showHelp || request->showVersion)
         return printHelpOrVersion(*request);
 

@@ -23,15 +23,15 @@ class ServiceHandler : public QObject, protected QDBusContext {
     Q_OBJECT
 
 public:
-    static inline const QString& serviceName = QuilloraEntry::serviceName;
-    static inline const QString& objectPath = QuilloraEntry::objectPath;
+    static inline const QString serviceName = QString::fromLatin1(QuilloraEntry::serviceName);
+    static inline const QString objectPath = QString::fromLatin1(QuilloraEntry::objectPath);
     static inline const QString notAvailableError = QStringLiteral("org.quillora.Quillora.Error.NotAvailable");
     static inline const QString tooLongError = QStringLiteral("org.quillora.Quillora.Error.TooLong");
     static inline const QString busyError = QStringLiteral("org.quillora.Quillora.Error.TooManyRequests");
 
     // The longest text taken for an explanation, in characters (UTF-16 code units).
     static constexpr qsizetype maximumTextLength = QuilloraEntry::maximumTextLength;
-    static QString tooLongMessage() { return QuilloraEntry::tooLongMessage(); }
+    static QString tooLongMessage() { return QString::fromStdString(QuilloraEntry::tooLongMessage()); }
     // Calls that ask for work: a burst of this many passes, then one more per interval.
     static constexpr int burstSize = 8;
     static constexpr qint64 refillIntervalMs = 300;

@@ -1,18 +1,17 @@
 #include "commandline/commandline.h"
 
-#include "quilloraproxy.h"
-
 #include "commandline/quilloraentry.h"
 
-#include <QCommandLineParser>
-#include <QDBusConnectionInterface>
-#include <QDBusError>
-#include <QDBusMessage>
-#include <QFileInfo>
-#include <QIODevice>
+#include <systemd/sd-bus.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
 
 #include <unistd.h>
 
@@ -20,243 +19,370 @@ namespace CommandLine {
 
 namespace {
 
-const QCommandLineOption explainTextOption(QStringLiteral("explain-text"),
-    QStringLiteral("Explain TEXT; '-' reads the text from standard input."), QStringLiteral("TEXT"));
-const QCommandLineOption explainSelectionOption(
-    QStringLiteral("explain-selection"), QStringLiteral("Explain the text selected in the active application."));
-const QCommandLineOption explainScreenshotOption(
-    QStringLiteral("explain-screenshot"), QStringLiteral("Drag out a region of the screen and explain it."));
-const QCommandLineOption askOption(QStringLiteral("ask"), QStringLiteral("Open the card to ask a question."));
-const QCommandLineOption helpOption(
-    QStringList { QStringLiteral("h"), QStringLiteral("help") }, QStringLiteral("Show this help."));
-const QCommandLineOption versionOption(
-    QStringList { QStringLiteral("v"), QStringLiteral("version") }, QStringLiteral("Show the version."));
+constexpr std::string_view usageText
+    = "Usage: quillora [--explain-text TEXT | --explain-selection | --explain-screenshot | --ask]\n"
+      "\n"
+      "Without an option, starts Quillora (one instance per session).\n"
+      "With an option, hands the request to the running Quillora, starting it when none runs.\n"
+      "\n"
+      "Options:\n"
+      "  --explain-text <TEXT>  Explain TEXT; '-' reads the text from standard input.\n"
+      "  --explain-selection    Explain the text selected in the active application.\n"
+      "  --explain-screenshot   Drag out a region of the screen and explain it.\n"
+      "  --ask                  Open the card to ask a question.\n"
+      "  -h, --help             Show this help.\n"
+      "  -v, --version          Show the version.\n";
 
-void setUp(QCommandLineParser& parser)
+constexpr std::string_view textOption = "--explain-text";
+
+// The bytes as valid UTF-8: each byte that does not belong to a well-formed sequence becomes U+FFFD, as Qt
+// decodes it. *units is set to the text's length in UTF-16 code units, the unit of the limit.
+std::string validUtf8(std::string_view bytes, std::ptrdiff_t* units)
 {
-    parser.setApplicationDescription(
-        QStringLiteral("Without an option, starts Quillora (one instance per session).\n"
-                       "With an option, hands the request to the running Quillora, starting it when none runs."));
-    parser.addOptions(
-        { explainTextOption, explainSelectionOption, explainScreenshotOption, askOption, helpOption, versionOption });
+    std::string text;
+    text.reserve(bytes.size());
+    *units = 0;
+    for (std::size_t i = 0; i < bytes.size();) {
+        const auto byte = [&](std::size_t at) { return at < bytes.size() ? static_cast<unsigned char>(bytes[at]) : 0; };
+        const unsigned lead = byte(i);
+        std::size_t length = 0;
+        unsigned low = 0x80, high = 0xBF; // the range of the second byte
+        if (lead < 0x80)
+            length = 1;
+        else if (lead >= 0xC2 && lead <= 0xDF)
+            length = 2;
+        else if (lead >= 0xE0 && lead <= 0xEF) {
+            length = 3;
+            low = lead == 0xE0 ? 0xA0 : 0x80;
+            high = lead == 0xED ? 0x9F : 0xBF;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            length = 4;
+            low = lead == 0xF0 ? 0x90 : 0x80;
+            high = lead == 0xF4 ? 0x8F : 0xBF;
+        }
+        bool wellFormed = length > 0;
+        for (std::size_t k = 1; wellFormed && k < length; ++k) {
+            const unsigned next = byte(i + k);
+            wellFormed = k == 1 ? next >= low && next <= high : next >= 0x80 && next <= 0xBF;
+        }
+        if (!wellFormed) {
+            text += "\xEF\xBF\xBD";
+            ++*units;
+            ++i;
+            continue;
+        }
+        text.append(bytes.substr(i, length));
+        *units += length == 4 ? 2 : 1;
+        i += length;
+    }
+    return text;
+}
+
+// Takes `bytes` as the request's text, if it is one to explain.
+bool takeText(std::string_view bytes, CommandLineRequest& request, std::string* error)
+{
+    std::ptrdiff_t units = 0;
+    request.text = validUtf8(bytes, &units);
+    if (request.text.empty()) {
+        *error = "There is no text to explain.";
+        return false;
+    }
+    if (units > QuilloraEntry::maximumTextLength) {
+        *error = QuilloraEntry::tooLongMessage();
+        return false;
+    }
+    return true;
 }
 
 } // namespace
 
-QString usage()
-{
-    QCommandLineParser parser;
-    setUp(parser);
-    // The generated first line names the executable by its full path; show the short form instead.
-    QString text = parser.helpText();
-    text.remove(0, text.indexOf(QLatin1Char('\n')) + 1);
-    return QStringLiteral(
-               "Usage: quillora [--explain-text TEXT | --explain-selection | --explain-screenshot | --ask]\n\n")
-        + text;
-}
+std::string_view usage() { return usageText; }
 
 int printHelpOrVersion(const CommandLineRequest& request)
 {
     if (request.showHelp)
-        std::fputs(qPrintable(usage()), stdout);
+        std::fwrite(usageText.data(), 1, usageText.size(), stdout);
     else
         std::printf("quillora %s\n", QUILLORA_VERSION);
     return 0;
 }
 
-int toolkitArgumentCount(const QStringList& arguments)
+int refuse(const std::string& error)
 {
-    for (qsizetype i = 1; i < arguments.size(); ++i) {
-        if (arguments[i] == QLatin1String("--"))
+    std::fprintf(stderr, "quillora: %s\n\n%.*s", error.c_str(), int(usageText.size()), usageText.data());
+    return 2;
+}
+
+int toolkitArgumentCount(const std::vector<std::string>& arguments)
+{
+    for (std::size_t i = 1; i < arguments.size(); ++i) {
+        if (arguments[i] == "--")
             return int(i);
-        if (arguments[i] == QLatin1String("--") + explainTextOption.names().constFirst())
+        if (arguments[i] == textOption)
             return int(std::min(i + 1, arguments.size()));
     }
     return int(arguments.size());
 }
 
-std::optional<CommandLineRequest> parse(QStringList arguments, QIODevice* input, QString* error)
+std::optional<CommandLineRequest> parse(const std::vector<std::string>& arguments, std::string* error)
 {
-    // `--explain-text -- TEXT` explains TEXT (a text that starts with a dash, say): the `--` only ends the options.
-    const QString textOption = QLatin1String("--") + explainTextOption.names().constFirst();
-    for (qsizetype i = 1; i < arguments.size() && arguments[i] != QLatin1String("--"); ++i) {
-        if (arguments[i] == textOption) {
-            if (i + 2 < arguments.size() && arguments[i + 1] == QLatin1String("--"))
-                arguments.removeAt(i + 1);
-            break;
+    std::vector<std::string_view> texts;
+    bool selection = false, screenshot = false, ask = false, help = false, version = false, optionsEnded = false;
+    for (std::size_t i = 1; i < arguments.size(); ++i) {
+        const std::string_view argument = arguments[i];
+        if (optionsEnded || argument.size() < 2 || argument[0] != '-') {
+            *error = "Unexpected argument '" + std::string(argument) + "'.";
+            return std::nullopt;
         }
+        if (argument == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        if (argument[1] != '-') { // short options, which may be run together: -h, -v, -hv
+            for (const char option : argument.substr(1)) {
+                if (option != 'h' && option != 'v') {
+                    *error = std::string("Unknown option '") + option + "'.";
+                    return std::nullopt;
+                }
+                (option == 'h' ? help : version) = true;
+            }
+            continue;
+        }
+        const std::size_t assign = argument.find('=');
+        const std::string_view option = argument.substr(0, assign);
+        if (option == textOption) {
+            if (assign != std::string_view::npos) {
+                texts.push_back(argument.substr(assign + 1));
+                continue;
+            }
+            if (i + 1 == arguments.size()) {
+                *error = "Missing value after '" + std::string(option) + "'.";
+                return std::nullopt;
+            }
+            // `--explain-text -- TEXT` explains TEXT (a text that starts with a dash, say).
+            if (arguments[i + 1] == "--" && i + 2 < arguments.size())
+                ++i;
+            texts.push_back(arguments[++i]);
+            continue;
+        }
+        bool* flag = option == "--explain-selection" ? &selection
+            : option == "--explain-screenshot"       ? &screenshot
+            : option == "--ask"                      ? &ask
+            : option == "--help"                     ? &help
+            : option == "--version"                  ? &version
+                                                     : nullptr;
+        if (!flag) {
+            *error = "Unknown option '" + std::string(option.substr(2)) + "'.";
+            return std::nullopt;
+        }
+        if (assign != std::string_view::npos) {
+            *error = "Unexpected value after '" + std::string(option) + "'.";
+            return std::nullopt;
+        }
+        *flag = true;
     }
-    QCommandLineParser parser;
-    setUp(parser);
-    if (!parser.parse(arguments)) {
-        *error = parser.errorText();
-        return std::nullopt;
-    }
-    if (const QStringList stray = parser.positionalArguments(); !stray.isEmpty()) {
-        *error = QStringLiteral("Unexpected argument '%1'.").arg(stray.constFirst());
-        return std::nullopt;
-    }
-    const QStringList texts = parser.values(explainTextOption);
-    if (texts.size() + int(parser.isSet(explainSelectionOption)) + int(parser.isSet(explainScreenshotOption))
-            + int(parser.isSet(askOption))
-        > 1) {
-        *error = QStringLiteral(
-            "Give at most one of --explain-text, --explain-selection, --explain-screenshot and --ask.");
+    if (texts.size() + int(selection) + int(screenshot) + int(ask) > 1) {
+        *error = "Give at most one of --explain-text, --explain-selection, --explain-screenshot and --ask.";
         return std::nullopt;
     }
 
     CommandLineRequest request;
-    request.showHelp = parser.isSet(helpOption);
-    request.showVersion = parser.isSet(versionOption);
-    if (parser.isSet(explainSelectionOption))
+    request.showHelp = help;
+    request.showVersion = version;
+    if (selection)
         request.action = CommandLineRequest::Action::ExplainSelection;
-    else if (parser.isSet(explainScreenshotOption))
+    else if (screenshot)
         request.action = CommandLineRequest::Action::ExplainScreenshot;
-    else if (parser.isSet(askOption))
+    else if (ask)
         request.action = CommandLineRequest::Action::AskAnything;
-    else if (!texts.isEmpty()) {
+    else if (!texts.empty()) {
         request.action = CommandLineRequest::Action::ExplainText;
-        request.text = texts.constFirst();
-        request.textFromInput = request.text == QLatin1String("-");
-        if (request.textFromInput && !input) {
-            request.text.clear(); // read later, by a parse with input
-            return request;
-        }
-        if (request.textFromInput) {
-            if (!input->isReadable()) {
-                *error = QStringLiteral("Cannot read the text from standard input.");
-                return std::nullopt;
-            }
-            // Reads no further than the longest text that could still be within the limit (4 bytes a character).
-            const qint64 enough = QuilloraEntry::maximumTextLength * 4 + 1;
-            QByteArray bytes;
-            while (bytes.size() < enough) {
-                const QByteArray chunk = input->read(enough - bytes.size());
-                if (chunk.isEmpty())
-                    break;
-                bytes += chunk;
-            }
-            if (bytes.size() >= enough) {
-                *error = QuilloraEntry::tooLongMessage();
-                return std::nullopt;
-            }
-            request.text = QString::fromUtf8(bytes);
-        }
-        if (request.text.isEmpty()) {
-            *error = QStringLiteral("There is no text to explain.");
+        request.textFromInput = texts.front() == "-";
+        if (!request.textFromInput && !takeText(texts.front(), request, error))
             return std::nullopt;
-        }
-        if (request.text.size() > QuilloraEntry::maximumTextLength) {
-            *error = QuilloraEntry::tooLongMessage();
-            return std::nullopt;
-        }
     }
     return request;
 }
 
-std::optional<QString> quilloraOwner(QDBusConnection bus, QString* error)
+bool readText(int fd, CommandLineRequest& request, std::string* error)
 {
-    QDBusConnectionInterface* daemon = bus.interface();
-    const QDBusReply<QString> owner = daemon ? daemon->serviceOwner(QuilloraEntry::serviceName) : QDBusReply<QString>();
-    if (!owner.isValid() || owner.value().isEmpty()) {
-        *error = QStringLiteral("no Quillora is running in this session.");
-        return std::nullopt;
+    if (request.action != CommandLineRequest::Action::ExplainText || !request.textFromInput)
+        return true;
+    // Reads no further than the longest text that could still be within the limit (4 bytes a character).
+    const std::size_t enough = std::size_t(QuilloraEntry::maximumTextLength) * 4 + 1;
+    std::string bytes(enough, '\0');
+    std::size_t got = 0;
+    while (got < enough) {
+        const ssize_t n = ::read(fd, bytes.data() + got, enough - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && got == 0) {
+            *error = "Cannot read the text from standard input.";
+            return false;
+        }
+        if (n <= 0)
+            break;
+        got += std::size_t(n);
     }
-    const QDBusReply<uint> uid = daemon->serviceUid(owner.value());
-    const QDBusReply<uint> pid = daemon->servicePid(owner.value());
-    const QFileInfo program(QStringLiteral("/proc/%1/exe").arg(pid.isValid() ? pid.value() : 0));
-    const QString path = program.symLinkTarget();
-    const bool ours = uid.isValid() && uid.value() == ::getuid() && !path.isEmpty()
-        && (QFileInfo(path).fileName() == QLatin1String("quillora")
-            || QFileInfo(path).canonicalFilePath() == QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath());
-    if (!ours) {
-        *error = QStringLiteral("the program that holds the name %1 is not a Quillora of this user; nothing was sent.")
-                     .arg(QuilloraEntry::serviceName);
-        return std::nullopt;
+    if (got >= enough) {
+        *error = QuilloraEntry::tooLongMessage();
+        return false;
     }
-    return owner.value();
+    bytes.resize(got);
+    return takeText(bytes, request, error);
 }
 
 namespace {
 
-bool nameHasOwner(QDBusConnection& bus)
+constexpr std::uint64_t callTimeoutMicroseconds = 5'000'000;
+
+using Bus = std::unique_ptr<sd_bus, decltype(&sd_bus_close_unref)>;
+using Message = std::unique_ptr<sd_bus_message, decltype(&sd_bus_message_unref)>;
+
+struct Error {
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    ~Error() { sd_bus_error_free(&error); }
+    std::string message(int result) const { return error.message ? error.message : std::strerror(-result); }
+};
+
+// The reply of the bus daemon's `method` about `name`, or nothing.
+Message askTheBus(sd_bus* bus, const char* method, const char* name)
 {
-    QDBusConnectionInterface* daemon = bus.interface();
-    const QDBusReply<bool> owned
-        = daemon ? daemon->isServiceRegistered(QuilloraEntry::serviceName) : QDBusReply<bool>();
+    Error error;
+    sd_bus_message* reply = nullptr;
+    if (sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", method,
+            &error.error, &reply, "s", name)
+        < 0)
+        return Message(nullptr, &sd_bus_message_unref);
+    return Message(reply, &sd_bus_message_unref);
+}
+
+std::optional<std::uint32_t> readNumber(const Message& reply)
+{
+    std::uint32_t number = 0;
+    if (!reply || sd_bus_message_read(reply.get(), "u", &number) < 0)
+        return std::nullopt;
+    return number;
+}
+
+// Whether process `pid` runs a program named quillora, or this very program.
+bool runsQuillora(std::uint32_t pid)
+{
+    char target[PATH_MAX];
+    const std::string link = "/proc/" + std::to_string(pid) + "/exe";
+    const ssize_t length = ::readlink(link.c_str(), target, sizeof target - 1);
+    if (length <= 0)
+        return false;
+    const std::string path(target, std::size_t(length));
+    if (path.substr(path.rfind('/') + 1) == "quillora")
+        return true;
+    const std::unique_ptr<char, decltype(&std::free)> program(::realpath(path.c_str(), nullptr), &std::free);
+    const std::unique_ptr<char, decltype(&std::free)> self(::realpath("/proc/self/exe", nullptr), &std::free);
+    return program && self && std::strcmp(program.get(), self.get()) == 0;
+}
+
+// The unique bus name of the running Quillora: the owner of the well-known name, when it is a Quillora program
+// of this user. Nothing (with *error set) otherwise.
+std::optional<std::string> quilloraOwner(sd_bus* bus, std::string* error)
+{
+    const Message ownerReply = askTheBus(bus, "GetNameOwner", QuilloraEntry::serviceName);
+    const char* owner = nullptr;
+    if (!ownerReply || sd_bus_message_read(ownerReply.get(), "s", &owner) < 0 || !owner || !*owner) {
+        *error = "no Quillora is running in this session.";
+        return std::nullopt;
+    }
+    const std::string name = owner;
+    const std::optional<std::uint32_t> uid = readNumber(askTheBus(bus, "GetConnectionUnixUser", name.c_str()));
+    const std::optional<std::uint32_t> pid
+        = readNumber(askTheBus(bus, "GetConnectionUnixProcessID", name.c_str()));
+    if (!uid || *uid != ::getuid() || !pid || !runsQuillora(*pid)) {
+        *error = std::string("the program that holds the name ") + QuilloraEntry::serviceName
+            + " is not a Quillora of this user; nothing was sent.";
+        return std::nullopt;
+    }
+    return name;
+}
+
+bool nameHasOwner(sd_bus* bus)
+{
+    const Message reply = askTheBus(bus, "NameHasOwner", QuilloraEntry::serviceName);
+    int owned = 1;
     // When the bus does not say, the name is taken as owned: the caller then reports the failure, and nothing
     // starts a second instance on a guess.
-    return !owned.isValid() || owned.value();
+    if (reply && sd_bus_message_read(reply.get(), "b", &owned) < 0)
+        owned = 1;
+    return owned != 0;
 }
 
 } // namespace
 
-HandOver handOver(const CommandLineRequest& request, QDBusConnection bus, QString* error)
+HandOver handOver(const CommandLineRequest& request, std::string* error)
 {
+    sd_bus* opened = nullptr;
+    if (const int result = sd_bus_open_user(&opened); result < 0) {
+        *error = std::string("no D-Bus session bus: ") + std::strerror(-result);
+        return HandOver::Failed;
+    }
+    const Bus bus(opened, &sd_bus_close_unref);
+    sd_bus_set_method_call_timeout(bus.get(), callTimeoutMicroseconds);
+
     // The request goes to the connection that owns the name now, and only when that is a Quillora of this user:
     // texts are not handed to whichever program took the name meanwhile.
-    const std::optional<QString> owner = quilloraOwner(bus, error);
+    const std::optional<std::string> owner = quilloraOwner(bus.get(), error);
     if (!owner)
-        return nameHasOwner(bus) ? HandOver::Failed : HandOver::NoInstance;
-    QuilloraProxy quillora(*owner, QuilloraEntry::objectPath, bus);
-    quillora.setTimeout(5000);
-    QDBusPendingReply<> reply;
+        return nameHasOwner(bus.get()) ? HandOver::Failed : HandOver::NoInstance;
+    const char* method = "OpenSettings";
     switch (request.action) {
     case CommandLineRequest::Action::Run:
         // Started again (the application grid, a menu): the running instance shows its settings, the one window
         // of a program that lives in the tray, and on a desktop without a tray the only road to them.
-        reply = quillora.OpenSettings();
         break;
     case CommandLineRequest::Action::ExplainText:
-        reply = quillora.ExplainText(request.text);
+        method = "ExplainText";
         break;
     case CommandLineRequest::Action::ExplainSelection:
-        reply = quillora.ExplainSelection();
+        method = "ExplainSelection";
         break;
     case CommandLineRequest::Action::AskAnything:
-        reply = quillora.AskAnything();
+        method = "AskAnything";
         break;
     case CommandLineRequest::Action::ExplainScreenshot:
-        reply = quillora.ExplainScreenshot();
+        method = "ExplainScreenshot";
         break;
     }
-    reply.waitForFinished();
-    if (reply.isError()) {
-        *error = reply.error().message();
-        return nameHasOwner(bus) ? HandOver::Failed : HandOver::NoInstance;
+    Error callError;
+    const bool withText = request.action == CommandLineRequest::Action::ExplainText;
+    const int result = sd_bus_call_method(bus.get(), owner->c_str(), QuilloraEntry::objectPath,
+        QuilloraEntry::interfaceName, method, &callError.error, nullptr, withText ? "s" : nullptr,
+        request.text.c_str());
+    if (result < 0) {
+        *error = callError.message(result);
+        return nameHasOwner(bus.get()) ? HandOver::Failed : HandOver::NoInstance;
     }
     return HandOver::Done;
 }
 
-bool forward(const CommandLineRequest& request, QDBusConnection bus, QString* error)
-{
-    return handOver(request, bus, error) == HandOver::Done;
-}
-
 bool sessionHasDisplay()
 {
-    return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+    const auto set = [](const char* name) {
+        const char* value = std::getenv(name);
+        return value && *value;
+    };
+    return set("DISPLAY") || set("WAYLAND_DISPLAY");
 }
 
-int forwardWithoutDisplay(const QStringList& arguments, QIODevice* input)
+int forwardWithoutDisplay(const std::vector<std::string>& arguments)
 {
-    QString error;
-    const std::optional<CommandLineRequest> request = parse(arguments, input, &error);
-    if (!request) {
-        std::fprintf(stderr, "quillora: %s\n\n%s", qPrintable(error), qPrintable(usage()));
-        return 2;
-    }
+    std::string error;
+    std::optional<CommandLineRequest> request = parse(arguments, &error);
+    if (!request || !readText(STDIN_FILENO, *request, &error))
+        return refuse(error);
     if (request->action == CommandLineRequest::Action::Run) {
         std::fprintf(stderr, "quillora: there is no display to show Quillora on.\n");
         return 1;
     }
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected()) {
-        std::fprintf(stderr, "quillora: no D-Bus session bus: %s\n", qPrintable(bus.lastError().message()));
-        return 1;
-    }
-    if (!forward(*request, bus, &error)) {
-        std::fprintf(stderr, "quillora: the request was not handed over: %s\n", qPrintable(error));
+    if (handOver(*request, &error) != HandOver::Done) {
+        std::fprintf(stderr, "quillora: the request was not handed over: %s\n", error.c_str());
         return 1;
     }
     return 0;

@@ -2,11 +2,6 @@
 
 #include "commandline/commandline.h"
 
-#include <QCoreApplication>
-#include <QDBusConnection>
-#include <QDBusError>
-#include <QFile>
-
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -30,22 +25,21 @@ std::string besideThisProgram(const char* program)
 }
 
 // Makes the text this process has read from standard input the standard input of the program it becomes.
-bool becomeStandardInput(const QString& text)
+bool becomeStandardInput(const std::string& text)
 {
-    const QByteArray bytes = text.toUtf8();
     const int fd = ::memfd_create("quillora-text", 0);
     if (fd < 0)
         return false;
-    qsizetype written = 0;
-    while (written < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.constData() + written, size_t(bytes.size() - written));
+    size_t written = 0;
+    while (written < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
             ::close(fd);
             return false;
         }
-        written += n;
+        written += size_t(n);
     }
     const bool done = ::lseek(fd, 0, SEEK_SET) == 0 && ::dup2(fd, STDIN_FILENO) == STDIN_FILENO;
     ::close(fd);
@@ -54,7 +48,7 @@ bool becomeStandardInput(const QString& text)
 
 // Replaces this process with the full program, with the same arguments and environment; the text already read
 // from standard input, if any, is its standard input. Returns (1, with the reason printed) only on failure.
-int startFullProgram(char* argv[], const char* program, const QString* textRead)
+int startFullProgram(char* argv[], const char* program, const std::string* textRead)
 {
     const std::string path = besideThisProgram(program);
     if (textRead && !becomeStandardInput(*textRead)) {
@@ -70,38 +64,19 @@ int startFullProgram(char* argv[], const char* program, const QString* textRead)
 
 int Launcher::run(int argc, char* argv[], const char* program)
 {
-    // As in the full program: Qt's own event dispatcher, GLib's default context left alone.
-    qputenv("QT_NO_GLIB", "1");
-    QStringList arguments;
-    for (int i = 0; i < argc; ++i)
-        arguments << QString::fromLocal8Bit(argv[i]);
-
+    const std::vector<std::string> arguments(argv, argv + argc);
     // Standard input is read only once the request is known to be the launcher's to hand over.
-    QString error;
-    std::optional<CommandLineRequest> request = CommandLine::parse(arguments, nullptr, &error);
+    std::string error;
+    std::optional<CommandLineRequest> request = CommandLine::parse(arguments, &error);
     if (request && (request->showHelp || request->showVersion))
         return CommandLine::printHelpOrVersion(*request);
     // Starting Quillora itself, Qt's options and bad command lines are the full program's.
     if (!request || request->action == CommandLineRequest::Action::Run)
         return startFullProgram(argv, program, nullptr);
+    if (!CommandLine::readText(STDIN_FILENO, *request, &error))
+        return CommandLine::refuse(error);
 
-    int applicationArgc = 1; // the program's name alone: argv stays as given, for the full program
-    const QCoreApplication application(applicationArgc, argv);
-    if (request->textFromInput) {
-        QFile input;
-        input.open(stdin, QIODevice::ReadOnly);
-        request = CommandLine::parse(arguments, &input, &error);
-        if (!request) {
-            std::fprintf(stderr, "quillora: %s\n\n%s", qPrintable(error), qPrintable(CommandLine::usage()));
-            return 2;
-        }
-    }
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected()) {
-        std::fprintf(stderr, "quillora: no D-Bus session bus: %s\n", qPrintable(bus.lastError().message()));
-        return 1;
-    }
-    switch (CommandLine::handOver(*request, bus, &error)) {
+    switch (CommandLine::handOver(*request, &error)) {
     case CommandLine::HandOver::Done:
         return 0;
     case CommandLine::HandOver::NoInstance:
@@ -110,6 +85,6 @@ int Launcher::run(int argc, char* argv[], const char* program)
     case CommandLine::HandOver::Failed:
         break;
     }
-    std::fprintf(stderr, "quillora: the request was not handed over: %s\n", qPrintable(error));
+    std::fprintf(stderr, "quillora: the request was not handed over: %s\n", error.c_str());
     return 1;
 }
