@@ -182,6 +182,8 @@ private slots:
         row("without a display", { "--explain-text", "from a console" }, {}, false, 0, "from a console", {});
         row("overlong", { "--explain-text", QString(100'001, u'x') }, {}, true, 2, {}, limit);
         row("overlong standard input", { "--explain-text", "-" }, QByteArray(8 << 20, 'y'), true, 2, {}, limit);
+        row("overlong in UTF-16", { "--explain-text", "-" }, QByteArray("\xF0\x9F\x98\x80").repeated(50'001), true, 2, {}, limit);
+        row("not UTF-8", { "--explain-text", "-" }, "caf\xe9 ok", true, 0, QString::fromUtf8("caf\xEF\xBF\xBD ok"), {});
         row("-reverse", { "--explain-text", "-reverse" }, {}, true, 0, "-reverse", {});
         row("--platform", { "--explain-text", "--platform" }, {}, true, 0, "--platform", {});
         row("after --", { "--explain-text", "--", "-style" }, {}, true, 0, "-style", {});
@@ -190,6 +192,7 @@ private slots:
         row("missing text", { "--explain-text" }, {}, true, 2, {}, usage);
         row("unknown option", { "--explain-everything" }, {}, true, 2, {}, usage);
         row("two actions", { "--ask", "--explain-selection" }, {}, true, 2, {}, usage);
+        row("value to a switch", { "--ask=now" }, {}, true, 2, {}, usage);
         row("stray word", { "--ask", "hello" }, {}, true, 2, {}, usage);
         row("text and a word", { "--explain-text", "-style", "x" }, {}, true, 2, {}, usage);
         row("-- ends the options", { "--", "--ask" }, {}, true, 2, {}, usage);
