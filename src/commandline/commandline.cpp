@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -293,14 +294,39 @@ std::optional<std::string> quilloraOwner(sd_bus* bus, std::string* error)
     }
     const std::string name = owner;
     const std::optional<std::uint32_t> uid = readNumber(askTheBus(bus, "GetConnectionUnixUser", name.c_str()));
-    const std::optional<std::uint32_t> pid
-        = readNumber(askTheBus(bus, "GetConnectionUnixProcessID", name.c_str()));
+    const std::optional<std::uint32_t> pid = readNumber(askTheBus(bus, "GetConnectionUnixProcessID", name.c_str()));
     if (!uid || *uid != ::getuid() || !pid || !runsQuillora(*pid)) {
         *error = std::string("the program that holds the name ") + QuilloraEntry::serviceName
             + " is not a Quillora of this user; nothing was sent.";
         return std::nullopt;
     }
     return name;
+}
+
+// A connection to the session bus, authenticated and greeted within a call's time; nothing (with *error set)
+// otherwise.
+Bus connectToSessionBus(std::string* error)
+{
+    sd_bus* opened = nullptr;
+    int result = sd_bus_open_user(&opened);
+    Bus bus(opened, &sd_bus_close_unref);
+    if (result >= 0)
+        result = sd_bus_set_method_call_timeout(bus.get(), callTimeoutMicroseconds);
+    using namespace std::chrono;
+    const steady_clock::time_point deadline = steady_clock::now() + microseconds(callTimeoutMicroseconds);
+    while (result >= 0 && sd_bus_is_ready(bus.get()) <= 0) {
+        result = sd_bus_process(bus.get(), nullptr);
+        const microseconds left = duration_cast<microseconds>(deadline - steady_clock::now());
+        if (result == 0)
+            result = left.count() > 0 ? sd_bus_wait(bus.get(), std::uint64_t(left.count())) : -ETIMEDOUT;
+        else if (result > 0 && left.count() <= 0)
+            result = -ETIMEDOUT;
+    }
+    if (result < 0) {
+        *error = std::string("no D-Bus session bus: ") + std::strerror(-result);
+        bus.reset();
+    }
+    return bus;
 }
 
 bool nameHasOwner(sd_bus* bus)
@@ -318,13 +344,9 @@ bool nameHasOwner(sd_bus* bus)
 
 HandOver handOver(const CommandLineRequest& request, std::string* error)
 {
-    sd_bus* opened = nullptr;
-    if (const int result = sd_bus_open_user(&opened); result < 0) {
-        *error = std::string("no D-Bus session bus: ") + std::strerror(-result);
+    const Bus bus = connectToSessionBus(error);
+    if (!bus)
         return HandOver::Failed;
-    }
-    const Bus bus(opened, &sd_bus_close_unref);
-    sd_bus_set_method_call_timeout(bus.get(), callTimeoutMicroseconds);
 
     // The request goes to the connection that owns the name now, and only when that is a Quillora of this user:
     // texts are not handed to whichever program took the name meanwhile.
@@ -352,9 +374,9 @@ HandOver handOver(const CommandLineRequest& request, std::string* error)
     }
     Error callError;
     const bool withText = request.action == CommandLineRequest::Action::ExplainText;
-    const int result = sd_bus_call_method(bus.get(), owner->c_str(), QuilloraEntry::objectPath,
-        QuilloraEntry::interfaceName, method, &callError.error, nullptr, withText ? "s" : nullptr,
-        request.text.c_str());
+    const int result
+        = sd_bus_call_method(bus.get(), owner->c_str(), QuilloraEntry::objectPath, QuilloraEntry::interfaceName, method,
+            &callError.error, nullptr, withText ? "s" : nullptr, request.text.c_str());
     if (result < 0) {
         *error = callError.message(result);
         return nameHasOwner(bus.get()) ? HandOver::Failed : HandOver::NoInstance;
