@@ -80,14 +80,10 @@ private slots:
         QTest::addColumn<QString>("id");
         QTest::addColumn<QString>("category");
         QTest::newRow("prefix row, longer id") << "com.apple.SafariTechnologyPreview" << "browser";
-        QTest::newRow("prefix row, Linux") << "firefox-esr" << "browser";
         QTest::newRow("exact row") << "com.apple.Preview" << "pdf_reader";
         QTest::newRow("exact row, longer id") << "com.apple.Preview.extra" << "general";
-        QTest::newRow("exact row, Linux longer id") << "code-url-handler" << "general";
         QTest::newRow("case matters") << "COM.APPLE.TERMINAL" << "general";
         QTest::newRow("empty id") << "" << "general";
-        QTest::newRow("window class") << "debian-xterm" << "terminal";
-        QTest::newRow("reverse-DNS id") << "org.kde.okular" << "pdf_reader";
         // clang-format on
     }
 

@@ -22,16 +22,11 @@ void FakePasteboard::setContent(PasteboardSnapshot snapshot)
     emit changed();
 }
 
-void FakePasteboard::setText(const QString& text)
-{
-    setContent({ { { QStringLiteral("text/plain"), text.toUtf8() } } });
-}
-
 QCoro::Task<bool> FakeKeyboard::sendCopyShortcut(bool toTerminal)
 {
     copyShortcutsSent.append(toTerminal);
     if (pasteboard && textToCopy)
-        pasteboard->setText(*textToCopy);
+        pasteboard->setContent({ { { QStringLiteral("text/plain"), textToCopy->toUtf8() } } });
     co_return true;
 }
 

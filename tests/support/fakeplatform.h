@@ -58,7 +58,6 @@ public:
 class FakeAccessibility final : public Accessibility {
 public:
     bool usable = true;
-    bool enableSucceeds = true;
     std::optional<AccessibleSelection> selection;
     int selectionReads = 0;
     qint64 lastPid = -1; // the pid of the last selection read
@@ -72,8 +71,8 @@ public:
     }
     QCoro::Task<bool> enable() override
     {
-        usable = usable || enableSucceeds;
-        co_return enableSucceeds;
+        usable = true;
+        co_return true;
     }
 };
 
@@ -92,7 +91,6 @@ public:
 
     std::optional<QString> plainText() const;
     void setContent(PasteboardSnapshot snapshot);
-    void setText(const QString& text);
 };
 
 class FakeKeyboard final : public KeyboardSynthesizer {
@@ -133,13 +131,11 @@ class FakeScreenCapture final : public ScreenCapture {
 public:
     bool available = true;
     QList<QImage> images;
-    int grabs = 0;
     bool pointerHidden = false;
 
     bool isAvailable() const override { return available; }
     QCoro::Task<QList<QImage>> grabScreens(QList<ScreenInfo> screens) override
     {
-        ++grabs;
         QList<QImage> result;
         for (qsizetype i = 0; i < screens.size(); ++i)
             result.append(images.value(i));
