@@ -93,13 +93,13 @@ void setEntry(const QString& leaf, const char* name, const char* binding, const 
     g_object_unref(at);
 }
 
-void setWindowManagerKey(const char* key, const char* binding)
-{
-    GSettings* wm = settings("org.gnome.desktop.wm.keybindings");
-    const char* bindings[] = { binding, nullptr };
-    g_settings_set_strv(wm, key, bindings);
-    g_object_unref(wm);
-}
+// What a step writes at custom0 (name, binding, command); all but the unlisted entry are listed.
+const QMap<QString, std::array<const char*, 3>> custom0 {
+    { "user custom0", { "Terminal", "<Super>t", "gnome-terminal" } },
+    { "moved ours custom0", { "My explain", "<Super>x", "/opt/q/bin/quillora --explain-selection" } },
+    { "unlisted custom0", { "Other", "<Super>o", "other-program" } },
+    { "launcher custom0 on Alt+A", { "Launcher", "<Alt>a", "launcher" } },
+};
 
 } // namespace
 
@@ -214,20 +214,15 @@ private slots:
                 report = shortcuts.setUp();
             } else if (step == u"remove") {
                 report = shortcuts.remove();
-            } else if (step == u"user custom0") {
-                setEntry(QStringLiteral("custom0"), "Terminal", "<Super>t", "gnome-terminal");
-                setList({ QStringLiteral("custom0") });
-            } else if (step == u"moved ours custom0") {
-                setEntry(
-                    QStringLiteral("custom0"), "My explain", "<Super>x", "/opt/q/bin/quillora --explain-selection");
-                setList({ QStringLiteral("custom0") });
-            } else if (step == u"unlisted custom0") {
-                setEntry(QStringLiteral("custom0"), "Other", "<Super>o", "other-program");
+            } else if (const auto [name, binding, command] = custom0.value(step); name) {
+                setEntry(QStringLiteral("custom0"), name, binding, command);
+                if (!step.startsWith(u"unlisted"))
+                    setList({ QStringLiteral("custom0") });
             } else if (step == u"wm minimize on Alt+Z") {
-                setWindowManagerKey("minimize", "<Mod1>Z");
-            } else if (step == u"launcher custom0 on Alt+A") {
-                setEntry(QStringLiteral("custom0"), "Launcher", "<Alt>a", "launcher");
-                setList({ QStringLiteral("custom0") });
+                GSettings* wm = settings("org.gnome.desktop.wm.keybindings");
+                const char* bindings[] = { "<Mod1>Z", nullptr };
+                g_settings_set_strv(wm, "minimize", bindings);
+                g_object_unref(wm);
             } else if (step == u"malformed list") {
                 setList({ QStringLiteral("custom0"), QStringLiteral("not a path") });
             } else if (step == u"300 entries") {
