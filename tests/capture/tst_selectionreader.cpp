@@ -29,12 +29,9 @@ using Formats = QList<QPair<QString, QByteArray>>;
 std::unique_ptr<Platform> thePlatform;
 std::unique_ptr<AccessibilityReader> theReader;
 
-Platform& platform() { return *thePlatform; }
-AccessibilityReader& reader() { return *theReader; }
-
 QCoro::Task<SelectionReading> readActive(bool useAccessibility = true)
 {
-    return reader().readSelection(platform().frontmostApplication->current(), useAccessibility);
+    return theReader->readSelection(thePlatform->frontmostApplication->current(), useAccessibility);
 }
 
 SelectionReading read(bool useAccessibility = true) { return QCoro::waitFor(readActive(useAccessibility)); }
@@ -52,7 +49,7 @@ bool activate(qint64 pid)
 {
     return retry(
         [pid] {
-            const auto app = platform().frontmostApplication->current();
+            const auto app = thePlatform->frontmostApplication->current();
             return app && app->pid == pid;
         },
         [pid] {
@@ -75,7 +72,7 @@ qint64 clipboardOwnerPid() { return X11::processOfWindow(X11::selectionOwner(X11
 // The active application's context as "bundle id | name | category | window title".
 QString activeContext()
 {
-    const auto c = AppContextCapture::contextOf(platform().frontmostApplication->current());
+    const auto c = AppContextCapture::contextOf(thePlatform->frontmostApplication->current());
     return c ? QStringList { c->bundleID, c->appName, c->appCategory, c->windowTitle.value_or("-") }.join(" | ")
              : "none";
 }
@@ -148,8 +145,8 @@ private slots:
         entry.close();
         QCOMPARE(QGuiApplication::platformName(), "xcb");
         thePlatform = Platform::createForSession();
-        theReader = std::make_unique<AccessibilityReader>(platform());
-        QVERIFY(QCoro::waitFor(platform().accessibility->isUsable()));
+        theReader = std::make_unique<AccessibilityReader>(*thePlatform);
+        QVERIFY(QCoro::waitFor(thePlatform->accessibility->isUsable()));
     }
 
     void cleanupTestCase()
