@@ -299,13 +299,6 @@ private slots:
         QCOMPARE(m_stub->requests().constLast().body, "{}"); // nothing for the model
     }
 
-    void theProgramRefusesToStartWithAnUnusableServiceAddress()
-    {
-        for (const QString& bad :
-            { u""_s, u"api.quillora.org/v1"_s, u"ftp://api.quillora.org/"_s, u"https://exa mple.org/"_s })
-            QVERIFY2(!serviceUrlProblem(QUrl(bad, QUrl::StrictMode)).isEmpty(), qPrintable(bad));
-    }
-
     // What a user types as a team's service address: made whole where that is plain, else refused with a reason.
     void addressesTyped()
     {
