@@ -76,7 +76,8 @@ private slots:
             { "http://127.0.0.1:8787/v1/explain", "http://localhost:8787/v1/explain", "http://[::1]:8787/v1/explain" })
             QTest::newRow(url) << url << QString() << true;
         for (const char* url :
-            { "http://192.168.1.20:8787/v1/explain", "http://explain.example.org/v1", "http://localhost.example.org/" })
+            { "http://192.168.1.20:8787/v1/explain", "http://explain.example.org/v1", "http://localhost.example.org/",
+                "api.quillora.org/v1", "ftp://api.quillora.org/", "https://exa mple.org/" })
             QTest::newRow(url) << url << QString() << false;
     }
     void settingsOverrideTheBuiltInService()
@@ -85,7 +86,7 @@ private slots:
         QFETCH(QString, tokenSetting);
         QFETCH(bool, usable);
         const ServiceEndpoint endpoint = resolveServiceEndpoint(urlSetting, tokenSetting, builtInUrl, "test-token");
-        QCOMPARE(endpoint.url, urlSetting.trimmed().isEmpty() ? builtInUrl : QUrl(urlSetting));
+        QCOMPARE(endpoint.url, urlSetting.trimmed().isEmpty() ? builtInUrl : QUrl(urlSetting, QUrl::StrictMode));
         QCOMPARE(endpoint.token, tokenSetting.trimmed().isEmpty() ? "test-token" : tokenSetting.toUtf8());
         QCOMPARE(endpoint.problem.isEmpty(), usable);
         if (!usable)

@@ -190,48 +190,85 @@ private slots:
         QCOMPARE(m_model.requests().size(), before);
     }
 
+    // The model's answers and failures, as the answer or one sentence naming the model. Asked for events, the
+    // service streams the model's answer piece by piece and ends with the whole of it, in the form of an answer at
+    // once; a failure before the first piece is answered as any other, one after it as an error event. The pieces
+    // are cut anywhere, so they arrive split at any byte.
     void theModelsAnswersAndFailuresBecomeSentences_data()
     {
-        QTest::addColumn<StubService::Tls>("tls");
-        QTest::addColumn<StubService::Reply>("reply");
-        QTest::addColumn<QString>("upstream"); // empty: the stub model
-        QTest::addColumn<int>("status");
-        QTest::addColumn<QString>("says");
         using R = StubService::Reply;
-        const auto none = StubService::Tls::None;
-        QTest::newRow("https signed by a trusted CA")
-            << StubService::Tls::TestCA << R { 200, chatAnswer("a") } << "" << 200 << R"({"explanation":"a"})";
-        QTest::newRow("https not trusted")
-            << StubService::Tls::Untrusted << R { 200, chatAnswer("a") } << "" << 502 << "the secure connection failed";
+        using Tls = StubService::Tls;
+        QTest::addColumn<Tls>("tls");
+        QTest::addColumn<QString>("upstream"); // empty: the stub model
+        QTest::addColumn<R>("reply");
+        QTest::addColumn<bool>("streamed");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArrayList>("says");
+        const auto row = [](const char* name, const R& reply, int status, const QByteArray& says) {
+            QTest::newRow(name) << Tls::None << QString() << reply << false << status << QByteArrayList { says };
+        };
+        const auto streamed = [](const char* name, const R& reply, int status, const QByteArrayList& says) {
+            QTest::newRow(name) << Tls::None << QString() << reply << true << status << says;
+        };
+        QTest::newRow("https signed by a trusted CA") << Tls::TestCA << QString() << R { 200, chatAnswer("a") } << false
+                                                      << 200 << QByteArrayList { R"({"explanation":"a"})" };
+        QTest::newRow("https not trusted") << Tls::Untrusted << QString() << R { 200, chatAnswer("a") } << false << 502
+                                           << QByteArrayList { "the secure connection failed" };
         QTest::newRow("nothing listens")
-            << none << R {} << "http://127.0.0.1:1/v1" << 502
-            << "could not be reached: connection refused. Check that it runs, or pass another --upstream-url.";
-        QTest::newRow("key refused") << none << R { 401, "{}" } << "" << 502 << "QUILLORA_UPSTREAM_KEY";
-        QTest::newRow("rate limited") << none << R { 429, "{}" } << "" << 503 << "rate limit";
-        QTest::newRow("server error") << none << R { 500, "oops" } << "" << 502 << "failed with status 500";
-        QTest::newRow("not JSON") << none << R { 200, "<html>" } << "" << 502 << "could not read";
-        QTest::newRow("no choices") << none << R { 200, R"({"choices":[]})" } << "" << 502 << "could not read";
-        QTest::newRow("no answer in time") << none << R { 200, {}, {}, true } << "" << 504 << "within 1 seconds";
+            << Tls::None << QStringLiteral("http://127.0.0.1:1/v1") << R {} << false << 502
+            << QByteArrayList { "could not be reached: connection refused. Check that it runs, or pass another "
+                                "--upstream-url." };
+        row("key refused", { 401, "{}" }, 502, "QUILLORA_UPSTREAM_KEY");
+        row("rate limited", { 429, "{}" }, 503, "rate limit");
+        row("server error", { 500, "oops" }, 502, "failed with status 500");
+        row("not JSON", { 200, "<html>" }, 502, "could not read");
+        row("no choices", { 200, R"({"choices":[]})" }, 502, "could not read");
+        row("no answer in time", { 200, {}, {}, true }, 504, "within 1 seconds");
+
+        const QByteArray hello = chatPiece("Hel") + chatPiece("lo, ") + chatPiece("w\\u00f6rld") + chatDone;
+        streamed("events: piece by piece",
+            StubService::paced({ chatPiece("Hel"), chatPiece("lo, "), chatPiece("w\\u00f6rld"), chatDone }), 200,
+            { "\r\nevent: delta\ndata: {\"text\":\"Hel\"}\n\n\r\n",
+                "event: done\ndata: {\"explanation\":\"Hello, w\xc3\xb6rld\"}\n\n" });
+        streamed("events: cut anywhere", StubService::paced({ hello.first(7), hello.sliced(7, 60), hello.sliced(67) }),
+            200, { "{\"explanation\":\"Hello, w\xc3\xb6rld\"}" });
+        streamed("events from a model that answers at once", { 200, chatAnswer("Whole.") }, 200,
+            { "event: done\ndata: {\"explanation\":\"Whole.\"}" });
+        streamed("events: fails before the first piece", { 500, "oops" }, 502, { "failed with status 500" });
+        streamed("events: an error after the first piece",
+            StubService::paced({ chatPiece("Par"), "data: {\"error\":{\"message\":\"overloaded\"}}\n\n" }), 200,
+            { "data: {\"text\":\"Par\"}", "event: error\ndata: {\"error\":\"The language model at http://127.0.0.1:" });
+        streamed("events: silent after the first piece", StubService::paced({ chatPiece("Par"), chatPiece("t") }, 3000),
+            200, { "\"status\":504" });
+        streamed("events: an unreadable piece", StubService::paced({ "data: {not json\n\n" }), 502,
+            { "failed in the middle of its answer" });
+        streamed("events: a piece that never ends", StubService::paced({ "data: " + QByteArray(2 * 1024 * 1024, 'a') }),
+            502, { "failed in the middle of its answer" });
     }
 
     void theModelsAnswersAndFailuresBecomeSentences()
     {
         QFETCH(StubService::Tls, tls);
-        QFETCH(StubService::Reply, reply);
         QFETCH(QString, upstream);
+        QFETCH(StubService::Reply, reply);
+        QFETCH(bool, streamed);
         QFETCH(int, status);
-        QFETCH(QString, says);
+        QFETCH(QByteArrayList, says);
         StubService model(tls);
         model.setReply(reply);
         upstream = upstream.isEmpty() ? model.url("/v1").toString() : upstream;
         ServiceProcess service;
         QVERIFY(
             service.start({ "--upstream-url", upstream, "--model", "m", "--upstream-timeout", "1" }, environment()));
-        const HttpAnswer answer = exchange(service.port(), postRequest(R"({"selectedText":"x"})"));
+        const QByteArray body = R"({"selectedText":"x"})";
+        const HttpAnswer answer = exchange(service.port(), streamed ? streamRequest(body) : postRequest(body));
         QCOMPARE(answer.status, status);
-        QVERIFY2(answer.body.contains(says.toUtf8()), answer.body);
+        for (const QByteArray& said : says)
+            QVERIFY2(answer.body.contains(said), answer.body.left(300));
         if (status != 200)
-            QVERIFY2(answer.body.startsWith("The language model at " + upstream.toUtf8() + " "), answer.body);
+            QVERIFY2(answer.body.startsWith("The language model at " + upstream.toUtf8() + " "), answer.body.left(300));
+        if (!model.requests().isEmpty())
+            QCOMPARE(model.requests().constFirst().json()["stream"].toBool(), streamed);
         m_logs << service.log();
     }
 
@@ -261,62 +298,6 @@ private slots:
         m_logs << service.log();
     }
 
-    // Asked for events, the service streams the model's answer piece by piece and ends with the whole of it, in
-    // the form of an answer at once; a failure before the first piece is answered as any other, one after it
-    // as an error event. The pieces are cut anywhere, so they arrive split at any byte.
-    void streamedAnswers_data()
-    {
-        QTest::addColumn<StubService::Reply>("model");
-        QTest::addColumn<int>("status");
-        QTest::addColumn<QByteArrayList>("says");
-        using R = StubService::Reply;
-        const auto paced = [](QByteArrayList pieces, int paceMs = 5) {
-            R reply { 200, {}, "text/event-stream" };
-            reply.stream = R::Stream::Paced;
-            reply.pieces = pieces;
-            reply.paceMs = paceMs;
-            return reply;
-        };
-        const QByteArray hello = chatPiece("Hel") + chatPiece("lo, ") + chatPiece("w\\u00f6rld") + chatDone;
-        QTest::newRow("piece by piece")
-            << paced({ chatPiece("Hel"), chatPiece("lo, "), chatPiece("w\\u00f6rld"), chatDone }) << 200
-            << QByteArrayList { "\r\nevent: delta\ndata: {\"text\":\"Hel\"}\n\n\r\n",
-                   "event: done\ndata: {\"explanation\":\"Hello, w\xc3\xb6rld\"}\n\n" };
-        QTest::newRow("cut anywhere") << paced({ hello.first(7), hello.sliced(7, 60), hello.sliced(67) }) << 200
-                                      << QByteArrayList { "{\"explanation\":\"Hello, w\xc3\xb6rld\"}" };
-        QTest::newRow("a model that answers at once") << R { 200, chatAnswer("Whole.") } << 200
-                                                    << QByteArrayList { "event: done\ndata: {\"explanation\":\"Whole.\"}" };
-        QTest::newRow("fails before the first piece") << R { 500, "oops" } << 502
-                                                      << QByteArrayList { "failed with status 500" };
-        QTest::newRow("an error after the first piece")
-            << paced({ chatPiece("Par"), R"(data: {"error":{"message":"overloaded"}})" "\n\n" }) << 200
-            << QByteArrayList { "data: {\"text\":\"Par\"}",
-                   "event: error\ndata: {\"error\":\"The language model at http://127.0.0.1:" };
-        QTest::newRow("silent after the first piece") << paced({ chatPiece("Par"), chatPiece("t") }, 3000) << 200
-                                                      << QByteArrayList { "\"status\":504" };
-        QTest::newRow("an unreadable piece") << paced({ "data: {not json\n\n" }) << 502
-                                             << QByteArrayList { "failed in the middle of its answer" };
-        QTest::newRow("a piece that never ends") << paced({ "data: " + QByteArray(2 * 1024 * 1024, 'a') }) << 502
-                                                 << QByteArrayList { "failed in the middle of its answer" };
-    }
-    void streamedAnswers()
-    {
-        QFETCH(StubService::Reply, model);
-        QFETCH(int, status);
-        QFETCH(QByteArrayList, says);
-        StubService stub(StubService::Tls::None);
-        stub.setReply(model);
-        ServiceProcess service;
-        QVERIFY(service.start(
-            { "--upstream-url", stub.url("/v1").toString(), "--model", "m", "--upstream-timeout", "1" }, environment()));
-        const HttpAnswer answer = exchange(service.port(), streamRequest(R"({"selectedText":"x"})"));
-        QCOMPARE(answer.status, status);
-        for (const QByteArray& said : says)
-            QVERIFY2(answer.body.contains(said), answer.body.left(300));
-        QCOMPARE(stub.requests().constFirst().json()["stream"].toBool(), true);
-        m_logs << service.log();
-    }
-
     // A client that leaves mid-answer stops the model's answer; connections to the model are kept between
     // requests, and one the model has closed meanwhile is replaced.
     void streamsEndWithTheirClientAndConnectionsAreKept()
@@ -324,11 +305,7 @@ private slots:
         StubService stub(StubService::Tls::None);
         stub.setIdleTimeout(1);
         stub.setReply({ 200, chatAnswer("a") });
-        StubService::Reply endless { 200, {}, "text/event-stream" };
-        endless.stream = StubService::Reply::Stream::Paced;
-        endless.pieces = QByteArrayList(100'000, chatPiece("word "));
-        endless.paceMs = 20;
-        stub.enqueue(endless);
+        stub.enqueue(StubService::paced(QByteArrayList(100'000, chatPiece("word ")), 20)); // endless
         ServiceProcess service;
         QVERIFY(service.start({ "--upstream-url", stub.url("/v1").toString(), "--model", "m" }, environment()));
 

@@ -105,16 +105,26 @@ private slots:
     }
 
     // What a service can answer, down to broken and hostile replies: the explanation or the sentence the user sees
-    // ("Decoding": a 2xx body that is not an answer), after one request, well before the test's bound.
+    // ("Decoding": a 2xx body that is not an answer), after one request, well before the test's bound. Asked for
+    // events: the pieces in order as they come, then the whole; a failure after the first piece keeps the pieces;
+    // a service that answers JSON is read as ever; a malformed event, the size of the whole and silence between
+    // pieces are bounded.
     void replies_data()
     {
         using R = StubService::Reply;
         using Stream = R::Stream;
         QTest::addColumn<R>("reply");
+        QTest::addColumn<bool>("streamed");
+        QTest::addColumn<QStringList>("pieces");
         QTest::addColumn<QString>("shown");
-        const auto row
-            = [](const char* name, const R& reply, const QString& shown) { QTest::newRow(name) << reply << shown; };
+        const auto row = [](const char* name, const R& reply, const QString& shown) {
+            QTest::newRow(name) << reply << false << QStringList {} << shown;
+        };
+        const auto streamed = [](const char* name, const R& reply, const QStringList& pieces, const QString& shown) {
+            QTest::newRow(name) << reply << true << pieces << shown;
+        };
         const QString decoding = u"Decoding"_s, timedOut = u"The request timed out."_s;
+        const QString tooLarge = u"The server's response was too large to show."_s;
         row("200 empty explanation", { 200, R"({"explanation":""})" }, QString());
         row("200 extra keys", { 200, R"({"explanation":"ok","n":{"k":[1]}})" }, u"ok"_s);
         row("204 empty", { 204, {} }, decoding);
@@ -160,24 +170,50 @@ private slots:
         row("oversized chunked body",
             { 200, "{\"explanation\":\"", "application/octet-stream", false, Stream::Chunked,
                 QuilloraAPIClient::maximumResponseSize + 1 },
-            u"The server's response was too large to show."_s);
+            tooLarge);
         const QByteArray page = "<!DOCTYPE html><html><head><title>x</title><style>p{}</style></head><body>"
                                 "<h1>Internal Server Error</h1><p>"
             + QByteArray(1 << 20, 'z') + "</p></body></html>";
         row("huge HTML error page", { 500, page, "text/html" }, u"Server error 500: Internal Server Error"_s);
         const QString huge(QuilloraAPIClient::maximumResponseSize - 100, u'a');
         row("huge answer under the limit", { 200, StubService::explanationBody(huge) }, huge);
+
+        const auto delta = [](const QByteArray& text) { return "event: delta\ndata: {\"text\":\"" + text + "\"}\n\n"; };
+        const QByteArray done = "event: done\ndata: {\"explanation\":\"Hello\"}\n\n";
+        streamed("events: pieces, then the whole", StubService::paced({ delta("Hel"), delta("lo"), done }),
+            { "Hel", "lo" }, u"Hello"_s);
+        streamed("events: split anywhere, CRLF",
+            StubService::paced({ "event: del", "ta\r\ndata: {\"text\":\"Hel\"}\r", "\n\r\n" + done }), { "Hel" },
+            u"Hello"_s);
+        streamed("events asked, answered at once", { 200, StubService::explanationBody(u"Whole"_s) }, {}, u"Whole"_s);
+        streamed("events: an error after a piece",
+            StubService::paced({ delta("Par"),
+                "event: error\ndata: {\"status\":504,\"error\":\"The model stopped. Try again.\"}\n\n" }),
+            { "Par" }, u"Server error 504: The model stopped. Try again."_s);
+        streamed("events: broken off", StubService::paced({ delta("Par") }), { "Par" },
+            u"The answer broke off before its end."_s);
+        streamed("events: a malformed piece", StubService::paced({ delta("Par"), "event: delta\ndata: 5\n\n", done }),
+            { "Par" }, decoding);
+        streamed("events: silent after a piece", StubService::paced({ delta("Par"), done }, 3000), { "Par" }, timedOut);
+        // The pieces before the limit come, and are not checked.
+        streamed("events: more than the limit",
+            StubService::paced(QByteArrayList(8, delta(QByteArray(512 * 1024, 'a'))), 0), {}, tooLarge);
     }
     void replies()
     {
         QFETCH(StubService::Reply, reply);
+        QFETCH(bool, streamed);
+        QFETCH(QStringList, pieces);
         QFETCH(QString, shown);
         const QUrl service = m_client->workerURL();
         shown.replace(u"{service}"_s, service.toString())
             .replace(u"{base}"_s, service.adjusted(QUrl::RemovePath | QUrl::RemoveQuery).toString());
         m_stub->setReply(reply);
         m_client->setTimeout(std::chrono::milliseconds(1000));
-        const Outcome outcome = start(m_client->explain(u"x"_s, {}, std::nullopt));
+        QStringList received;
+        const Outcome outcome = start(streamed ? m_client->explain(u"x"_s, {}, std::nullopt,
+                                          [&received](const QString& piece) { received.append(piece.left(10)); })
+                                               : m_client->explain(u"x"_s, {}, std::nullopt));
         QVERIFY(QTest::qWaitFor([&] { return outcome->has_value(); }, 15000));
         const ExplanationResult& result = **outcome;
         if (shown == u"Decoding"_s)
@@ -185,67 +221,11 @@ private slots:
         else
             QCOMPARE(result.isSuccess() ? result.explanation() : result.error().description(), shown);
         QVERIFY(result.isSuccess() || !result.error().description().isEmpty()); // no failure reads as empty
-        QCOMPARE(m_stub->requests().size(), 1); // never retried
-        QCOMPARE(m_client->requestsInFlight(), 0);
-    }
-
-    // A streamed answer: its pieces in order as they come, then the whole; a failure after the first piece keeps
-    // the pieces; a service that answers JSON is read as ever. Every bound holds: a malformed event, the size of
-    // the whole, silence between pieces.
-    void streamedReplies_data()
-    {
-        using R = StubService::Reply;
-        QTest::addColumn<R>("reply");
-        QTest::addColumn<QStringList>("pieces");
-        QTest::addColumn<QString>("shown");
-        const auto events = [](QByteArrayList pieces, int paceMs = 5) {
-            R reply { 200, {}, "text/event-stream" };
-            reply.stream = R::Stream::Paced;
-            reply.pieces = pieces;
-            reply.paceMs = paceMs;
-            return reply;
-        };
-        const auto delta = [](const QByteArray& text) { return "event: delta\ndata: {\"text\":\"" + text + "\"}\n\n"; };
-        const QByteArray done = "event: done\ndata: {\"explanation\":\"Hello\"}\n\n";
-        QTest::newRow("pieces, then the whole")
-            << events({ delta("Hel"), delta("lo"), done }) << QStringList { "Hel", "lo" } << u"Hello"_s;
-        QTest::newRow("split anywhere, CRLF")
-            << events({ "event: del", "ta\r\ndata: {\"text\":\"Hel\"}\r", "\n\r\n" + done }) << QStringList { "Hel" }
-            << u"Hello"_s;
-        QTest::newRow("a service that answers at once")
-            << R { 200, StubService::explanationBody(u"Whole"_s) } << QStringList {} << u"Whole"_s;
-        QTest::newRow("an error after a piece") << events(
-            { delta("Par"), "event: error\ndata: {\"status\":504,\"error\":\"The model stopped. Try again.\"}\n\n" })
-                                                << QStringList { "Par" } << u"Server error 504: The model stopped. Try again."_s;
-        QTest::newRow("broken off") << events({ delta("Par") }) << QStringList { "Par" }
-                                    << u"The answer broke off before its end."_s;
-        QTest::newRow("a malformed piece")
-            << events({ delta("Par"), "event: delta\ndata: 5\n\n", done }) << QStringList { "Par" } << u"Decoding"_s;
-        QTest::newRow("silent after a piece")
-            << events({ delta("Par"), done }, 3000) << QStringList { "Par" } << u"The request timed out."_s;
-        const QByteArray big = delta(QByteArray(512 * 1024, 'a'));
-        QTest::newRow("more than the limit")
-            << events(QByteArrayList(8, big), 0) << QStringList {} << u"The server's response was too large to show."_s;
-    }
-    void streamedReplies()
-    {
-        QFETCH(StubService::Reply, reply);
-        QFETCH(QStringList, pieces);
-        QFETCH(QString, shown);
-        m_stub->setReply(reply);
-        m_client->setTimeout(std::chrono::milliseconds(1000));
-        QStringList received;
-        const Outcome outcome = start(m_client->explain(
-            u"x"_s, {}, std::nullopt, [&received](const QString& piece) { received.append(piece.left(10)); }));
-        QVERIFY(QTest::qWaitFor([&] { return outcome->has_value(); }, 15000));
-        const ExplanationResult& result = **outcome;
-        if (shown == u"Decoding"_s)
-            QCOMPARE(result.error().kind, APIError::Kind::Decoding);
-        else
-            QCOMPARE(result.isSuccess() ? result.explanation() : result.error().description(), shown);
-        if (qstrcmp(QTest::currentDataTag(), "more than the limit") != 0) // there, the pieces before the limit came
+        if (qstrcmp(QTest::currentDataTag(), "events: more than the limit") != 0)
             QCOMPARE(received, pieces);
-        QVERIFY(m_stub->requests().constFirst().headers.value("accept").startsWith("text/event-stream"));
+        QCOMPARE(m_stub->requests().size(), 1); // never retried
+        QCOMPARE(m_stub->requests().constFirst().headers.value("accept").startsWith("text/event-stream"), streamed);
+        QCOMPARE(m_client->requestsInFlight(), 0);
     }
 
     // A request still in flight when its client goes away ends as cancelled; nothing waits on it any more.
@@ -317,13 +297,6 @@ private slots:
             QCOMPARE(check.works, reply.status == 400);
         }
         QCOMPARE(m_stub->requests().constLast().body, "{}"); // nothing for the model
-    }
-
-    void theProgramRefusesToStartWithAnUnusableServiceAddress()
-    {
-        for (const QString& bad :
-            { u""_s, u"api.quillora.org/v1"_s, u"ftp://api.quillora.org/"_s, u"https://exa mple.org/"_s })
-            QVERIFY2(!serviceUrlProblem(QUrl(bad, QUrl::StrictMode)).isEmpty(), qPrintable(bad));
     }
 
     // What a user types as a team's service address: made whole where that is plain, else refused with a reason.

@@ -54,39 +54,31 @@ private slots:
         QTest::addColumn<bool>("recording");
         QTest::addColumn<QString>("stored");
 
-        const QString none;
-        QTest::newRow("modifier alone waits")
-            << none << int(Qt::Key_Alt) << alt << 0U << 0 << "Alt+X" << none << true << none;
-        QTest::newRow("Escape cancels") << none << int(Qt::Key_Escape) << 0 << 0U << 0 << "Alt+X" << none << false
-                                        << none;
-        QTest::newRow("taken") << none << int(Qt::Key_E) << (ctrl | super) << 0U << 0 << "Ctrl+Super+E" << none << false
-                               << "Meta+Ctrl+E";
-        QTest::newRow("by position, French A key")
-            << none << int(Qt::Key_A) << alt << qPosition << 0 << "Alt+Q" << none << false << "Alt+Q";
-        QTest::newRow("Shift+1 by position") << none << int(Qt::Key_Exclam) << (ctrl | shift) << onePosition << 0
-                                             << "Ctrl+Shift+1" << none << false << "Ctrl+Shift+1";
-        QTest::newRow("Backspace restores the default")
-            << "Ctrl+Alt+E" << int(Qt::Key_Backspace) << 0 << 0U << 0 << "Alt+X" << none << false << none;
-        QTest::newRow("no modifier") << none << int(Qt::Key_E) << 0 << 0U << 0 << "Alt+X"
-                                     << "Add Ctrl, Alt or Super to the key." << true << none;
-        QTest::newRow("Shift alone") << none << int(Qt::Key_E) << shift << 0U << 0 << "Alt+X"
-                                     << "Add Ctrl, Alt or Super to the key." << true << none;
-        QTest::newRow("Alt+Tab") << none << int(Qt::Key_Tab) << alt << 0U << 0 << "Alt+X"
-                                 << "Alt+Tab is kept by the desktop." << true << none;
-        QTest::newRow("Alt+F4") << none << int(Qt::Key_F4) << alt << 0U << 0 << "Alt+X"
-                                << "Alt+F4 is kept by the desktop." << true << none;
-        QTest::newRow("Alt+Space") << none << int(Qt::Key_Space) << alt << 0U << 0 << "Alt+X"
-                                   << "Alt+Space is kept by the desktop." << true << none;
-        QTest::newRow("Print") << none << int(Qt::Key_Print) << ctrl << 0U << 0 << "Alt+X"
-                               << "Ctrl+Print is kept by the desktop." << true << none;
-        QTest::newRow("another command's key") << none << int(Qt::Key_Z) << alt << 0U << 0 << "Alt+X"
-                                               << "Alt+Z is already Explain Screen Region." << true << none;
-        QTest::newRow("held by another program")
-            << "Ctrl+Alt+E" << int(Qt::Key_Q) << alt << 0U << GlobalHotkeys::heldElsewhereStatus << "Ctrl+Alt+E"
-            << "Alt+Q is used by another program." << false << "Ctrl+Alt+E";
-        QTest::newRow("no position") << none << int(Qt::Key_Menu) << alt << 135U << 0 << "Alt+X"
-                                     << "This key cannot be a shortcut; try a letter, a digit or F1 to F12." << true
-                                     << none;
+        const auto row
+            = [](const char* name, const QString& before, int key, int modifiers, quint32 scanCode, int status,
+                  const QString& shown, const QString& note, bool recording, const QString& stored) {
+                  QTest::newRow(name) << before << key << modifiers << scanCode << status << shown << note << recording
+                                      << stored;
+              };
+        const QString none, addModifier = QStringLiteral("Add Ctrl, Alt or Super to the key.");
+        row("modifier alone waits", none, Qt::Key_Alt, alt, 0, 0, "Alt+X", none, true, none);
+        row("Escape cancels", none, Qt::Key_Escape, 0, 0, 0, "Alt+X", none, false, none);
+        row("taken", none, Qt::Key_E, ctrl | super, 0, 0, "Ctrl+Super+E", none, false, "Meta+Ctrl+E");
+        row("by position, French A key", none, Qt::Key_A, alt, qPosition, 0, "Alt+Q", none, false, "Alt+Q");
+        row("Shift+1 by position", none, Qt::Key_Exclam, ctrl | shift, onePosition, 0, "Ctrl+Shift+1", none, false,
+            "Ctrl+Shift+1");
+        row("Backspace restores the default", "Ctrl+Alt+E", Qt::Key_Backspace, 0, 0, 0, "Alt+X", none, false, none);
+        row("no modifier", none, Qt::Key_E, 0, 0, 0, "Alt+X", addModifier, true, none);
+        row("Shift alone", none, Qt::Key_E, shift, 0, 0, "Alt+X", addModifier, true, none);
+        row("Alt+Tab", none, Qt::Key_Tab, alt, 0, 0, "Alt+X", "Alt+Tab is kept by the desktop.", true, none);
+        row("Alt+Space", none, Qt::Key_Space, alt, 0, 0, "Alt+X", "Alt+Space is kept by the desktop.", true, none);
+        row("Print", none, Qt::Key_Print, ctrl, 0, 0, "Alt+X", "Ctrl+Print is kept by the desktop.", true, none);
+        row("another command's key", none, Qt::Key_Z, alt, 0, 0, "Alt+X", "Alt+Z is already Explain Screen Region.",
+            true, none);
+        row("held by another program", "Ctrl+Alt+E", Qt::Key_Q, alt, 0, GlobalHotkeys::heldElsewhereStatus,
+            "Ctrl+Alt+E", "Alt+Q is used by another program.", false, "Ctrl+Alt+E");
+        row("no position", none, Qt::Key_Menu, alt, 135, 0, "Alt+X",
+            "This key cannot be a shortcut; try a letter, a digit or F1 to F12.", true, none);
     }
 
     void aPressedKeyIsTakenOrRefused()
@@ -131,18 +123,15 @@ private slots:
         QTest::addColumn<QString>("stored");
         QTest::addColumn<QString>("shown");
         QTest::addColumn<bool>("unreadable");
-        QTest::newRow("chosen") << "Meta+Ctrl+E"
-                                << "Ctrl+Super+E" << false;
-        QTest::newRow("absent") << ""
-                                << "Alt+Z" << false;
-        QTest::newRow("not a key") << "Alt+Shift+Frobnicate"
-                                   << "Alt+Z" << true;
-        QTest::newRow("two keys") << "Alt+Q, Alt+W"
-                                  << "Alt+Z" << true;
-        QTest::newRow("no modifier") << "E"
-                                     << "Alt+Z" << true;
-        QTest::newRow("the desktop's") << "Alt+Tab"
-                                       << "Alt+Z" << true;
+        const auto row = [](const char* name, const QString& stored, const QString& shown, bool unreadable) {
+            QTest::newRow(name) << stored << shown << unreadable;
+        };
+        row("chosen", "Meta+Ctrl+E", "Ctrl+Super+E", false);
+        row("absent", "", "Alt+Z", false);
+        row("not a key", "Alt+Shift+Frobnicate", "Alt+Z", true);
+        row("two keys", "Alt+Q, Alt+W", "Alt+Z", true);
+        row("no modifier", "E", "Alt+Z", true);
+        row("the desktop's", "Alt+Tab", "Alt+Z", true);
     }
 
     void storedKeysAreReadBackOrFallBackToTheDefault()

@@ -3,8 +3,8 @@
 #include "fakeloginitem.h"
 #include "fakeplatform.h"
 #include "settings/appsettings.h"
-#include "settings/servicesettings.h"
 #include "settings/hotkeysettings.h"
+#include "settings/servicesettings.h"
 #include "settings/settingswindow.h"
 #include "ui/qmlengineprovider.h"
 
@@ -61,18 +61,9 @@ private slots:
             QVERIFY(uuid.match(userId).hasMatch());
             // On disk already, before anything could have been sent with it.
             QCOMPARE(QSettings(storeFile(), QSettings::IniFormat).value("userId").toString(), userId);
-            QCOMPARE(settings.customSystemPrompt(), QString());
-            QSignalSpy changed(&settings, &AppSettings::customSystemPromptChanged);
             settings.setCustomSystemPrompt(prompt);
-            settings.setCustomSystemPrompt(prompt);
-            QCOMPARE(changed.size(), 1);
         }
-        {
-            AppSettings reopened(storeFile());
-            QCOMPARE(reopened.customSystemPrompt(), prompt);
-            reopened.setCustomSystemPrompt(QString());
-        }
-        QCOMPARE(AppSettings(storeFile()).customSystemPrompt(), QString());
+        QCOMPARE(AppSettings(storeFile()).customSystemPrompt(), prompt);
 
         // Later starts keep the user id, and a process killed right after a keystroke keeps it.
         for (const char* typed : { "Answer like a pirate", "Answer like a pirate." }) {
@@ -94,7 +85,6 @@ private slots:
         QTest::newRow("not registered") << S::NotRegistered << true << false << true;
         QTest::newRow("enabled") << S::Enabled << true << true << false;
         QTest::newRow("awaiting approval") << S::RequiresApproval << true << true << false;
-        QTest::newRow("not found") << S::NotFound << true << false << true;
         QTest::newRow("cannot be written") << S::NotRegistered << false << false << false;
     }
     void loginSwitchShowsAndSetsTheLoginItem()

@@ -213,3 +213,12 @@ QByteArray StubService::explanationBody(const QString& explanation)
 {
     return QJsonDocument(QJsonObject { { QStringLiteral("explanation"), explanation } }).toJson(QJsonDocument::Compact);
 }
+
+StubService::Reply StubService::paced(QList<QByteArray> pieces, int paceMs)
+{
+    Reply reply { 200, {}, "text/event-stream" };
+    reply.stream = Reply::Stream::Paced;
+    reply.pieces = std::move(pieces);
+    reply.paceMs = paceMs;
+    return reply;
+}

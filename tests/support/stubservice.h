@@ -74,6 +74,8 @@ public:
     bool waitForRequests(int n, int timeoutMs = 5000) const;
 
     static QByteArray explanationBody(const QString& explanation);
+    // A 200 of server-sent events: these pieces, pace apart.
+    static Reply paced(QList<QByteArray> pieces, int paceMs = 5);
 
 private:
     struct State;
