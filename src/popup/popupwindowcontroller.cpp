@@ -39,7 +39,7 @@ PopupWindowController::~PopupWindowController()
 
 QQuickWindow* PopupWindowController::panel() const { return m_panel.data(); }
 
-bool PopupWindowController::isShowingCard() const { return m_panel && m_panelIsCard; }
+bool PopupWindowController::isShowingCard() const { return (m_panel && m_panelIsCard) || m_cardPending; }
 
 void PopupWindowController::preload()
 {
@@ -146,8 +146,8 @@ void PopupWindowController::showSimpleNotice(
 void PopupWindowController::showExplanation(
     const QString& text, std::optional<QRectF> anchor, std::optional<AppContext> appContext)
 {
-    showPopup(anchor);
     m_viewModel.explain(text, std::move(appContext));
+    showPopupAfterThisPass(anchor);
 }
 
 void PopupWindowController::showDirectQuery(std::optional<AppContext> appContext)
@@ -165,10 +165,23 @@ void PopupWindowController::showFailure(std::optional<QRectF> anchor, const QStr
 void PopupWindowController::showScreenshotExplanation(
     QByteArray jpeg, std::optional<QRectF> anchor, std::optional<AppContext> appContext)
 {
-    showPopup(anchor);
     m_viewModel.setCurrentAppContext(appContext);
     m_viewModel.resetForNewRequest();
     [[maybe_unused]] auto task = m_viewModel.explainImage(std::move(jpeg), std::move(appContext));
+    showPopupAfterThisPass(anchor);
+}
+
+void PopupWindowController::showPopupAfterThisPass(std::optional<QRectF> anchor)
+{
+    m_cardPending = true;
+    // Posted after the request's start, so it runs after it. Building and showing the card takes 10 to 20 ms.
+    QMetaObject::invokeMethod(
+        this,
+        [this, anchor, dismissals = m_dismissals] {
+            if (dismissals == m_dismissals)
+                showPopup(anchor);
+        },
+        Qt::QueuedConnection);
 }
 
 void PopupWindowController::present(PopupPanel* panel, const QRectF& frame, bool isCard)
@@ -212,7 +225,7 @@ bool PopupWindowController::closeIfItHasTheKeyboard()
 
 void PopupWindowController::closePopup()
 {
-    const bool wasShown = !m_panel.isNull();
+    const bool wasShown = !m_panel.isNull() || m_cardPending;
     dismissPanel();
     if (wasShown) {
         // Nobody will read the rest of an answer whose card was closed: the service and its model stop too.
@@ -223,6 +236,8 @@ void PopupWindowController::closePopup()
 
 void PopupWindowController::dismissPanel()
 {
+    m_cardPending = false;
+    ++m_dismissals;
     removeMonitors();
     if (PopupPanel* panel = m_panel.data()) {
         m_panel.clear();

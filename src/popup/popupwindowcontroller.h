@@ -46,7 +46,8 @@ public:
     // centred on the pointer's screen. Leaves the view model as it is.
     void showPopup(std::optional<QRectF> anchor);
 
-    // The card at the anchor, explaining text.
+    // The card at the anchor, explaining text. The request is made at once and the card shown once the event loop
+    // has passed: Qt's network access starts a request on that pass, so it is on its way while the card is built.
     void showExplanation(const QString& text, std::optional<QRectF> anchor, std::optional<AppContext> appContext);
     // The card, centred, waiting for a question.
     void showDirectQuery(std::optional<AppContext> appContext);
@@ -63,7 +64,8 @@ public:
     void showSimpleNotice(const QString& icon, const QString& message,
         std::optional<std::chrono::milliseconds> closeAfter = std::nullopt);
 
-    // Shows the card at the captured region and explains the JPEG screenshot in it.
+    // Shows the card at the captured region and explains the JPEG screenshot in it; as showExplanation, the card
+    // once the request has started.
     void showScreenshotExplanation(QByteArray jpeg, std::optional<QRectF> anchor, std::optional<AppContext> appContext);
 
     // Closes the shown panel, if any.
@@ -73,7 +75,8 @@ public:
 
     // The panel on screen, or null.
     QQuickWindow* panel() const;
-    // The panel on screen is the card (an answer, one on its way, or the question field), not a notice.
+    // The panel on screen, or about to be shown, is the card (an answer, one on its way, or the question field),
+    // not a notice.
     bool isShowingCard() const;
 
 signals:
@@ -86,6 +89,7 @@ private:
     PopupPanel* createPanel(const QUrl& view, const QVariantMap& properties);
     void present(PopupPanel* panel, const QRectF& frame, bool isCard);
     void dismissPanel();
+    void showPopupAfterThisPass(std::optional<QRectF> anchor);
     void installMonitors();
     void removeMonitors();
 
@@ -95,5 +99,8 @@ private:
     QHash<QUrl, QQmlComponent*> m_components;
     QPointer<PopupPanel> m_panel;
     bool m_panelIsCard = false;
+    // A card is to be shown once the event loop has passed; any panel shown or closed before drops it.
+    bool m_cardPending = false;
+    quint64 m_dismissals = 0;
     QList<QMetaObject::Connection> m_monitorConnections;
 };

@@ -218,6 +218,7 @@ private slots:
         stub->replyWithExplanation(QStringLiteral("A chart."));
         const AppContext viewer { QStringLiteral("Viewer"), {}, {}, {} };
         controller->showScreenshotExplanation(QByteArray("\xff\xd8\xff\xe0", 4), QRectF(100, 50, 200, 20), viewer);
+        QTRY_VERIFY(controller->panel());
         QCOMPARE(controller->panel()->geometry(), QRect(170, 152, 300, 400));
         QVERIFY(controller->panel()->flags() & Qt::WindowDoesNotAcceptFocus);
         QVERIFY(settled(*model));
@@ -247,6 +248,20 @@ private slots:
         QTRY_VERIFY(!card && !notice);
         QTest::qWait(200);
         QVERIFY(controller->panel() && controller->panel()->isVisible());
+
+        // A card is shown once its request has started; a panel shown or closed before then drops it.
+        controller->showExplanation(QStringLiteral("b"), std::nullopt, std::nullopt);
+        controller->showSimpleNotice(QStringLiteral("text.cursor"), QStringLiteral("No text selected"));
+        notice = controller->panel();
+        QCoreApplication::processEvents();
+        QCOMPARE(controller->panel(), notice.data());
+        controller->closePopup();
+        controller->showExplanation(QStringLiteral("c"), std::nullopt, std::nullopt);
+        QVERIFY(controller->isShowingCard());
+        controller->closePopup();
+        QCoreApplication::processEvents();
+        QVERIFY(!controller->panel());
+        QTRY_COMPARE(model->apiClient().requestsInFlight(), 0);
     }
 
     void aNoticeWithoutSizeGetsTheFallbackAndCanCloseItself()
