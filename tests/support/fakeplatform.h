@@ -58,6 +58,7 @@ public:
 class FakeAccessibility final : public Accessibility {
 public:
     bool usable = true;
+    bool enableSucceeds = true; // the window snapshots show a support that stays off
     std::optional<AccessibleSelection> selection;
     int selectionReads = 0;
     qint64 lastPid = -1; // the pid of the last selection read
@@ -71,8 +72,8 @@ public:
     }
     QCoro::Task<bool> enable() override
     {
-        usable = true;
-        co_return true;
+        usable = usable || enableSucceeds;
+        co_return enableSucceeds;
     }
 };
 
