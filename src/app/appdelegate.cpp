@@ -225,17 +225,28 @@ void AppDelegate::sendFeedback()
     QDesktopServices::openUrl(url);
 }
 
+// Each command that ends in a request once the selection is read, the region dragged or the question typed opens
+// the connection to the service first, so that the request does not wait for its handshakes then.
 void AppDelegate::explainSelectedText()
 {
+    m_apiClient.connectAhead();
     // Runs on by itself; the coordinator guards its own lifetime across the waits.
     m_coordinator.explainSelectedText();
 }
 
 void AppDelegate::explainText(const QString& text) { m_coordinator.explainText(text); }
 
-void AppDelegate::askAnything() { m_coordinator.askAnything(); }
+void AppDelegate::askAnything()
+{
+    m_apiClient.connectAhead();
+    m_coordinator.askAnything();
+}
 
-void AppDelegate::explainScreenshot() { m_coordinator.explainScreenshot(); }
+void AppDelegate::explainScreenshot()
+{
+    m_apiClient.connectAhead();
+    m_coordinator.explainScreenshot();
+}
 
 void AppDelegate::openSettings()
 {

@@ -262,6 +262,24 @@ QuilloraAPIClient::QuilloraAPIClient(
 {
     // One manager per client keeps the TLS connection alive between requests.
     m_network.setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+    // The manager's signal, not each reply's: a connection opened ahead has a reply of Qt's own.
+    connect(&m_network, &QNetworkAccessManager::encrypted, this, &QuilloraAPIClient::tlsHandshakeCompleted);
+}
+
+void QuilloraAPIClient::connectAhead()
+{
+    // While the service is still to be set, its address may yet change.
+    if (m_held || m_workerURL.host().isEmpty())
+        return;
+    const bool encrypted = m_workerURL.scheme() == QLatin1String("https");
+    const auto port = quint16(m_workerURL.port(encrypted ? 443 : 80));
+    if (encrypted) {
+        // Offering HTTP/2 as the requests do: Qt keeps a connection for requests of its own kind only.
+        QSslConfiguration tls = m_tls.value_or(QSslConfiguration::defaultConfiguration());
+        tls.setAllowedNextProtocols({ QSslConfiguration::ALPNProtocolHTTP2, QSslConfiguration::NextProtocolHttp1_1 });
+        m_network.connectToHostEncrypted(m_workerURL.host(), port, tls);
+    } else
+        m_network.connectToHost(m_workerURL.host(), port);
 }
 
 QuilloraAPIClient::~QuilloraAPIClient() { abortAll(); }
@@ -528,7 +546,6 @@ QCoro::Task<ExplanationResult> QuilloraAPIClient::post(QByteArray body, Pieces p
     QNetworkReply* const replyPtr = reply.get();
     // Qt reads no further ahead of us than this, so a peer cannot fill memory faster than we look at it.
     replyPtr->setReadBufferSize(256 * 1024);
-    connect(replyPtr, &QNetworkReply::encrypted, this, &QuilloraAPIClient::tlsHandshakeCompleted);
     BodyReader reader(replyPtr, m_timeout, std::move(pieces));
     m_inFlight.insert(replyPtr, &reader.ending);
 

@@ -58,6 +58,10 @@ public:
     static constexpr std::chrono::seconds serviceWait { 10 };
     void holdRequests() { m_held = true; }
 
+    // Opens the connection to the service ahead of a request that is about to be made (a key was pressed), so that
+    // the request need not wait for the TCP and TLS handshakes: Qt keeps the connection for it. Sends nothing.
+    void connectAhead();
+
     // Checks the address and the token without asking the model anything: an empty request, which a Quillora
     // service refuses as incomplete once it has accepted the token.
     QCoro::Task<ServiceCheck> check();

@@ -227,6 +227,18 @@ private slots:
         QCOMPARE(m_stub->requests().constFirst().headers.value("accept").startsWith("text/event-stream"), streamed);
         QCOMPARE(m_client->requestsInFlight(), 0);
     }
+    // A connection opened ahead of a key's request is the one the request goes over, and nothing is sent ahead.
+    void aConnectionOpenedAheadCarriesTheRequest()
+    {
+        int handshakes = 0;
+        connect(m_client.get(), &QuilloraAPIClient::tlsHandshakeCompleted, this, [&handshakes] { ++handshakes; });
+        m_client->connectAhead();
+        QTRY_COMPARE(handshakes, 1);
+        QCOMPARE(m_stub->requests().size(), 0);
+        m_stub->replyWithExplanation(u"Warm."_s);
+        QCOMPARE(run(m_client->explain(u"x"_s, {}, std::nullopt)).explanation(), u"Warm."_s);
+        QCOMPARE(handshakes, 1);
+    }
 
     // A request still in flight when its client goes away ends as cancelled; nothing waits on it any more.
     void requestsEndWithTheirClient()
@@ -254,6 +266,7 @@ private slots:
         QCOMPARE(
             run(client.explain(u"x"_s, {}, std::nullopt)).error().description(), u"Invalid response from server."_s);
         server.close();
+        afterClose.connectAhead(); // a connection tried ahead and refused changes nothing
         const APIError refused = run(afterClose.explain(u"x"_s, {}, std::nullopt)).error();
         QCOMPARE(refused.kind, APIError::Kind::Transport);
         QCOMPARE(refused.description(),
@@ -261,6 +274,7 @@ private slots:
             "quillora-service, or choose a team's service in Quillora's settings."_s.arg(url.toString()));
 
         serve(StubService::Tls::Untrusted); // trusting the test CA does not cover a certificate it did not sign
+        m_client->connectAhead();
         const APIError untrusted = run(m_client->explain(u"x"_s, {}, {})).error();
         QCOMPARE(untrusted.kind, APIError::Kind::Transport);
         QVERIFY2(untrusted.description().contains(u"SSL"_s), qPrintable(untrusted.description()));
