@@ -274,7 +274,11 @@ bool runsQuillora(std::uint32_t pid)
     const ssize_t length = ::readlink(link.c_str(), target, sizeof target - 1);
     if (length <= 0)
         return false;
-    const std::string path(target, std::size_t(length));
+    std::string path(target, std::size_t(length));
+    // A program replaced on disk since it started, as a package upgrade does, reads "<path> (deleted)".
+    constexpr std::string_view replaced = " (deleted)";
+    if (path.ends_with(replaced))
+        path.resize(path.size() - replaced.size());
     if (path.substr(path.rfind('/') + 1) == "quillora")
         return true;
     const std::unique_ptr<char, decltype(&std::free)> program(::realpath(path.c_str(), nullptr), &std::free);
