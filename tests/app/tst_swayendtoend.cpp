@@ -190,23 +190,6 @@ private slots:
         stop(editor);
     }
 
-    // A primary selection made in another window before the user went to this one is not this one's: Alt+X
-    // sends nothing.
-    void altXSendsNoSelectionMadeElsewhereBefore()
-    {
-        QProcess elsewhere;
-        QVERIFY(startPad(elsewhere,
-            { "--canvas", "--primary", "--title", "Elsewhere", "--text", "selected elsewhere", "--select", "0", "8" },
-            true));
-        QProcess here;
-        QVERIFY(startPad(here, { "--canvas", "--title", "Here", "--text", "nothing selected here" }));
-        QVERIFY(altPlus("x"));
-        QTest::qWait(2000); // whatever Alt+X sends has arrived
-        QCOMPARE(m_quillora.untakenRequests(), 0);
-        stop(here);
-        stop(elsewhere);
-    }
-
     // Alt+Z runs the launcher; the screen is frozen under the overlay, and a drag sends the dragged pixels.
     void altZSendsTheDraggedRegion()
     {
