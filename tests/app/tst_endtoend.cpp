@@ -152,10 +152,9 @@ private slots:
         m_pad.waitForFinished(2000);
     }
 
-    // What the command line gives: each text reaches the service unchanged as one request, with the frontmost
-    // application, even where it looks like one of Qt's own options (Qt still takes those before Quillora's) and
-    // from a console without a display. Empty and overlong texts and bad command lines are refused where they
-    // are given, saying why, and send nothing.
+    // Each text reaches the service unchanged as one request with the frontmost application, even one that looks
+    // like Qt's own option, and from a console without a display. Empty and overlong texts and bad command lines
+    // are refused where they are given, saying why, and send nothing.
     void commandLines_data()
     {
         QTest::addColumn<QStringList>("arguments");

@@ -1,7 +1,6 @@
 // The real program on GNOME 43's Wayland session (tests/support/with-gnome-wayland.sh), against a local stub
 // service: its keys are GNOME custom shortcuts that onboarding writes into dconf, run by gsd-media-keys through the
-// launcher; keys go in through mutter's remote desktop service, the selection of a GTK editor is read through
-// AT-SPI, and screenshots come from the Screenshot portal with the permission granted in the permission store.
+// launcher; keys go in through mutter's remote desktop service.
 #include "portaldesktop.h"
 #include "quilloraundertest.h"
 

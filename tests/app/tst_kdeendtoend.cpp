@@ -111,9 +111,8 @@ private slots:
         QCOMPARE(QuilloraUnderTest::jpegSize(body), QSize(400, 100));
     }
 
-    // In a program that is on the accessibility bus but does not expose its text there, Alt+X copies the
-    // selection through the RemoteDesktop portal, and the clipboard holds again what it held before, in every
-    // format.
+    // Where accessibility reads nothing, Alt+X copies the selection through the RemoteDesktop portal, and the
+    // clipboard holds again what it held before, in every format.
     void altXCopiesWhereAccessibilityReadsNothing()
     {
         std::unique_ptr<DataControlPasteboard> clipboard = DataControlPasteboard::create();

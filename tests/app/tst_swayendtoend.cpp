@@ -1,8 +1,6 @@
 // The real program on Sway (tests/support/with-sway.sh), against a local stub service. Sway gives programs no
 // global keys: its own key bindings run the launcher, as the README tells users to bind them. Keys come from a
-// virtual keyboard (wtype), the pointer from Sway's own seat commands moving a virtual pointer. No key can be sent to
-// another program here, so the selection is read through AT-SPI or taken from the primary selection, and screenshots
-// come from the wlroots Screenshot portal.
+// virtual keyboard (wtype), the pointer from Sway's seat commands and a virtual pointer.
 #include "quilloraundertest.h"
 
 #include <QFile>
@@ -139,9 +137,8 @@ private slots:
         QVERIFY(m_pointer.waitForFinished(5000));
     }
 
-    // Alt+X runs the launcher, and the running Quillora reads the selection of the window the user is in: through
-    // AT-SPI where the program shows its text there, else from the primary selection it set since its window
-    // became active. No key is sent to it.
+    // Alt+X runs the launcher; the running Quillora reads the selection through AT-SPI where the program shows its
+    // text there, else from the primary selection it set since its window became active. No key is sent to it.
     void altXExplainsTheSelection_data()
     {
         QTest::addColumn<QStringList>("pad");
