@@ -243,7 +243,7 @@ private slots:
     }
 
     // A drag on the overlay sends the region as a JPEG of its pixel size (the card's place at the region is
-    // checked in tst_popup).
+    // tst_popup's, the application the request names the command line rows' and tst_capturecoordinator's).
     void screenshotReachesTheService()
     {
         const auto screenSized = [&] {
@@ -258,7 +258,6 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(screenSized() != before, 10000);
         xdotool("mousemove 300 100 mousedown 1 mousemove 500 200 mousemove 700 300 mouseup 1");
         const QJsonObject body = nextRequest();
-        QCOMPARE(body.value("appContext")["bundleID"].toString(), QStringLiteral("org.quillora.TestPad"));
         QCOMPARE(QuilloraUnderTest::jpegSize(body), QSize(400, 200));
 
         xdotool("key Escape");
