@@ -63,8 +63,6 @@ class TestSwayEndToEnd : public QObject {
     QuilloraUnderTest m_quillora;
     QProcess m_pointer;
 
-    QJsonObject nextRequest() { return m_quillora.nextRequest(); }
-
     // Binds Mod1+key to the launcher with these options, in the README's words, through Sway's command for a
     // binding that runs as the session's user (tests/support/with-sway.sh).
     static bool bind(const QString& key, const QString& options)
@@ -111,12 +109,6 @@ class TestSwayEndToEnd : public QObject {
             [&] { return overlayOrCardOf(m_quillora.instance.processId()).has_value() == shown; }, int(within.count()));
     }
 
-    static void stop(QProcess& process)
-    {
-        process.kill();
-        process.waitForFinished(2000);
-    }
-
 private slots:
     void initTestCase()
     {
@@ -157,7 +149,7 @@ private slots:
         QProcess editor;
         QVERIFY(startPad(editor, pad, clickToSelect));
         QVERIFY(altPlus("x"));
-        QCOMPARE(nextRequest().value("selectedText").toString(), selected);
+        QCOMPARE(m_quillora.nextRequest().value("selectedText").toString(), selected);
         QVERIFY(quilloraShows());
         if (clickToSelect) {
             // Sway opens the card in the middle; Quillora has it moved beside the pointer: to its right, and near
@@ -172,7 +164,7 @@ private slots:
         }
         // Again while the card shows, which Sway gives the keyboard.
         QVERIFY(altPlus("x"));
-        QCOMPARE(nextRequest().value("selectedText").toString(), selected);
+        QCOMPARE(m_quillora.nextRequest().value("selectedText").toString(), selected);
         // The card is shown anew for the second request, and an Escape sent while it is between its two showings
         // goes to the editor: pressed until the card has the keyboard and closes.
         QVERIFY(QTest::qWaitFor(
@@ -181,7 +173,8 @@ private slots:
             },
             10000));
         QVERIFY2(!editor.readAll().contains("copy"), "a copy key reached the editor");
-        stop(editor);
+        editor.kill();
+        editor.waitForFinished(2000);
     }
 
     // Alt+Z runs the launcher; the screen is frozen under the overlay, and a drag sends the dragged pixels.
@@ -192,7 +185,7 @@ private slots:
         QTest::qWait(1000); // the screenshot, painted in the overlay
         QVERIFY(pointerTo({ 300, 200 }));
         QVERIFY(pointer("press") && pointer("move 200 50") && pointer("move 200 50") && pointer("release"));
-        const QJsonObject body = nextRequest();
+        const QJsonObject body = m_quillora.nextRequest();
         QCOMPARE(QuilloraUnderTest::jpegSize(body), QSize(400, 100));
     }
 };
