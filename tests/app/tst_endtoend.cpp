@@ -6,7 +6,6 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusPendingCall>
-#include <QImage>
 #include <QJsonObject>
 #include <QProcess>
 #include <QTest>
@@ -57,15 +56,11 @@ class TestEndToEnd : public QObject {
         return xdotool(QStringLiteral("search --onlyvisible --pid %1").arg(m_quillora.instance.processId()));
     }
 
-    static QDBusMessage callForReply(const QString& method, const QVariantList& arguments = {})
+    static QDBusMessage call(const QString& method, const QVariantList& arguments = {})
     {
         auto message = QDBusMessage::createMethodCall(service, "/org/quillora/Quillora", service, method);
         message.setArguments(arguments);
         return QDBusConnection::sessionBus().call(message, QDBus::Block, 5000);
-    }
-    static QDBusMessage::MessageType call(const QString& method, const QVariantList& arguments = {})
-    {
-        return callForReply(method, arguments).type();
     }
 
     // The next request to reach the service, in arrival order; empty unless it is a whole InitialRequest.
@@ -157,10 +152,9 @@ private slots:
         m_pad.waitForFinished(2000);
     }
 
-    // What the command line gives: each text reaches the service unchanged as one request, with the frontmost
-    // application, even where it looks like one of Qt's own options (Qt still takes those before Quillora's) and
-    // from a console without a display. Empty and overlong texts and bad command lines are refused where they
-    // are given, saying why, and send nothing.
+    // Each text reaches the service unchanged as one request with the frontmost application, even one that looks
+    // like Qt's own option, and from a console without a display. Empty and overlong texts and bad command lines
+    // are refused where they are given, saying why, and send nothing.
     void commandLines_data()
     {
         QTest::addColumn<QStringList>("arguments");
@@ -224,15 +218,15 @@ private slots:
     // the limit. A message too large for the entry is dropped unread; the entry keeps answering.
     void dbusTextsAndOversizedMessages()
     {
-        QCOMPARE(call("ExplainText", { QStringLiteral("über D-Bus") }), QDBusMessage::ReplyMessage);
+        QCOMPARE(call("ExplainText", { QStringLiteral("über D-Bus") }).type(), QDBusMessage::ReplyMessage);
         QCOMPARE(nextText(), QStringLiteral("über D-Bus"));
-        QCOMPARE(call("ExplainText", { QString() }), QDBusMessage::ReplyMessage);
-        const QDBusMessage refused = callForReply("ExplainText", { QString(100'001, u'z') });
+        QCOMPARE(call("ExplainText", { QString() }).type(), QDBusMessage::ReplyMessage);
+        const QDBusMessage refused = call("ExplainText", { QString(100'001, u'z') });
         QCOMPARE(refused.errorName(), QStringLiteral("org.quillora.Quillora.Error.TooLong"));
         QVERIFY(refused.errorMessage().contains(QStringLiteral("at most 100,000 characters")));
         QCOMPARE(m_quillora.untakenRequests(), 0); // a late one would come before "still heard"
         for (const qsizetype size : { qsizetype(ServiceHandler::maximumMessageSize) + 1, qsizetype(64) << 20 }) {
-            const QDBusMessage dropped = callForReply("ExplainText", { QString(size, u'w') });
+            const QDBusMessage dropped = call("ExplainText", { QString(size, u'w') });
             QCOMPARE(dropped.type(), QDBusMessage::ErrorMessage);
             QCOMPARE(dropped.errorName(), QStringLiteral("org.freedesktop.DBus.Error.NoReply"));
             const auto ping = [] {
@@ -243,13 +237,13 @@ private slots:
                     .type();
             };
             QTRY_COMPARE_WITH_TIMEOUT(ping(), QDBusMessage::ReplyMessage, 10000);
-            QCOMPARE(call("ExplainText", { QStringLiteral("still heard") }), QDBusMessage::ReplyMessage);
+            QCOMPARE(call("ExplainText", { QStringLiteral("still heard") }).type(), QDBusMessage::ReplyMessage);
             QCOMPARE(nextText(), QStringLiteral("still heard"));
         }
     }
 
     // A drag on the overlay sends the region as a JPEG of its pixel size (the card's place at the region is
-    // checked in tst_popup).
+    // tst_popup's, the application the request names the command line rows' and tst_capturecoordinator's).
     void screenshotReachesTheService()
     {
         const auto screenSized = [&] {
@@ -264,11 +258,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(screenSized() != before, 10000);
         xdotool("mousemove 300 100 mousedown 1 mousemove 500 200 mousemove 700 300 mouseup 1");
         const QJsonObject body = nextRequest();
-        QCOMPARE(body.value("mediaType").toString(), QStringLiteral("image/jpeg"));
-        QCOMPARE(body.value("appContext")["bundleID"].toString(), QStringLiteral("org.quillora.TestPad"));
-        const QImage jpeg
-            = QImage::fromData(QByteArray::fromBase64(body.value("imageBase64").toString().toLatin1()), "JPEG");
-        QCOMPARE(jpeg.size(), QSize(400, 200));
+        QCOMPARE(QuilloraUnderTest::jpegSize(body), QSize(400, 200));
 
         xdotool("key Escape");
     }

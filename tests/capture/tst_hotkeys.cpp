@@ -177,14 +177,6 @@ private slots:
         xcb_flush(m_x);
     }
 
-    void nothingFiresAfterUnregisterAll()
-    {
-        m_manager->unregisterAll();
-        HotkeyManager sentinel(*m_platform->globalHotkeys);
-        sentinel.registerHotkey(sentinelId, cKey, Qt::AltModifier, {}, [this] { m_fired << sentinelId; });
-        QCOMPARE(firedBy({ { alt, 53 }, { alt, 52 }, { alt, 38 } }), Ids {});
-    }
-
     // A key chosen in the settings takes over from the old one at once; a key another client holds leaves the
     // command with the key it had.
     void aChosenKeyReplacesTheOldOneUnlessAnotherClientHoldsIt()

@@ -91,13 +91,11 @@ private slots:
         QTest::qWait(300);
         QCOMPARE(controller->panel(), panel);
 
-        // A click inside keeps it open; our own panel taking the focus is no switch to another application.
+        // That a click inside keeps it open is tst_endtoend's, which types a question into the card after one.
         xdotool(QStringLiteral("mousemove %1 %2 click 1")
                     .arg(panel->geometry().center().x())
                     .arg(panel->geometry().center().y()));
         QTRY_VERIFY(panel->isActive());
-        QTest::qWait(200);
-        QCOMPARE(controller->panel(), panel);
         xdotool("key Escape");
         QTRY_VERIFY(!controller->panel());
     }

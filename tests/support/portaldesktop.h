@@ -37,30 +37,23 @@ inline QImage screen()
     return QCoro::waitFor(capture.grabScreens({ { "screen", QRectF(QPointF(), desktopSize), {}, 1.0 } })).value(0);
 }
 
-// Whether the card's plate shows, opaque, at one of the points of the screen, as a light theme paints it.
-inline bool cardAt(const QList<QPoint>& points)
-{
-    const QColor material(245, 245, 246);
-    const QImage shot = screen();
-    return std::any_of(points.cbegin(), points.cend(), [&](QPoint point) {
-        const QColor seen = shot.isNull() ? QColor() : shot.pixelColor(point);
-        return std::abs(seen.red() - material.red()) <= 2 && std::abs(seen.green() - material.green()) <= 2
-            && std::abs(seen.blue() - material.blue()) <= 2;
-    });
-}
-
-// Whether the card's plate shows at one of the points (or, with shown false, at none of them) within 15 s. Each
-// look is a screenshot through the portal, which takes a while on a slow machine: the wait is counted in time, not
-// in looks as QTRY_VERIFY counts it.
+// Whether the card's plate shows, opaque as a light theme paints it, at one of the points (or, with shown false, at
+// none of them) within 15 s. Each look is a screenshot through the portal, which takes a while on a slow machine:
+// the wait is counted in time, not in looks as QTRY_VERIFY counts it.
 inline bool cardShows(const QList<QPoint>& points, bool shown = true)
 {
-    QDeadlineTimer deadline(15000);
-    while (cardAt(points) != shown) {
+    const auto plate = [](QColor seen) {
+        return std::abs(seen.red() - 245) <= 2 && std::abs(seen.green() - 245) <= 2 && std::abs(seen.blue() - 246) <= 2;
+    };
+    for (QDeadlineTimer deadline(15000);; QTest::qWait(100)) {
+        const QImage shot = screen();
+        if (std::any_of(
+                points.cbegin(), points.cend(), [&](QPoint p) { return !shot.isNull() && plate(shot.pixelColor(p)); })
+            == shown)
+            return true;
         if (deadline.hasExpired())
             return false;
-        QTest::qWait(100);
     }
-    return true;
 }
 
 } // namespace portaldesktop

@@ -4,10 +4,14 @@
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QGuiApplication>
+#include <QImage>
 #include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <cstdio>
 
 // The real program as an end-to-end test runs it: with a settings folder of its own, against a plain-HTTP stub
 // service that answers "An answer.", whose requests the test takes one by one in arrival order.
@@ -70,6 +74,27 @@ public:
     // Passes over the requests that reached the service so far.
     void skipRequests() { requestsTaken = stub.requests().size(); }
 
+    // The pixel size of a request's picture; empty unless it is a JPEG.
+    static QSize jpegSize(const QJsonObject& body)
+    {
+        const QByteArray jpeg = QByteArray::fromBase64(body.value("imageBase64").toString().toLatin1());
+        return body.value("mediaType") == QLatin1String("image/jpeg") ? QImage::fromData(jpeg, "JPEG").size() : QSize();
+    }
+
 private:
     qsizetype requestsTaken = 0;
 };
+
+// The main of a test that runs in one Wayland test desktop (XDG_CURRENT_DESKTOP, tests/support/SCRIPT) only:
+// elsewhere there is nothing to check, and 77 has ctest count it as skipped.
+template <class Test>
+int runInWaylandDesktop(int argc, char* argv[], const char* desktop, const char* script, bool inTestDesktop = true)
+{
+    if (qgetenv("XDG_CURRENT_DESKTOP") != desktop || qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") || !inTestDesktop) {
+        std::fprintf(stderr, "%s runs in tests/support/%s only\n", argv[0], script);
+        return 77;
+    }
+    QGuiApplication app(argc, argv);
+    Test test;
+    return QTest::qExec(&test, argc, argv);
+}

@@ -1,9 +1,7 @@
-// Holds a pointer in a wlroots test desktop (tests/support/with-sway.sh), whose headless backend has none:
-// without one no window gets pointer events, and Sway's seat commands (swaymsg seat seat0 cursor ...) move and
-// press nothing. It makes a virtual pointer and keeps it until its standard input closes or it is ended; it
-// prints "ready" once the compositor has it. Lines on its standard input drive it, each answered with "done"
-// once the compositor has it: "move DX DY" (Sway's own seat command moves nothing while a button is held),
-// "press", "release" (the left button).
+// A virtual pointer for a wlroots test desktop (tests/support/with-sway.sh), whose headless backend has none, so
+// that windows get pointer events. It prints "ready" once the compositor has it, and keeps it until its standard
+// input closes; lines there drive it, each answered with "done" once the compositor has it: "move DX DY" (Sway's
+// seat command moves nothing while a button is held), "press", "release" (the left button).
 #include <wayland-client.h>
 
 #include <cstdio>

@@ -8,13 +8,12 @@ mutter's own remote desktop service, which asks no one.
     wayland-keys.py press move:99,0 release    a drag with the left button
     wayland-keys.py stamp alt+x      prints the monotonic clock in ns just before Alt+X goes in
     wayland-keys.py --hold SOCKET    on GNOME: keeps one remote desktop session, and with it a keyboard on
-                                     the seat, until it is stopped, and sends through it what later calls
-                                     are given while QUILLORA_KEYS_SOCKET names SOCKET
+                                     the seat, until it is stopped; every later call there goes through it,
+                                     found by QUILLORA_KEYS_SOCKET naming SOCKET
 
-Keys are named by their US layout letters and digits or by: alt, ctrl, shift, super, escape, return,
-tab, space, backspace, delete, left, right, up, down, home, end. One session carries everything given on
-one command line. On any failure it says why on stderr and exits with 1; a portal that does not
-answer within the deadline counts as a failure.
+Keys are named by their US layout letters or by: alt, ctrl, shift, escape, return, tab. One session carries
+everything given on one command line. On any failure it says why on stderr and exits with 1; a portal that
+does not answer within the deadline counts as a failure.
 """
 
 import os
@@ -33,12 +32,7 @@ KEYBOARD, POINTER = 1, 2
 LEFT_BUTTON = 0x110
 
 # evdev key codes (linux/input-event-codes.h)
-KEYS = {
-    "escape": 1, "backspace": 14, "tab": 15, "return": 28, "enter": 28, "ctrl": 29, "shift": 42,
-    "alt": 56, "space": 57, "super": 125, "meta": 125, "delete": 111, "home": 102, "end": 107,
-    "up": 103, "left": 105, "right": 106, "down": 108,
-}
-KEYS.update({str(d): 2 + (d - 1) % 10 for d in range(10)})
+KEYS = {"escape": 1, "tab": 15, "return": 28, "ctrl": 29, "shift": 42, "alt": 56}
 for row, first in (("qwertyuiop", 16), ("asdfghjkl", 30), ("zxcvbnm", 44)):
     KEYS.update({letter: first + i for i, letter in enumerate(row)})
 
@@ -162,30 +156,21 @@ class MutterSession:
             pass
 
 
-def run_mutter(bus, actions):
-    """Through the desktop's held session when there is one, else through a session of its own. A session that
-    stops takes the keyboard focus with it: a window clicked in one is no longer active once it has gone."""
+def run_mutter():
+    """Through the desktop's held session: one that stops takes the keyboard focus with it, so that a window
+    clicked in a session of this call's own would no longer be active once the call ended."""
     holder = os.environ.get("QUILLORA_KEYS_SOCKET")
-    if holder and os.path.exists(holder):
-        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as connection:
-            connection.settimeout(DEADLINE_MS / 1000)
-            connection.connect(holder)
-            connection.sendall(("\t".join(sys.argv[1:]) + "\n").encode())
-            answer = connection.makefile().read().splitlines()
-        if not answer or answer[-1] != "ok":
-            raise Failure(answer[-1] if answer else "the held session did not answer")
-        for line in answer[:-1]:
-            print(line, flush=True)
-        return
-    session = MutterSession(bus)
-    try:
-        output = []
-        session.inject(actions, output)
-        for line in output:
-            print(line, flush=True)
-        time.sleep(0.05)  # input still queued would go with the session's devices
-    finally:
-        session.stop()
+    if not holder or not os.path.exists(holder):
+        raise Failure("no session held by wayland-keys.py --hold at QUILLORA_KEYS_SOCKET")
+    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as connection:
+        connection.settimeout(DEADLINE_MS / 1000)
+        connection.connect(holder)
+        connection.sendall(("\t".join(sys.argv[1:]) + "\n").encode())
+        answer = connection.makefile().read().splitlines()
+    if not answer or answer[-1] != "ok":
+        raise Failure(answer[-1] if answer else "the held session did not answer")
+    for line in answer[:-1]:
+        print(line, flush=True)
 
 
 def hold_mutter_session(bus, path):
@@ -226,7 +211,7 @@ def mutter_runs(bus):
 def run(actions):
     portal = Portal()
     if mutter_runs(portal.bus):
-        run_mutter(portal.bus, actions)
+        run_mutter()
         return
     session = portal.request("CreateSession", (), "",
                              {"session_handle_token": GLib.Variant("s", "quillora_keys")})["session_handle"]
