@@ -1,9 +1,12 @@
 // The real program on GNOME 43's Wayland session (tests/support/with-gnome-wayland.sh), against a local stub
 // service: its keys are GNOME custom shortcuts that onboarding writes into dconf, run by gsd-media-keys through the
-// launcher; keys go in through mutter's remote desktop service.
+// launcher; keys go in through mutter's remote desktop service, the selection of a GTK editor is read through
+// AT-SPI, and screenshots come from the Screenshot portal with the permission granted in the permission store.
+#include "platform/wayland/gnomedesktopshortcuts.h"
 #include "portaldesktop.h"
 #include "quilloraundertest.h"
 
+#include <QCoroTask>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDir>
@@ -28,6 +31,7 @@ const QPoint onTheBackground(100, 800);
 const QString mediaKeys = QStringLiteral("org.gnome.settings-daemon.plugins.media-keys");
 // The editor's window is in the middle of the screen; a click left of its title leaves its selection as it was.
 const QString titleBarClick = QStringLiteral("move:-4000,-4000 move:800,455 click");
+const QString userEntry = QStringLiteral("/org/gnome/settings-daemon/plugins/media-keys/custom-keybindings/custom0/");
 
 QString gsettings(const QStringList& arguments)
 {
@@ -71,6 +75,14 @@ private slots:
         const QDBusMessage allowed = QDBusConnection::sessionBus().call(allow);
         QVERIFY2(allowed.type() == QDBusMessage::ReplyMessage, qPrintable(allowed.errorMessage()));
 
+        // A shortcut of the user's own, which Quillora's set-up keeps.
+        const QString entrySchema = mediaKeys + QStringLiteral(".custom-keybinding:") + userEntry;
+        gsettings({ "set", entrySchema, "name", "Terminal" });
+        gsettings({ "set", entrySchema, "command", "xterm" });
+        gsettings({ "set", entrySchema, "binding", "<Super>t" });
+        gsettings({ "set", mediaKeys, "custom-keybindings", "['" + userEntry + "']" });
+        QCOMPARE(customKeybindings(), QStringList { userEntry });
+
         // Run from a build folder, the shortcuts name the launcher `quillora`, which gsd-media-keys finds on the
         // PATH; the test desktop puts ~/.local/bin first on it.
         const QString launcher = QDir::homePath() + QStringLiteral("/.local/bin/quillora");
@@ -91,18 +103,22 @@ private slots:
     }
 
     // A first start on GNOME opens onboarding at its keys step, in the middle of the screen: its button writes the
-    // three shortcuts into dconf, and onboarding, seeing them, completes and closes.
+    // three shortcuts into dconf beside the user's own, and onboarding, seeing them, completes and closes.
     void onboardingSetsUpTheKeys()
     {
         QStringList entries;
-        for (int attempt = 0; attempt < 20 && entries.size() < 3; ++attempt) {
+        for (int attempt = 0; attempt < 20 && entries.size() < 4; ++attempt) {
             QTest::qWait(500); // the window on screen
             QVERIFY(send(QStringLiteral("move:-4000,-4000 move:960,672 click")));
             QTest::qWait(500);
             entries = customKeybindings();
         }
+        QCOMPARE(entries.size(), 4);
+        QCOMPARE(entries.first(), userEntry);
+        QCOMPARE(entryValue(userEntry, "command"), QStringLiteral("'xterm'"));
+        QCOMPARE(entryValue(userEntry, "binding"), QStringLiteral("'<Super>t'"));
         QStringList commands;
-        for (const QString& path : entries)
+        for (const QString& path : entries.mid(1))
             commands << entryValue(path, "command") + u' ' + entryValue(path, "binding");
         commands.sort();
         QCOMPARE(commands,
@@ -129,6 +145,11 @@ private slots:
         QElapsedTimer arrival; // the monotonic clock, as the script's
         arrival.start();
         const qint64 arrived = arrival.msecsSinceReference();
+        const QString shotDirectory = qEnvironmentVariable("QUILLORA_GNOME_SHOT_DIR");
+        if (!shotDirectory.isEmpty()) {
+            QTest::qWait(1000);
+            screen().save(shotDirectory + QStringLiteral("/gnome-card.png"));
+        }
         QVERIFY2(request.value("selectedText").toString() == QStringLiteral("quick"),
             QJsonDocument(request).toJson(QJsonDocument::Compact).left(300).constData());
         // A figure, not a check: from the key going in to the request seen at the stub (its polling included).
@@ -153,6 +174,26 @@ private slots:
         const QJsonObject body = m_quillora.nextRequest();
         QCOMPARE(QuilloraUnderTest::jpegSize(body), QSize(400, 100));
         QVERIFY(send(QStringLiteral("escape"))); // the card
+    }
+
+    // Turning the switch off takes out Quillora's entries only; Alt+X then runs nothing.
+    void switchingOffRemovesOnlyQuillorasKeys()
+    {
+        GnomeDesktopShortcuts shortcuts(QStringLiteral("quillora"), QDBusConnection::sessionBus());
+        const DesktopShortcuts::Outcome removed = QCoro::waitFor(shortcuts.remove());
+        QVERIFY2(removed.succeeded, qPrintable(removed.message));
+        QCOMPARE(customKeybindings(), QStringList { userEntry });
+        QCOMPARE(entryValue(userEntry, "command"), QStringLiteral("'xterm'"));
+        QProcess pad;
+        pad.start(QStringLiteral("/usr/bin/python3"), { QUILLORA_TEST_PAD, "--select", "4", "9" });
+        QTRY_VERIFY_WITH_TIMEOUT(pad.canReadLine(), 15000);
+        QTest::qWait(500);
+        QVERIFY(send(titleBarClick));
+        QVERIFY(send(QStringLiteral("alt+x")));
+        QTest::qWait(1500);
+        QCOMPARE(m_quillora.untakenRequests(), 0);
+        pad.kill();
+        pad.waitForFinished(2000);
     }
 };
 
