@@ -6,11 +6,15 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusPendingCall>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QJsonObject>
 #include <QProcess>
 #include <QTest>
 
 #include <algorithm>
+#include <cstdio>
 
 namespace {
 const QString service = QStringLiteral("org.quillora.Quillora");
@@ -129,6 +133,18 @@ private slots:
             process->kill();
             process->waitForFinished(2000);
         }
+
+        // An instance whose program an upgrade replaced on disk still takes the launcher's requests.
+        QTemporaryDir upgraded;
+        const QString program = upgraded.filePath(QStringLiteral("quillora"));
+        QVERIFY(QFile::copy(QFileInfo(QStringLiteral(QUILLORA_E2E_PROGRAM)).dir().filePath("e2e/quillora"), program));
+        QVERIFY(m_quillora.start(program));
+        QVERIFY(QFile::copy(program, program + ".new")); // a new file renamed over it, as dpkg does
+        QVERIFY(std::rename(qPrintable(program + ".new"), qPrintable(program)) == 0);
+        m_quillora.skipRequests();
+        QCOMPARE(run({ "--explain-text", "after an upgrade" }), 0);
+        QCOMPARE(nextText(), QStringLiteral("after an upgrade"));
+        QVERIFY(m_quillora.stop());
 
         // Another program owns the name once Quillora is gone: nothing is handed to it.
         QProcess squatter;
