@@ -68,7 +68,6 @@ private slots:
         row("Shift+1 by position", none, Qt::Key_Exclam, ctrl | shift, onePosition, 0, "Ctrl+Shift+1", none, false,
             "Ctrl+Shift+1");
         row("Backspace restores the default", "Ctrl+Alt+E", Qt::Key_Backspace, 0, 0, 0, "Alt+X", none, false, none);
-        row("no modifier", none, Qt::Key_E, 0, 0, 0, "Alt+X", addModifier, true, none);
         row("Shift alone", none, Qt::Key_E, shift, 0, 0, "Alt+X", addModifier, true, none);
         row("Alt+Tab", none, Qt::Key_Tab, alt, 0, 0, "Alt+X", "Alt+Tab is kept by the desktop.", true, none);
         row("Alt+Space", none, Qt::Key_Space, alt, 0, 0, "Alt+X", "Alt+Space is kept by the desktop.", true, none);
