@@ -73,7 +73,6 @@ private slots:
         const QString missing = QStringLiteral("missing");
         QTest::newRow("completed before") << true << false << false << missing << -1;
         QTest::newRow("both granted") << false << true << true << no << -1;
-        QTest::newRow("accessibility missing") << false << false << true << no << 0;
         QTest::newRow("both missing") << false << false << false << missing << 0;
         QTest::newRow("screenshots missing") << false << true << false << no << 1;
         QTest::newRow("both granted, keys missing") << false << true << true << missing << 2;
