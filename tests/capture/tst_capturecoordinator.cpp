@@ -82,7 +82,6 @@ private slots:
         QTest::newRow("prefix row, longer id") << "com.apple.SafariTechnologyPreview" << "browser";
         QTest::newRow("exact row") << "com.apple.Preview" << "pdf_reader";
         QTest::newRow("exact row, longer id") << "com.apple.Preview.extra" << "general";
-        QTest::newRow("case matters") << "COM.APPLE.TERMINAL" << "general";
         QTest::newRow("empty id") << "" << "general";
         // clang-format on
     }
