@@ -286,7 +286,6 @@ private slots:
         QVERIFY(early);
         QCOMPARE(await(early->text()).value_or("<none>"), text);
         QVERIFY(await(early->available()));
-        QCOMPARE(await(m_pasteboard->ownerPid()), qint64(0));
 
         // An empty snapshot empties the clipboard.
         count = m_pasteboard->changeCount();
@@ -334,14 +333,9 @@ private slots:
 
         // A transfer cut short by a new copy ends empty, and that is not taken for the clipboard's text.
         std::unique_ptr<BareOwner> copier;
-        QVERIFY(ownElsewhere(copier, "text/plain", QByteArray("copied again"), true));
+        QVERIFY(ownElsewhere(copier, "UTF8_STRING", QByteArray("copied again"), true));
         QVERIFY(!await(m_pasteboard->text()));
         QVERIFY(QTest::qWaitFor([&] { return await(m_pasteboard->text()) == QStringLiteral("copied again"); }, 5000));
-
-        // Nothing is left stuck: the next owner's text is read.
-        std::unique_ptr<BareOwner> next;
-        QVERIFY(ownElsewhere(next, "UTF8_STRING", QByteArray("after the silent one")));
-        QCOMPARE(await(m_pasteboard->text()).value_or("<none>"), QStringLiteral("after the silent one"));
     }
 
     void largerThanTheBoundIsRefused()
