@@ -69,7 +69,6 @@ private slots:
         QTest::addColumn<QString>("urlSetting");
         QTest::addColumn<QString>("tokenSetting");
         QTest::addColumn<bool>("usable");
-        QTest::newRow("empty: built in") << QString() << QString() << true;
         QTest::newRow("blank: built in") << "  " << QStringLiteral(" ") << true;
         QTest::newRow("https anywhere") << "https://explain.example.org/v1/explain" << QStringLiteral("secret") << true;
         for (const char* url : { "http://127.0.0.1:8787/v1/explain", "http://localhost:8787/v1/explain" })
