@@ -280,7 +280,7 @@ private slots:
     }
     // Markdown rendered, code on its tint; an answer too long to lay out is cut with a note. Nothing is fetched:
     // images and raw HTML stay text; only web and mail links open.
-    void theAnswerIsRenderedSelectableAndLoadsNothing()
+    void theAnswerIsRenderedAndLoadsNothing()
     {
         QVERIFY(showCard());
         QTcpServer trap; // where the answer's images point
@@ -316,9 +316,8 @@ private slots:
         QCOMPARE(document->lastBlock().text(), AnswerDocument::cutNote);
     }
 
-    // A streamed answer shows its first words while the rest is written, in place of the dots, and ends whole; the
-    // Copy button puts it on the clipboard as text and as Markdown. One that breaks off keeps what came, says it
-    // was cut off, and stays in the conversation.
+    // A streamed answer shows its first words in place of the dots and ends whole; Copy gives text and Markdown. One
+    // that breaks off keeps what came, says it was cut off, and stays in the conversation.
     void aStreamedAnswerGrowsInTheCard()
     {
         QVERIFY(showCard());
@@ -362,9 +361,8 @@ private slots:
         QVERIFY(!model->isLoading() && model->apiClient().requestsInFlight() == 0);
     }
 
-    // Ask mode: Return with blanks keeps it; the question goes out trimmed, with the application. Follow-ups: blanks go
-    // out neither by the button nor by Return, a word does by either, and nothing while an answer loads. Ask mode
-    // again starts on an empty card, and the close button closes it.
+    // Ask mode and follow-ups: blanks are not sent, a question goes out trimmed by button or Return, nothing goes
+    // while an answer loads; ask mode again starts on an empty card.
     void aQuestionThenFollowUps()
     {
         QVERIFY(showCard());
@@ -385,11 +383,9 @@ private slots:
             item("followUpField")->forceActiveFocus();
             QTest::keyClick(window(), Qt::Key_Return);
         };
-        for (const QString& blank : { QString(), QStringLiteral("\t \t") }) {
-            model->setFollowUpInput(blank);
-            trySending();
-            QVERIFY(model->followUpInput() == blank && !model->isLoading());
-        }
+        model->setFollowUpInput(QStringLiteral("\t \t"));
+        trySending();
+        QVERIFY(model->followUpInput() == QStringLiteral("\t \t") && !model->isLoading());
         model->setFollowUpInput({});
         item("followUpField")->forceActiveFocus();
         type(QStringLiteral(" and red?"));
