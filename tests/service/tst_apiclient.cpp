@@ -105,10 +105,7 @@ private slots:
     }
 
     // What a service can answer, down to broken and hostile replies: the explanation or the sentence the user sees
-    // ("Decoding": a 2xx body that is not an answer), after one request, well before the test's bound. Asked for
-    // events: the pieces in order as they come, then the whole; a failure after the first piece keeps the pieces;
-    // a service that answers JSON is read as ever; a malformed event, the size of the whole and silence between
-    // pieces are bounded.
+    // ("Decoding": a 2xx body that is not an answer), after one request; asked for events, the pieces as they come.
     void replies_data()
     {
         using R = StubService::Reply;
