@@ -225,7 +225,6 @@ private slots:
         ServiceHandler handler;
         QStringList received;
         handler.onTextReceived = [&](const QString& text) { received << text; };
-        handler.ExplainText(QString());
         handler.ExplainText(QStringLiteral(" "));
         handler.ExplainText(QStringLiteral("second"));
         QVERIFY(received.isEmpty()); // the caller is answered before any work starts
