@@ -4,7 +4,6 @@
 #include "testcerts.h"
 
 #include <QCoroTask>
-#include <QJsonArray>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -58,7 +57,7 @@ private slots:
         QByteArray jpeg;
         for (int i = 0; i < 3000; ++i)
             jpeg.append(char(i * 7 % 256)); // every byte value, so "+" and "/" in the Base64 text
-        // A follow-up about a screenshot carries the history only, in order, without ids or the image.
+        // A follow-up about a screenshot (the service test checks what its body holds).
         const ConversationHistory history {
             ConversationMessage::make(MessageRole::User, u"Explain this screenshot concisely"_s),
             ConversationMessage::make(MessageRole::Assistant, u"A chart."_s),
@@ -81,19 +80,12 @@ private slots:
             QVERIFY(!request.body.contains('\n') && !request.body.contains(":null"));
             QCOMPARE(request.json().value(u"userId"_s).toString(), u"6F1B2C3D-0000-4000-8000-00000000ABCD"_s);
         }
-        for (int i = 0; i < 3; ++i)
-            QCOMPARE(sent[i].json().value(u"appContext"_s).toObject(), terminalContext.toJson());
 
         const QJsonObject image = sent[1].json();
-        QCOMPARE(image.value(u"mediaType"_s).toString(), u"image/jpeg"_s);
         QCOMPARE(image.value(u"customSystemPrompt"_s).toString(), u"say \"hi\"\n"_s);
         const QByteArray base64 = image.value(u"imageBase64"_s).toString().toLatin1();
         QCOMPARE(QByteArray::fromBase64(base64, QByteArray::AbortOnBase64DecodingErrors), jpeg);
         QCOMPARE(base64.size() % 4, 0); // padded
-
-        const QJsonObject followUp = sent[2].json();
-        QCOMPARE(followUp.keys(), (QStringList { u"appContext"_s, u"messages"_s, u"userId"_s }));
-        QCOMPARE(followUp.value(u"messages"_s).toArray().size(), 3); // the service's tests check the turns
 
         QCOMPARE(sent[3].json().keys(), (QStringList { u"selectedText"_s, u"userId"_s }));
         QCOMPARE(sent[3].json().value(u"selectedText"_s), QJsonValue(QString())); // required, so written empty
