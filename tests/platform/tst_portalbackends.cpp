@@ -463,14 +463,13 @@ private slots:
         QVERIFY(capture.isAvailable());
     }
 
-    // The copy shortcut: one session for the program's life, every modifier let go first; nothing to a terminal,
-    // whose program a modifier still held would interrupt, nor where the desktop would ask or has refused.
+    // The copy shortcut: one session for the program's life, every modifier let go first; nothing where the desktop
+    // would ask or has refused. (Nothing to a terminal: the KDE end-to-end test.)
     void theCopyShortcutGoesThroughOneSession()
     {
         offerRemoteDesktop(0);
         PortalKeyboard keyboard(*m_client, true);
         QVERIFY(QCoro::waitFor(keyboard.sendCopyShortcut(false)));
-        QVERIFY(!QCoro::waitFor(keyboard.sendCopyShortcut(true)));
         QVERIFY(QCoro::waitFor(keyboard.sendCopyShortcut(false)));
         QTRY_COMPARE(m_keys.size(), 2 * (6 + 4));
         QCOMPARE(m_portal->members().count("CreateSession"), 1);
