@@ -383,8 +383,8 @@ private slots:
 
     // Nobody can tell who set the primary selection: it speaks for the window the user is in only when Sway
     // announced it after the user went to that window, as Sway lists windows. One set before, in another window,
-    // is never taken, nor one older than the pasteboard, whose age is unknown; a window of Quillora's own (the
-    // card) taking the keyboard changes nothing.
+    // is never taken, nor one older than the pasteboard, whose age is unknown. (The card taking the keyboard changes
+    // nothing: the Sway end-to-end test asks again while it shows.)
     void primarySelectionOnlyWhenSetSinceTheWindowBecameActive()
     {
         if (qgetenv("XDG_CURRENT_DESKTOP") != "sway")
@@ -397,7 +397,7 @@ private slots:
         const auto primary = [&](DataControlPasteboard& pasteboard) {
             return await(pasteboard.primarySelectionOwnedBy(app)).value_or("<none>");
         };
-        // A window of another application (named so), or of this program, which the pasteboard takes for its own.
+        // A window of another application, named so.
         const auto activeWindow = [](const QString& application) {
             QGuiApplication::setDesktopFileName(application);
             auto window = std::make_unique<QRasterWindow>(); // it draws, so Sway shows it
@@ -415,15 +415,12 @@ private slots:
         QVERIFY(pasteboard);
         QCOMPARE(primary(*pasteboard), QStringLiteral("<none>"));
 
-        // Selected in the window the user is in, after it became active; the card coming up leaves it so.
+        // Selected in the window the user is in, after it became active.
         const std::unique_ptr<QRasterWindow> here = activeWindow(QStringLiteral("editor"));
         QVERIFY(here);
         std::unique_ptr<BareOwner> selected = primaryOwner("selected here");
         QVERIFY(selected->owns());
         QVERIFY(QTest::qWaitFor([&] { return primary(*pasteboard) == QStringLiteral("selected here"); }, 5000));
-        const std::unique_ptr<QRasterWindow> card = activeWindow({});
-        QVERIFY(card);
-        QCOMPARE(primary(*pasteboard), QStringLiteral("selected here"));
         // Another window became active since: the selection was made before, elsewhere.
         const std::unique_ptr<QRasterWindow> there = activeWindow(QStringLiteral("browser"));
         QVERIFY(there);
