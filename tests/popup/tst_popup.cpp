@@ -220,6 +220,7 @@ private slots:
         QVERIFY(controller->panel()->flags() & Qt::WindowDoesNotAcceptFocus);
         QVERIFY(settled(*model));
         QCOMPARE(model->displayText(), QStringLiteral("A chart."));
+        QCOMPARE(sent(stub->requests().constFirst(), "appContext/appName"), viewer.appName);
     }
 
     // Each panel replaces the last, which is released; the conversation outlives the card that showed it. A
