@@ -65,13 +65,12 @@ private slots:
         }
         QCOMPARE(AppSettings(storeFile()).customSystemPrompt(), prompt);
 
-        // Later starts keep the user id, and a process killed right after a keystroke keeps it.
-        for (const char* typed : { "Answer like a pirate", "Answer like a pirate." }) {
-            QProcess child;
-            child.start(QCoreApplication::applicationFilePath(), { "--set-prompt-and-die", storeFile(), typed });
-            child.waitForFinished(10000);
-            QCOMPARE(QString::fromUtf8(child.readAllStandardOutput()).trimmed(), userId);
-        }
+        // A later start keeps the user id, and a process killed right after a keystroke keeps what was typed.
+        QProcess child;
+        child.start(QCoreApplication::applicationFilePath(),
+            { "--set-prompt-and-die", storeFile(), QStringLiteral("Answer like a pirate.") });
+        child.waitForFinished(10000);
+        QCOMPARE(QString::fromUtf8(child.readAllStandardOutput()).trimmed(), userId);
         QCOMPARE(AppSettings(storeFile()).customSystemPrompt(), QStringLiteral("Answer like a pirate."));
     }
 
