@@ -74,16 +74,14 @@ class TestCaptureCoordinator : public QObject {
 private slots:
     void init() { fakes = FakePlatform::make(); }
 
+    // An exact row itself, and no id at all: the entries' cases (Kate, Okular, an application without an id).
     void categoryTable_data()
     {
         // clang-format off
         QTest::addColumn<QString>("id");
         QTest::addColumn<QString>("category");
         QTest::newRow("prefix row, longer id") << "com.apple.SafariTechnologyPreview" << "browser";
-        QTest::newRow("exact row") << "com.apple.Preview" << "pdf_reader";
         QTest::newRow("exact row, longer id") << "com.apple.Preview.extra" << "general";
-        QTest::newRow("case matters") << "COM.APPLE.TERMINAL" << "general";
-        QTest::newRow("empty id") << "" << "general";
         // clang-format on
     }
 
@@ -94,7 +92,8 @@ private slots:
         QCOMPARE(AppContextCapture::category(id), category);
     }
 
-    // Each row starts from a clipboard holding an image, HTML and text, which must be there afterwards.
+    // Each row starts from a clipboard holding an image, HTML and text, which must be there afterwards. (The
+    // accessible selection first, never another's PRIMARY, nothing copied, xterm: the selection reader's test.)
     void readerOrder_data()
     {
         // clang-format off
@@ -106,13 +105,9 @@ private slots:
         QTest::addColumn<QList<bool>>("shortcuts"); // toTerminal of each copy shortcut sent
         const QString none;
         const QList<bool> noKey, plainKey { false }, terminalKey { true };
-        QTest::newRow("accessibility first") << "gedit" << "  both  " << appPid << "c" << "  both  " << noKey;
         QTest::newRow("then PRIMARY") << "gedit" << "" << appPid << "c" << "primary" << noKey;
-        QTest::newRow("not another's PRIMARY") << "gedit" << none << qint64(1111) << "copied" << "copied" << plainKey;
-        QTest::newRow("nothing copied") << "abiword" << none << qint64(0) << none << none << plainKey;
         QTest::newRow("empty text copied") << "abiword" << none << qint64(0) << "" << none << plainKey;
         QTest::newRow("terminal copy key") << "kitty" << none << qint64(0) << "ls -la" << "ls -la" << terminalKey;
-        QTest::newRow("xterm gets no key") << "debian-xterm" << none << qint64(0) << "x" << none << noKey;
         // clang-format on
     }
 
@@ -132,7 +127,6 @@ private slots:
         if (primaryOwner)
             fakes.pasteboard->primaryByOwnerPid.insert(primaryOwner, QStringLiteral("primary"));
         fakes.pasteboard->setContent(richClipboard);
-        const quint64 changes = fakes.pasteboard->changeCount();
 
         AccessibilityReader reader(*fakes);
         const SelectionReading reading = QCoro::waitFor(reader.readSelection(app(appId)));
@@ -142,8 +136,6 @@ private slots:
         QCOMPARE(fakes.accessibility->lastPid, appPid);
         QCOMPARE(fakes.keyboard->copyShortcutsSent, shortcuts);
         QCOMPARE(fakes.pasteboard->content.formats, richClipboard.formats);
-        if (copied.isNull())
-            QCOMPARE(fakes.pasteboard->changeCount(), changes); // not even rewritten
     }
 
     // An application accessibility has not told of (yet): the pasteboard still judges its PRIMARY selection (by
@@ -226,7 +218,6 @@ private slots:
         ServiceHandler handler;
         QStringList received;
         handler.onTextReceived = [&](const QString& text) { received << text; };
-        handler.ExplainText(QString());
         handler.ExplainText(QStringLiteral(" "));
         handler.ExplainText(QStringLiteral("second"));
         QVERIFY(received.isEmpty()); // the caller is answered before any work starts

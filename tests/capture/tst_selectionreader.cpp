@@ -175,7 +175,6 @@ private slots:
         QTest::addColumn<QString>("expected"); // null: nothing read
         QTest::addColumn<bool>("copied");
         QTest::newRow("accessible word") << QStringList { "--select", "5", "9" } << true << "only" << false;
-        QTest::newRow("accessible blanks") << QStringList { "--text", "a   \tb", "--select", "1", "5" } << true << "   \t" << false;
         QTest::newRow("its PRIMARY, no copy needed") << QStringList { "--select", "10", "19" } << false << "this part" << false;
         QTest::newRow("copied") << QStringList { "--no-primary", "--select", "5", "14" } << false << "only this" << true;
         QTest::newRow("nothing copied") << QStringList { "--no-primary" } << false << QString() << false;

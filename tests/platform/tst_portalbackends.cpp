@@ -281,7 +281,6 @@ private slots:
         QCOMPARE(sent[0].id, QStringLiteral("quillora-1"));
         QCOMPARE(sent[0].properties.value("preferred_trigger").toString(), QStringLiteral("ALT+x"));
         QCOMPARE(sent[0].properties.value("description").toString(), QStringLiteral("Explain Selection"));
-        QCOMPARE(sent[2].properties.value("preferred_trigger").toString(), QStringLiteral("ALT+a"));
         QCOMPARE(hotkeys.desktopKey(1), QStringLiteral("Alt+X"));
         QCOMPARE(hotkeys.desktopKey(3), QString()); // taken elsewhere: reported, others kept
 
@@ -328,19 +327,14 @@ private slots:
     void portalFailuresLeaveTheKeysUnavailable_data()
     {
         QTest::addColumn<QString>("failure");
-        for (const char* failure :
-            { "no portal", "no GlobalShortcuts", "CreateSession fails", "CreateSession refused", "no Response" })
+        for (const char* failure : { "no GlobalShortcuts", "CreateSession refused", "no Response" })
             QTest::newRow(failure) << QString::fromLatin1(failure);
     }
     void portalFailuresLeaveTheKeysUnavailable()
     {
         QFETCH(QString, failure);
-        if (failure == "no portal")
-            m_portal.reset();
-        else if (failure != "no GlobalShortcuts")
+        if (failure != "no GlobalShortcuts")
             offerShortcuts({});
-        if (failure == "CreateSession fails")
-            m_portal->handlers.remove("CreateSession");
         if (failure == "CreateSession refused")
             m_portal->handlers["CreateSession"] = [this](const QDBusMessage& call) { m_portal->respond(call, 2); };
         if (failure == "no Response")
@@ -380,7 +374,7 @@ private slots:
     void screenshotFailuresGiveNoPicture_data()
     {
         QTest::addColumn<QString>("failure");
-        for (const char* failure : { "cancelled", "no such file", "not an image", "no Response", "no Screenshot" })
+        for (const char* failure : { "no such file", "not an image", "no Response", "no Screenshot" })
             QTest::newRow(failure) << QString::fromLatin1(failure);
     }
     void screenshotFailuresGiveNoPicture()
@@ -388,8 +382,6 @@ private slots:
         QFETCH(QString, failure);
         const QString path = m_files.filePath("Screenshot.png");
         offerScreenshots(path, [] { return QByteArray("<html>not a picture</html>"); });
-        if (failure == "cancelled")
-            m_portal->handlers["Screenshot"] = [this](const QDBusMessage& call) { m_portal->respond(call, 1); };
         if (failure == "no such file")
             m_portal->handlers["Screenshot"] = [this](const QDBusMessage& call) {
                 m_portal->respond(call, 0, { { "uri", QUrl::fromLocalFile(m_files.filePath("gone.png")).toString() } });
@@ -430,7 +422,6 @@ private slots:
         QTest::newRow("another program's answer only") << "other" << true << -1 << notAsked;
         QTest::newRow("a malformed answer") << "malformed" << true << -1 << notAsked;
         QTest::newRow("a store that never answers") << "silent" << true << -1 << notAsked;
-        QTest::newRow("no store") << "none" << true << -1 << notAsked;
         QTest::newRow("a screenshot came") << "no entry" << true << 0 << allowed;
         QTest::newRow("a desktop that never asks") << "no" << false << -1 << allowed;
     }
@@ -440,11 +431,9 @@ private slots:
         QFETCH(bool, asksFirst);
         QFETCH(int, screenshot);
         QFETCH(int, permission);
-        std::optional<StubPermissionStore> permissions;
-        if (store != "none")
-            permissions.emplace(m_portal->bus());
-        if (permissions && store != "silent") {
-            permissions->lookup = [store](const QDBusMessage& call, QDBusConnection& bus) {
+        StubPermissionStore permissions(m_portal->bus());
+        if (store != "silent") {
+            permissions.lookup = [store](const QDBusMessage& call, QDBusConnection& bus) {
                 if (call.arguments() != QVariantList { "screenshot", "screenshot" })
                     bus.send(call.createErrorReply(QDBusError::InvalidArgs, "wrong table"));
                 else if (store == "no entry")
@@ -474,14 +463,13 @@ private slots:
         QVERIFY(capture.isAvailable());
     }
 
-    // The copy shortcut: one session for the program's life, every modifier let go first; nothing to a terminal,
-    // whose program a modifier still held would interrupt, nor where the desktop would ask or has refused.
+    // The copy shortcut: one session for the program's life, every modifier let go first; nothing where the desktop
+    // would ask or has refused. (Nothing to a terminal: the KDE end-to-end test.)
     void theCopyShortcutGoesThroughOneSession()
     {
         offerRemoteDesktop(0);
         PortalKeyboard keyboard(*m_client, true);
         QVERIFY(QCoro::waitFor(keyboard.sendCopyShortcut(false)));
-        QVERIFY(!QCoro::waitFor(keyboard.sendCopyShortcut(true)));
         QVERIFY(QCoro::waitFor(keyboard.sendCopyShortcut(false)));
         QTRY_COMPARE(m_keys.size(), 2 * (6 + 4));
         QCOMPARE(m_portal->members().count("CreateSession"), 1);

@@ -9,7 +9,6 @@
 
 #include <QClipboard>
 #include <QDesktopServices>
-#include <QFontInfo>
 #include <QJsonArray>
 #include <QMimeData>
 #include <QQuickItem>
@@ -55,7 +54,6 @@ QJsonValue sent(const StubService::Request& request, const QString& path)
 } // namespace
 
 Q_DECLARE_METATYPE(Turns)
-Q_DECLARE_METATYPE(StubService::Reply)
 
 class PopupTest : public QObject {
     Q_OBJECT
@@ -116,11 +114,10 @@ private slots:
     void eachFollowUpSendsTheConversationSoFar_data()
     {
         // clang-format off
-        QTest::addColumn<int>("failing"); // -1: none
+        QTest::addColumn<int>("failing");
         QTest::addColumn<Turns>("lastSent");
         const Turns explained { { "user", explainTurn("tcp") }, { "assistant", answer(0) } };
         const Turns followUps { { "user", "and udp?" }, { "assistant", answer(1) }, { "user", "hello?" } };
-        QTest::newRow("no failure") << -1 << explained + followUps;
         QTest::newRow("the explanation fails: the follow-up starts the conversation") << 0 << followUps;
         QTest::newRow("a follow-up fails: two questions in a row")
             << 1 << explained + Turns { { "user", "and udp?" }, { "user", "hello?" } };
@@ -223,9 +220,7 @@ private slots:
         QVERIFY(controller->panel()->flags() & Qt::WindowDoesNotAcceptFocus);
         QVERIFY(settled(*model));
         QCOMPARE(model->displayText(), QStringLiteral("A chart."));
-        const StubService::Request request = stub->requests().constFirst();
-        QCOMPARE(sent(request, "imageBase64"), "/9j/4A==");
-        QCOMPARE(sent(request, "appContext/appName"), viewer.appName);
+        QCOMPARE(sent(stub->requests().constFirst(), "appContext/appName"), viewer.appName);
     }
 
     // Each panel replaces the last, which is released; the conversation outlives the card that showed it. A
@@ -280,42 +275,9 @@ private slots:
         controller->showNotice(QUrl(QStringLiteral("qrc:/Quillora/popup/NoSuchView.qml")));
         QVERIFY(!controller->panel() && !fakes.mouseDownMonitor->running);
     }
-    void eachStateShowsOnlyItsParts_data()
-    {
-        QTest::addColumn<StubService::Reply>("reply");
-        QTest::addColumn<bool>("ask");
-        QTest::addColumn<QStringList>("expected");
-        // clang-format off
-        QTest::newRow("loading: only the dots") << StubService::Reply { 200, {}, {}, true } << false << QStringList { "loadingDots", "followUpField" };
-        QTest::newRow("answer") << StubService::Reply { 200, StubService::explanationBody("New.") } << false << QStringList { "answerText", "followUpField" };
-        QTest::newRow("error, in place of the answer") << StubService::Reply { 502, "bad gateway", "text/plain" } << false << QStringList { "errorText", "followUpField" };
-        QTest::newRow("ask mode: only the question") << StubService::Reply {} << true << QStringList { "queryField" };
-        // clang-format on
-    }
-    void eachStateShowsOnlyItsParts()
-    {
-        QVERIFY(showCard());
-        QFETCH(StubService::Reply, reply);
-        QFETCH(bool, ask);
-        QFETCH(QStringList, expected);
-        QVERIFY(explainAnswered(QStringLiteral("Earlier answer.")));
-        stub->setReply(reply);
-        ask ? model->prepareForDirectQuery(std::nullopt) : model->explain(QStringLiteral("b"), std::nullopt);
-        QVERIFY(ask || reply.stall || settled(*model));
-        for (const char* part : { "loadingDots", "answerText", "errorText", "queryField", "followUpField" })
-            QVERIFY2(shown(QLatin1String(part)) == expected.contains(QLatin1String(part)), part);
-        QCOMPARE(window()->size(), QSize(300, 400));
-        if (reply.stall)
-            QVERIFY(item("answerText")->property("text").toString().isEmpty() && item("answerText")->opacity() == 0.0);
-        if (reply.status == 502) {
-            QCOMPARE(item("errorText")->property("text").toString(), QStringLiteral("Server error 502: bad gateway"));
-            QVERIFY(item("followUpField")->isEnabled());
-        }
-    }
-
-    // Markdown rendered and selectable, code on its tint; a long answer scrolls inside the card and one too long to
-    // lay out is cut with a note. Nothing is fetched: images and raw HTML stay text; only web and mail links open.
-    void theAnswerIsRenderedSelectableAndLoadsNothing()
+    // Markdown rendered, code on its tint; an answer too long to lay out is cut with a note. Nothing is fetched:
+    // images and raw HTML stay text; only web and mail links open.
+    void theAnswerIsRenderedAndLoadsNothing()
     {
         QVERIFY(showCard());
         QTcpServer trap; // where the answer's images point
@@ -328,7 +290,6 @@ private slots:
                                            "\n\n![diagram](%1a.png) <img src=\"%1b.png\"> <b>bold?</b>")
                                 .arg(away)));
         const QTextCursor code = document->find(QStringLiteral("int *p;"));
-        QVERIFY(QFontInfo(code.charFormat().font()).fixedPitch());
         QCOMPARE(code.charFormat().background().color(), text->property("codeBackground").value<QColor>());
         const QString plain = document->toPlainText();
         QVERIFY2(plain.contains(away + QLatin1String("a.png")) && plain.contains(QLatin1String("<b>bold?</b>"))
@@ -346,25 +307,13 @@ private slots:
             QDesktopServices::unsetUrlHandler(scheme);
         QCOMPARE(m_opened, QStringList({ "http", "https", "mailto" }));
 
-        const QPoint start = text->mapToScene(QPointF(1, 12)).toPoint(),
-                     end = text->mapToScene(QPointF(120, 12)).toPoint();
-        QTest::mousePress(window(), Qt::LeftButton, {}, start);
-        QTest::mouseMove(window(), (start + end) / 2);
-        QTest::mouseMove(window(), end);
-        QTest::mouseRelease(window(), Qt::LeftButton, {}, end);
-        QVERIFY(!text->property("selectedText").toString().isEmpty() && text->property("readOnly").toBool());
-
-        QVERIFY(explainAnswered(QStringLiteral("A long line of answer text that wraps.\n").repeated(60)));
-        QTRY_VERIFY(item("answerScroller")->property("contentHeight").toReal() > item("answerScroller")->height());
-        QVERIFY(shown("scrollIndicator"));
         QVERIFY(explainAnswered(QStringLiteral("word ").repeated(100'000)));
         QVERIFY(document->characterCount() < AnswerDocument::maximumShownLength + 200);
         QCOMPARE(document->lastBlock().text(), AnswerDocument::cutNote);
     }
 
-    // A streamed answer shows its first words while the rest is written, in place of the dots, and ends whole; the
-    // Copy button puts it on the clipboard as text and as Markdown. One that breaks off keeps what came, says it
-    // was cut off, and stays in the conversation.
+    // A streamed answer shows its first words in place of the dots and ends whole; Copy gives text and Markdown. One
+    // that breaks off keeps what came, says it was cut off, and stays in the conversation.
     void aStreamedAnswerGrowsInTheCard()
     {
         QVERIFY(showCard());
@@ -408,9 +357,8 @@ private slots:
         QVERIFY(!model->isLoading() && model->apiClient().requestsInFlight() == 0);
     }
 
-    // Ask mode: Return with blanks keeps it; the question goes out trimmed, with the application. Follow-ups: blanks go
-    // out neither by the button nor by Return, a word does by either, and nothing while an answer loads. Ask mode
-    // again starts on an empty card, and the close button closes it.
+    // Ask mode and follow-ups: blanks are not sent, a question goes out trimmed by button or Return, nothing goes
+    // while an answer loads; ask mode again starts on an empty card.
     void aQuestionThenFollowUps()
     {
         QVERIFY(showCard());
@@ -431,11 +379,9 @@ private slots:
             item("followUpField")->forceActiveFocus();
             QTest::keyClick(window(), Qt::Key_Return);
         };
-        for (const QString& blank : { QString(), QStringLiteral("\t \t") }) {
-            model->setFollowUpInput(blank);
-            trySending();
-            QVERIFY(model->followUpInput() == blank && !model->isLoading());
-        }
+        model->setFollowUpInput(QStringLiteral("\t \t"));
+        trySending();
+        QVERIFY(model->followUpInput() == QStringLiteral("\t \t") && !model->isLoading());
         model->setFollowUpInput({});
         item("followUpField")->forceActiveFocus();
         type(QStringLiteral(" and red?"));

@@ -65,13 +65,12 @@ private slots:
         }
         QCOMPARE(AppSettings(storeFile()).customSystemPrompt(), prompt);
 
-        // Later starts keep the user id, and a process killed right after a keystroke keeps it.
-        for (const char* typed : { "Answer like a pirate", "Answer like a pirate." }) {
-            QProcess child;
-            child.start(QCoreApplication::applicationFilePath(), { "--set-prompt-and-die", storeFile(), typed });
-            child.waitForFinished(10000);
-            QCOMPARE(QString::fromUtf8(child.readAllStandardOutput()).trimmed(), userId);
-        }
+        // A later start keeps the user id, and a process killed right after a keystroke keeps what was typed.
+        QProcess child;
+        child.start(QCoreApplication::applicationFilePath(),
+            { "--set-prompt-and-die", storeFile(), QStringLiteral("Answer like a pirate.") });
+        child.waitForFinished(10000);
+        QCOMPARE(QString::fromUtf8(child.readAllStandardOutput()).trimmed(), userId);
         QCOMPARE(AppSettings(storeFile()).customSystemPrompt(), QStringLiteral("Answer like a pirate."));
     }
 
@@ -107,12 +106,6 @@ private slots:
         const bool on = m_loginItem.state == S::Enabled || m_loginItem.state == S::RequiresApproval;
         QCOMPARE(on, onAfterClick);
         QCOMPARE(loginSwitch->property("checked").toBool(), onAfterClick); // the item's state, not the click's
-
-        // Changed behind the window's back, then reopened: the fresh window asks again.
-        settings.window()->close();
-        m_loginItem.state = on ? S::NotRegistered : S::Enabled;
-        settings.open();
-        QCOMPARE(item(settings, "openAtLoginSwitch")->property("checked").toBool(), !on);
     }
 
     // The service token at start: one left in the settings file moves to the keyring and leaves the file; where
@@ -235,10 +228,6 @@ private slots:
         settings.open();
         QCOMPARE(settings.window(), first.data());
 
-        // Tab leaves the editor for the switch without typing a tab; "Done" closes.
-        QTest::keyClick(first, Qt::Key_Tab);
-        QVERIFY(item(settings, "openAtLoginSwitch")->hasActiveFocus());
-        QCOMPARE(store.customSystemPrompt(), QStringLiteral("Be brief."));
         click(item(settings, "doneButton"));
         QTRY_VERIFY(!first);
 
